@@ -1,0 +1,105 @@
+// The reader object, its bus map, the mount check and attribute capture.
+#include <sys/mount.h>
+
+#include "internal/attribute_source.h"
+#include "internal/libsysfs.h"
+#include "internal/sysfs_io.h"
+#include "log/trace.h"
+#include "reader.h"
+
+namespace Quentor {
+namespace LinuxEnum {
+
+// Constant-initialised, so it reads false even before dynamic initialisation.
+bool CSysfsReader::m_BusMapInitialize = false;
+std::map<BusType, std::string> CSysfsReader::m_BusMap;
+
+CSysfsReader::CSysfsReader(std::ofstream* log) : m_pLog(log)
+{
+    if (!m_BusMapInitialize) {
+        InitializeBusMap();
+        m_BusMapInitialize = true;
+    }
+}
+
+CSysfsReader::~CSysfsReader() = default;
+
+void CSysfsReader::InitializeBusMap()
+{
+    m_BusMap[BUS_IDE] = "ide";
+    m_BusMap[BUS_PCI] = "pci";
+    m_BusMap[BUS_PCI_EXPRESS] = "pci_express";
+    m_BusMap[BUS_SCSI] = "scsi";
+    m_BusMap[BUS_USB] = "usb";
+}
+
+int CSysfsReader::Lookup(BusType bus, std::string& busName)
+{
+    auto entry = m_BusMap.find(bus);
+    if (entry == m_BusMap.end())
+        return READER_NOT_FOUND;
+    busName = entry->second;
+    return READER_OK;
+}
+
+int CSysfsReader::CheckandMountSysfs()
+{
+    Trace("Entering CSysfsReader::CheckandMountSysf");
+    char mountPath[SYSFS_PATH_MAX] = {0};
+    if (sysfs_get_mnt_path(mountPath, SYSFS_PATH_MAX - 1) == 0) {
+        Trace("Leaving CSysfsReader::CheckandMountSysfs, Sysfs File System Already Mounted");
+        return READER_OK;
+    }
+    // "//sys" is the root's sys directory; the mount is meant to outlive us.
+    if (mount("none", "//sys", "sysfs", 0, "") != 0) {
+        Trace("Leaving CSysfsReader::CheckandMountSysfs, Sysfs File System Manual Mount Failed");
+        return READER_MOUNT_FAILED;
+    }
+    Trace("Leaving CSysfsReader::CheckandMountSysfs, Sysfs File System Manually Mount");
+    return READER_OK;
+}
+
+void CSysfsReader::SetAttribute(sysfs_attribute* attribute, AttributeMap& attributes)
+{
+    StoreAttribute(attribute->name, attribute->value, attribute->len, attributes);
+}
+
+void CSysfsReader::SetAttribute(const detail::AttributeRecord& attribute, AttributeMap& attributes)
+{
+    StoreAttribute(attribute.name, attribute.read ? attribute.value.data() : nullptr,
+                   attribute.value.size(), attributes);
+}
+
+void CSysfsReader::SetAttributes(const detail::AttributeSource& source, AttributeMap& attributes)
+{
+    source.ForEachAttribute([&](auto&& attribute) { SetAttribute(attribute, attributes); });
+}
+
+void CSysfsReader::StoreAttribute(std::string_view name, const char* value, std::size_t length,
+                                  AttributeMap& attributes)
+{
+    std::string content;
+    if (value != nullptr && value[0] != '\0') {
+        // Taken as bytes: a NUL inside the content stays part of it.
+        content.assign(value, length);
+        if (!content.empty() && content.back() == '\n')
+            content.pop_back();
+    }
+    std::string key(name);
+    attributes.emplace(key, content);
+    key += ':';
+    Trace(key, content);
+}
+
+void CSysfsReader::Trace(std::string_view message)
+{
+    detail::WriteTraceLine(m_pLog, message, nullptr);
+}
+
+void CSysfsReader::Trace(std::string_view message, std::string_view value)
+{
+    detail::WriteTraceLine(m_pLog, message, &value);
+}
+
+}  // namespace LinuxEnum
+}  // namespace Quentor

@@ -1,0 +1,107 @@
+// CSysfsReader: asks sysfs which devices sit on a bus, which driver serves one,
+// where a device sits on the PCI bus, and what a sysfs class holds.
+//
+// Every query returns one of the READER_* codes below and adds what it finds to
+// maps that the caller owns (a key already present keeps its value; no query
+// empties a map it is given).  Each query records what it did in the trace log
+// handed to the constructor.  Nothing is cached: every query reads sysfs afresh.
+// No exception leaves the library.
+#ifndef SYSFSREADER_READER_H
+#define SYSFSREADER_READER_H
+
+#include <cstddef>
+#include <fstream>
+#include <map>
+#include <string>
+#include <string_view>
+
+#include "log/log.h"
+
+struct sysfs_attribute;  // libsysfs's attribute record; callers need not include libsysfs
+
+namespace Quentor {
+namespace LinuxEnum {
+
+// The buses the reader knows.  Held in an int so that any value a caller passes
+// is a valid BusType; values outside the list simply have no bus name.
+enum BusType : int {
+    BUS_IDE = 0,
+    BUS_PCI = 1,
+    BUS_PCI_EXPRESS = 2,
+    BUS_SCSI = 3,
+    BUS_USB = 4,
+};
+
+// Attribute name -> value for one device, ordered byte-wise.
+using AttributeMap = std::map<std::string, std::string>;
+// Device key -> that device's attributes.
+using DeviceMap = std::map<std::string, AttributeMap>;
+
+// Result codes of the queries.
+constexpr int READER_OK = 0;            // success
+constexpr int READER_NOT_FOUND = 1;     // device, list, class device or driver absent
+constexpr int READER_MOUNT_FAILED = 2;  // sysfs missing and mounting it failed
+constexpr int READER_BUS_ERROR = 3;     // bus type without a name, or bus cannot be opened
+constexpr int READER_CLASS_ERROR = 4;   // class query argument empty, class/directory unusable
+
+namespace detail {
+struct AttributeRecord;
+class AttributeSource;
+}
+
+class CSysfsReader {
+public:
+    // The reader keeps only a pointer to the stream (which may be null); it never
+    // opens, closes or flushes it beyond the flush that ends every trace line.
+    explicit CSysfsReader(std::ofstream* log);
+    ~CSysfsReader();
+
+    // Makes sure sysfs is mounted, mounting it at /sys when it is missing.
+    // READER_OK or READER_MOUNT_FAILED.
+    int CheckandMountSysfs();
+
+    // Class queries.
+    int GetClsDeviceList(std::string className, DeviceMap& classDevices);
+    int GetClsDeviceAttr(std::string className, std::string deviceName,
+                         AttributeMap& classDeviceAttrs, AttributeMap& deviceAttrs);
+    int GetDevicePathAttr(std::string devicePath, DeviceMap& pathDevices);
+
+    // Bus queries.
+    int GetDeviceList(BusType bus, DeviceMap& devices);
+    int GetDeviceAttr(std::string busId, BusType bus, AttributeMap& attributes);
+    int GetDeviceDriver(std::string busId, BusType bus, std::string& driverName);
+
+    // Device addressing.
+    int GetPCIDeviceBDF(std::string busId, BusType bus, std::string& pciBus,
+                        std::string& pciDevice, std::string& pciFunction);
+    int GetScsiDeviceCBTL(std::string deviceName, std::string& controller,
+                          std::string& scsiBus, std::string& target, std::string& lun);
+
+    // The sysfs name of a bus type: READER_OK and busName set, or
+    // READER_NOT_FOUND and busName untouched.
+    static int Lookup(BusType bus, std::string& busName);
+
+private:
+    static void InitializeBusMap();
+
+    // Stores one attribute (content without its final newline) unless the map
+    // already holds its name, and traces it.
+    void SetAttribute(sysfs_attribute* attribute, AttributeMap& attributes);
+    void SetAttribute(const detail::AttributeRecord& attribute, AttributeMap& attributes);
+    void SetAttributes(const detail::AttributeSource& source, AttributeMap& attributes);
+    void StoreAttribute(std::string_view name, const char* value, std::size_t length,
+                        AttributeMap& attributes);
+
+    void Trace(std::string_view message);
+    void Trace(std::string_view message, std::string_view value);
+
+    std::ofstream* m_pLog;
+
+    static std::map<BusType, std::string> m_BusMap;
+    static bool m_BusMapInitialize;
+};
+
+}  // namespace LinuxEnum
+}  // namespace Quentor
+
+#endif  // SYSFSREADER_READER_H

@@ -1,0 +1,1 @@
+#include "reader_fixture.h"
