@@ -1,0 +1,40 @@
+# Top-level entry points for a fresh Debian 12 machine:
+#   make check   installs what is missing, builds, runs every test
+#   make demo    installs what is missing, builds, runs iscsi-inventory on the sample tree
+#   make bench   builds and runs the benchmarks (not part of check)
+BUILD      ?= build
+ASAN_BUILD ?= build-asan
+JOBS       ?= $(shell nproc)
+PACKAGES   := g++ cmake make pkg-config libsysfs-dev umockdev libgtest-dev libgmock-dev \
+              libbenchmark-dev valgrind pciutils sysfsutils
+
+.PHONY: deps build check check-asan demo bench clean
+
+deps:
+	@missing=$$(for p in $(PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:" $$missing; \
+	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
+	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
+	fi
+
+build: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) -j$(JOBS)
+
+check: build
+	cd $(BUILD) && ctest --output-on-failure
+
+check-asan: deps
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DSYSFSREADER_SANITIZE=ON -DSYSFSREADER_BENCH=OFF
+	cmake --build $(ASAN_BUILD) -j$(JOBS)
+	cd $(ASAN_BUILD) && ctest --output-on-failure
+
+demo: build
+	@tools/demo.sh $(BUILD)
+
+bench: build
+	@tools/bench.sh $(BUILD)
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)
