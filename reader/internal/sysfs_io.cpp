@@ -212,13 +212,37 @@ std::optional<std::string> PhysicalDevicePath(const std::string& classDevicePath
 
 std::string BusFromSubsystem(const std::string& devicePath, const std::string& mount)
 {
-    std::optional<std::string> subsystem = RealPath(Join(devicePath, "subsystem"));
-    if (!subsystem)
+    // Read lexically, from the link's own text: the kernel writes it relative
+    // to the device's canonical directory, and a copy of a device tree may
+    // hold the link without the bus tree it leads to.
+    char target[PATH_MAX];
+    ssize_t length = readlink(Join(devicePath, "subsystem").c_str(), target, sizeof target - 1);
+    if (length <= 0)
         return {};
+    std::string_view link(target, static_cast<std::size_t>(length));
+    std::string joined = link[0] == '/' ? std::string(link) : Join(devicePath, link);
+    std::vector<std::string_view> parts;
+    std::string_view rest(joined);
+    while (!rest.empty()) {
+        std::size_t slash = rest.find('/');
+        std::string_view part = rest.substr(0, slash);
+        rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+        if (part.empty() || part == ".")
+            continue;
+        if (part == "..") {
+            if (!parts.empty())
+                parts.pop_back();
+            continue;
+        }
+        parts.push_back(part);
+    }
+    std::string normal;
+    for (std::string_view part : parts)
+        normal.append("/").append(part);
     std::string busTree = Join(mount, "bus") + "/";
-    if (subsystem->compare(0, busTree.size(), busTree) != 0)
+    if (normal.compare(0, busTree.size(), busTree) != 0)
         return {};
-    std::string name = subsystem->substr(busTree.size());
+    std::string name = normal.substr(busTree.size());
     return IsComponent(name) ? name : std::string();
 }
 
