@@ -200,4 +200,21 @@ TEST_F(Inventory, UnwritableDirectoryStillGetsTheInventory)
     EXPECT_NE(0, access((cwd + "/SysReader.log").c_str(), F_OK));
 }
 
+// A copy of a real kernel's iSCSI objects: both connections under their own
+// names, write-only files with an empty value, the hosts on the scsi bus.
+TEST_F(Inventory, RealKernelTree)
+{
+    ASSERT_EQ(0, system(("tar xzf " SOURCE_DIR "/tests/data/real-iscsi-loggedin.tar.gz -C " +
+                         tree.Root()).c_str()));
+    ToolRun run = RunTool(tree, cwd);
+    EXPECT_EQ(0, run.status);
+    for (const std::string line :
+         {"NAME CONNECTION CLASS :: connection1:0\n", "NAME CONNECTION CLASS :: connection2:0\n",
+          "NAME TRANSPORT CLASS  :: tcp\n", "NAME SESSION CLASS :: session2\n",
+          "NAME DEVICE CLASS:: host1\n", "\tbus:: \tscsi\n", "\tpersistent_port:: \t3260\n"})
+        EXPECT_NE(std::string::npos, run.out.find(line)) << line;
+    EXPECT_EQ(std::string::npos, run.out.find("CLASS :: 0\n"));
+    EXPECT_EQ(std::string::npos, run.out.find("NAME ISCSI HOST"));
+}
+
 }  // namespace
