@@ -30,8 +30,8 @@ void PrintAttributes(const AttributeMap& attributes)
 // anything but a plain file of its own) planted in its place: we run as root,
 // often in shared directories.  The checked descriptor is reopened through
 // /proc so that the file cannot be swapped between check and open, and only
-// then truncated; where that
-// is not possible the stream stays closed and the run goes on without a trace.
+// then truncated; where that is not possible the stream stays closed and the
+// run goes on without a trace.
 void OpenLog(std::ofstream& log)
 {
     int fd = open("SysReader.log", O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
