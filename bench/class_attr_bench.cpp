@@ -6,7 +6,7 @@
 
 #include <memory>
 
-#include "reader.h"
+#include <sysfsreader/reader.h>
 #include "sys_tree.h"
 
 using namespace Quentor::LinuxEnum;

@@ -7,8 +7,7 @@
 // aborts on overlong paths and costs quadratic time to build.  One class device
 // is then read through libsysfs where its names and paths fit libsysfs's
 // buffers, and by our own code where they do not.
-#include "internal/attribute_source.h"
-#include "internal/libsysfs.h"
+#include "internal/bus.h"
 #include "internal/sysfs_io.h"
 #include "reader.h"
 
@@ -72,12 +71,7 @@ std::optional<ClassDeviceContents> LoadThroughLibsysfs(sysfs_class* cls,
     ClassDeviceContents contents;
     contents.attributes = AttributeSource::FromLibsysfs(sysfs_get_classdev_attributes(classDevice));
     if (device != nullptr) {
-        // libsysfs takes the bus from a "bus" link that current kernels no
-        // longer create; the "subsystem" link names it.
-        std::string bus = device->bus[0] != '\0' ? device->bus
-                                                 : sysfs::BusFromSubsystem(device->path, mount);
-        contents.device =
-            DeviceIdentity{device->bus_id, bus, device->driver_name, device->path, device->name};
+        contents.device = detail::IdentifyRecord(*device, mount);
         contents.deviceAttributes =
             AttributeSource::FromLibsysfs(sysfs_get_device_attributes(device));
     }

@@ -2,7 +2,7 @@
 // process of its own where no reader has been constructed yet.
 #include <gtest/gtest.h>
 
-#include "reader.h"
+#include <sysfsreader/reader.h>
 
 using namespace Quentor::LinuxEnum;
 

@@ -7,7 +7,7 @@
 #include <fstream>
 #include <memory>
 
-#include "reader.h"
+#include <sysfsreader/reader.h>
 #include "sys_tree.h"
 
 using namespace Quentor::LinuxEnum;

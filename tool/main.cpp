@@ -14,7 +14,7 @@
 #include <iostream>
 #include <string>
 
-#include "reader.h"
+#include <sysfsreader/reader.h>
 
 using namespace Quentor::LinuxEnum;
 

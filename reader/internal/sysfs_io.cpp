@@ -103,6 +103,16 @@ bool ReadContent(const std::string& path, std::string& content)
     return true;
 }
 
+// The text of a symlink; nothing when path is not a link (or its text is empty).
+std::optional<std::string> ReadLink(const std::string& path)
+{
+    char target[PATH_MAX];
+    ssize_t length = readlink(path.c_str(), target, sizeof target);
+    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target)
+        return std::nullopt;
+    return std::string(target, static_cast<std::size_t>(length));
+}
+
 }  // namespace
 
 std::string MountPath()
@@ -170,6 +180,20 @@ std::optional<ClassEntry> FindClassDevice(const std::string& classDir, const std
     return ClassEntry{name, std::move(*path)};
 }
 
+std::vector<LinkedDevice> ListLinkedDevices(const std::string& dir, const std::string& mount)
+{
+    std::vector<LinkedDevice> devices;
+    for (std::string& name : ListNames(dir)) {
+        std::string link = Join(dir, name);
+        struct stat st;
+        if (lstat(link.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+            continue;
+        if (std::optional<std::string> path = ResolveDirectory(link, mount))
+            devices.push_back({std::move(name), std::move(*path)});
+    }
+    return devices;
+}
+
 std::vector<std::string> ListSubdirectories(const std::string& dir)
 {
     std::vector<std::string> subdirs;
@@ -215,11 +239,10 @@ std::string BusFromSubsystem(const std::string& devicePath, const std::string& m
     // Read lexically, from the link's own text: the kernel writes it relative
     // to the device's canonical directory, and a copy of a device tree may
     // hold the link without the bus tree it leads to.
-    char target[PATH_MAX];
-    ssize_t length = readlink(Join(devicePath, "subsystem").c_str(), target, sizeof target - 1);
-    if (length <= 0)
+    std::optional<std::string> target = ReadLink(Join(devicePath, "subsystem"));
+    if (!target)
         return {};
-    std::string_view link(target, static_cast<std::size_t>(length));
+    std::string_view link(*target);
     std::string joined = link[0] == '/' ? std::string(link) : Join(devicePath, link);
     std::vector<std::string_view> parts;
     std::string_view rest(joined);
@@ -254,12 +277,8 @@ DeviceIdentity IdentifyDevice(const std::string& devicePath, const std::string& 
     identity.name = identity.busId;
     identity.bus = BusFromSubsystem(devicePath, mount);
 
-    char target[PATH_MAX];
-    ssize_t length = readlink(Join(devicePath, "driver").c_str(), target, sizeof target - 1);
-    if (length > 0)
-        identity.driverName = std::string(BaseName(std::string_view(target, length)));
-    else
-        identity.driverName = SYSFS_UNKNOWN;
+    std::optional<std::string> driver = ReadLink(Join(devicePath, "driver"));
+    identity.driverName = driver ? std::string(BaseName(*driver)) : std::string(SYSFS_UNKNOWN);
     return identity;
 }
 
@@ -269,6 +288,18 @@ bool FitsLibsysfs(const std::string& dir)
         return false;
     for (const std::string& name : ListNames(dir)) {
         if (!NameFits(name) || !PathFits(Join(dir, name)))
+            return false;
+    }
+    return true;
+}
+
+bool DeviceFitsLibsysfs(const std::string& dir)
+{
+    if (!FitsLibsysfs(dir))
+        return false;
+    for (const char* name : {"driver", "subsystem"}) {
+        std::optional<std::string> target = ReadLink(Join(dir, name));
+        if (target && (!PathFits(*target) || !NameFits(BaseName(*target))))
             return false;
     }
     return true;

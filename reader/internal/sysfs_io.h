@@ -68,6 +68,17 @@ std::vector<ClassEntry> ListClassDevices(const std::string& classDir, const std:
 std::optional<ClassEntry> FindClassDevice(const std::string& classDir, const std::string& name,
                                           const std::string& mount);
 
+// A device that a link names: the link's name and the directory it leads to.
+struct LinkedDevice {
+    std::string name;
+    std::string path;
+};
+
+// Every symlink in dir (a bus's "devices" directory, a driver's directory)
+// that leads to a directory inside sysfs, in name order.  Other entries, and
+// links that lead nowhere, name no device.
+std::vector<LinkedDevice> ListLinkedDevices(const std::string& dir, const std::string& mount);
+
 // The subdirectories directly inside dir (links are not subdirectories), name order.
 std::vector<std::string> ListSubdirectories(const std::string& dir);
 
@@ -97,6 +108,11 @@ DeviceIdentity IdentifyDevice(const std::string& devicePath, const std::string& 
 // aborts the process on some overlong paths, so nothing that fails this test
 // is ever handed to it.
 bool FitsLibsysfs(const std::string& dir);
+
+// FitsLibsysfs for a device directory, and also its "driver" and "subsystem"
+// links: their text within SYSFS_PATH_MAX and the names they end in within
+// SYSFS_NAME_LEN, for libsysfs reads both when it opens a device.
+bool DeviceFitsLibsysfs(const std::string& dir);
 
 // Whether a single name and a path fit libsysfs's fixed buffers.
 bool NameFits(std::string_view name);

@@ -1,0 +1,149 @@
+// Bus queries: the devices on a bus, the attributes of one of them, and the
+// driver that serves it.  A device is named by its bus id, the key under
+// which GetDeviceList files it.
+#include "internal/bus.h"
+#include "reader.h"
+
+namespace Quentor {
+namespace LinuxEnum {
+
+using detail::Bus;
+using detail::BusDevice;
+namespace sysfs = detail::sysfs;
+
+int CSysfsReader::GetDeviceList(BusType busType, DeviceMap& devices)
+{
+    return detail::NoThrow(READER_BUS_ERROR, [&] {
+        Trace("Entering CSysfsReader::GetDeviceList");
+        int mounted = CheckandMountSysfs();
+        if (mounted == READER_MOUNT_FAILED) {
+            Trace("Leaving CSysfsReader::GetDeviceList, Sysfs File system not mounted");
+            return mounted;
+        }
+        std::string busName;
+        if (Lookup(busType, busName) != READER_OK) {
+            Trace("Leaving CSysfsReader::GetDeviceList, Bus not mounted", busName);
+            return READER_BUS_ERROR;
+        }
+        std::optional<Bus> bus = Bus::Open(busName, sysfs::MountPath());
+        if (!bus) {
+            Trace("Leaving CSysfsReader::GetDeviceList, Error Opening Bus:", busName);
+            return READER_BUS_ERROR;
+        }
+        const std::optional<std::vector<BusDevice>>& list = bus->Devices();
+        if (!list) {
+            bus.reset();
+            Trace("Leaving CSysfsReader::GetDeviceList, No device found", busName);
+            return READER_NOT_FOUND;
+        }
+        AttributeMap entry;
+        for (const BusDevice& device : *list) {
+            entry.clear();
+            entry.emplace("name", device.identity.name);
+            entry.emplace("bus", device.identity.bus);
+            entry.emplace("driver_name", device.identity.driverName);
+            entry.emplace("path", device.identity.path);
+            devices.emplace(device.identity.busId, entry);
+            Trace("Device pushed:", device.identity.busId);
+        }
+        bus.reset();
+        Trace("Leaving CSysfsReader::GetDeviceList");
+        return READER_OK;
+    });
+}
+
+int CSysfsReader::GetDeviceAttr(std::string busId, BusType busType, AttributeMap& attributes)
+{
+    return detail::NoThrow(READER_BUS_ERROR, [&] {
+        Trace("Entering CSysfsReader::GetDeviceAttr");
+        std::string busName;
+        int mounted = CheckandMountSysfs();
+        if (mounted == READER_MOUNT_FAILED) {
+            Trace("Leaving CSysfsReader::GetDeviceAttr, Sysfs file system not mounted");
+            return mounted;
+        }
+        if (Lookup(busType, busName) != READER_OK) {
+            Trace("Leaving CSysfsReader::GetDeviceAttr, Bus not mounted:", busName);
+            return READER_BUS_ERROR;
+        }
+        if (busId.empty()) {
+            Trace("Leaving CSysfsReader::GetDeviceAttr, Device not found:", busId);
+            return READER_NOT_FOUND;
+        }
+        std::optional<Bus> bus = Bus::Open(busName, sysfs::MountPath());
+        if (!bus) {
+            Trace("Leaving CSysfsReader::GetDeviceAttr, Error openeing bus");
+            return READER_BUS_ERROR;
+        }
+        // Matched against the bus's own records, so a bus id that is not a
+        // single name never reaches the filesystem.
+        std::optional<BusDevice> device = bus->FindDevice(busId);
+        if (!device) {
+            bus.reset();
+            Trace("Leaving CSysfsReader::GetDeviceAttr, Bus Closed:", busName);
+            return READER_NOT_FOUND;
+        }
+        SetAttributes(bus->Attributes(*device), attributes);
+        bus.reset();
+        Trace("Leaving CSysfsReader::GetDeviceAttr");
+        return READER_OK;
+    });
+}
+
+int CSysfsReader::GetDeviceDriver(std::string busId, BusType busType, std::string& driverName)
+{
+    driverName.clear();
+    int result = detail::NoThrow(READER_BUS_ERROR, [&] {
+        Trace("Entering CSysfsReader::GetDeviceDriver");
+        std::string busName;
+        int mounted = CheckandMountSysfs();
+        if (mounted == READER_MOUNT_FAILED) {
+            Trace("Leaving CSysfsReader::GetDeviceDrives, Sysfs file system not mounted");
+            return mounted;
+        }
+        if (Lookup(busType, busName) != READER_OK) {
+            Trace("Leaving CSysfsReader::GetDeviceDrives, Device not found:", busName);
+            return READER_BUS_ERROR;
+        }
+        if (busId.empty()) {
+            Trace("Leaving CSysfsReader::GetDeviceDrives, Device not found:", busId);
+            return READER_NOT_FOUND;
+        }
+        std::optional<Bus> bus = Bus::Open(busName, sysfs::MountPath());
+        if (!bus) {
+            Trace("Leaving CSysfsReader::GetDeviceDrives, Bus not found:", busName);
+            return READER_BUS_ERROR;
+        }
+        if (!bus->Devices()) {
+            bus.reset();
+            Trace("Leaving CSysfsReader::GetDeviceDrives, Empty device list");
+            return READER_NOT_FOUND;
+        }
+        if (!bus->FindDevice(busId)) {
+            bus.reset();
+            Trace("Leaving CSysfsReader::GetDeviceDrives, Device not found");
+            return READER_NOT_FOUND;
+        }
+        Trace("Match Found", busId);
+        // The driver comes from the drivers' own device lists, not from the
+        // device's "driver" link: the first driver that lists the device wins.
+        std::string driver = bus->DriverOf(busId);
+        if (!driver.empty()) {
+            driverName = driver;
+            Trace("Driver:", driverName);
+        }
+        bus.reset();
+        if (driverName.empty()) {
+            Trace("Leaving CSysfsReader::GetDeviceDrives, Drvier not found");
+            return READER_NOT_FOUND;
+        }
+        Trace("Leaving CSysfsReader::GetDeviceDrives");
+        return READER_OK;
+    });
+    if (result != READER_OK)
+        driverName.clear();
+    return result;
+}
+
+}  // namespace LinuxEnum
+}  // namespace Quentor
