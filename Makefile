@@ -1,5 +1,6 @@
 # Top-level entry points for a fresh Debian 12 machine:
-#   make check   installs what is missing, builds, runs every test
+#   make check   installs what is missing, builds, runs every test, then builds
+#                the example against the installed package
 #   make demo    installs what is missing, builds, runs iscsi-inventory on the sample tree
 #   make bench   builds and runs the benchmarks (not part of check)
 BUILD      ?= build
@@ -24,6 +25,7 @@ build: deps
 
 check: build
 	cd $(BUILD) && ctest --output-on-failure
+	tools/check-install.sh $(BUILD)
 
 check-asan: deps
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DSYSFSREADER_SANITIZE=ON -DSYSFSREADER_BENCH=OFF

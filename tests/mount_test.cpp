@@ -76,11 +76,18 @@ TEST_F(MountCheck, WithoutThePrivilegeEveryQueryStopsAtTheCheck)
             return kSkip;
         DeviceMap devices;
         AttributeMap attrs, device;
+        std::string driver = "old", b = "b", d = "d", f = "f";
         bool ok = reader->CheckandMountSysfs() == READER_MOUNT_FAILED &&
                   reader->GetClsDeviceList("net", devices) == READER_MOUNT_FAILED &&
                   reader->GetClsDeviceAttr("net", "lo", attrs, device) == READER_MOUNT_FAILED &&
                   reader->GetDevicePathAttr("/sys/devices", devices) == READER_MOUNT_FAILED &&
-                  devices.empty() && attrs.empty() && device.empty();
+                  // Mount failure wins even over a bus type without a name.
+                  reader->GetDeviceList(BusType(9), devices) == READER_MOUNT_FAILED &&
+                  reader->GetDeviceAttr("0000:00:00.0", BUS_PCI, attrs) == READER_MOUNT_FAILED &&
+                  reader->GetDeviceDriver("0000:00:00.0", BUS_PCI, driver) == READER_MOUNT_FAILED &&
+                  reader->GetPCIDeviceBDF("0000:00:00.0", BUS_PCI, b, d, f) == READER_MOUNT_FAILED &&
+                  devices.empty() && attrs.empty() && device.empty() && driver.empty() &&
+                  b == "b" && d == "d" && f == "f";
         return ok ? 0 : 1;
     }));
     if (IsSkipped())
@@ -93,7 +100,15 @@ TEST_F(MountCheck, WithoutThePrivilegeEveryQueryStopsAtTheCheck)
                      "Entering SysfsReader::GetClsDeviceAttr", kMountedEnter, failed,
                      "Leaving CSysfsReader::GetClsDeviceList, Sysfs File system not mounted",
                      "Entering SysfsReader::GetPATHDeviceAttr", kMountedEnter, failed,
-                     "Leaving CSysfsReader::GetDevicePathAttr, Sysfs File system not mounted"}),
+                     "Leaving CSysfsReader::GetDevicePathAttr, Sysfs File system not mounted",
+                     "Entering CSysfsReader::GetDeviceList", kMountedEnter, failed,
+                     "Leaving CSysfsReader::GetDeviceList, Sysfs File system not mounted",
+                     "Entering CSysfsReader::GetDeviceAttr", kMountedEnter, failed,
+                     "Leaving CSysfsReader::GetDeviceAttr, Sysfs file system not mounted",
+                     "Entering CSysfsReader::GetDeviceDriver", kMountedEnter, failed,
+                     "Leaving CSysfsReader::GetDeviceDrives, Sysfs file system not mounted",
+                     "Entering CSysfsReader::GetPCIDeviceBDF", kMountedEnter, failed,
+                     "Leaving CSysfsReader::GetPCIDeviceBDF,Sysfs file system not mounted"}),
               TakeLog());
 }
 

@@ -1,10 +1,13 @@
-// The class queries against this machine's own sysfs, checked against what a
-// plain walk of /sys/class finds.
+// The queries against this machine's own sysfs, checked against what a plain
+// walk of /sys/class finds and against what lspci reports of the PCI bus.
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+
+#include <cstdio>
+#include <sstream>
 
 #include "reader_fixture.h"
 
@@ -98,6 +101,69 @@ TEST_F(RealSysfs, ClassListsAndAttributesMatchTheTree)
     }
     if (classesSeen == 0)
         GTEST_SKIP() << "this machine's sysfs has none of the classes net, pci_bus, block, tty";
+}
+
+// "lspci -Dk": every PCI address with the driver in use, empty where none.
+std::map<std::string, std::string> LspciDevices()
+{
+    std::map<std::string, std::string> devices;
+    FILE* pipe = popen("lspci -Dk 2>/dev/null", "r");
+    if (pipe == nullptr)
+        return devices;
+    std::string output;
+    char buffer[4096];
+    while (std::size_t n = fread(buffer, 1, sizeof buffer, pipe))
+        output.append(buffer, n);
+    pclose(pipe);
+    std::istringstream lines(output);
+    std::string line, current;
+    const std::string inUse = "\tKernel driver in use: ";
+    while (std::getline(lines, line)) {
+        if (!line.empty() && line[0] != '\t') {
+            current = line.substr(0, line.find(' '));
+            devices[current];
+        } else if (line.compare(0, inUse.size(), inUse) == 0) {
+            devices[current] = line.substr(inUse.size());
+        }
+    }
+    return devices;
+}
+
+TEST_F(RealSysfs, PciBusAgreesWithLspci)
+{
+    std::map<std::string, std::string> lspci = LspciDevices();
+    if (lspci.empty())
+        GTEST_SKIP() << "this machine shows no PCI device (or lspci is missing)";
+
+    CSysfsReader reader(nullptr);
+    DeviceMap devices;
+    ASSERT_EQ(READER_OK, reader.GetDeviceList(BUS_PCI, devices));
+    std::vector<std::string> listed, expected;
+    for (const auto& entry : devices)
+        listed.push_back(entry.first);
+    for (const auto& entry : lspci)
+        expected.push_back(entry.first);
+    ASSERT_EQ(expected, listed);
+
+    for (auto& [address, identity] : devices) {
+        const std::string& inUse = lspci[address];
+        EXPECT_EQ("pci", identity["bus"]) << address;
+        EXPECT_EQ(inUse.empty() ? "unknown" : inUse, identity["driver_name"]) << address;
+
+        std::string driver;
+        EXPECT_EQ(inUse.empty() ? READER_NOT_FOUND : READER_OK,
+                  reader.GetDeviceDriver(address, BUS_PCI, driver))
+            << address;
+        EXPECT_EQ(inUse, driver) << address;
+
+        std::string b, d, f;
+        ASSERT_EQ(READER_OK, reader.GetPCIDeviceBDF(address, BUS_PCI, b, d, f)) << address;
+        EXPECT_EQ(address.substr(5), b + ":" + d + "." + f);
+
+        AttributeMap attrs;
+        ASSERT_EQ(READER_OK, reader.GetDeviceAttr(address, BUS_PCI, attrs)) << address;
+        EXPECT_EQ(ExpectedAttributes(identity["path"]), attrs) << address;
+    }
 }
 
 }  // namespace

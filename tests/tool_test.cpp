@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <vector>
 
 #include "sys_tree.h"
 
@@ -18,9 +19,15 @@ struct ToolRun {
     std::string out, err;
 };
 
-// Runs the tool in dir with the tree at /sys; as user uid when given.
-ToolRun RunTool(const SysTree& tree, const std::string& dir, uid_t uid = static_cast<uid_t>(-1))
+// Runs a program with args in dir with the tree at /sys; as user uid when given.
+ToolRun RunProgram(const char* program, const std::vector<std::string>& args,
+                   const SysTree& tree, const std::string& dir,
+                   uid_t uid = static_cast<uid_t>(-1))
 {
+    std::vector<char*> argv{const_cast<char*>(program)};
+    for (const std::string& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
     std::string outPath = tree.Root() + "/stdout", errPath = tree.Root() + "/stderr";
     pid_t child = fork();
     if (child == 0) {
@@ -31,7 +38,7 @@ ToolRun RunTool(const SysTree& tree, const std::string& dir, uid_t uid = static_
         if (chdir(dir.c_str()) != 0 || (uid != static_cast<uid_t>(-1) && setuid(uid) != 0))
             _exit(99);
         tree.Use();
-        execl(TOOL_PATH, TOOL_PATH, static_cast<char*>(nullptr));
+        execv(program, argv.data());
         _exit(98);
     }
     ToolRun run;
@@ -41,6 +48,11 @@ ToolRun RunTool(const SysTree& tree, const std::string& dir, uid_t uid = static_
     run.out = ReadFile(outPath);
     run.err = ReadFile(errPath);
     return run;
+}
+
+ToolRun RunTool(const SysTree& tree, const std::string& dir, uid_t uid = static_cast<uid_t>(-1))
+{
+    return RunProgram(TOOL_PATH, {}, tree, dir, uid);
 }
 
 class Inventory : public ::testing::Test {
@@ -215,6 +227,39 @@ TEST_F(Inventory, RealKernelTree)
         EXPECT_NE(std::string::npos, run.out.find(line)) << line;
     EXPECT_EQ(std::string::npos, run.out.find("CLASS :: 0\n"));
     EXPECT_EQ(std::string::npos, run.out.find("NAME ISCSI HOST"));
+}
+
+// The example program: every device of the buses asked for, with driver,
+// PCI address and SCSI address.
+TEST_F(Inventory, SysfsBusesListsDevicesWithTheirAddresses)
+{
+    const std::string hba = "devices/pci0000:00/0000:00:1f.2";
+    tree.BusDevice("pci", hba)
+        .Bind("pci", "ahci", hba)
+        .BusDevice("scsi", hba + "/host10")
+        .BusDevice("scsi", hba + "/host10/target10:0:0")
+        .BusDevice("scsi", hba + "/host10/target10:0:0/10:0:0:0")
+        .Bind("scsi", "sd", hba + "/host10/target10:0:0/10:0:0:0");
+    ToolRun run = RunProgram(EXAMPLE_PATH, {"-l", "buses.log", "pci", "scsi", "usb"}, tree, cwd);
+    EXPECT_EQ(0, run.status);
+    EXPECT_EQ("", run.err);
+    const std::string sys = "/sys/" + hba;
+    EXPECT_EQ("pci: 1 device\n"
+              "  0000:00:1f.2 driver=ahci pci=00:1f.2 path=" + sys + "\n"
+              "scsi: 3 devices\n"
+              "  10:0:0:0 driver=sd pci=00:1f.2 controller=10 bus=0 target=0 lun=0 path=" +
+                  sys + "/host10/target10:0:0/10:0:0:0\n"
+              "  host10 driver=- pci=00:1f.2 path=" + sys + "/host10\n"
+              "  target10:0:0 driver=- pci=00:1f.2 path=" + sys + "/host10/target10:0:0\n"
+              "usb: not present\n",
+              run.out);
+    EXPECT_NE(std::string::npos,
+              ReadFile(cwd + "/buses.log").find("Leaving CSysfsReader::GetDeviceList"));
+
+    run = RunProgram(EXAMPLE_PATH, {"firewire"}, tree, cwd);
+    EXPECT_EQ(2, run.status);
+    EXPECT_EQ("", run.out);
+    EXPECT_NE("", run.err);
 }
 
 }  // namespace
