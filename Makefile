@@ -2,7 +2,7 @@
 #   make check   installs what is missing, builds, runs every test, then builds
 #                the example against the installed package
 #   make demo    installs what is missing, builds, runs iscsi-inventory on the sample tree
-#   make bench   builds and runs the benchmarks (not part of check)
+#   make bench   builds and runs the benchmarks (not part of check; tools/bench.sh)
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)

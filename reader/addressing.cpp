@@ -53,7 +53,8 @@ int CSysfsReader::GetPCIDeviceBDF(std::string busId, BusType busType, std::strin
 {
     return detail::NoThrow(READER_BUS_ERROR, [&] {
         Trace("Entering CSysfsReader::GetPCIDeviceBDF");
-        if (CheckandMountSysfs() == READER_MOUNT_FAILED) {
+        std::string mount;
+        if (MountCheck(mount) == READER_MOUNT_FAILED) {
             Trace("Leaving CSysfsReader::GetPCIDeviceBDF,Sysfs file system not mounted");
             return READER_MOUNT_FAILED;
         }
@@ -66,7 +67,7 @@ int CSysfsReader::GetPCIDeviceBDF(std::string busId, BusType busType, std::strin
             Trace("Leaving CSysfsReader::GetPCIDeviceBDF, Device not found:", busId);
             return READER_NOT_FOUND;
         }
-        std::optional<detail::Bus> bus = detail::Bus::Open(busName, detail::sysfs::MountPath());
+        std::optional<detail::Bus> bus = detail::Bus::Open(busName, mount);
         if (!bus) {
             Trace("Leaving CSysfsReader::GetPCIDeviceBDF, Bus not found:", busName);
             return READER_BUS_ERROR;

@@ -15,7 +15,8 @@ int CSysfsReader::GetDeviceList(BusType busType, DeviceMap& devices)
 {
     return detail::NoThrow(READER_BUS_ERROR, [&] {
         Trace("Entering CSysfsReader::GetDeviceList");
-        int mounted = CheckandMountSysfs();
+        std::string mount;
+        int mounted = MountCheck(mount);
         if (mounted == READER_MOUNT_FAILED) {
             Trace("Leaving CSysfsReader::GetDeviceList, Sysfs File system not mounted");
             return mounted;
@@ -25,7 +26,7 @@ int CSysfsReader::GetDeviceList(BusType busType, DeviceMap& devices)
             Trace("Leaving CSysfsReader::GetDeviceList, Bus not mounted", busName);
             return READER_BUS_ERROR;
         }
-        std::optional<Bus> bus = Bus::Open(busName, sysfs::MountPath());
+        std::optional<Bus> bus = Bus::Open(busName, mount);
         if (!bus) {
             Trace("Leaving CSysfsReader::GetDeviceList, Error Opening Bus:", busName);
             return READER_BUS_ERROR;
@@ -57,7 +58,8 @@ int CSysfsReader::GetDeviceAttr(std::string busId, BusType busType, AttributeMap
     return detail::NoThrow(READER_BUS_ERROR, [&] {
         Trace("Entering CSysfsReader::GetDeviceAttr");
         std::string busName;
-        int mounted = CheckandMountSysfs();
+        std::string mount;
+        int mounted = MountCheck(mount);
         if (mounted == READER_MOUNT_FAILED) {
             Trace("Leaving CSysfsReader::GetDeviceAttr, Sysfs file system not mounted");
             return mounted;
@@ -70,7 +72,7 @@ int CSysfsReader::GetDeviceAttr(std::string busId, BusType busType, AttributeMap
             Trace("Leaving CSysfsReader::GetDeviceAttr, Device not found:", busId);
             return READER_NOT_FOUND;
         }
-        std::optional<Bus> bus = Bus::Open(busName, sysfs::MountPath());
+        std::optional<Bus> bus = Bus::Open(busName, mount);
         if (!bus) {
             Trace("Leaving CSysfsReader::GetDeviceAttr, Error openeing bus");
             return READER_BUS_ERROR;
@@ -96,7 +98,8 @@ int CSysfsReader::GetDeviceDriver(std::string busId, BusType busType, std::strin
     int result = detail::NoThrow(READER_BUS_ERROR, [&] {
         Trace("Entering CSysfsReader::GetDeviceDriver");
         std::string busName;
-        int mounted = CheckandMountSysfs();
+        std::string mount;
+        int mounted = MountCheck(mount);
         if (mounted == READER_MOUNT_FAILED) {
             Trace("Leaving CSysfsReader::GetDeviceDrives, Sysfs file system not mounted");
             return mounted;
@@ -109,7 +112,7 @@ int CSysfsReader::GetDeviceDriver(std::string busId, BusType busType, std::strin
             Trace("Leaving CSysfsReader::GetDeviceDrives, Device not found:", busId);
             return READER_NOT_FOUND;
         }
-        std::optional<Bus> bus = Bus::Open(busName, sysfs::MountPath());
+        std::optional<Bus> bus = Bus::Open(busName, mount);
         if (!bus) {
             Trace("Leaving CSysfsReader::GetDeviceDrives, Bus not found:", busName);
             return READER_BUS_ERROR;

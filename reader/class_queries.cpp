@@ -4,10 +4,10 @@
 // directory by our own code, because libsysfs's list takes a ':' in a name for
 // an old "class:device" name (iSCSI connections "connection1:0" and
 // "connection2:0" would both come back as "0"), drops names it cannot hold,
-// aborts on overlong paths and costs quadratic time to build.  One class device
-// is then read through libsysfs where its names and paths fit libsysfs's
-// buffers, and by our own code where they do not.
-#include "internal/bus.h"
+// aborts on overlong paths and costs quadratic time to build.  A class device
+// is then found by its name and read by our own code (see LoadClassDevice).
+#include "internal/attribute_source.h"
+#include "internal/libsysfs.h"
 #include "internal/sysfs_io.h"
 #include "reader.h"
 
@@ -53,32 +53,14 @@ struct ClassDeviceContents {
     AttributeSource deviceAttributes;
 };
 
-// Through libsysfs: the caller has checked that every name and path fits.
-// Returns nothing when libsysfs does not find the directories our own reading
-// found (the device went away, or a link libsysfs misreads), so that the
-// caller reads the device itself.
-std::optional<ClassDeviceContents> LoadThroughLibsysfs(sysfs_class* cls,
-                                                       const sysfs::ClassEntry& entry,
-                                                       const std::optional<std::string>& devicePath,
-                                                       const std::string& mount)
-{
-    sysfs_class_device* classDevice = sysfs_get_class_device(cls, entry.name.c_str());
-    if (classDevice == nullptr || entry.path != classDevice->path)
-        return std::nullopt;
-    sysfs_device* device = sysfs_get_classdev_device(classDevice);
-    if ((device == nullptr) != !devicePath || (device != nullptr && *devicePath != device->path))
-        return std::nullopt;
-    ClassDeviceContents contents;
-    contents.attributes = AttributeSource::FromLibsysfs(sysfs_get_classdev_attributes(classDevice));
-    if (device != nullptr) {
-        contents.device = detail::IdentifyRecord(*device, mount);
-        contents.deviceAttributes =
-            AttributeSource::FromLibsysfs(sysfs_get_device_attributes(device));
-    }
-    return contents;
-}
-
-ClassDeviceContents LoadOurselves(const sysfs::ClassEntry& entry, const std::string& mount)
+// The class device's attributes, the device behind it and that device's
+// attributes.  Read by our own code rather than through libsysfs: libsysfs
+// stats every attribute twice and reads the mount table again for every
+// object it opens, which makes an inventory of thousands of sessions several
+// times dearer than the files it prints; our reading follows its rules
+// (regular files only, the owner-read bit decides whether the content is read,
+// one page, a file whose read fails is left out).
+ClassDeviceContents LoadClassDevice(const sysfs::ClassEntry& entry, const std::string& mount)
 {
     ClassDeviceContents contents;
     contents.attributes = AttributeSource::FromRecords(sysfs::ReadAttributes(entry.path));
@@ -88,20 +70,6 @@ ClassDeviceContents LoadOurselves(const sysfs::ClassEntry& entry, const std::str
             AttributeSource::FromRecords(sysfs::ReadAttributes(*devicePath));
     }
     return contents;
-}
-
-ClassDeviceContents LoadClassDevice(const OpenedClass& cls, const sysfs::ClassEntry& entry,
-                                    const std::string& mount)
-{
-    if (cls.handle && sysfs::NameFits(entry.name) &&
-        sysfs::PathFits(cls.path + "/" + entry.name) && sysfs::FitsLibsysfs(entry.path)) {
-        std::optional<std::string> devicePath = sysfs::PhysicalDevicePath(entry.path, mount);
-        if (!devicePath || sysfs::FitsLibsysfs(*devicePath)) {
-            if (auto contents = LoadThroughLibsysfs(cls.handle.get(), entry, devicePath, mount))
-                return std::move(*contents);
-        }
-    }
-    return LoadOurselves(entry, mount);
 }
 
 }  // namespace
@@ -114,12 +82,12 @@ int CSysfsReader::GetClsDeviceList(std::string className, DeviceMap& classDevice
             Trace("Leaving CSysfsReader::GetClsDeviceList, Device Class name empty");
             return READER_CLASS_ERROR;
         }
-        int mounted = CheckandMountSysfs();
+        std::string mount;
+        int mounted = MountCheck(mount);
         if (mounted == READER_MOUNT_FAILED) {
             Trace("Leaving CSysfsReader::GetClsDeviceList, Sysfs File system not mounted");
             return mounted;
         }
-        const std::string mount = sysfs::MountPath();
         std::optional<OpenedClass> cls = OpenClass(className, mount);
         if (!cls) {
             Trace("Leaving CSysfsReader::GetClsDeviceList, Device class not found:", className);
@@ -153,12 +121,12 @@ int CSysfsReader::GetClsDeviceAttr(std::string className, std::string deviceName
             Trace("Leaving CSysfsReader::GetClsDeviceList, DeviceClassname or DeviceName empty");
             return READER_CLASS_ERROR;
         }
-        int mounted = CheckandMountSysfs();
+        std::string mount;
+        int mounted = MountCheck(mount);
         if (mounted == READER_MOUNT_FAILED) {
             Trace("Leaving CSysfsReader::GetClsDeviceList, Sysfs File system not mounted");
             return mounted;
         }
-        const std::string mount = sysfs::MountPath();
         std::optional<OpenedClass> cls = OpenClass(className, mount);
         if (!cls) {
             Trace("Leaving CSysfsReader::GetClsDeviceList, Device class not found:", className);
@@ -176,7 +144,7 @@ int CSysfsReader::GetClsDeviceAttr(std::string className, std::string deviceName
         }
         Trace("Class device found:", entry->name);
 
-        ClassDeviceContents contents = LoadClassDevice(*cls, *entry, mount);
+        ClassDeviceContents contents = LoadClassDevice(*entry, mount);
         if (contents.attributes.Empty()) {
             Trace("Class Device attributes empty");
         } else {

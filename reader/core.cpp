@@ -44,9 +44,16 @@ int CSysfsReader::Lookup(BusType bus, std::string& busName)
 
 int CSysfsReader::CheckandMountSysfs()
 {
+    std::string mountPath;
+    return MountCheck(mountPath);
+}
+
+int CSysfsReader::MountCheck(std::string& mountPath)
+{
     Trace("Entering CSysfsReader::CheckandMountSysf");
-    char mountPath[SYSFS_PATH_MAX] = {0};
-    if (sysfs_get_mnt_path(mountPath, SYSFS_PATH_MAX - 1) == 0) {
+    char found[SYSFS_PATH_MAX] = {0};
+    if (sysfs_get_mnt_path(found, SYSFS_PATH_MAX - 1) == 0) {
+        mountPath = found[0] != '\0' ? found : "/sys";
         Trace("Leaving CSysfsReader::CheckandMountSysfs, Sysfs File System Already Mounted");
         return READER_OK;
     }
@@ -55,6 +62,7 @@ int CSysfsReader::CheckandMountSysfs()
         Trace("Leaving CSysfsReader::CheckandMountSysfs, Sysfs File System Manual Mount Failed");
         return READER_MOUNT_FAILED;
     }
+    mountPath = "/sys";
     Trace("Leaving CSysfsReader::CheckandMountSysfs, Sysfs File System Manually Mount");
     return READER_OK;
 }

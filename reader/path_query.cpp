@@ -19,14 +19,14 @@ int CSysfsReader::GetDevicePathAttr(std::string devicePath, DeviceMap& pathDevic
             Trace("Leaving CSysfsReader::GetDevicePathAttr, Path is Null");
             return READER_CLASS_ERROR;
         }
-        int mounted = CheckandMountSysfs();
+        std::string mount;
+        int mounted = MountCheck(mount);
         if (mounted == READER_MOUNT_FAILED) {
             Trace("Leaving CSysfsReader::GetDevicePathAttr, Sysfs File system not mounted");
             return mounted;
         }
         // Only directories of the sysfs tree are read: a path that leads
         // elsewhere is not found, whatever it names.
-        const std::string mount = sysfs::MountPath();
         std::optional<std::string> directory = sysfs::ResolveDirectory(devicePath, mount);
         if (!directory) {
             Trace("Leaving CSysfsReader::GetDevicePathAttr, Device not found:", devicePath);

@@ -84,6 +84,10 @@ public:
 private:
     static void InitializeBusMap();
 
+    // CheckandMountSysfs that also gives the mount point it found or made, so
+    // that a query reads the mount table once.
+    int MountCheck(std::string& mountPath);
+
     // Stores one attribute (content without its final newline) unless the map
     // already holds its name, and traces it.
     void SetAttribute(sysfs_attribute* attribute, AttributeMap& attributes);

@@ -67,8 +67,8 @@ TEST_F(ReaderTest, OddClassEntriesAreNotDevices)
     EXPECT_NE(TakeLog().find("No devices found under device class: d"), std::string::npos);
 }
 
-// A device whose name or path libsysfs cannot hold is read by our own code and
-// reported exactly as libsysfs reports the same device under short names.
+// A device whose names or paths are longer than libsysfs's buffers is found,
+// listed and read exactly like the same device under short names.
 TEST_F(ReaderTest, LongNamesAndPathsAreReadLikeShortOnes)
 {
     const std::string longName(70, 'n');
@@ -89,8 +89,7 @@ TEST_F(ReaderTest, LongNamesAndPathsAreReadLikeShortOnes)
             .ClassDevice(c.cls, c.parent + "/" + c.cls + "/" + c.name)
             .File(c.parent + "/" + c.cls + "/" + c.name + "/state", "LOGGED_IN\n");
     }
-    // An attribute name libsysfs would cut short, on the long ones only, so
-    // that the short one is read through libsysfs.
+    // An attribute name longer than libsysfs's name buffer, on the long ones.
     for (const Case& c : cases) {
         if (c.cls != "short")
             tree.File(c.parent + "/" + c.cls + "/" + c.name + "/" + std::string(80, 'a'), "long\n");

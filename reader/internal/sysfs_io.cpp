@@ -73,34 +73,105 @@ std::optional<std::string> RealPath(const std::string& path)
     return std::string(resolved.get());
 }
 
-// Reads at most one page, as libsysfs does; sysfs never delivers more.
-bool ReadContent(const std::string& path, std::string& content)
+enum class FileRead { Read, NotReadable, Failed };
+
+// Reads one attribute file: at most one page, as libsysfs does (sysfs never
+// delivers more).  A file whose owner may not read it is not read at all
+// (NotReadable): a root process could otherwise read what the kernel marks
+// write-only, and sysfs refuses such an open even to root.
+FileRead ReadAttributeFile(const std::string& path, std::string& content)
 {
     // O_NONBLOCK: should the file have been swapped for a FIFO since it was
     // listed, opening it must not wait for a writer.  O_NOFOLLOW: an attribute
     // is a regular file, never a link to one elsewhere.
     Fd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (fd.get() < 0)
-        return false;
     struct stat st;
+    if (fd.get() < 0) {
+        bool writeOnly = (errno == EACCES || errno == EPERM) && lstat(path.c_str(), &st) == 0 &&
+                         S_ISREG(st.st_mode) && !(st.st_mode & S_IRUSR);
+        return writeOnly ? FileRead::NotReadable : FileRead::Failed;
+    }
     if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
-        return false;
+        return FileRead::Failed;
+    if (!(st.st_mode & S_IRUSR))
+        return FileRead::NotReadable;
     static const long pageSize = sysconf(_SC_PAGESIZE) > 0 ? sysconf(_SC_PAGESIZE) : 4096;
-    content.assign(static_cast<std::size_t>(pageSize), '\0');
+    content.resize(static_cast<std::size_t>(pageSize));
     std::size_t filled = 0;
     while (filled < content.size()) {
-        ssize_t n = read(fd.get(), &content[filled], content.size() - filled);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        if (n == 0)
-            break;
+        const std::size_t wanted = content.size() - filled;
+        ssize_t n = read(fd.get(), &content[filled], wanted);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return FileRead::Failed;
         filled += static_cast<std::size_t>(n);
+        // A regular file reads short only at its end: no second call needed.
+        if (static_cast<std::size_t>(n) < wanted)
+            break;
     }
     content.resize(filled);
-    return true;
+    return FileRead::Read;
+}
+
+// A directory entry: its name and its type as the directory tells it
+// (DT_UNKNOWN where the filesystem does not say).
+struct Entry {
+    std::string name;
+    unsigned char type;
+};
+
+// The entries of a directory, sorted by name, "." and ".." left out.
+std::vector<Entry> ListEntries(const std::string& dir)
+{
+    std::vector<Entry> entries;
+    std::unique_ptr<DIR, DirCloser> stream(opendir(dir.c_str()));
+    if (!stream)
+        return entries;
+    while (dirent* entry = readdir(stream.get())) {
+        std::string_view name(entry->d_name);
+        if (name != "." && name != "..")
+            entries.push_back({std::string(name), entry->d_type});
+    }
+    std::sort(entries.begin(), entries.end(),
+              [](const Entry& a, const Entry& b) { return a.name < b.name; });
+    return entries;
+}
+
+// Whether an entry is a regular file, asking the filesystem only where the
+// directory did not say.
+bool IsRegularFile(const std::string& dir, const Entry& entry)
+{
+    if (entry.type != DT_UNKNOWN)
+        return entry.type == DT_REG;
+    struct stat st;
+    return lstat(Join(dir, entry.name).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// The path a link's text leads to, read lexically from the directory that
+// holds the link: "." and ".." are taken as written, no link is followed.
+std::string LexicalTarget(const std::string& dir, std::string_view link)
+{
+    std::string joined = !link.empty() && link[0] == '/' ? std::string(link) : Join(dir, link);
+    std::vector<std::string_view> parts;
+    std::string_view rest(joined);
+    while (!rest.empty()) {
+        std::size_t slash = rest.find('/');
+        std::string_view part = rest.substr(0, slash);
+        rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+        if (part.empty() || part == ".")
+            continue;
+        if (part == "..") {
+            if (!parts.empty())
+                parts.pop_back();
+            continue;
+        }
+        parts.push_back(part);
+    }
+    std::string normal;
+    for (std::string_view part : parts)
+        normal.append("/").append(part);
+    return normal.empty() ? "/" : normal;
 }
 
 // The text of a symlink; nothing when path is not a link (or its text is empty).
@@ -114,14 +185,6 @@ std::optional<std::string> ReadLink(const std::string& path)
 }
 
 }  // namespace
-
-std::string MountPath()
-{
-    char mount[SYSFS_PATH_MAX] = {0};
-    if (sysfs_get_mnt_path(mount, sizeof mount - 1) != 0 || mount[0] == '\0')
-        return "/sys";
-    return mount;
-}
 
 bool IsComponent(std::string_view name)
 {
@@ -146,24 +209,34 @@ std::optional<std::string> ResolveDirectory(const std::string& path, const std::
 std::vector<std::string> ListNames(const std::string& dir)
 {
     std::vector<std::string> names;
-    std::unique_ptr<DIR, DirCloser> stream(opendir(dir.c_str()));
-    if (!stream)
-        return names;
-    while (dirent* entry = readdir(stream.get())) {
-        std::string_view name(entry->d_name);
-        if (name != "." && name != "..")
-            names.emplace_back(name);
-    }
-    std::sort(names.begin(), names.end());
+    for (Entry& entry : ListEntries(dir))
+        names.push_back(std::move(entry.name));
     return names;
 }
 
 std::vector<ClassEntry> ListClassDevices(const std::string& classDir, const std::string& mount)
 {
     std::vector<ClassEntry> devices;
-    for (std::string& name : ListNames(classDir)) {
-        // An entry that vanished since the listing is a device that went away.
-        if (std::optional<std::string> path = ResolveDirectory(Join(classDir, name), mount))
+    std::optional<std::string> dir = ResolveDirectory(classDir, mount);
+    if (!dir)
+        return devices;
+    for (std::string& name : ListNames(*dir)) {
+        const std::string entry = Join(*dir, name);
+        // The kernel's class entries are links to real directories: their
+        // text read from the class directory gives the device's path, as
+        // libsysfs reads it, for one readlink and one lstat.  The entries are
+        // only named here, never read.  Anything else is resolved in full; an
+        // entry that vanished since the listing is a device that went away.
+        std::optional<std::string> path;
+        if (std::optional<std::string> text = ReadLink(entry)) {
+            std::string target = LexicalTarget(*dir, *text);
+            struct stat st;
+            if (Inside(target, mount) && lstat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+                path = std::move(target);
+        }
+        if (!path)
+            path = ResolveDirectory(entry, mount);
+        if (path)
             devices.push_back({std::move(name), std::move(*path)});
     }
     return devices;
@@ -208,21 +281,15 @@ std::vector<std::string> ListSubdirectories(const std::string& dir)
 AttributeRecords ReadAttributes(const std::string& dir)
 {
     AttributeRecords attributes;
-    for (std::string& name : ListNames(dir)) {
-        std::string path = Join(dir, name);
-        struct stat st;
-        if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+    for (Entry& entry : ListEntries(dir)) {
+        if (!IsRegularFile(dir, entry))
             continue;
         AttributeRecord record;
-        record.name = std::move(name);
-        // Like libsysfs, judge readability by the owner's read bit, not by
-        // trying: a root process could otherwise read what the kernel marks
-        // write-only.
-        if (st.st_mode & S_IRUSR) {
-            if (!ReadContent(path, record.value))
-                continue;
-            record.read = true;
-        }
+        FileRead outcome = ReadAttributeFile(Join(dir, entry.name), record.value);
+        if (outcome == FileRead::Failed)
+            continue;
+        record.name = std::move(entry.name);
+        record.read = outcome == FileRead::Read;
         attributes.push_back(std::move(record));
     }
     return attributes;
@@ -231,7 +298,18 @@ AttributeRecords ReadAttributes(const std::string& dir)
 std::optional<std::string> PhysicalDevicePath(const std::string& classDevicePath,
                                               const std::string& mount)
 {
-    return ResolveDirectory(Join(classDevicePath, "device"), mount);
+    // The kernel links a class device to the device it sits below, so the
+    // link leads to an ancestor of the class device's own canonical path: an
+    // ancestor of a canonical path is a canonical directory, and nothing more
+    // needs resolving.  Any other link is resolved in full.
+    const std::string link = Join(classDevicePath, "device");
+    if (std::optional<std::string> text = ReadLink(link)) {
+        std::string target = LexicalTarget(classDevicePath, *text);
+        if (Inside(target, mount) && target != mount &&
+            classDevicePath.compare(0, target.size() + 1, target + "/") == 0)
+            return target;
+    }
+    return ResolveDirectory(link, mount);
 }
 
 std::string BusFromSubsystem(const std::string& devicePath, const std::string& mount)
@@ -242,26 +320,7 @@ std::string BusFromSubsystem(const std::string& devicePath, const std::string& m
     std::optional<std::string> target = ReadLink(Join(devicePath, "subsystem"));
     if (!target)
         return {};
-    std::string_view link(*target);
-    std::string joined = link[0] == '/' ? std::string(link) : Join(devicePath, link);
-    std::vector<std::string_view> parts;
-    std::string_view rest(joined);
-    while (!rest.empty()) {
-        std::size_t slash = rest.find('/');
-        std::string_view part = rest.substr(0, slash);
-        rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
-        if (part.empty() || part == ".")
-            continue;
-        if (part == "..") {
-            if (!parts.empty())
-                parts.pop_back();
-            continue;
-        }
-        parts.push_back(part);
-    }
-    std::string normal;
-    for (std::string_view part : parts)
-        normal.append("/").append(part);
+    std::string normal = LexicalTarget(devicePath, *target);
     std::string busTree = Join(mount, "bus") + "/";
     if (normal.compare(0, busTree.size(), busTree) != 0)
         return {};

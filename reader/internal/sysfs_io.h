@@ -38,9 +38,6 @@ struct DeviceIdentity {
 
 namespace sysfs {
 
-// The sysfs mount point as libsysfs finds it, "/sys" when it finds none.
-std::string MountPath();
-
 // True for a name that can only mean one entry of a directory: not empty, not
 // "." or "..", without '/' or NUL.  Anything else never reaches the filesystem.
 bool IsComponent(std::string_view name);
