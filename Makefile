@@ -2,6 +2,7 @@
 #   make check   installs what is missing, builds, runs every test, then builds
 #                the example against the installed package
 #   make demo    installs what is missing, builds, runs iscsi-inventory on the sample tree
+#   make check-vm  builds, then checks the inventory against a real kernel in a VM
 #   make bench   builds and runs the benchmarks (not part of check; tools/bench.sh)
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
@@ -9,7 +10,7 @@ JOBS       ?= $(shell nproc)
 PACKAGES   := g++ cmake make pkg-config libsysfs-dev umockdev libgtest-dev libgmock-dev \
               libbenchmark-dev valgrind pciutils sysfsutils
 
-.PHONY: deps build check check-asan demo bench clean
+.PHONY: deps build check check-asan check-vm demo bench clean
 
 deps:
 	@missing=$$(for p in $(PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
@@ -31,6 +32,12 @@ check-asan: deps
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DSYSFSREADER_SANITIZE=ON -DSYSFSREADER_BENCH=OFF
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 	cd $(ASAN_BUILD) && ctest --output-on-failure
+
+# The inventory on a real kernel iSCSI stack in a qemu VM (downloads Debian's
+# kernel, busybox and open-iscsi; about a minute).  Skips with a message where
+# it cannot run.
+check-vm: build
+	tests/vm/run.sh $(BUILD)
 
 demo: build
 	@tools/demo.sh $(BUILD)

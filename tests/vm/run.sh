@@ -1,0 +1,158 @@
+#!/usr/bin/env bash
+# The inventory on a real kernel iSCSI stack: boots Debian's current kernel in
+# a qemu VM (TCG, no network card), where an LIO target and the open-iscsi
+# initiator log in over 127.0.0.1, runs iscsi-inventory and sysfs-buses there
+# against an independent dump of the same sysfs objects, and checks the
+# results on the host (vm-check).  Nothing is installed into the host's boot
+# setup: the kernel, busybox and open-iscsi are downloaded with
+# apt-get download and unpacked with dpkg-deb -x into BUILD/vm.
+#
+# usage: tests/vm/run.sh [BUILD_DIR]
+# Prints "VM TEST SKIPPED: <reason>" and exits 0 where the test cannot run
+# here (no qemu, archive unreachable); exits 1 with a message when it fails.
+set -euo pipefail
+build=$(cd "${1:-build}" && pwd)
+here=$(cd "$(dirname "$0")" && pwd)
+work=$build/vm
+LOGIN_LIMIT=${VM_LOGIN_LIMIT:-240}   # seconds until both sessions are logged in
+TOTAL_LIMIT=${VM_TOTAL_LIMIT:-480}   # seconds for the whole VM run
+
+skip() { echo "VM TEST SKIPPED: $*"; exit 0; }
+fail() { echo "VM TEST FAILED: $*" >&2; exit 1; }
+step() { echo "== vm: $*"; }
+
+for program in tool/iscsi-inventory examples/sysfs-buses/sysfs-buses tests/vm-check; do
+    [ -x "$build/$program" ] || fail "$build/$program is not built"
+done
+
+# Host tools: qemu, kmod (depmod, modprobe --show-depends) and cpio.
+missing=()
+command -v qemu-system-x86_64 >/dev/null || missing+=(qemu-system-x86)
+command -v depmod >/dev/null || missing+=(kmod)
+command -v cpio >/dev/null || missing+=(cpio)
+if [ ${#missing[@]} -gt 0 ]; then
+    [ "$(id -u)" = 0 ] || skip "needs ${missing[*]} and root to install them"
+    step "installing ${missing[*]}"
+    (apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
+        --no-install-recommends "${missing[@]}") >/dev/null 2>&1 ||
+        skip "cannot install ${missing[*]} (package archive unreachable?)"
+fi
+
+rm -rf "$work"
+mkdir -p "$work/debs" "$work/root" "$work/initramfs"
+
+# The kernel that linux-image-amd64 points to today.
+kernel_package() { apt-cache depends linux-image-amd64 2>/dev/null |
+                   awk '/Depends: linux-image-[0-9]/ { print $2; exit }'; }
+package=$(kernel_package)
+if [ -z "$package" ]; then
+    apt-get update -qq >/dev/null 2>&1 || true
+    package=$(kernel_package)
+fi
+[ -n "$package" ] || skip "cannot resolve linux-image-amd64 (package archive unreachable?)"
+version=${package#linux-image-}
+step "kernel $version"
+
+packages=("$package" busybox-static open-iscsi libisns0 libopeniscsiusr libkmod2 libssl3)
+(cd "$work/debs" && apt-get download "${packages[@]}") >"$work/download.log" 2>&1 ||
+    skip "cannot download ${packages[*]} (package archive unreachable?)"
+for deb in "$work"/debs/*.deb; do
+    dpkg-deb -x "$deb" "$work/root"
+done
+root=$work/root
+ir=$work/initramfs
+kernel=$root/boot/vmlinuz-$version
+[ -f "$kernel" ] || fail "no kernel image in $package"
+
+step "building the initramfs"
+# Modules with their dependencies, in load order (the package has no modules.dep).
+depmod -b "$root" "$version"
+mkdir -p "$ir/lib/modules"
+for module in configfs target_core_mod target_core_file iscsi_target_mod scsi_transport_iscsi \
+              libiscsi libiscsi_tcp iscsi_tcp sd_mod crc32c_generic; do
+    modprobe -d "$root" -S "$version" --show-depends "$module" ||
+        fail "module $module not found in $package"
+done | awk '$1 == "insmod" { print $2 }' | awk '!seen[$0]++' |
+while read -r path; do
+    relative=${path#"$root/lib/modules/"}
+    mkdir -p "$ir/lib/modules/$(dirname "$relative")"
+    cp "$path" "$ir/lib/modules/$relative"
+    echo "$relative"
+done > "$ir/modules.list"
+
+mkdir -p "$ir/bin" "$ir/sbin" "$ir/usr/bin" "$ir/lib/x86_64-linux-gnu" "$ir/lib64" \
+         "$ir/etc/iscsi" "$ir/proc" "$ir/sys" "$ir/dev" "$ir/run" "$ir/tmp" "$ir/var/lib/iscsi"
+cp "$root/bin/busybox" "$ir/bin/busybox"
+cp "$here/init.sh" "$ir/init"
+cp "$here/dump-sysfs.sh" "$ir/bin/dump-sysfs"
+chmod 755 "$ir/init" "$ir/bin/dump-sysfs"
+cp "$root/sbin/iscsid" "$root/sbin/iscsiadm" "$ir/sbin/"
+cp "$build/tool/iscsi-inventory" "$build/examples/sysfs-buses/sysfs-buses" "$ir/usr/bin/"
+# Every library those binaries load, the downloaded ones first.
+export LD_LIBRARY_PATH="$root/usr/lib/x86_64-linux-gnu:$root/lib/x86_64-linux-gnu${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
+for binary in "$ir"/sbin/* "$ir"/usr/bin/*; do
+    if ldd "$binary" | grep -q "not found"; then
+        fail "$(basename "$binary") needs libraries not found: $(ldd "$binary" | grep 'not found' | tr -s ' \n' ' ')"
+    fi
+    ldd "$binary" | awk '/=> \// { print $3 } /^[ \t]*\/lib64\// { print $1 }'
+done | sort -u | while read -r library; do
+    case $library in
+        */ld-linux-x86-64.so.2) cp -L "$library" "$ir/lib64/ld-linux-x86-64.so.2" ;;
+        *) cp -L "$library" "$ir/lib/x86_64-linux-gnu/" ;;
+    esac
+done
+unset LD_LIBRARY_PATH
+cat > "$ir/etc/iscsi/iscsid.conf" <<'CONF'
+# iscsid is started by the test's init; nothing may call systemctl.
+iscsid.startup = /bin/true
+node.startup = manual
+node.session.auth.authmethod = None
+CONF
+echo "InitiatorName=iqn.1993-08.org.debian:01:vm-initiator" > "$ir/etc/iscsi/initiatorname.iscsi"
+echo "root:x:0:0:root:/:/bin/sh" > "$ir/etc/passwd"
+echo "root:x:0:" > "$ir/etc/group"
+(cd "$ir" && find . | cpio -o -H newc --quiet | gzip -1) > "$work/initrd.img"
+
+step "booting (TCG; login expected within $LOGIN_LIMIT s)"
+results=$work/results.txt
+console=$work/console.log
+: > "$results"
+qemu-system-x86_64 -accel tcg -m 1024 -smp 1 -no-reboot \
+    -display none -monitor none -nic none \
+    -kernel "$kernel" -initrd "$work/initrd.img" \
+    -append "console=ttyS0 panic=-1 loglevel=4" \
+    -serial "file:$console" -serial "file:$results" &
+qemu=$!
+trap 'kill "$qemu" 2>/dev/null || true; wait "$qemu" 2>/dev/null || true' EXIT
+
+started=$SECONDS
+logged_in=
+while kill -0 "$qemu" 2>/dev/null; do
+    elapsed=$((SECONDS - started))
+    if grep -q "^==== FATAL" "$results"; then
+        break
+    fi
+    if [ -z "$logged_in" ] && grep -q "^==== LOGGEDIN" "$results"; then
+        logged_in=$elapsed
+        step "logged in after ${elapsed} s"
+    fi
+    if [ -z "$logged_in" ] && [ "$elapsed" -ge "$LOGIN_LIMIT" ]; then
+        tail -n 30 "$console" >&2 || true
+        fail "the VM did not log in within $LOGIN_LIMIT s (console: $console)"
+    fi
+    if [ "$elapsed" -ge "$TOTAL_LIMIT" ]; then
+        tail -n 30 "$console" >&2 || true
+        fail "the VM did not finish within $TOTAL_LIMIT s (console: $console)"
+    fi
+    grep -q "^==== DONE" "$results" && break
+    sleep 1
+done
+# The VM powers itself off after DONE or FATAL.
+for _ in 1 2 3 4 5 6 7 8 9 10; do kill -0 "$qemu" 2>/dev/null || break; sleep 1; done
+if grep -q "^==== FATAL" "$results"; then
+    tail -n 30 "$console" >&2 || true
+    fail "$(grep '^==== FATAL' "$results" | head -n 1 | cut -c6-) (console: $console)"
+fi
+grep -q "^==== DONE" "$results" || { tail -n 30 "$console" >&2 || true; fail "the VM stopped before finishing (console: $console)"; }
+step "VM run took $((SECONDS - started)) s; checking"
+"$build/tests/vm-check" "$results" || fail "the results do not match (see above; raw results: $results)"
