@@ -3,6 +3,7 @@
 #                the example against the installed package
 #   make demo    installs what is missing, builds, runs iscsi-inventory on the sample tree
 #   make check-vm  builds, then checks the inventory against a real kernel in a VM
+#   make check-all check, check-vm and check-asan: everything CI runs
 #   make bench   builds and runs the benchmarks (not part of check; tools/bench.sh)
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
@@ -10,7 +11,7 @@ JOBS       ?= $(shell nproc)
 PACKAGES   := g++ cmake make pkg-config libsysfs-dev umockdev libgtest-dev libgmock-dev \
               libbenchmark-dev valgrind pciutils sysfsutils
 
-.PHONY: deps build check check-asan check-vm demo bench clean
+.PHONY: deps build check check-asan check-vm check-all demo bench clean
 
 deps:
 	@missing=$$(for p in $(PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
@@ -38,6 +39,9 @@ check-asan: deps
 # it cannot run.
 check-vm: build
 	tests/vm/run.sh $(BUILD)
+
+# Everything CI runs.
+check-all: check check-vm check-asan
 
 demo: build
 	@tools/demo.sh $(BUILD)
