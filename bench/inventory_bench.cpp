@@ -96,7 +96,7 @@ Sample Measure(const std::vector<Command>& commands, const std::string& tree,
             times.push_back(total);
     }
     std::sort(times.begin(), times.end());
-    return {times[times.size() / 2], peak};
+    return {times.empty() ? 0.0 : times[times.size() / 2], peak};
 }
 
 long FileSize(const std::string& path)

@@ -92,7 +92,7 @@ void ClassDevice(const std::string& cls, const std::string& dir, const std::vect
     std::string name = dir.substr(dir.rfind('/') + 1);
     if (physical) {
         std::string parent = dir.substr(0, dir.rfind('/'));
-        parent = parent.substr(0, parent.rfind('/'));
+        parent.resize(parent.rfind('/'));
         Link(dir + "/device", "../../../" + parent.substr(parent.rfind('/') + 1));
     }
     Link(dir + "/subsystem", Up(Depth(dir)) + "class/" + cls);
