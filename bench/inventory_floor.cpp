@@ -95,10 +95,16 @@ void PrintFiles(const std::string& dir, std::string& out)
 
 void ClassPass(const std::string& cls, const char* heading, std::string& out)
 {
+    // The same trace entries as the reader writes: per query its entry, the
+    // mount check's two and its exit; per device listed one; per device read
+    // one on finding it, one before each attribute group and one per line.
     Query("list");
     const std::string classDir = "/sys/class/" + cls;
-    for (const std::string& name : Names(classDir)) {
+    const std::vector<std::string> names = Names(classDir);
+    for (std::size_t i = 0; i < names.size(); ++i)
         Traced("pushed");
+    Traced("list done");
+    for (const std::string& name : names) {
         Query("attributes");
         char target[4096];
         const std::string entry = classDir + "/" + name;
@@ -106,20 +112,24 @@ void ClassPass(const std::string& cls, const char* heading, std::string& out)
         if (n <= 0)
             continue;
         target[n] = '\0';
+        Traced("found");
         const std::string dir = classDir + "/" + target;
         out.append(heading).append(name).append("\n");
         out.append("\tclassname:: \t").append(cls).append("\n\tpath:: \t").append(dir).append("\n");
+        Traced("class device attributes");
         PrintFiles(dir, out);
         n = readlink((dir + "/device").c_str(), target, sizeof target - 1);
         if (n > 0) {
             target[n] = '\0';
             std::string device = dir + "/" + target;
+            Traced("device attributes");
             for (const char* key : {"bus", "bus_id", "driver_name", "name", "path"}) {
                 out.append("\t").append(key).append(":: \t").append(device).append("\n");
                 Traced(key);
             }
             PrintFiles(device, out);
         }
+        Traced("attributes done");
         if (g_rules) {
             // Line by line, each flushed, as the inventory must.
             std::size_t start = 0;
@@ -145,6 +155,11 @@ int main(int argc, char** argv)
     ClassPass("iscsi_connection", "NAME CONNECTION CLASS :: ", out);
     ClassPass("iscsi_session", "NAME SESSION CLASS :: ", out);
     Query("scsi_host list");
+    for (const std::string& name : Names("/sys/class/scsi_host")) {
+        (void)name;
+        Traced("pushed");
+    }
+    Traced("list done");
     std::cout << std::flush;
     return 0;
 }
