@@ -5,6 +5,7 @@
 #include <deque>
 
 #include "internal/bus.h"
+#include "internal/no_throw.h"
 #include "reader.h"
 
 namespace Quentor {
@@ -72,19 +73,18 @@ int CSysfsReader::GetPCIDeviceBDF(std::string busId, BusType busType, std::strin
             Trace("Leaving CSysfsReader::GetPCIDeviceBDF, Bus not found:", busName);
             return READER_BUS_ERROR;
         }
-        if (!bus->Devices()) {
-            bus.reset();
-            Trace("Leaving CSysfsReader::GetPCIDeviceBDF, Device list empty");
-            return READER_NOT_FOUND;
-        }
+        // The device is looked up directly; only when it is missing is the
+        // bus read, as far as its first device, to tell an empty bus.
         std::optional<detail::BusDevice> device = bus->FindDevice(busId);
         if (!device) {
+            const bool empty = !bus->HasDevices();
             bus.reset();
-            Trace("Leaving CSysfsReader::GetPCIDeviceBDF, Device not found");
+            Trace(empty ? "Leaving CSysfsReader::GetPCIDeviceBDF, Device list empty"
+                        : "Leaving CSysfsReader::GetPCIDeviceBDF, Device not found");
             return READER_NOT_FOUND;
         }
         Trace("Device match found:");
-        const std::string path = device->identity.path;
+        const std::string path = device->dir.Path();
         Trace("Device Path:", path);
 
         // Every PCI device on the way to the device names itself in the

@@ -2,6 +2,7 @@
 // driver that serves it.  A device is named by its bus id, the key under
 // which GetDeviceList files it.
 #include "internal/bus.h"
+#include "internal/no_throw.h"
 #include "reader.h"
 
 namespace Quentor {
@@ -9,7 +10,6 @@ namespace LinuxEnum {
 
 using detail::Bus;
 using detail::BusDevice;
-namespace sysfs = detail::sysfs;
 
 int CSysfsReader::GetDeviceList(BusType busType, DeviceMap& devices)
 {
@@ -31,21 +31,23 @@ int CSysfsReader::GetDeviceList(BusType busType, DeviceMap& devices)
             Trace("Leaving CSysfsReader::GetDeviceList, Error Opening Bus:", busName);
             return READER_BUS_ERROR;
         }
-        const std::optional<std::vector<BusDevice>>& list = bus->Devices();
-        if (!list) {
+        // Each device is entered as it is met, so that a bus of any size is
+        // read in one pass and no device directory stays open.
+        AttributeMap entry;
+        const bool any = bus->ForEachDevice([&](const BusDevice& device) {
+            const detail::DeviceIdentity identity = bus->Identify(device);
+            entry.clear();
+            entry.emplace("name", identity.name);
+            entry.emplace("bus", identity.bus);
+            entry.emplace("driver_name", identity.driverName);
+            entry.emplace("path", identity.path);
+            devices.emplace(identity.busId, entry);
+            Trace("Device pushed:", identity.busId);
+        });
+        if (!any) {
             bus.reset();
             Trace("Leaving CSysfsReader::GetDeviceList, No device found", busName);
             return READER_NOT_FOUND;
-        }
-        AttributeMap entry;
-        for (const BusDevice& device : *list) {
-            entry.clear();
-            entry.emplace("name", device.identity.name);
-            entry.emplace("bus", device.identity.bus);
-            entry.emplace("driver_name", device.identity.driverName);
-            entry.emplace("path", device.identity.path);
-            devices.emplace(device.identity.busId, entry);
-            Trace("Device pushed:", device.identity.busId);
         }
         bus.reset();
         Trace("Leaving CSysfsReader::GetDeviceList");
@@ -77,15 +79,15 @@ int CSysfsReader::GetDeviceAttr(std::string busId, BusType busType, AttributeMap
             Trace("Leaving CSysfsReader::GetDeviceAttr, Error openeing bus");
             return READER_BUS_ERROR;
         }
-        // Matched against the bus's own records, so a bus id that is not a
-        // single name never reaches the filesystem.
+        // Both "no device" exits end alike, so the device is looked up
+        // directly and the bus never listed.
         std::optional<BusDevice> device = bus->FindDevice(busId);
         if (!device) {
             bus.reset();
             Trace("Leaving CSysfsReader::GetDeviceAttr, Bus Closed:", busName);
             return READER_NOT_FOUND;
         }
-        SetAttributes(bus->Attributes(*device), attributes);
+        SetAttributes(device->dir.Attributes(), attributes);
         bus.reset();
         Trace("Leaving CSysfsReader::GetDeviceAttr");
         return READER_OK;
@@ -117,20 +119,20 @@ int CSysfsReader::GetDeviceDriver(std::string busId, BusType busType, std::strin
             Trace("Leaving CSysfsReader::GetDeviceDrives, Bus not found:", busName);
             return READER_BUS_ERROR;
         }
-        if (!bus->Devices()) {
+        // The device is looked up directly; only when it is missing is the
+        // bus read, as far as its first device, to tell an empty bus.
+        std::optional<BusDevice> device = bus->FindDevice(busId);
+        if (!device) {
+            const bool empty = !bus->HasDevices();
             bus.reset();
-            Trace("Leaving CSysfsReader::GetDeviceDrives, Empty device list");
-            return READER_NOT_FOUND;
-        }
-        if (!bus->FindDevice(busId)) {
-            bus.reset();
-            Trace("Leaving CSysfsReader::GetDeviceDrives, Device not found");
+            Trace(empty ? "Leaving CSysfsReader::GetDeviceDrives, Empty device list"
+                        : "Leaving CSysfsReader::GetDeviceDrives, Device not found");
             return READER_NOT_FOUND;
         }
         Trace("Match Found", busId);
-        // The driver comes from the drivers' own device lists, not from the
+        // The driver comes from the drivers' own directories, not from the
         // device's "driver" link: the first driver that lists the device wins.
-        std::string driver = bus->DriverOf(busId);
+        std::string driver = bus->DriverOf(*device);
         if (!driver.empty()) {
             driverName = driver;
             Trace("Driver:", driverName);

@@ -5,9 +5,12 @@
 // an old "class:device" name (iSCSI connections "connection1:0" and
 // "connection2:0" would both come back as "0"), drops names it cannot hold,
 // aborts on overlong paths and costs quadratic time to build.  A class device
-// is then found by its name and read by our own code (see LoadClassDevice).
-#include "internal/attribute_source.h"
+// is found by its name and read by our own code: libsysfs stats every
+// attribute twice and reads the mount table again for every object it opens,
+// which makes an inventory of thousands of sessions several times dearer than
+// the files it prints.
 #include "internal/libsysfs.h"
+#include "internal/no_throw.h"
 #include "internal/sysfs_io.h"
 #include "reader.h"
 
@@ -16,60 +19,37 @@ namespace LinuxEnum {
 
 namespace {
 
-using detail::AttributeSource;
 using detail::DeviceIdentity;
 namespace sysfs = detail::sysfs;
 
-// An opened class: the libsysfs handle (closed on every exit) and the class
-// directory.  A class whose name libsysfs cannot hold is opened by path alone.
+// An opened class: the libsysfs handle (closed on every exit), the tree it
+// lies in and the class directory.  A class whose name libsysfs cannot hold
+// is opened by path alone.
 struct OpenedClass {
     detail::ClassHandle handle;
-    std::string path;
+    sysfs::Tree tree;
+    sysfs::Dir dir;
 };
 
 std::optional<OpenedClass> OpenClass(const std::string& className, const std::string& mount)
 {
     if (!sysfs::IsComponent(className))
         return std::nullopt;
-    OpenedClass opened;
+    detail::ClassHandle handle;
+    std::string path = mount + "/class/" + className;
     if (sysfs::NameFits(className)) {
-        opened.handle.reset(sysfs_open_class(className.c_str()));
-        if (!opened.handle)
+        handle.reset(sysfs_open_class(className.c_str()));
+        if (!handle)
             return std::nullopt;
-        opened.path = opened.handle->path;
-        return opened;
+        path = handle->path;
     }
-    std::optional<std::string> path = sysfs::ResolveDirectory(mount + "/class/" + className, mount);
-    if (!path)
+    std::optional<sysfs::Tree> tree = sysfs::Tree::Open(mount);
+    if (!tree)
         return std::nullopt;
-    opened.path = std::move(*path);
-    return opened;
-}
-
-// What one class device holds, ready to be captured.
-struct ClassDeviceContents {
-    AttributeSource attributes;
-    std::optional<DeviceIdentity> device;
-    AttributeSource deviceAttributes;
-};
-
-// The class device's attributes, the device behind it and that device's
-// attributes.  Read by our own code rather than through libsysfs: libsysfs
-// stats every attribute twice and reads the mount table again for every
-// object it opens, which makes an inventory of thousands of sessions several
-// times dearer than the files it prints; our reading follows its rules
-// (regular files only, the owner-read bit decides whether the content is read,
-// one page, a file whose read fails is left out).
-ClassDeviceContents LoadClassDevice(const sysfs::ClassEntry& entry, const std::string& mount)
-{
-    ClassDeviceContents contents;
-    contents.attributes = AttributeSource::FromRecords(sysfs::ReadAttributes(entry.path));
-    if (std::optional<std::string> devicePath = sysfs::PhysicalDevicePath(entry.path, mount)) {
-        contents.device = sysfs::IdentifyDevice(*devicePath, mount);
-        contents.deviceAttributes =
-            AttributeSource::FromRecords(sysfs::ReadAttributes(*devicePath));
-    }
-    return contents;
+    std::optional<sysfs::Dir> dir = tree->OpenPath(path);
+    if (!dir)
+        return std::nullopt;
+    return OpenedClass{std::move(handle), std::move(*tree), std::move(*dir)};
 }
 
 }  // namespace
@@ -93,7 +73,7 @@ int CSysfsReader::GetClsDeviceList(std::string className, DeviceMap& classDevice
             Trace("Leaving CSysfsReader::GetClsDeviceList, Device class not found:", className);
             return READER_CLASS_ERROR;
         }
-        std::vector<sysfs::ClassEntry> devices = sysfs::ListClassDevices(cls->path, mount);
+        std::vector<sysfs::ClassEntry> devices = sysfs::ListClassDevices(cls->tree, cls->dir);
         if (devices.empty()) {
             Trace("No devices found under device class:", className);
             return READER_NOT_FOUND;
@@ -133,28 +113,29 @@ int CSysfsReader::GetClsDeviceAttr(std::string className, std::string deviceName
             return READER_CLASS_ERROR;
         }
         // The device is looked up by name alone; only when it is missing is the
-        // class listed, to tell an empty class from a missing device.
-        std::optional<sysfs::ClassEntry> entry = sysfs::FindClassDevice(cls->path, deviceName, mount);
+        // class read, as far as its first device, to tell an empty class.
+        std::optional<sysfs::Dir> entry = cls->tree.Follow(cls->dir, deviceName);
         if (!entry) {
-            if (sysfs::ListClassDevices(cls->path, mount).empty())
+            if (!sysfs::HasLinkedDirectory(cls->tree, cls->dir))
                 Trace("No devices found under device class:", className);
             else
                 Trace("Class Device not found:", deviceName);
             return READER_NOT_FOUND;
         }
-        Trace("Class device found:", entry->name);
+        Trace("Class device found:", deviceName);
 
-        ClassDeviceContents contents = LoadClassDevice(*entry, mount);
-        if (contents.attributes.Empty()) {
+        detail::AttributeRecords attributes = entry->Attributes();
+        if (attributes.empty()) {
             Trace("Class Device attributes empty");
         } else {
             Trace("Class Device Attribute");
-            SetAttributes(contents.attributes, classDeviceAttrs);
+            SetAttributes(attributes, classDeviceAttrs);
         }
-        if (!contents.device) {
+        std::optional<sysfs::Dir> physical = sysfs::PhysicalDevice(cls->tree, *entry);
+        if (!physical) {
             Trace("Class Device-Device attributes empty");
         } else {
-            const DeviceIdentity& device = *contents.device;
+            const DeviceIdentity device = sysfs::IdentifyDevice(cls->tree, *physical);
             Trace("Class Dev-Device Attribute");
             deviceAttrs.emplace("bus_id", device.busId);
             deviceAttrs.emplace("bus", device.bus);
@@ -166,7 +147,7 @@ int CSysfsReader::GetClsDeviceAttr(std::string className, std::string deviceName
             Trace("driver_name:", device.driverName);
             Trace("path:", device.path);
             Trace("name:", device.name);
-            SetAttributes(contents.deviceAttributes, deviceAttrs);
+            SetAttributes(physical->Attributes(), deviceAttrs);
         }
         cls.reset();
         Trace("Leaving SysfsReader::GetClsDeviceAttr");

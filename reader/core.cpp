@@ -1,7 +1,6 @@
 // The reader object, its bus map, the mount check and attribute capture.
 #include <sys/mount.h>
 
-#include "internal/attribute_source.h"
 #include "internal/libsysfs.h"
 #include "internal/sysfs_io.h"
 #include "log/trace.h"
@@ -78,9 +77,11 @@ void CSysfsReader::SetAttribute(const detail::AttributeRecord& attribute, Attrib
                    attribute.value.size(), attributes);
 }
 
-void CSysfsReader::SetAttributes(const detail::AttributeSource& source, AttributeMap& attributes)
+void CSysfsReader::SetAttributes(const std::vector<detail::AttributeRecord>& records,
+                                 AttributeMap& attributes)
 {
-    source.ForEachAttribute([&](auto&& attribute) { SetAttribute(attribute, attributes); });
+    for (const detail::AttributeRecord& record : records)
+        SetAttribute(record, attributes);
 }
 
 void CSysfsReader::StoreAttribute(std::string_view name, const char* value, std::size_t length,

@@ -2,7 +2,7 @@
 // libsysfs 2.x has no directory calls, so the tree is read by our own code,
 // which delivers what they delivered: real subdirectories only (a link is not a
 // subdirectory), and each one's regular files read the way libsysfs reads them.
-#include "internal/attribute_source.h"
+#include "internal/no_throw.h"
 #include "internal/sysfs_io.h"
 #include "reader.h"
 
@@ -27,25 +27,33 @@ int CSysfsReader::GetDevicePathAttr(std::string devicePath, DeviceMap& pathDevic
         }
         // Only directories of the sysfs tree are read: a path that leads
         // elsewhere is not found, whatever it names.
-        std::optional<std::string> directory = sysfs::ResolveDirectory(devicePath, mount);
+        std::optional<sysfs::Tree> tree = sysfs::Tree::Open(mount);
+        std::optional<sysfs::Dir> directory = tree ? tree->OpenPath(devicePath) : std::nullopt;
         if (!directory) {
             Trace("Leaving CSysfsReader::GetDevicePathAttr, Device not found:", devicePath);
             return READER_CLASS_ERROR;
         }
-        std::vector<std::string> subdirectories = sysfs::ListSubdirectories(*directory);
+        std::vector<std::string> subdirectories;
+        for (sysfs::Entry& entry : directory->Entries()) {
+            if (directory->IsSubdir(entry))
+                subdirectories.push_back(std::move(entry.name));
+        }
         if (subdirectories.empty()) {
             Trace("Leaving CSysfsReader::GetDevicePathAttr, Path Does Not Include Devices");
             return READER_CLASS_ERROR;
         }
         AttributeMap attributes;
         for (const std::string& name : subdirectories) {
-            detail::AttributeRecords records = sysfs::ReadAttributes(*directory + "/" + name);
+            // A subdirectory that went away since the listing has no attributes.
+            std::optional<sysfs::Dir> subdirectory = directory->Subdir(name);
+            detail::AttributeRecords records =
+                subdirectory ? subdirectory->Attributes() : detail::AttributeRecords();
             if (records.empty()) {
                 Trace("Device attributes empty");
                 return READER_CLASS_ERROR;
             }
             Trace("Device Attribute");
-            SetAttributes(detail::AttributeSource::FromRecords(std::move(records)), attributes);
+            SetAttributes(records, attributes);
             pathDevices.emplace(name, attributes);
             attributes.clear();
         }

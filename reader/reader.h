@@ -14,6 +14,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "log/log.h"
 
@@ -46,7 +47,6 @@ constexpr int READER_CLASS_ERROR = 4;   // class query argument empty, class/dir
 
 namespace detail {
 struct AttributeRecord;
-class AttributeSource;
 }
 
 class CSysfsReader {
@@ -92,7 +92,8 @@ private:
     // already holds its name, and traces it.
     void SetAttribute(sysfs_attribute* attribute, AttributeMap& attributes);
     void SetAttribute(const detail::AttributeRecord& attribute, AttributeMap& attributes);
-    void SetAttributes(const detail::AttributeSource& source, AttributeMap& attributes);
+    void SetAttributes(const std::vector<detail::AttributeRecord>& records,
+                       AttributeMap& attributes);
     void StoreAttribute(std::string_view name, const char* value, std::size_t length,
                         AttributeMap& attributes);
 

@@ -1,12 +1,10 @@
 // A bus opened for one query (internal).
 //
-// The bus is opened through libsysfs and its lists are libsysfs's wherever
-// libsysfs can hold them: every name within SYSFS_NAME_LEN, every path and
-// link within SYSFS_PATH_MAX, and libsysfs finding the very devices that the
-// bus's links lead to.  Where that does not hold (deep device trees, long
-// names, links libsysfs misreads), the same lists are read by our own code,
-// so that no device is lost and nothing overlong is handed to libsysfs.
-// Either way a query sees the same records in the same order.
+// libsysfs opens the bus (and so decides which buses exist); everything on
+// it is then read by our own code from the bus's directory: a device is the
+// entry of the bus's devices directory named by its bus id, found directly
+// rather than by listing the bus, and a driver lists a device when its
+// directory holds an entry of that name leading to the same device.
 #ifndef SYSFSREADER_INTERNAL_BUS_H
 #define SYSFSREADER_INTERNAL_BUS_H
 
@@ -15,7 +13,6 @@
 #include <string_view>
 #include <vector>
 
-#include "attribute_source.h"
 #include "libsysfs.h"
 #include "sysfs_io.h"
 
@@ -23,54 +20,64 @@ namespace Quentor {
 namespace LinuxEnum {
 namespace detail {
 
-// The identity of a libsysfs device record, its bus corrected: libsysfs takes
-// the bus from a "bus" link that current kernels no longer create, so an
-// empty field is filled from the device's "subsystem" link.
-DeviceIdentity IdentifyRecord(const sysfs_device& device, const std::string& mount);
-
-// One device on a bus.
+// One device on a bus: its bus id (the name the bus files it under) and its
+// directory.
 struct BusDevice {
-    DeviceIdentity identity;
-    // libsysfs's record, owned by the bus; null where our own code read the bus.
-    sysfs_device* record = nullptr;
+    std::string busId;
+    sysfs::Dir dir;
 };
 
 class Bus {
 public:
-    // Opens a bus by its sysfs name; nothing when libsysfs cannot open it.
+    // Opens a bus by its sysfs name inside the mount; nothing when libsysfs
+    // cannot open it or its directory cannot be reached.
     static std::optional<Bus> Open(const std::string& name, const std::string& mount);
 
-    const std::string& Name() const { return m_name; }
-
-    // The devices on the bus in list order (by bus id); nothing when the bus
-    // has no device list, as libsysfs has none for a bus without devices.
-    // Valid until the bus is closed.
-    const std::optional<std::vector<BusDevice>>& Devices();
-
-    // The first device whose bus id equals busId byte for byte.
+    // Calls fn(const BusDevice&) for every device on the bus, in bus id
+    // order, in one pass over the bus's devices directory; each device's
+    // directory is held only while fn runs.  False when the bus has none.
+    template <typename Fn>
+    bool ForEachDevice(Fn&& fn);
+    // Whether the bus has any device at all; reads only until the first.
+    bool HasDevices();
+    // The device the bus files under busId; nothing for an id that is not a
+    // single name, or whose entry leads to no directory inside sysfs.
     std::optional<BusDevice> FindDevice(std::string_view busId);
 
-    // The attributes of one of this bus's devices, valid while the bus is open.
-    AttributeSource Attributes(const BusDevice& device) const;
+    // A device's identity as the bus lists it.
+    DeviceIdentity Identify(const BusDevice& device) const;
 
-    // The name of the first driver, in the bus's driver order, that lists a
-    // device with this bus id among its own; empty when no driver does.
-    std::string DriverOf(std::string_view busId);
+    // The name of the first driver, in the bus's driver order, whose
+    // directory lists this device; empty when no driver does.
+    std::string DriverOf(const BusDevice& device);
 
 private:
-    Bus() = default;
-    void ReadDevices();
-    std::string DriverThroughLibsysfs(std::string_view busId);
-    std::string DriverOurselves(std::string_view busId) const;
+    std::optional<sysfs::Dir> DevicesDir() const { return m_dir.Subdir("devices"); }
+
+    Bus(BusHandle handle, sysfs::Tree tree, sysfs::Dir dir)
+        : m_handle(std::move(handle)), m_tree(std::move(tree)), m_dir(std::move(dir)) {}
 
     BusHandle m_handle;
-    std::string m_name;
-    std::string m_path;
-    std::string m_mount;
-    bool m_devicesRead = false;
-    bool m_throughLibsysfs = false;  // the device list came from libsysfs
-    std::optional<std::vector<BusDevice>> m_devices;
+    sysfs::Tree m_tree;
+    sysfs::Dir m_dir;
 };
+
+template <typename Fn>
+bool Bus::ForEachDevice(Fn&& fn)
+{
+    std::optional<sysfs::Dir> dir = DevicesDir();
+    if (!dir)
+        return false;
+    bool any = false;
+    for (sysfs::Entry& entry : dir->Entries()) {
+        // An entry that vanished since the listing is a device that went away.
+        if (std::optional<sysfs::Dir> device = m_tree.Follow(*dir, entry.name)) {
+            any = true;
+            fn(BusDevice{std::move(entry.name), std::move(*device)});
+        }
+    }
+    return any;
+}
 
 }  // namespace detail
 }  // namespace LinuxEnum

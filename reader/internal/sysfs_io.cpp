@@ -8,8 +8,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
-#include <memory>
 
 #include "libsysfs.h"
 
@@ -20,30 +18,19 @@ namespace sysfs {
 
 namespace {
 
+// How many links one resolution may follow, as the kernel allows.
+constexpr int kMaxLinks = 40;
+// How many directories a tree remembers: enough for the parents that the
+// entries of one listing share, few enough to hold as descriptors.
+constexpr std::size_t kRecentDirs = 32;
+
 struct DirCloser {
     void operator()(DIR* dir) const { closedir(dir); }
 };
 
-// Closes a file descriptor on every exit.
-class Fd {
-public:
-    explicit Fd(int fd) : m_fd(fd) {}
-    ~Fd()
-    {
-        if (m_fd >= 0)
-            close(m_fd);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
-
-std::string Join(const std::string& dir, std::string_view name)
+std::string Join(std::string_view dir, std::string_view name)
 {
-    std::string path = dir;
+    std::string path(dir);
     if (path.empty() || path.back() != '/')
         path += '/';
     path.append(name);
@@ -56,42 +43,77 @@ std::string_view BaseName(std::string_view path)
     return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
-bool Inside(const std::string& path, const std::string& mount)
+std::string_view Parent(std::string_view path)
 {
-    if (mount == "/")
-        return !path.empty() && path[0] == '/';
-    return path.compare(0, mount.size(), mount) == 0 &&
-           (path.size() == mount.size() || path[mount.size()] == '/');
+    std::size_t slash = path.rfind('/');
+    if (slash == std::string_view::npos)
+        return {};
+    return slash == 0 ? path.substr(0, 1) : path.substr(0, slash);
 }
 
-std::optional<std::string> RealPath(const std::string& path)
+// The components of a path in order, empty ones ("//", leading and trailing
+// '/') left out; "." and ".." kept.
+std::vector<std::string_view> Components(std::string_view path)
 {
-    std::unique_ptr<char, decltype(&std::free)> resolved(realpath(path.c_str(), nullptr),
-                                                         &std::free);
-    if (!resolved)
+    std::vector<std::string_view> parts;
+    while (!path.empty()) {
+        std::size_t slash = path.find('/');
+        std::string_view part = path.substr(0, slash);
+        path = slash == std::string_view::npos ? std::string_view() : path.substr(slash + 1);
+        if (!part.empty())
+            parts.push_back(part);
+    }
+    return parts;
+}
+
+// A link's text, taken from the canonical directory that holds it, when it is
+// of the shape the kernel writes: a run of ".." followed by plain names.  The
+// result is then exactly where the link leads as long as every name after the
+// ".." run is a real directory, which the caller checks.  Nothing for any
+// other text.
+std::optional<std::string> KernelLinkTarget(std::string_view dir, std::string_view text)
+{
+    if (text.empty() || text[0] == '/')
         return std::nullopt;
-    return std::string(resolved.get());
+    std::string target(dir);
+    bool climbing = true;
+    for (std::string_view part : Components(text)) {
+        if (part == "..") {
+            if (!climbing || target.size() <= 1)
+                return std::nullopt;
+            target.resize(Parent(target).size());
+            continue;
+        }
+        if (part == ".")
+            return std::nullopt;
+        climbing = false;
+        target = Join(target, part);
+    }
+    if (climbing)
+        return std::nullopt;
+    return target;
 }
 
 enum class FileRead { Read, NotReadable, Failed };
 
-// Reads one attribute file: at most one page, as libsysfs does (sysfs never
-// delivers more).  A file whose owner may not read it is not read at all
-// (NotReadable): a root process could otherwise read what the kernel marks
-// write-only, and sysfs refuses such an open even to root.
-FileRead ReadAttributeFile(const std::string& path, std::string& content)
+// Reads one attribute file of a directory: at most one page, as libsysfs does
+// (sysfs never delivers more).  A file whose owner may not read it is not read
+// at all (NotReadable): a root process could otherwise read what the kernel
+// marks write-only, and sysfs refuses such an open even to root.
+FileRead ReadAttributeFile(int dirFd, const std::string& name, std::string& content)
 {
     // O_NONBLOCK: should the file have been swapped for a FIFO since it was
     // listed, opening it must not wait for a writer.  O_NOFOLLOW: an attribute
     // is a regular file, never a link to one elsewhere.
-    Fd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    Fd fd(openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat st;
-    if (fd.get() < 0) {
-        bool writeOnly = (errno == EACCES || errno == EPERM) && lstat(path.c_str(), &st) == 0 &&
+    if (fd.Get() < 0) {
+        bool writeOnly = (errno == EACCES || errno == EPERM) &&
+                         fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
                          S_ISREG(st.st_mode) && !(st.st_mode & S_IRUSR);
         return writeOnly ? FileRead::NotReadable : FileRead::Failed;
     }
-    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+    if (fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode))
         return FileRead::Failed;
     if (!(st.st_mode & S_IRUSR))
         return FileRead::NotReadable;
@@ -100,7 +122,7 @@ FileRead ReadAttributeFile(const std::string& path, std::string& content)
     std::size_t filled = 0;
     while (filled < content.size()) {
         const std::size_t wanted = content.size() - filled;
-        ssize_t n = read(fd.get(), &content[filled], wanted);
+        ssize_t n = read(fd.Get(), &content[filled], wanted);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
@@ -114,20 +136,53 @@ FileRead ReadAttributeFile(const std::string& path, std::string& content)
     return FileRead::Read;
 }
 
-// A directory entry: its name and its type as the directory tells it
-// (DT_UNKNOWN where the filesystem does not say).
-struct Entry {
-    std::string name;
-    unsigned char type;
-};
+// Opens a directory entry as a directory, never through a link (O_PATH: only
+// to reach what lies below it; its contents are opened from it when needed).
+int OpenDirectoryAt(int dirFd, const std::string& name)
+{
+    return openat(dirFd, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
 
-// The entries of a directory, sorted by name, "." and ".." left out.
-std::vector<Entry> ListEntries(const std::string& dir)
+}  // namespace
+
+Fd::~Fd()
+{
+    if (m_fd >= 0)
+        close(m_fd);
+}
+
+bool IsComponent(std::string_view name)
+{
+    return !name.empty() && name != "." && name != ".." &&
+           name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
+}
+
+bool NameFits(std::string_view name) { return name.size() < SYSFS_NAME_LEN; }
+
+std::string_view Dir::Name() const { return BaseName(m_path); }
+
+std::optional<Dir> Dir::Subdir(std::string_view name) const
+{
+    if (!IsComponent(name))
+        return std::nullopt;
+    const std::string entry(name);
+    int fd = OpenDirectoryAt(Raw(), entry);
+    if (fd < 0)
+        return std::nullopt;
+    return Dir(std::make_shared<const Fd>(fd), Join(m_path, name));
+}
+
+std::vector<Entry> Dir::Entries() const
 {
     std::vector<Entry> entries;
-    std::unique_ptr<DIR, DirCloser> stream(opendir(dir.c_str()));
-    if (!stream)
+    int fd = openat(Raw(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
         return entries;
+    std::unique_ptr<DIR, DirCloser> stream(fdopendir(fd));
+    if (!stream) {
+        close(fd);
+        return entries;
+    }
     while (dirent* entry = readdir(stream.get())) {
         std::string_view name(entry->d_name);
         if (name != "." && name != "..")
@@ -138,154 +193,35 @@ std::vector<Entry> ListEntries(const std::string& dir)
     return entries;
 }
 
-// Whether an entry is a regular file, asking the filesystem only where the
-// directory did not say.
-bool IsRegularFile(const std::string& dir, const Entry& entry)
+std::optional<std::string> Dir::LinkText(std::string_view name) const
 {
-    if (entry.type != DT_UNKNOWN)
-        return entry.type == DT_REG;
-    struct stat st;
-    return lstat(Join(dir, entry.name).c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-// The path a link's text leads to, read lexically from the directory that
-// holds the link: "." and ".." are taken as written, no link is followed.
-std::string LexicalTarget(const std::string& dir, std::string_view link)
-{
-    std::string joined = !link.empty() && link[0] == '/' ? std::string(link) : Join(dir, link);
-    std::vector<std::string_view> parts;
-    std::string_view rest(joined);
-    while (!rest.empty()) {
-        std::size_t slash = rest.find('/');
-        std::string_view part = rest.substr(0, slash);
-        rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
-        if (part.empty() || part == ".")
-            continue;
-        if (part == "..") {
-            if (!parts.empty())
-                parts.pop_back();
-            continue;
-        }
-        parts.push_back(part);
-    }
-    std::string normal;
-    for (std::string_view part : parts)
-        normal.append("/").append(part);
-    return normal.empty() ? "/" : normal;
-}
-
-// The text of a symlink; nothing when path is not a link (or its text is empty).
-std::optional<std::string> ReadLink(const std::string& path)
-{
+    if (!IsComponent(name))
+        return std::nullopt;
     char target[PATH_MAX];
-    ssize_t length = readlink(path.c_str(), target, sizeof target);
+    ssize_t length = readlinkat(Raw(), std::string(name).c_str(), target, sizeof target);
     if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target)
         return std::nullopt;
     return std::string(target, static_cast<std::size_t>(length));
 }
 
-}  // namespace
-
-bool IsComponent(std::string_view name)
+bool Dir::IsSubdir(const Entry& entry) const
 {
-    return !name.empty() && name != "." && name != ".." &&
-           name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
-}
-
-bool NameFits(std::string_view name) { return name.size() < SYSFS_NAME_LEN; }
-bool PathFits(std::string_view path) { return path.size() < SYSFS_PATH_MAX; }
-
-std::optional<std::string> ResolveDirectory(const std::string& path, const std::string& mount)
-{
-    std::optional<std::string> resolved = RealPath(path);
-    if (!resolved || !Inside(*resolved, mount))
-        return std::nullopt;
+    if (entry.type != DT_UNKNOWN)
+        return entry.type == DT_DIR;
     struct stat st;
-    if (stat(resolved->c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-        return std::nullopt;
-    return resolved;
+    return fstatat(Raw(), entry.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
 }
 
-std::vector<std::string> ListNames(const std::string& dir)
-{
-    std::vector<std::string> names;
-    for (Entry& entry : ListEntries(dir))
-        names.push_back(std::move(entry.name));
-    return names;
-}
-
-std::vector<ClassEntry> ListClassDevices(const std::string& classDir, const std::string& mount)
-{
-    std::vector<ClassEntry> devices;
-    std::optional<std::string> dir = ResolveDirectory(classDir, mount);
-    if (!dir)
-        return devices;
-    for (std::string& name : ListNames(*dir)) {
-        const std::string entry = Join(*dir, name);
-        // The kernel's class entries are links to real directories: their
-        // text read from the class directory gives the device's path, as
-        // libsysfs reads it, for one readlink and one lstat.  The entries are
-        // only named here, never read.  Anything else is resolved in full; an
-        // entry that vanished since the listing is a device that went away.
-        std::optional<std::string> path;
-        if (std::optional<std::string> text = ReadLink(entry)) {
-            std::string target = LexicalTarget(*dir, *text);
-            struct stat st;
-            if (Inside(target, mount) && lstat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-                path = std::move(target);
-        }
-        if (!path)
-            path = ResolveDirectory(entry, mount);
-        if (path)
-            devices.push_back({std::move(name), std::move(*path)});
-    }
-    return devices;
-}
-
-std::optional<ClassEntry> FindClassDevice(const std::string& classDir, const std::string& name,
-                                          const std::string& mount)
-{
-    if (!IsComponent(name))
-        return std::nullopt;
-    std::optional<std::string> path = ResolveDirectory(Join(classDir, name), mount);
-    if (!path)
-        return std::nullopt;
-    return ClassEntry{name, std::move(*path)};
-}
-
-std::vector<LinkedDevice> ListLinkedDevices(const std::string& dir, const std::string& mount)
-{
-    std::vector<LinkedDevice> devices;
-    for (std::string& name : ListNames(dir)) {
-        std::string link = Join(dir, name);
-        struct stat st;
-        if (lstat(link.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
-            continue;
-        if (std::optional<std::string> path = ResolveDirectory(link, mount))
-            devices.push_back({std::move(name), std::move(*path)});
-    }
-    return devices;
-}
-
-std::vector<std::string> ListSubdirectories(const std::string& dir)
-{
-    std::vector<std::string> subdirs;
-    for (std::string& name : ListNames(dir)) {
-        struct stat st;
-        if (lstat(Join(dir, name).c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-            subdirs.push_back(std::move(name));
-    }
-    return subdirs;
-}
-
-AttributeRecords ReadAttributes(const std::string& dir)
+AttributeRecords Dir::Attributes() const
 {
     AttributeRecords attributes;
-    for (Entry& entry : ListEntries(dir)) {
-        if (!IsRegularFile(dir, entry))
+    for (Entry& entry : Entries()) {
+        if (entry.type != DT_REG && entry.type != DT_UNKNOWN)
             continue;
         AttributeRecord record;
-        FileRead outcome = ReadAttributeFile(Join(dir, entry.name), record.value);
+        // The open itself refuses anything but a regular file (see
+        // ReadAttributeFile), so an entry of unknown type needs no stat.
+        FileRead outcome = ReadAttributeFile(Raw(), entry.name, record.value);
         if (outcome == FileRead::Failed)
             continue;
         record.name = std::move(entry.name);
@@ -295,73 +231,228 @@ AttributeRecords ReadAttributes(const std::string& dir)
     return attributes;
 }
 
-std::optional<std::string> PhysicalDevicePath(const std::string& classDevicePath,
-                                              const std::string& mount)
+std::optional<Tree> Tree::Open(const std::string& mount)
 {
-    // The kernel links a class device to the device it sits below, so the
-    // link leads to an ancestor of the class device's own canonical path: an
-    // ancestor of a canonical path is a canonical directory, and nothing more
-    // needs resolving.  Any other link is resolved in full.
-    const std::string link = Join(classDevicePath, "device");
-    if (std::optional<std::string> text = ReadLink(link)) {
-        std::string target = LexicalTarget(classDevicePath, *text);
-        if (Inside(target, mount) && target != mount &&
-            classDevicePath.compare(0, target.size() + 1, target + "/") == 0)
-            return target;
-    }
-    return ResolveDirectory(link, mount);
+    if (mount.empty() || mount[0] != '/')
+        return std::nullopt;
+    int fd = open(mount.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return std::nullopt;
+    // The mount path as its components, so that a path's prefix compares
+    // exactly ("/sys/" and "/sys" are the same mount).
+    std::string normal;
+    for (std::string_view part : Components(mount))
+        normal = Join(normal, part);
+    if (normal.empty())
+        normal = "/";
+    return Tree(normal, Dir(std::make_shared<const Fd>(fd), normal));
 }
 
-std::string BusFromSubsystem(const std::string& devicePath, const std::string& mount)
+std::optional<Dir> Tree::OpenPath(std::string_view path)
+{
+    std::string absolute;
+    if (path.empty() || path[0] != '/') {
+        char cwd[PATH_MAX];
+        if (getcwd(cwd, sizeof cwd) == nullptr)
+            return std::nullopt;
+        absolute = Join(cwd, path);
+        path = absolute;
+    }
+    // The mount's own components must come first, as written.
+    std::vector<std::string_view> parts = Components(path);
+    std::vector<std::string_view> mountParts = Components(m_mount);
+    std::size_t matched = 0, next = 0;
+    while (matched < mountParts.size()) {
+        if (next == parts.size())
+            return std::nullopt;
+        std::string_view part = parts[next++];
+        if (part == ".")
+            continue;
+        if (part != mountParts[matched++])
+            return std::nullopt;
+    }
+    std::string relative;
+    for (; next < parts.size(); ++next)
+        relative.append(parts[next]).append("/");
+    return Walk(m_root, relative);
+}
+
+std::optional<Dir> Tree::Follow(const Dir& dir, std::string_view name)
+{
+    if (!IsComponent(name))
+        return std::nullopt;
+    std::optional<std::string> text = dir.LinkText(name);
+    if (!text)
+        return dir.Subdir(name);
+    // The kernel's links lead from a canonical directory through a few ".."
+    // into a directory whose parent this tree has often just passed through:
+    // then one openat from that parent is all it costs.
+    if (std::optional<std::string> target = KernelLinkTarget(dir.Path(), *text)) {
+        if (std::optional<Dir> known = Recent(*target))
+            return known;
+        if (std::optional<Dir> parent = Recent(Parent(*target))) {
+            if (std::optional<Dir> found = parent->Subdir(BaseName(*target))) {
+                Remember(*found);
+                return found;
+            }
+        }
+    }
+    return Walk(dir, *text);
+}
+
+// Walks a relative path (or, when it starts with '/', a path that must name
+// the mount first) from a canonical directory, one component at a time,
+// opening each with O_NOFOLLOW.  A link met on the way is replaced by its
+// text; ".." goes to the real parent; nothing ever leaves the mount.
+std::optional<Dir> Tree::Walk(Dir from, std::string_view relative)
+{
+    Dir current = std::move(from);
+    std::vector<std::string> pending;  // components still to walk, last first
+    // Puts a path (a link's text) in front of what is left to walk; an
+    // absolute one starts again from the root, and stays inside only when
+    // it names the mount first.
+    auto enter = [&](std::string_view text) {
+        std::vector<std::string_view> parts = Components(text);
+        auto first = parts.begin();
+        if (!text.empty() && text[0] == '/') {
+            std::vector<std::string_view> mountParts = Components(m_mount);
+            if (parts.size() < mountParts.size() ||
+                !std::equal(mountParts.begin(), mountParts.end(), parts.begin()))
+                return false;
+            first += static_cast<std::ptrdiff_t>(mountParts.size());
+            current = m_root;
+        }
+        for (auto part = parts.end(); part != first; --part)
+            pending.emplace_back(*std::prev(part));
+        return true;
+    };
+    if (!enter(relative))
+        return std::nullopt;
+    int links = 0;
+    while (!pending.empty()) {
+        const std::string part = std::move(pending.back());
+        pending.pop_back();
+        if (part == ".")
+            continue;
+        if (part == "..") {
+            if (current.Path() == m_mount)
+                return std::nullopt;
+            std::string parentPath(Parent(current.Path()));
+            if (std::optional<Dir> known = Recent(parentPath)) {
+                current = std::move(*known);
+                continue;
+            }
+            int fd = openat(current.Raw(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
+            if (fd < 0)
+                return std::nullopt;
+            current = Dir(std::make_shared<const Fd>(fd), std::move(parentPath));
+            continue;
+        }
+        std::string path = Join(current.Path(), part);
+        if (std::optional<Dir> known = Recent(path)) {
+            current = std::move(*known);
+            continue;
+        }
+        int fd = OpenDirectoryAt(current.Raw(), part);
+        if (fd >= 0) {
+            current = Dir(std::make_shared<const Fd>(fd), std::move(path));
+            Remember(current);
+            continue;
+        }
+        if (errno != ELOOP && errno != ENOTDIR)
+            return std::nullopt;
+        std::optional<std::string> text = current.LinkText(part);
+        if (!text || ++links > kMaxLinks || !enter(*text))
+            return std::nullopt;
+    }
+    return current;
+}
+
+std::optional<Dir> Tree::Recent(std::string_view path)
+{
+    if (path == m_mount)
+        return m_root;
+    for (auto dir = m_recent.rbegin(); dir != m_recent.rend(); ++dir) {
+        if (dir->Path() == path) {
+            Dir found = *dir;
+            // Most recently used last.
+            std::rotate(std::prev(dir.base()), dir.base(), m_recent.end());
+            return found;
+        }
+    }
+    return std::nullopt;
+}
+
+void Tree::Remember(const Dir& dir)
+{
+    if (m_recent.size() == kRecentDirs)
+        m_recent.erase(m_recent.begin());
+    m_recent.push_back(dir);
+}
+
+std::string Tree::BusLinkedBy(const Dir& dir, std::string_view link) const
 {
     // Read lexically, from the link's own text: the kernel writes it relative
     // to the device's canonical directory, and a copy of a device tree may
     // hold the link without the bus tree it leads to.
-    std::optional<std::string> target = ReadLink(Join(devicePath, "subsystem"));
-    if (!target)
+    std::optional<std::string> text = dir.LinkText(link);
+    if (!text)
         return {};
-    std::string normal = LexicalTarget(devicePath, *target);
-    std::string busTree = Join(mount, "bus") + "/";
-    if (normal.compare(0, busTree.size(), busTree) != 0)
+    std::string target = (*text)[0] == '/' ? std::string() : dir.Path();
+    for (std::string_view part : Components(*text)) {
+        if (part == "..")
+            target.resize(Parent(target).size());
+        else if (part != ".")
+            target = Join(target, part);
+    }
+    const std::string busTree = Join(m_mount, "bus") + "/";
+    if (target.compare(0, busTree.size(), busTree) != 0)
         return {};
-    std::string name = normal.substr(busTree.size());
+    std::string name = target.substr(busTree.size());
     return IsComponent(name) ? name : std::string();
 }
 
-DeviceIdentity IdentifyDevice(const std::string& devicePath, const std::string& mount)
+std::vector<ClassEntry> ListClassDevices(Tree& tree, const Dir& classDir)
+{
+    std::vector<ClassEntry> devices;
+    for (Entry& entry : classDir.Entries()) {
+        // An entry that vanished since the listing is a device that went away.
+        if (std::optional<Dir> dir = tree.Follow(classDir, entry.name))
+            devices.push_back({std::move(entry.name), dir->Path()});
+    }
+    return devices;
+}
+
+bool HasLinkedDirectory(Tree& tree, const Dir& dir)
+{
+    for (const Entry& entry : dir.Entries()) {
+        if (tree.Follow(dir, entry.name))
+            return true;
+    }
+    return false;
+}
+
+std::optional<Dir> PhysicalDevice(Tree& tree, const Dir& classDevice)
+{
+    return tree.Follow(classDevice, "device");
+}
+
+std::string BusOf(const Tree& tree, const Dir& device)
+{
+    std::string bus = tree.BusLinkedBy(device, "bus");
+    return bus.empty() ? tree.BusLinkedBy(device, "subsystem") : bus;
+}
+
+DeviceIdentity IdentifyDevice(const Tree& tree, const Dir& device)
 {
     DeviceIdentity identity;
-    identity.path = devicePath;
-    identity.busId = std::string(BaseName(devicePath));
+    identity.path = device.Path();
+    identity.busId = std::string(device.Name());
     identity.name = identity.busId;
-    identity.bus = BusFromSubsystem(devicePath, mount);
-
-    std::optional<std::string> driver = ReadLink(Join(devicePath, "driver"));
+    identity.bus = BusOf(tree, device);
+    std::optional<std::string> driver = device.LinkText("driver");
     identity.driverName = driver ? std::string(BaseName(*driver)) : std::string(SYSFS_UNKNOWN);
     return identity;
-}
-
-bool FitsLibsysfs(const std::string& dir)
-{
-    if (!PathFits(dir) || !NameFits(BaseName(dir)))
-        return false;
-    for (const std::string& name : ListNames(dir)) {
-        if (!NameFits(name) || !PathFits(Join(dir, name)))
-            return false;
-    }
-    return true;
-}
-
-bool DeviceFitsLibsysfs(const std::string& dir)
-{
-    if (!FitsLibsysfs(dir))
-        return false;
-    for (const char* name : {"driver", "subsystem"}) {
-        std::optional<std::string> target = ReadLink(Join(dir, name));
-        if (target && (!PathFits(*target) || !NameFits(BaseName(*target))))
-            return false;
-    }
-    return true;
 }
 
 }  // namespace sysfs

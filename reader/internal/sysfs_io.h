@@ -1,13 +1,20 @@
-// The reader's own access to the sysfs tree (internal).  All reading of sysfs
-// that does not go through libsysfs happens here: listing class and device
-// directories, resolving links, reading attribute files, and deciding whether
-// libsysfs can be trusted with a name or a path.
+// The reader's own access to the sysfs tree (internal).  Every read of sysfs
+// that does not go through libsysfs happens here, by one set of rules:
 //
-// Everything here is bounded to the sysfs mount: a link that leads outside it
-// is treated like a link that leads nowhere.
+// - A query opens the mount's root directory once (Tree) and reaches every
+//   directory from there, one component at a time, with openat and
+//   O_NOFOLLOW.  A symbolic link is followed by reading its text and walking
+//   that, so a link can never lead outside the mount, and what is read is the
+//   very directory that was checked: nothing is reopened by path.
+// - A directory (Dir) is held by its descriptor together with its canonical
+//   path (no link on the way), the path the queries report.
+// - An attribute is a regular file directly in a directory: never a link,
+//   never a FIFO or socket; its content is read when its owner may read it,
+//   at most one page; a file whose read fails is left out.
 #ifndef SYSFSREADER_INTERNAL_SYSFS_IO_H
 #define SYSFSREADER_INTERNAL_SYSFS_IO_H
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,9 +24,9 @@ namespace Quentor {
 namespace LinuxEnum {
 namespace detail {
 
-// One attribute as our own reading delivers it: like libsysfs's record, a name
-// and, where the file could be read, its content (at most one page, NUL bytes
-// and final newline included).
+// One attribute as our own reading delivers it: a name and, where the file
+// could be read, its content (at most one page, NUL bytes and final newline
+// included).
 struct AttributeRecord {
     std::string name;
     bool read = false;
@@ -27,7 +34,7 @@ struct AttributeRecord {
 };
 using AttributeRecords = std::vector<AttributeRecord>;
 
-// Identity of a physical device, the five keys the class queries report.
+// Identity of a device: what the bus and class queries report of it.
 struct DeviceIdentity {
     std::string busId;
     std::string bus;
@@ -42,15 +49,102 @@ namespace sysfs {
 // "." or "..", without '/' or NUL.  Anything else never reaches the filesystem.
 bool IsComponent(std::string_view name);
 
-// The canonical path of a directory at path, when it is one and lies inside the
-// sysfs mount; nothing otherwise (missing, dangling, looping, outside, not a dir).
-std::optional<std::string> ResolveDirectory(const std::string& path, const std::string& mount);
+// Whether a single name fits libsysfs's name buffer, which cuts longer ones.
+bool NameFits(std::string_view name);
 
-// Names in a directory, sorted byte-wise, "." and ".." left out.  Empty when
-// the directory cannot be read.
-std::vector<std::string> ListNames(const std::string& dir);
+// An open file descriptor, closed with its last owner.
+class Fd {
+public:
+    explicit Fd(int fd) : m_fd(fd) {}
+    ~Fd();
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int Get() const { return m_fd; }
 
-// A class device: its entry name in the class directory and its resolved path.
+private:
+    int m_fd;
+};
+
+// A directory entry: its name and its type as the directory tells it
+// (DT_UNKNOWN where the filesystem does not say).
+struct Entry {
+    std::string name;
+    unsigned char type;
+};
+
+class Tree;
+
+// A directory of the sysfs tree, held open.  Copies share the descriptor.
+class Dir {
+public:
+    // Its canonical path: the mount path and the real directories below it.
+    const std::string& Path() const { return m_path; }
+    // Its own name, the last component of its path.
+    std::string_view Name() const;
+
+    // A real subdirectory (never a link to one); nothing when there is none.
+    std::optional<Dir> Subdir(std::string_view name) const;
+    // Its entries but "." and "..", sorted byte-wise; empty when unreadable.
+    std::vector<Entry> Entries() const;
+    // The text of a symbolic link in it; nothing when name is not a link.
+    std::optional<std::string> LinkText(std::string_view name) const;
+    // Whether an entry of this name is a real directory, asking the
+    // filesystem only where the listing did not say.
+    bool IsSubdir(const Entry& entry) const;
+    // Its attributes, in name order.
+    AttributeRecords Attributes() const;
+
+private:
+    friend class Tree;
+    Dir(std::shared_ptr<const Fd> fd, std::string path) : m_fd(std::move(fd)), m_path(std::move(path)) {}
+    int Raw() const { return m_fd->Get(); }
+
+    std::shared_ptr<const Fd> m_fd;
+    std::string m_path;
+};
+
+// One sysfs mount as a query sees it: its root directory, held open for the
+// query, from which every other directory is reached.  It remembers the few
+// directories it passed through last, so that a listing whose entries lead
+// into the same parent directories costs a few system calls per entry rather
+// than one per component of every path.
+class Tree {
+public:
+    // Opens the mount's root; nothing when it cannot be opened.
+    static std::optional<Tree> Open(const std::string& mount);
+
+    const std::string& Mount() const { return m_mount; }
+    const Dir& Root() const { return m_root; }
+
+    // A directory by its path: the path must name the mount (taken as
+    // written) and then the way below it, which is walked with every link
+    // followed inside the mount.  A relative path is taken from the working
+    // directory.  Nothing when it is not a directory inside the mount.
+    std::optional<Dir> OpenPath(std::string_view path);
+
+    // The directory that entry name of dir is or leads to, inside the mount;
+    // nothing for anything else (a file, a dangling or looping link, a link
+    // out of the mount, a name that is not a single component).
+    std::optional<Dir> Follow(const Dir& dir, std::string_view name);
+
+    // The bus a link in dir names: the bus directory it leads to, read from
+    // the link's own text (<mount>/bus/NAME); empty when it leads elsewhere.
+    std::string BusLinkedBy(const Dir& dir, std::string_view link) const;
+
+private:
+    Tree(std::string mount, Dir root) : m_mount(std::move(mount)), m_root(std::move(root)) {}
+    std::optional<Dir> Walk(Dir from, std::string_view relative);
+    std::optional<Dir> Recent(std::string_view path);
+    void Remember(const Dir& dir);
+
+    std::string m_mount;
+    Dir m_root;
+    std::vector<Dir> m_recent;  // least recently used first
+};
+
+// A class device as a listing gives it: its entry name in the class
+// directory and the canonical path of the directory it leads to.  Only the
+// path is kept, so that a listing of any length holds no descriptor.
 struct ClassEntry {
     std::string name;
     std::string path;
@@ -58,62 +152,24 @@ struct ClassEntry {
 
 // Every entry of a class directory that leads to a directory inside sysfs, in
 // name order.  Plain files and links that lead nowhere are not class devices.
-std::vector<ClassEntry> ListClassDevices(const std::string& classDir, const std::string& mount);
+std::vector<ClassEntry> ListClassDevices(Tree& tree, const Dir& classDir);
 
-// One class device by name; nothing when the name is not a single component or
-// does not lead to a directory inside sysfs.
-std::optional<ClassEntry> FindClassDevice(const std::string& classDir, const std::string& name,
-                                          const std::string& mount);
-
-// A device that a link names: the link's name and the directory it leads to.
-struct LinkedDevice {
-    std::string name;
-    std::string path;
-};
-
-// Every symlink in dir (a bus's "devices" directory, a driver's directory)
-// that leads to a directory inside sysfs, in name order.  Other entries, and
-// links that lead nowhere, name no device.
-std::vector<LinkedDevice> ListLinkedDevices(const std::string& dir, const std::string& mount);
-
-// The subdirectories directly inside dir (links are not subdirectories), name order.
-std::vector<std::string> ListSubdirectories(const std::string& dir);
-
-// The attributes of a directory, read the way libsysfs reads its own: every
-// regular file (never a FIFO, socket or link), name order; the content of a
-// file whose owner may read it, at most one page; a file that cannot be read
-// for any other reason (I/O error, vanished) is left out.
-AttributeRecords ReadAttributes(const std::string& dir);
+// Whether a class (or bus devices) directory holds any entry that leads to a
+// directory inside sysfs; stops at the first.
+bool HasLinkedDirectory(Tree& tree, const Dir& dir);
 
 // The physical device behind a class device (its "device" link), when there
 // is one inside sysfs.
-std::optional<std::string> PhysicalDevicePath(const std::string& classDevicePath,
-                                              const std::string& mount);
+std::optional<Dir> PhysicalDevice(Tree& tree, const Dir& classDevice);
 
-// The bus a device sits on: the name of the bus that its "subsystem" link leads
-// to when that lies in the bus tree (<mount>/bus/NAME), empty otherwise.
-std::string BusFromSubsystem(const std::string& devicePath, const std::string& mount);
+// The bus a device sits on: the bus its obsolete "bus" link names where there
+// is one, else the bus its "subsystem" link leads to, else empty.
+std::string BusOf(const Tree& tree, const Dir& device);
 
-// A device's identity read by our own code: bus id and name are its directory
-// name, driver the name its "driver" link leads to ("unknown" without one, as
-// libsysfs says), bus from its subsystem.
-DeviceIdentity IdentifyDevice(const std::string& devicePath, const std::string& mount);
-
-// Whether libsysfs can hold a directory and everything inside it: its path and
-// the path of each entry within SYSFS_PATH_MAX, each entry name within
-// SYSFS_NAME_LEN.  libsysfs silently drops or cuts what does not fit, and
-// aborts the process on some overlong paths, so nothing that fails this test
-// is ever handed to it.
-bool FitsLibsysfs(const std::string& dir);
-
-// FitsLibsysfs for a device directory, and also its "driver" and "subsystem"
-// links: their text within SYSFS_PATH_MAX and the names they end in within
-// SYSFS_NAME_LEN, for libsysfs reads both when it opens a device.
-bool DeviceFitsLibsysfs(const std::string& dir);
-
-// Whether a single name and a path fit libsysfs's fixed buffers.
-bool NameFits(std::string_view name);
-bool PathFits(std::string_view path);
+// A device's identity: bus id and name are its directory's name, the driver
+// the name its "driver" link ends in ("unknown" without one, as libsysfs
+// says), the bus as BusOf.
+DeviceIdentity IdentifyDevice(const Tree& tree, const Dir& device);
 
 }  // namespace sysfs
 }  // namespace detail

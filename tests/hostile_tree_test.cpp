@@ -1,0 +1,256 @@
+// Trees that lie: links out of sysfs, FIFOs where attributes belong, stale
+// driver links, obsolete "bus" links, and directories swapped while they are
+// read.  Nothing outside the tree may be read, no query may block, and one
+// odd entry may cost no other device its answer.
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <thread>
+
+#include "reader_fixture.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kHba = "devices/pci0000:00/0000:00:1f.2";
+const std::string kDisk = kHba + "/host0/target0:0:0/0:0:0:0";
+const std::string kDisk2 = kHba + "/host0/target0:0:0/0:0:0:1";
+
+class HostileTree : public ReaderTest {
+protected:
+    void SetUp() override
+    {
+        ReaderTest::SetUp();
+        // A directory beside the tree, outside what is served at /sys.
+        outside = tree.Root() + "/outside";
+        fs::create_directories(outside + "/ssl");
+        std::ofstream(outside + "/secret") << "SECRET\n";
+        std::ofstream(outside + "/ssl/secret") << "SECRET\n";
+        tree.BusDevice("pci", kHba).Bind("pci", "ahci", kHba);
+        for (const std::string& disk : {kDisk, kDisk2})
+            tree.BusDevice("scsi", disk).Bind("scsi", "sd", disk).File(disk + "/vendor", "ACME\n");
+    }
+    // An absolute link at path (relative to sys/) to target.
+    void AbsoluteLink(const std::string& path, const std::string& target)
+    {
+        fs::create_directories(fs::path(tree.Abs(path)).parent_path());
+        fs::create_symlink(target, tree.Abs(path));
+    }
+    std::string outside;
+};
+
+// Runs fn in a child that is killed after a few seconds, so that a query that
+// blocks fails the test instead of hanging it.  True when fn returned true.
+template <typename Fn>
+bool FinishesInTime(Fn fn)
+{
+    pid_t child = fork();
+    if (child == 0) {
+        alarm(5);
+        _exit(fn() ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+TEST_F(HostileTree, AttributesAreRegularFilesOfTheDeviceOnly)
+{
+    // A link to a file outside sysfs, a link to a file inside it, and a FIFO
+    // where attributes would be: none is an attribute, and none is opened.
+    AbsoluteLink(kDisk + "/leak", outside + "/secret");
+    tree.File(kHba + "/inside", "x\n").Link(kDisk + "/inside_link", kHba + "/inside");
+    ASSERT_EQ(0, mkfifo(tree.Abs(kDisk + "/fifo").c_str(), 0644));
+    ASSERT_EQ(0, mkfifo(tree.Abs(kHba + "/fifo").c_str(), 0644));
+    tree.ClassDevice("scsi_device", kDisk + "/scsi_device/0:0:0:0");
+    ASSERT_EQ(0, mkfifo(tree.Abs(kDisk + "/scsi_device/0:0:0:0/fifo").c_str(), 0644));
+
+    EXPECT_TRUE(FinishesInTime([&] {
+        AttributeMap attrs;
+        return reader->GetDeviceAttr("0:0:0:0", BUS_SCSI, attrs) == READER_OK &&
+               attrs == AttributeMap{{"vendor", "ACME"}};
+    }));
+    EXPECT_TRUE(FinishesInTime([&] {
+        AttributeMap attrs, device;
+        return reader->GetClsDeviceAttr("scsi_device", "0:0:0:0", attrs, device) == READER_OK &&
+               attrs.empty() && device.count("vendor") == 1 && device.count("fifo") == 0 &&
+               device.count("leak") == 0;
+    }));
+    EXPECT_TRUE(FinishesInTime([&] {
+        DeviceMap below;
+        return reader->GetDevicePathAttr("/sys/" + kHba + "/host0/target0:0:0", below) ==
+                   READER_OK &&
+               below.size() == 2 && below["0:0:0:0"] == AttributeMap{{"vendor", "ACME"}};
+    }));
+}
+
+TEST_F(HostileTree, LinksThatLeaveSysfsLeadNowhere)
+{
+    // Through an intermediate link: the entry's own text stays in the tree,
+    // but devices/escape is a link out of it.
+    AbsoluteLink("devices/escape", outside);
+    tree.Link("class/out/x", "devices/escape/ssl")
+        .Link("bus/scsi/devices/x", "devices/escape/ssl")
+        .ClassDevice("out", "devices/virtual/out/real", false);
+    // Up from the mount, in the link's own text.
+    fs::create_symlink("../../devices/../../outside/ssl", tree.Abs("class/out/y"));
+    AbsoluteLink("class/out/z", outside + "/ssl");
+    AbsoluteLink("class/out/w", "/sys/devices/escape/ssl");
+
+    DeviceMap devices;
+    ASSERT_EQ(READER_OK, reader->GetClsDeviceList("out", devices));
+    EXPECT_EQ((DeviceMap{{"real", {{"classname", "out"}, {"path", "/sys/devices/virtual/out/real"}}}}),
+              devices);
+    AttributeMap attrs, device;
+    for (const char* name : {"x", "y", "z", "w"})
+        EXPECT_EQ(READER_NOT_FOUND, reader->GetClsDeviceAttr("out", name, attrs, device)) << name;
+    EXPECT_TRUE(attrs.empty() && device.empty());
+
+    devices.clear();
+    ASSERT_EQ(READER_OK, reader->GetDeviceList(BUS_SCSI, devices));
+    EXPECT_EQ(0u, devices.count("x"));
+    EXPECT_EQ(READER_NOT_FOUND, reader->GetDeviceAttr("x", BUS_SCSI, attrs));
+    std::string driver, b, d, f;
+    EXPECT_EQ(READER_NOT_FOUND, reader->GetDeviceDriver("x", BUS_SCSI, driver));
+    EXPECT_EQ(READER_NOT_FOUND, reader->GetPCIDeviceBDF("x", BUS_SCSI, b, d, f));
+
+    DeviceMap below;
+    EXPECT_EQ(READER_CLASS_ERROR, reader->GetDevicePathAttr("/sys/devices/escape", below));
+    EXPECT_EQ(READER_CLASS_ERROR, reader->GetDevicePathAttr("/sys/../" + outside, below));
+    EXPECT_TRUE(below.empty());
+
+    // A link back into the tree through an absolute path under the mount is
+    // followed, and reported by its canonical path.
+    AbsoluteLink("class/out/v", "/sys/devices/virtual/out/real");
+    devices.clear();
+    ASSERT_EQ(READER_OK, reader->GetClsDeviceList("out", devices));
+    EXPECT_EQ("/sys/devices/virtual/out/real", devices["v"]["path"]);
+}
+
+TEST_F(HostileTree, AStaleLinkInADriverConcernsNoOtherDevice)
+{
+    // Hot-unplug removes the bus's entry before the driver's link.
+    tree.Link("bus/scsi/drivers/sd/0:0:0:9", "devices/gone/0:0:0:9")
+        .Link("bus/scsi/drivers/sd/0:0:0:8", kHba + "/host0/target0:0:0/0:0:0:8");
+    std::string driver;
+    EXPECT_EQ(READER_OK, reader->GetDeviceDriver("0:0:0:0", BUS_SCSI, driver));
+    EXPECT_EQ("sd", driver);
+    EXPECT_EQ(READER_OK, reader->GetDeviceDriver("0:0:0:1", BUS_SCSI, driver));
+    EXPECT_EQ("sd", driver);
+    EXPECT_EQ(READER_NOT_FOUND, reader->GetDeviceDriver("0:0:0:9", BUS_SCSI, driver));
+
+    // A driver entry of the device's name that leads elsewhere does not list it.
+    tree.Dir("devices/virtual/other/0:0:0:1").Link("bus/scsi/drivers/aaa/0:0:0:1",
+                                                    "devices/virtual/other/0:0:0:1");
+    EXPECT_EQ(READER_OK, reader->GetDeviceDriver("0:0:0:1", BUS_SCSI, driver));
+    EXPECT_EQ("sd", driver);
+}
+
+TEST_F(HostileTree, TheObsoleteBusLinkNamesTheBus)
+{
+    // Kernels with the deprecated layout keep a "bus" link beside
+    // "subsystem"; where both are there, "bus" names the bus.
+    tree.Link(kDisk + "/bus", "bus/scsi_old").Link(kDisk2 + "/bus", "class/not_a_bus");
+    fs::remove(tree.Abs(kHba + "/subsystem"));
+    tree.Link(kHba + "/bus", "bus/pci");
+    tree.ClassDevice("scsi_device", kDisk + "/scsi_device/0:0:0:0")
+        .ClassDevice("scsi_device", kDisk2 + "/scsi_device/0:0:0:1")
+        .ClassDevice("scsi_host", kHba + "/host0/scsi_host/host0");
+    fs::remove(tree.Abs(kHba + "/host0/scsi_host/host0/device"));
+    tree.Link(kHba + "/host0/scsi_host/host0/device", kHba);
+
+    DeviceMap devices;
+    ASSERT_EQ(READER_OK, reader->GetDeviceList(BUS_SCSI, devices));
+    EXPECT_EQ("scsi_old", devices["0:0:0:0"]["bus"]);
+    EXPECT_EQ("scsi", devices["0:0:0:1"]["bus"]);
+    devices.clear();
+    ASSERT_EQ(READER_OK, reader->GetDeviceList(BUS_PCI, devices));
+    EXPECT_EQ("pci", devices["0000:00:1f.2"]["bus"]);
+
+    const std::pair<std::string, std::string> expected[] = {
+        {"0:0:0:0", "scsi_old"}, {"0:0:0:1", "scsi"}};
+    for (const auto& [name, bus] : expected) {
+        AttributeMap attrs, device;
+        ASSERT_EQ(READER_OK, reader->GetClsDeviceAttr("scsi_device", name, attrs, device));
+        EXPECT_EQ(bus, device["bus"]) << name;
+    }
+    AttributeMap attrs, device;
+    ASSERT_EQ(READER_OK, reader->GetClsDeviceAttr("scsi_host", "host0", attrs, device));
+    EXPECT_EQ("pci", device["bus"]);
+    // Neither link: no bus.
+    fs::remove(tree.Abs(kHba + "/bus"));
+    device.clear();
+    ASSERT_EQ(READER_OK, reader->GetClsDeviceAttr("scsi_host", "host0", attrs, device));
+    EXPECT_EQ("", device["bus"]);
+}
+
+// Listings hold no descriptor per entry: a process with few descriptors to
+// spare lists a class and a bus of many devices in full.
+TEST_F(HostileTree, ListingsOfAnySizeHoldNoDescriptorPerEntry)
+{
+    const int count = 300;
+    for (int i = 0; i < count; ++i) {
+        const std::string lun = kHba + "/host1/target1:0:" + std::to_string(i % 7) + "/1:0:" +
+                                std::to_string(i % 7) + ":" + std::to_string(i);
+        tree.BusDevice("scsi", lun).Bind("scsi", "sd", lun).ClassDevice("scsi_disk",
+                                                                         lun + "/scsi_disk/d" + std::to_string(i));
+    }
+    EXPECT_TRUE(FinishesInTime([&] {
+        rlimit few{64, 64};
+        if (setrlimit(RLIMIT_NOFILE, &few) != 0)
+            return false;
+        DeviceMap disks, luns;
+        return reader->GetClsDeviceList("scsi_disk", disks) == READER_OK &&
+               disks.size() == count && reader->GetDeviceList(BUS_SCSI, luns) == READER_OK &&
+               luns.size() == count + 2;
+    }));
+}
+
+// A class device directory swapped, over and over, for a link to a directory
+// outside sysfs while it is read: every answer is the device's own or "not
+// found", never the outside's.
+TEST_F(HostileTree, ADirectorySwappedWhileReadIsNeverLeftFor)
+{
+    const std::string real = "devices/virtual/net/swap";
+    tree.ClassDevice("net", real, false).File(real + "/name", "inside\n");
+    std::ofstream(outside + "/name") << "OUTSIDE\n";
+    const std::string dir = tree.Abs(real), parked = tree.Abs("devices/virtual/net/parked"),
+                      link = tree.Abs("devices/virtual/net/link");
+    fs::create_symlink(outside, link);
+
+    std::atomic<bool> stop{false};
+    std::thread swapper([&] {
+        while (!stop) {
+            rename(dir.c_str(), parked.c_str());
+            rename(link.c_str(), dir.c_str());
+            rename(dir.c_str(), link.c_str());
+            rename(parked.c_str(), dir.c_str());
+        }
+    });
+    int leaked = 0, found = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(700);
+    CSysfsReader quiet(nullptr);
+    while (std::chrono::steady_clock::now() < end) {
+        AttributeMap attrs, device;
+        if (quiet.GetClsDeviceAttr("net", "swap", attrs, device) == READER_OK) {
+            ++found;
+            leaked += attrs.count("name") && attrs["name"] != "inside";
+        }
+        DeviceMap below;
+        if (quiet.GetDevicePathAttr("/sys/devices/virtual/net", below) == READER_OK)
+            for (auto& [name, values] : below)
+                leaked += values.count("name") && values["name"] != "inside";
+    }
+    stop = true;
+    swapper.join();
+    EXPECT_EQ(0, leaked);
+    EXPECT_GT(found, 0);
+}
+
+}  // namespace
