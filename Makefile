@@ -3,15 +3,19 @@
 #                the example against the installed package
 #   make demo    installs what is missing, builds, runs iscsi-inventory on the sample tree
 #   make check-vm  builds, then checks the inventory against a real kernel in a VM
-#   make check-all check, check-vm and check-asan: everything CI runs
+#   make check-all check, check-vm, check-asan and check-fuzz: everything CI runs
+#   make fuzz    builds the libFuzzer harnesses with clang and runs each for
+#                FUZZ_SECONDS (default 60); make check-fuzz is a 10 s pass
 #   make bench   builds and runs the benchmarks (not part of check; tools/bench.sh)
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
 JOBS       ?= $(shell nproc)
 PACKAGES   := g++ cmake make pkg-config libsysfs-dev umockdev libgtest-dev libgmock-dev \
-              libbenchmark-dev valgrind pciutils sysfsutils
+              libbenchmark-dev valgrind pciutils sysfsutils clang libclang-rt-14-dev
 
-.PHONY: deps build check check-asan check-vm check-all demo bench clean
+.PHONY: deps build check check-asan check-fuzz check-vm check-all demo bench fuzz clean
 
 deps:
 	@missing=$$(for p in $(PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
@@ -34,6 +38,17 @@ check-asan: deps
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 	cd $(ASAN_BUILD) && ctest --output-on-failure
 
+# libFuzzer harnesses (clang): address grammar, SCSI name split, attribute
+# capture.  Each runs FUZZ_SECONDS from a scratch copy of its seed corpus.
+fuzz: deps
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DSYSFSREADER_FUZZ=ON -DSYSFSREADER_TESTS=OFF -DSYSFSREADER_BENCH=OFF
+	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target fuzz_pci fuzz_scsi fuzz_attr
+	tools/fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+check-fuzz:
+	$(MAKE) fuzz FUZZ_SECONDS=10
+
 # The inventory on a real kernel iSCSI stack in a qemu VM (downloads Debian's
 # kernel, busybox and open-iscsi; about a minute).  Skips with a message where
 # it cannot run.
@@ -41,7 +56,7 @@ check-vm: build
 	tests/vm/run.sh $(BUILD)
 
 # Everything CI runs.
-check-all: check check-vm check-asan
+check-all: check check-vm check-asan check-fuzz
 
 demo: build
 	@tools/demo.sh $(BUILD)
@@ -50,4 +65,4 @@ bench: build
 	@tools/bench.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

@@ -1,6 +1,7 @@
 // The reader object, its bus map, the mount check and attribute capture.
 #include <sys/mount.h>
 
+#include "internal/attribute_value.h"
 #include "internal/libsysfs.h"
 #include "internal/sysfs_io.h"
 #include "log/trace.h"
@@ -87,13 +88,7 @@ void CSysfsReader::SetAttributes(const std::vector<detail::AttributeRecord>& rec
 void CSysfsReader::StoreAttribute(std::string_view name, const char* value, std::size_t length,
                                   AttributeMap& attributes)
 {
-    std::string content;
-    if (value != nullptr && value[0] != '\0') {
-        // Taken as bytes: a NUL inside the content stays part of it.
-        content.assign(value, length);
-        if (!content.empty() && content.back() == '\n')
-            content.pop_back();
-    }
+    std::string content = detail::AttributeValue(value, length);
     std::string key(name);
     attributes.emplace(key, content);
     key += ':';

@@ -116,6 +116,40 @@ TEST_F(BusTest, PciAddressComesFromTheLastPciDeviceInThePath)
               TakeLog());
 }
 
+TEST_F(BusTest, PciAddressesFollowTheKernelsNamesWhateverTheDomainWidth)
+{
+    // An NVMe disk behind Intel VMD: the controller opens PCI domain 10000,
+    // whose devices carry five-digit domains.
+    const std::string vmd = kRoot + "/0000:00:0e.0";
+    const std::string vmdPort = vmd + "/pci10000:e0/10000:e0:1d.0";
+    const std::string nvme = vmdPort + "/10000:e1:00.0";
+    // A disk under directories that look like addresses but name none.
+    const std::string lookalikes = kHba + "/zzzz:zz:zz.z/0000:00:20.0/0000:00:1f.8/0000:00:1F.1";
+    const std::string disk = lookalikes + "/123456789:00:00.0/host3/target3:0:0/3:0:0:0";
+    for (const std::string& dev : {vmd, vmdPort, nvme})
+        tree.BusDevice("pci", dev);
+    tree.BusDevice("scsi", disk);
+    TakeLog();
+
+    std::string b = "old", d = "old", f = "old";
+    ASSERT_EQ(READER_OK, reader->GetPCIDeviceBDF("10000:e1:00.0", BUS_PCI, b, d, f));
+    EXPECT_EQ("e1|00|0", b + "|" + d + "|" + f);
+    EXPECT_EQ(Trace({"Entering CSysfsReader::GetPCIDeviceBDF"}) + mounted +
+                  Trace({"Device match found:", "Device Path: /sys/" + nvme,
+                         "Device BDF: 0000:00:0e.0", "Device BDF: 10000:e0:1d.0",
+                         "Device BDF: 10000:e1:00.0", "Bus: e1", "Device: 00", "Function: 0",
+                         "Leaving CSysfsReader::GetPCIDeviceBDF"}),
+              TakeLog());
+
+    ASSERT_EQ(READER_OK, reader->GetPCIDeviceBDF("3:0:0:0", BUS_SCSI, b, d, f));
+    EXPECT_EQ("00|1f|2", b + "|" + d + "|" + f);
+    EXPECT_EQ(Trace({"Entering CSysfsReader::GetPCIDeviceBDF"}) + mounted +
+                  Trace({"Device match found:", "Device Path: /sys/" + disk,
+                         "Device BDF: 0000:00:1f.2", "Bus: 00", "Device: 1f", "Function: 2",
+                         "Leaving CSysfsReader::GetPCIDeviceBDF"}),
+              TakeLog());
+}
+
 TEST_F(BusTest, DriverIsTheFirstDriverThatListsTheDevice)
 {
     std::string driver = "old";
