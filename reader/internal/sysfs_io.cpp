@@ -22,7 +22,7 @@ namespace {
 constexpr int kMaxLinks = 40;
 // How many directories a tree remembers: enough for the parents that the
 // entries of one listing share, few enough to hold as descriptors.
-constexpr std::size_t kRecentDirs = 32;
+constexpr std::size_t kRecentDirs = 16;
 
 struct DirCloser {
     void operator()(DIR* dir) const { closedir(dir); }
