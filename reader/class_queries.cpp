@@ -33,7 +33,7 @@ std::optional<OpenedClass> OpenClass(const std::string& className, const std::st
         return std::nullopt;
     OpenedClass opened;
     if (sysfs::NameFits(className)) {
-        opened.handle.reset(sysfs_open_class(className.c_str()));
+        opened.handle.reset(detail::OpenSysfsClass(className.c_str()));
         if (!opened.handle)
             return std::nullopt;
         opened.path = opened.handle->path;

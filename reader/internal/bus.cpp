@@ -37,7 +37,7 @@ std::optional<Bus> Bus::Open(const std::string& name, const std::string& mount)
     if (!sysfs::IsComponent(name) || !sysfs::NameFits(name))
         return std::nullopt;
     Bus bus;
-    bus.m_handle.reset(sysfs_open_bus(name.c_str()));
+    bus.m_handle.reset(OpenSysfsBus(name.c_str()));
     if (!bus.m_handle)
         return std::nullopt;
     bus.m_name = name;
@@ -71,7 +71,7 @@ void Bus::ReadDevices()
         return a.identity.busId < b.identity.busId;
     });
 
-    if (fits) {
+    if (fits && LibsysfsFindsMount()) {
         std::vector<BusDevice> theirs;
         ForEach<sysfs_device>(sysfs_get_bus_devices(m_handle.get()), [&](sysfs_device* device) {
             theirs.push_back({IdentifyRecord(*device, m_mount), device});
@@ -118,7 +118,7 @@ std::string Bus::DriverThroughLibsysfs(std::string_view busId)
 {
     std::string found;
     ForEach<sysfs_driver>(sysfs_get_bus_drivers(m_handle.get()), [&](sysfs_driver* driver) {
-        bool listed = !ForEach<sysfs_device>(sysfs_get_driver_devices(driver),
+        bool listed = !ForEach<sysfs_device>(GetDriverDevices(driver),
                                              [&](sysfs_device* device) {
                                                  return Field(device->bus_id) != busId;
                                              });

@@ -1,6 +1,16 @@
 // How the reader holds libsysfs objects (internal): every top-level handle is
 // owned by a unique_ptr so that each exit of a query closes it, and every dlist
 // is walked through ForEach.
+//
+// libsysfs finds the sysfs mount by reading /proc/mounts with getmntent(),
+// whose result lives in one buffer shared by every thread of the process, and
+// it does so inside every open of a bus, class, device or driver by name.  Two
+// threads doing that at once overwrite each other's mount entries, and either
+// may conclude that sysfs is not mounted.  So every libsysfs call of the reader
+// that can reach the mount table goes through a wrapper below, which holds one
+// process-wide lock for the call.  The other calls (lists of an opened handle
+// read by path, attribute reads, the closes) touch only the handle they are
+// given and need no lock.
 #ifndef SYSFSREADER_INTERNAL_LIBSYSFS_H
 #define SYSFSREADER_INTERNAL_LIBSYSFS_H
 
@@ -8,6 +18,7 @@ extern "C" {
 #include <sysfs/libsysfs.h>
 }
 
+#include <cstddef>
 #include <memory>
 #include <type_traits>
 
@@ -23,6 +34,30 @@ struct BusCloser {
 };
 using ClassHandle = std::unique_ptr<sysfs_class, ClassCloser>;
 using BusHandle = std::unique_ptr<sysfs_bus, BusCloser>;
+
+// sysfs_get_mnt_path under the lock.
+int GetMntPath(char* path, std::size_t length);
+
+// True when path is the root of a mounted sysfs, by the file system's magic
+// number: the test that works without /proc, where libsysfs sees no mount.
+bool IsSysfsMount(const char* path);
+
+// sysfs_open_class and sysfs_open_bus under the lock.  Where libsysfs cannot
+// read the mount table (no /proc) but /sys is sysfs, the handle is made here
+// the way libsysfs makes it (the same path, the same directory test, a zeroed
+// record that sysfs_close_class or sysfs_close_bus frees), so that the queries
+// still work.
+sysfs_class* OpenSysfsClass(const char* name);
+sysfs_bus* OpenSysfsBus(const char* name);
+
+// sysfs_get_driver_devices under the lock: it opens each device by bus and
+// name, which reads the mount table.  Without /proc it finds no device (see
+// LibsysfsFindsMount).
+dlist* GetDriverDevices(sysfs_driver* driver);
+
+// Whether libsysfs can find the sysfs mount itself; when it cannot, what it
+// would open by name must be read by our own code.
+bool LibsysfsFindsMount();
 
 // Calls fn(T*) for every record of a libsysfs list, once, from its start, in list
 // order; records that come back null are skipped.  fn may return false to stop
