@@ -41,7 +41,7 @@ check-asan: deps
 # program) coexist without options; TSAN_OPTIONS (tests/CMakeLists.txt) makes
 # the first report fail the test.
 check-tsan: deps
-	CXX=clang++ cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DSYSFSREADER_TSAN=ON \
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug -DSYSFSREADER_TSAN=ON \
 	  -DSYSFSREADER_BENCH=OFF
 	cmake --build $(TSAN_BUILD) -j$(JOBS) --target thread_test
 	cd $(TSAN_BUILD) && ctest --output-on-failure -R '^thread_test$$'

@@ -7,13 +7,15 @@
 // handed to the constructor.  Nothing is cached: every query reads sysfs afresh.
 // No exception leaves the library.
 //
-// Threads: different readers may run concurrently in different threads (the
+// Threads: different readers may run concurrently in different threads.  The
 // bus map is filled once, whichever threads construct the first readers, and
-// the library serialises its own calls into libsysfs where libsysfs shares
-// state between threads).  One reader is used by one thread at a time.
-// Readers that share one log stream must not run at the same time: each trace
-// line is written with several stream operations, and the stream itself is
-// not synchronised; give each thread its own stream.
+// the library serialises its own calls into libsysfs where libsysfs relies on
+// state the C library shares between threads (the getmntent() buffer); other
+// code of the program that reads the mount table in another thread at the
+// same time still shares that buffer.  One reader is used by one thread at a
+// time.  Readers that share one log stream must not run at the same time: each
+// trace line is written with several stream operations, and the stream itself
+// is not synchronised; give each thread its own stream.
 #ifndef SYSFSREADER_READER_H
 #define SYSFSREADER_READER_H
 

@@ -8,9 +8,9 @@
 // threads doing that at once overwrite each other's mount entries, and either
 // may conclude that sysfs is not mounted.  So every libsysfs call of the reader
 // that can reach the mount table goes through a wrapper below, which holds one
-// process-wide lock for the call.  The other calls (lists of an opened handle
-// read by path, attribute reads, the closes) touch only the handle they are
-// given and need no lock.
+// process-wide lock for the call.  libsysfs keeps no state of its own; the
+// other calls (lists of an opened handle read by path, attribute reads, the
+// closes) touch only the handle they are given and need no lock.
 #ifndef SYSFSREADER_INTERNAL_LIBSYSFS_H
 #define SYSFSREADER_INTERNAL_LIBSYSFS_H
 
