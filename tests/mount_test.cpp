@@ -176,7 +176,8 @@ TEST_F(MountCheck, WithoutProcSysfsAtSysIsFoundAndQueriesWork)
 }
 
 // The same on this machine's own sysfs: what the queries find without /proc
-// is what they found with it.
+// is what they found with it (the PCI bus; network interfaces may come and go
+// meanwhile, so of those only the loopback is required).
 TEST_F(MountCheck, WithoutProcTheRealSysfsReadsAsWithIt)
 {
     RunOrSkip(InNamespaceWithout("/proc", [&] {
@@ -186,9 +187,8 @@ TEST_F(MountCheck, WithoutProcTheRealSysfsReadsAsWithIt)
     if (IsSkipped())
         return;
     unsetenv("UMOCKDEV_DIR");
-    DeviceMap netWith, pciWith;
+    DeviceMap pciWith;
     std::map<std::string, std::string> driversWith;
-    ASSERT_EQ(READER_OK, reader->GetClsDeviceList("net", netWith));
     ASSERT_EQ(READER_OK, reader->GetDeviceList(BUS_PCI, pciWith));
     for (const auto& [id, entry] : pciWith)
         reader->GetDeviceDriver(id, BUS_PCI, driversWith[id]);
@@ -200,7 +200,8 @@ TEST_F(MountCheck, WithoutProcTheRealSysfsReadsAsWithIt)
             return 1;
         for (const auto& [id, entry] : pci)
             reader->GetDeviceDriver(id, BUS_PCI, drivers[id]);
-        return net == netWith && net.count("lo") == 1 && pci == pciWith && drivers == driversWith
+        return net["lo"]["path"] == "/sys/devices/virtual/net/lo" && pci == pciWith &&
+                       drivers == driversWith
                    ? 0 : 2;
     }));
 }

@@ -218,6 +218,9 @@ TEST_F(Inventory, WithoutProcTheSameInventoryAndASafeFreshLog)
 {
     tree.ClassDevice("iscsi_transport", "devices/virtual/iscsi_transport/tcp", false)
         .File("devices/virtual/iscsi_transport/tcp/caps", "0x39\n");
+#ifdef TOOL_NEEDS_PROC
+    GTEST_SKIP() << "the sanitizer runtime built into the tool reads /proc as it starts";
+#endif
     std::string log = cwd + "/SysReader.log";
     std::ofstream(log) << std::string(5000, 'x') << "old run\n";
     ToolRun run = RunToolWithoutProc(tree, cwd);
