@@ -165,6 +165,7 @@ TEST(Threads, FirstReadersTogetherThenEveryQueryInParallelAsInOneThread)
                     !(code == READER_OK && name == names[type]))
                     ++wrongLookups;
             }
+            std::this_thread::yield();
         }
     });
     for (int i = 0; i < kThreads; ++i)
