@@ -38,7 +38,7 @@ std::optional<OpenedClass> OpenClass(const std::string& className, const std::st
     detail::ClassHandle handle;
     std::string path = mount + "/class/" + className;
     if (sysfs::NameFits(className)) {
-        handle.reset(sysfs_open_class(className.c_str()));
+        handle.reset(detail::OpenSysfsClass(className.c_str()));
         if (!handle)
             return std::nullopt;
         path = handle->path;

@@ -1,6 +1,8 @@
 // The reader object, its bus map, the mount check and attribute capture.
 #include <sys/mount.h>
 
+#include <mutex>
+
 #include "internal/attribute_value.h"
 #include "internal/libsysfs.h"
 #include "internal/sysfs_io.h"
@@ -11,15 +13,21 @@ namespace Quentor {
 namespace LinuxEnum {
 
 // Constant-initialised, so it reads false even before dynamic initialisation.
-bool CSysfsReader::m_BusMapInitialize = false;
+std::atomic<bool> CSysfsReader::m_BusMapInitialize{false};
 std::map<BusType, std::string> CSysfsReader::m_BusMap;
 
+// Readers may be constructed by several threads at once: the first fills the
+// map, the others wait until it is filled.  The flag is set (release) only
+// once the map is complete, and Lookup reads the map only after seeing it set
+// (acquire), so a lookup never meets a map being filled: until then it finds
+// nothing, as before the first reader.
 CSysfsReader::CSysfsReader(std::ofstream* log) : m_pLog(log)
 {
-    if (!m_BusMapInitialize) {
+    static std::once_flag filled;
+    std::call_once(filled, [] {
         InitializeBusMap();
-        m_BusMapInitialize = true;
-    }
+        m_BusMapInitialize.store(true, std::memory_order_release);
+    });
 }
 
 CSysfsReader::~CSysfsReader() = default;
@@ -35,6 +43,8 @@ void CSysfsReader::InitializeBusMap()
 
 int CSysfsReader::Lookup(BusType bus, std::string& busName)
 {
+    if (!m_BusMapInitialize.load(std::memory_order_acquire))
+        return READER_NOT_FOUND;
     auto entry = m_BusMap.find(bus);
     if (entry == m_BusMap.end())
         return READER_NOT_FOUND;
@@ -52,8 +62,16 @@ int CSysfsReader::MountCheck(std::string& mountPath)
 {
     Trace("Entering CSysfsReader::CheckandMountSysf");
     char found[SYSFS_PATH_MAX] = {0};
-    if (sysfs_get_mnt_path(found, SYSFS_PATH_MAX - 1) == 0) {
+    if (detail::GetMntPath(found, SYSFS_PATH_MAX - 1) == 0) {
         mountPath = found[0] != '\0' ? found : "/sys";
+        Trace("Leaving CSysfsReader::CheckandMountSysfs, Sysfs File System Already Mounted");
+        return READER_OK;
+    }
+    // libsysfs reads the mount table from /proc, which containers and early
+    // boot may lack; sysfs at /sys is then known by its file system type, and
+    // mounting it again there would only fail or stack a second mount.
+    if (detail::IsSysfsMount("/sys")) {
+        mountPath = "/sys";
         Trace("Leaving CSysfsReader::CheckandMountSysfs, Sysfs File System Already Mounted");
         return READER_OK;
     }

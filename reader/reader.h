@@ -6,9 +6,20 @@
 // empties a map it is given).  Each query records what it did in the trace log
 // handed to the constructor.  Nothing is cached: every query reads sysfs afresh.
 // No exception leaves the library.
+//
+// Threads: different readers may run concurrently in different threads.  The
+// bus map is filled once, whichever threads construct the first readers, and
+// the library serialises its own calls into libsysfs where libsysfs relies on
+// state the C library shares between threads (the getmntent() buffer); other
+// code of the program that reads the mount table in another thread at the
+// same time still shares that buffer.  One reader is used by one thread at a
+// time.  Readers that share one log stream must not run at the same time: each
+// trace line is written with several stream operations, and the stream itself
+// is not synchronised; give each thread its own stream.
 #ifndef SYSFSREADER_READER_H
 #define SYSFSREADER_READER_H
 
+#include <atomic>
 #include <cstddef>
 #include <fstream>
 #include <map>
@@ -103,7 +114,7 @@ private:
     std::ofstream* m_pLog;
 
     static std::map<BusType, std::string> m_BusMap;
-    static bool m_BusMapInitialize;
+    static std::atomic<bool> m_BusMapInitialize;
 };
 
 }  // namespace LinuxEnum

@@ -1,10 +1,13 @@
-// The mount check for real: in a private mount namespace with /sys unmounted.
-// The machine's own mounts are never touched; skipped where not allowed.
+// The mount check for real: in a private mount namespace with /sys unmounted,
+// or with /proc unmounted (where libsysfs cannot read the mount table).  The
+// machine's own mounts are never touched; skipped where not allowed.
 #include <linux/capability.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+
+#include <sstream>
 
 #include "reader_fixture.h"
 
@@ -12,22 +15,30 @@ namespace {
 
 constexpr int kSkip = 77;
 
-// Runs body in a child process whose mount namespace is private and has no
-// /sys; returns the child's exit status.
+// Runs body in a child process whose mount namespace is private and lacks the
+// mount at gone; returns the child's exit status.
 template <typename Body>
-int InNamespaceWithoutSysfs(Body body)
+int InNamespaceWithout(const char* gone, Body body)
 {
     pid_t child = fork();
     if (child == 0) {
-        unsetenv("UMOCKDEV_DIR");
         if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            umount2("/sys", MNT_DETACH) != 0)
+            umount2(gone, MNT_DETACH) != 0)
             _exit(kSkip);
         _exit(body());
     }
     int status = 0;
     waitpid(child, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
+}
+
+template <typename Body>
+int InNamespaceWithoutSysfs(Body body)
+{
+    return InNamespaceWithout("/sys", [&] {
+        unsetenv("UMOCKDEV_DIR");
+        return body();
+    });
 }
 
 bool DropSysAdmin()
@@ -110,6 +121,89 @@ TEST_F(MountCheck, WithoutThePrivilegeEveryQueryStopsAtTheCheck)
                      "Entering CSysfsReader::GetPCIDeviceBDF", kMountedEnter, failed,
                      "Leaving CSysfsReader::GetPCIDeviceBDF,Sysfs file system not mounted"}),
               TakeLog());
+}
+
+// Without /proc libsysfs finds no mount at all; sysfs at /sys is still known
+// (umockdev reports the fabricated tree as sysfs, as the kernel reports the
+// real one), nothing is mounted, and every query answers as with /proc.
+TEST_F(MountCheck, WithoutProcSysfsAtSysIsFoundAndQueriesWork)
+{
+    const std::string nic = "devices/pci0000:00/0000:00:19.0";
+    tree.BusDevice("pci", nic)
+        .Bind("pci", "e1000e", nic)
+        .ClassDevice("net", nic + "/net/eth0")
+        .File(nic + "/net/eth0/address", "aa:bb:cc:dd:ee:ff\n")
+        .File(nic + "/vendor", "0x8086\n");
+    std::string failures;
+    RunOrSkip(InNamespaceWithout("/proc", [&] {
+        std::ostringstream failed;
+        auto check = [&](bool ok, const char* what) {
+            if (!ok)
+                failed << what << "; ";
+        };
+        DeviceMap classDevices, busDevices;
+        AttributeMap classAttrs, deviceAttrs, pciAttrs;
+        std::string driver, b, d, f;
+        check(reader->CheckandMountSysfs() == READER_OK, "mount check");
+        check(reader->GetClsDeviceList("net", classDevices) == READER_OK &&
+                  classDevices["eth0"]["path"] == "/sys/" + nic + "/net/eth0",
+              "class list");
+        check(reader->GetClsDeviceAttr("net", "eth0", classAttrs, deviceAttrs) == READER_OK &&
+                  classAttrs["address"] == "aa:bb:cc:dd:ee:ff" &&
+                  deviceAttrs["driver_name"] == "e1000e" && deviceAttrs["vendor"] == "0x8086",
+              "class device attributes");
+        check(reader->GetDeviceList(BUS_PCI, busDevices) == READER_OK &&
+                  busDevices["0000:00:19.0"]["driver_name"] == "e1000e",
+              "bus list");
+        check(reader->GetDeviceAttr("0000:00:19.0", BUS_PCI, pciAttrs) == READER_OK &&
+                  pciAttrs["vendor"] == "0x8086",
+              "bus device attributes");
+        check(reader->GetDeviceDriver("0000:00:19.0", BUS_PCI, driver) == READER_OK &&
+                  driver == "e1000e",
+              "driver");
+        check(reader->GetPCIDeviceBDF("0000:00:19.0", BUS_PCI, b, d, f) == READER_OK &&
+                  b + d + f == "00190",
+              "PCI address");
+        std::ofstream(tree.Root() + "/failures") << failed.str();
+        return 0;
+    }));
+    if (IsSkipped())
+        return;
+    EXPECT_EQ("", ReadFile(tree.Root() + "/failures"));
+    std::string log = TakeLog();
+    EXPECT_EQ(0u, log.find(Trace({kMountedEnter, kMountedLeave})));
+    EXPECT_EQ(std::string::npos, log.find("Manual"));
+}
+
+// The same on this machine's own sysfs: what the queries find without /proc
+// is what they found with it (the PCI bus; network interfaces may come and go
+// meanwhile, so of those only the loopback is required).
+TEST_F(MountCheck, WithoutProcTheRealSysfsReadsAsWithIt)
+{
+    RunOrSkip(InNamespaceWithout("/proc", [&] {
+        unsetenv("UMOCKDEV_DIR");
+        return 0;
+    }));
+    if (IsSkipped())
+        return;
+    unsetenv("UMOCKDEV_DIR");
+    DeviceMap pciWith;
+    std::map<std::string, std::string> driversWith;
+    ASSERT_EQ(READER_OK, reader->GetDeviceList(BUS_PCI, pciWith));
+    for (const auto& [id, entry] : pciWith)
+        reader->GetDeviceDriver(id, BUS_PCI, driversWith[id]);
+    RunOrSkip(InNamespaceWithout("/proc", [&] {
+        DeviceMap net, pci;
+        std::map<std::string, std::string> drivers;
+        if (reader->GetClsDeviceList("net", net) != READER_OK ||
+            reader->GetDeviceList(BUS_PCI, pci) != READER_OK)
+            return 1;
+        for (const auto& [id, entry] : pci)
+            reader->GetDeviceDriver(id, BUS_PCI, drivers[id]);
+        return net["lo"]["path"] == "/sys/devices/virtual/net/lo" && pci == pciWith &&
+                       drivers == driversWith
+                   ? 0 : 2;
+    }));
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // iscsi-inventory end to end: its standard output against text written by
 // hand from the output rules, its log file, and its exit status.
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,10 +21,14 @@ struct ToolRun {
     std::string out, err;
 };
 
-// Runs a program with args in dir with the tree at /sys; as user uid when given.
+constexpr int kNoNamespace = 77;
+
+// Runs a program with args in dir with the tree at /sys; as user uid when
+// given; with /proc unmounted in a private mount namespace when asked (exit
+// status kNoNamespace where that is not allowed).
 ToolRun RunProgram(const char* program, const std::vector<std::string>& args,
                    const SysTree& tree, const std::string& dir,
-                   uid_t uid = static_cast<uid_t>(-1))
+                   uid_t uid = static_cast<uid_t>(-1), bool withoutProc = false)
 {
     std::vector<char*> argv{const_cast<char*>(program)};
     for (const std::string& arg : args)
@@ -35,6 +41,11 @@ ToolRun RunProgram(const char* program, const std::vector<std::string>& args,
         int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(out, 1);
         dup2(err, 2);
+        if (withoutProc &&
+            (unshare(CLONE_NEWNS) != 0 ||
+             mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+             umount2("/proc", MNT_DETACH) != 0))
+            _exit(kNoNamespace);
         if (chdir(dir.c_str()) != 0 || (uid != static_cast<uid_t>(-1) && setuid(uid) != 0))
             _exit(99);
         tree.Use();
@@ -53,6 +64,11 @@ ToolRun RunProgram(const char* program, const std::vector<std::string>& args,
 ToolRun RunTool(const SysTree& tree, const std::string& dir, uid_t uid = static_cast<uid_t>(-1))
 {
     return RunProgram(TOOL_PATH, {}, tree, dir, uid);
+}
+
+ToolRun RunToolWithoutProc(const SysTree& tree, const std::string& dir)
+{
+    return RunProgram(TOOL_PATH, {}, tree, dir, static_cast<uid_t>(-1), true);
 }
 
 class Inventory : public ::testing::Test {
@@ -193,6 +209,42 @@ TEST_F(Inventory, LogIsTruncatedAndNeverFollowsALink)
     unlink(log.c_str());
     ASSERT_EQ(0, link(victim.c_str(), log.c_str()));
     RunTool(tree, cwd);
+    EXPECT_EQ("precious\n", ReadFile(victim));
+}
+
+// Containers and early boot may have no /proc: the inventory is the same, and
+// the log is still truncated in place, never through a link.
+TEST_F(Inventory, WithoutProcTheSameInventoryAndASafeFreshLog)
+{
+    tree.ClassDevice("iscsi_transport", "devices/virtual/iscsi_transport/tcp", false)
+        .File("devices/virtual/iscsi_transport/tcp/caps", "0x39\n");
+#ifdef TOOL_NEEDS_PROC
+    GTEST_SKIP() << "the sanitizer runtime built into the tool reads /proc as it starts";
+#endif
+    std::string log = cwd + "/SysReader.log";
+    std::ofstream(log) << std::string(5000, 'x') << "old run\n";
+    ToolRun run = RunToolWithoutProc(tree, cwd);
+    if (run.status == kNoNamespace)
+        GTEST_SKIP() << "needs root and a private mount namespace (unshare -m), not available here";
+    EXPECT_EQ(0, run.status);
+    EXPECT_EQ("", run.err);
+    EXPECT_EQ("NAME TRANSPORT CLASS  :: tcp\n"
+              "\tclassname:: \tiscsi_transport\n"
+              "\tpath:: \t/sys/devices/virtual/iscsi_transport/tcp\n"
+              "\tcaps:: \t0x39\n",
+              run.out);
+    std::string trace = ReadFile(log);
+    EXPECT_EQ(std::string::npos, trace.find("old run"));
+    EXPECT_EQ(std::string::npos, trace.find("xxx"));
+    EXPECT_EQ(0u, MaskHeaders(trace).find(Trace({"Entering SysfsReader::GetClsDeviceList",
+                                                 kMountedEnter, kMountedLeave})));
+
+    std::string victim = tree.Root() + "/victim";
+    std::ofstream(victim) << "precious\n";
+    unlink(log.c_str());
+    ASSERT_EQ(0, symlink(victim.c_str(), log.c_str()));
+    ToolRun planted = RunToolWithoutProc(tree, cwd);
+    EXPECT_EQ(run.out, planted.out);
     EXPECT_EQ("precious\n", ReadFile(victim));
 }
 

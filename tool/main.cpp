@@ -10,9 +10,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <ext/stdio_filebuf.h>
+
 #include <fstream>
 #include <iostream>
 #include <string>
+#include <utility>
 
 #include <sysfsreader/reader.h>
 
@@ -28,10 +31,16 @@ void PrintAttributes(const AttributeMap& attributes)
 
 // Opens the log with truncation, but never through a symbolic link (or onto
 // anything but a plain file of its own) planted in its place: we run as root,
-// often in shared directories.  The checked descriptor is reopened through
-// /proc so that the file cannot be swapped between check and open, and only
-// then truncated; where that is not possible the stream stays closed and the
-// run goes on without a trace.
+// often in shared directories.  The name is resolved once, by the open that
+// refuses a link; everything after works on that descriptor: the check, the
+// truncation and the writing.  Opening the stream by name again, even without
+// truncation, could meet a link swapped in after the check, and reopening the
+// descriptor through /proc fails where /proc is not mounted.  The standard
+// file stream cannot adopt a descriptor, but its file buffer can be
+// move-assigned, and libstdc++'s stdio_filebuf is a file buffer built on a
+// descriptor: the stream's own buffer takes it over, so that is_open() holds
+// and closing the stream closes the descriptor.  Where any step fails the
+// stream stays closed and the run goes on without a trace.
 void OpenLog(std::ofstream& log)
 {
     int fd = open("SysReader.log", O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
@@ -39,9 +48,16 @@ void OpenLog(std::ofstream& log)
     if (fd < 0)
         return;
     struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1)
-        log.open("/proc/self/fd/" + std::to_string(fd), std::ios::out | std::ios::trunc);
-    close(fd);
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 || ftruncate(fd, 0) != 0) {
+        close(fd);
+        return;
+    }
+    __gnu_cxx::stdio_filebuf<char> adopted(fd, std::ios::out);
+    if (!adopted.is_open()) {
+        close(fd);
+        return;
+    }
+    *log.rdbuf() = std::move(adopted);
 }
 
 void ClassPass(CSysfsReader& reader, const std::string& cls, const std::string& heading)

@@ -8,7 +8,7 @@ std::optional<Bus> Bus::Open(const std::string& name, const std::string& mount)
 {
     if (!sysfs::IsComponent(name) || !sysfs::NameFits(name))
         return std::nullopt;
-    BusHandle handle(sysfs_open_bus(name.c_str()));
+    BusHandle handle(OpenSysfsBus(name.c_str()));
     if (!handle)
         return std::nullopt;
     std::optional<sysfs::Tree> tree = sysfs::Tree::Open(mount);
