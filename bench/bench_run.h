@@ -91,10 +91,9 @@ inline Sample RunOnce(const Command& command, const std::string& tree, const std
         dup2(null, 2);
         setenv("UMOCKDEV_DIR", tree.c_str(), 1);
         setenv("LD_PRELOAD", "libumockdev-preload.so.0", 1);
-        std::vector<char*> argv;
-        for (const std::string& arg : command.argv)
-            argv.push_back(const_cast<char*>(arg.c_str()));
-        argv.push_back(nullptr);
+        std::vector<char*> argv(command.argv.size() + 1, nullptr);
+        std::transform(command.argv.begin(), command.argv.end(), argv.begin(),
+                       [](const std::string& arg) { return const_cast<char*>(arg.c_str()); });
         execvp(argv[0], argv.data());
         _exit(127);
     }
@@ -148,14 +147,18 @@ struct Options {
     std::string bin, work;
     std::vector<int> sizes{100, 1000, 10000};
     int runs = 5;
-    double maxSeconds = 0;  // per program run; 0: no limit
 };
 
-// Parses --bin, --work, --sizes, --runs and, where allowed, --max-seconds;
-// makes the work directory; turns both directories into absolute paths
+// A numeric option of one driver only, and where its value goes.
+struct ExtraOption {
+    const char* name;
+    double* value;
+};
+
+// Parses --bin, --work, --sizes, --runs and the extra options; makes the work directory; turns both directories into absolute paths
 // (the programs run in scratch directories).
 inline Options ParseOptions(int argc, char** argv, const std::string& usage,
-                            bool allowMaxSeconds = false)
+                            const std::vector<ExtraOption>& extra = {})
 {
     Options options;
     if (argc % 2 == 0)
@@ -173,10 +176,13 @@ inline Options ParseOptions(int argc, char** argv, const std::string& usage,
             std::stringstream list(value);
             for (std::string size; std::getline(list, size, ',');)
                 options.sizes.push_back(std::atoi(size.c_str()));
-        } else if (option == "--max-seconds" && allowMaxSeconds) {
-            options.maxSeconds = std::atof(value.c_str());
         } else {
-            Die("unknown option " + option + "\n" + usage);
+            auto known = std::find_if(extra.begin(), extra.end(), [&](const ExtraOption& e) {
+                return option == e.name;
+            });
+            if (known == extra.end())
+                Die("unknown option " + option + "\n" + usage);
+            *known->value = std::atof(value.c_str());
         }
     }
     if (options.bin.empty() || options.work.empty())

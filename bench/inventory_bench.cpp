@@ -29,9 +29,10 @@ int main(int argc, char** argv)
     const Command tool{{bin + "/tool/iscsi-inventory"}};
     const Command floor{{bin + "/bench/inventory-floor"}};
     const Command rulesFloor{{bin + "/bench/inventory-floor", "--rules"}};
-    std::vector<Command> systool;
-    for (const char* cls : {"iscsi_host", "iscsi_transport", "iscsi_connection", "iscsi_session"})
-        systool.push_back({{"systool", "-c", cls, "-v"}});
+    const std::vector<Command> systool{{{"systool", "-c", "iscsi_host", "-v"}},
+                                       {{"systool", "-c", "iscsi_transport", "-v"}},
+                                       {{"systool", "-c", "iscsi_connection", "-v"}},
+                                       {{"systool", "-c", "iscsi_session", "-v"}}};
 
     std::printf("%9s %9s %9s %9s %9s %10s %10s %12s %13s %9s %9s\n", "sessions", "tool s",
                 "floor s", "rules s", "systool s", "tool/floor", "tool/rules", "tool/systool",

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -106,10 +107,7 @@ public:
     // How many directories deep path lies under sys/ ("devices/x" is 2).
     static int Depth(const std::string& path)
     {
-        int depth = 1;
-        for (char c : path)
-            depth += c == '/';
-        return depth;
+        return 1 + static_cast<int>(std::count(path.begin(), path.end(), '/'));
     }
 
 private:
