@@ -106,8 +106,10 @@ inline Sample RunOnce(const Command& command, const std::string& tree, const std
     sample.peakKb = usage.ru_maxrss;
     if (sample.timedOut)
         sample.seconds = limitSeconds;
+    else if (WIFSIGNALED(status))
+        Die(command.argv[0] + " killed by signal " + std::to_string(WTERMSIG(status)));
     else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        Die("failed: " + command.argv[0]);
+        Die(command.argv[0] + " failed with status " + std::to_string(WEXITSTATUS(status)));
     return sample;
 }
 
