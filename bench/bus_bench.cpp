@@ -65,7 +65,8 @@ std::string Ratio(const Figure& a, const Figure& b)
     return Show({a.value / b.value, a.timedOut}, "%.2f");
 }
 
-// Per-call microseconds of each query, medians of runs of bus-query-bench.
+// Per-call microseconds of each query, medians of runs of bus-query-bench;
+// none when a run was killed at the limit.
 std::map<std::string, Figure> PerCall(const Command& command, const std::string& tree,
                                       const std::string& cwd, int runs, double limit, long& peakKb)
 {
@@ -75,11 +76,8 @@ std::map<std::string, Figure> PerCall(const Command& command, const std::string&
     for (int run = 0; run < runs; ++run) {
         Sample s = RunOnce(command, tree, cwd, out, limit);
         peakKb = std::max(peakKb, s.peakKb);
-        if (s.timedOut) {
-            for (const char* query : kQueries)
-                result[query] = {limit, true};  // no figure but its bound
-            return result;
-        }
+        if (s.timedOut)
+            return result;  // killed: no figure (shown as "-")
         std::ifstream in(out);
         std::string name;
         double us = 0;
@@ -96,16 +94,15 @@ std::map<std::string, Figure> PerCall(const Command& command, const std::string&
 
 void PrintRow(const Row& row)
 {
-    auto figure = [&](const char* query) {
+    auto perCall = [&](const char* query) {
         auto found = row.perCallUs.find(query);
-        return found == row.perCallUs.end() ? Figure{} : found->second;
+        return found == row.perCallUs.end() ? std::string("-") : Show(found->second, "%.1f");
     };
     const Figure list = Seconds(row.list), floor = Seconds(row.floor);
     const Figure buses = Seconds(row.buses), systool = Seconds(row.systool);
     std::printf("%8d %10s %10s %10s %9s %9s %10s %9s %9s %13s %6.1f %6.1f %6.1f %6.1f %6.1f\n",
-                row.size, Show(figure("GetDeviceAttr"), "%.1f").c_str(),
-                Show(figure("GetDeviceDriver"), "%.1f").c_str(),
-                Show(figure("GetPCIDeviceBDF"), "%.1f").c_str(),
+                row.size, perCall("GetDeviceAttr").c_str(), perCall("GetDeviceDriver").c_str(),
+                perCall("GetPCIDeviceBDF").c_str(),
                 Show({list.value * 1e3, list.timedOut}, "%.1f").c_str(),
                 Show({floor.value * 1e3, floor.timedOut}, "%.1f").c_str(), Ratio(list, floor).c_str(),
                 Show(buses, "%.3f").c_str(), Show(systool, "%.3f").c_str(),
