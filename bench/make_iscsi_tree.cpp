@@ -6,100 +6,11 @@
 // physical devices are reached through "device" links, hosts sit on the
 // scsi bus.  Attribute names, modes and typical values are those of a
 // logged-in Debian 12 kernel.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
-#include <vector>
 
-namespace {
-
-struct Attr {
-    const char* name;
-    std::string value;
-    mode_t mode;
-};
-
-std::string g_sys;
-
-void Fail(const std::string& what)
-{
-    std::fprintf(stderr, "make-iscsi-tree: %s: %s\n", what.c_str(), std::strerror(errno));
-    std::exit(1);
-}
-
-void Dir(const std::string& path)
-{
-    std::string full = g_sys + "/" + path;
-    for (std::size_t slash = full.find('/', 1); ; slash = full.find('/', slash + 1)) {
-        std::string prefix = full.substr(0, slash);
-        if (mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST)
-            Fail(prefix);
-        if (slash == std::string::npos)
-            break;
-    }
-}
-
-void File(const std::string& path, const std::string& value, mode_t mode = 0444)
-{
-    std::string full = g_sys + "/" + path;
-    int fd = open(full.c_str(), O_WRONLY | O_CREAT | O_TRUNC, mode);
-    if (fd < 0)
-        Fail(full);
-    if (!value.empty() && write(fd, value.data(), value.size()) != static_cast<ssize_t>(value.size()))
-        Fail(full);
-    fchmod(fd, mode);
-    close(fd);
-}
-
-void Link(const std::string& path, const std::string& target)
-{
-    std::string full = g_sys + "/" + path;
-    if (symlink(target.c_str(), full.c_str()) != 0)
-        Fail(full);
-}
-
-std::string Up(int levels)
-{
-    std::string up;
-    for (int i = 0; i < levels; ++i)
-        up += "../";
-    return up;
-}
-
-int Depth(const std::string& path)
-{
-    int depth = 1;
-    for (char c : path)
-        depth += c == '/';
-    return depth;
-}
-
-// A class device directory with its attributes, "subsystem" link, optional
-// "device" link (to the directory two levels up) and class entry.
-void ClassDevice(const std::string& cls, const std::string& dir, const std::vector<Attr>& attrs,
-                 bool physical = true)
-{
-    Dir(dir);
-    for (const Attr& attr : attrs)
-        File(dir + "/" + attr.name, attr.value.empty() ? "" : attr.value + "\n", attr.mode);
-    Dir(dir + "/power");
-    std::string name = dir.substr(dir.rfind('/') + 1);
-    if (physical) {
-        std::string parent = dir.substr(0, dir.rfind('/'));
-        parent.resize(parent.rfind('/'));
-        Link(dir + "/device", "../../../" + parent.substr(parent.rfind('/') + 1));
-    }
-    Link(dir + "/subsystem", Up(Depth(dir)) + "class/" + cls);
-    Link("class/" + cls + "/" + name, "../../" + dir);
-}
-
-}  // namespace
+#include "tree_writer.h"
 
 int main(int argc, char** argv)
 {
@@ -107,15 +18,15 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: make-iscsi-tree DIR SESSIONS\n");
         return 2;
     }
-    g_sys = std::string(argv[1]) + "/sys";
+    TreeWriter tree("make-iscsi-tree", argv[1]);
     const int sessions = std::atoi(argv[2]);
     for (const char* cls : {"iscsi_host", "scsi_host", "iscsi_session", "iscsi_connection",
                             "iscsi_transport"})
-        Dir(std::string("class/") + cls);
-    Dir("bus/scsi/devices");
-    Dir("bus/scsi/drivers");
+        tree.Dir(std::string("class/") + cls);
+    tree.Dir("bus/scsi/devices");
+    tree.Dir("bus/scsi/drivers");
 
-    ClassDevice("iscsi_transport", "devices/virtual/iscsi_transport/tcp",
+    tree.ClassDevice("iscsi_transport", "devices/virtual/iscsi_transport/tcp",
                 {{"caps", "0x39", 0444}, {"handle", "18446744072642011232", 0444},
                  {"uevent", "", 0644}},
                 false);
@@ -123,16 +34,16 @@ int main(int argc, char** argv)
     for (int s = 1; s <= sessions; ++s) {
         const std::string h = std::to_string(s - 1), n = std::to_string(s);
         const std::string host = "devices/platform/host" + h;
-        Dir(host + "/power");
-        File(host + "/uevent", "DEVTYPE=scsi_host\n", 0644);
-        Link(host + "/subsystem", "../../../bus/scsi");
-        Link("bus/scsi/devices/host" + h, "../../../" + host);
+        tree.Dir(host + "/power");
+        tree.File(host + "/uevent", "DEVTYPE=scsi_host\n", 0644);
+        tree.Link(host + "/subsystem", "../../../bus/scsi");
+        tree.Link("bus/scsi/devices/host" + h, "../../../" + host);
 
-        ClassDevice("iscsi_host", host + "/iscsi_host/host" + h,
+        tree.ClassDevice("iscsi_host", host + "/iscsi_host/host" + h,
                     {{"hwaddress", "(null)", 0444}, {"initiatorname", "(null)", 0444},
                      {"ipaddress", "127.0.0.1", 0444}, {"netdev", "(null)", 0444},
                      {"uevent", "", 0644}});
-        ClassDevice("scsi_host", host + "/scsi_host/host" + h,
+        tree.ClassDevice("scsi_host", host + "/scsi_host/host" + h,
                     {{"active_mode", "Initiator", 0444}, {"can_queue", "113", 0444},
                      {"cmd_per_lun", "32", 0444}, {"eh_deadline", "off", 0644},
                      {"host_busy", "0", 0444}, {"host_reset", "", 0200},
@@ -144,10 +55,10 @@ int main(int argc, char** argv)
                      {"unique_id", n, 0444}, {"use_blk_mq", "1", 0444}});
 
         const std::string session = host + "/session" + n;
-        Dir(session);
-        File(session + "/uevent", "", 0644);
+        tree.Dir(session);
+        tree.File(session + "/uevent", "", 0644);
         const std::string target = "iqn.2003-01.org.example.bench:target" + n;
-        ClassDevice("iscsi_session", session + "/iscsi_session/session" + n,
+        tree.ClassDevice("iscsi_session", session + "/iscsi_session/session" + n,
                     {{"abort_tmo", "15", 0444}, {"creator", "152", 0444},
                      {"data_pdu_in_order", "0", 0444}, {"data_seq_in_order", "0", 0444},
                      {"erl", "0", 0444}, {"fast_abort", "1", 0444},
@@ -163,9 +74,9 @@ int main(int argc, char** argv)
                      {"username", "(null)", 0444}, {"username_in", "(null)", 0444}});
 
         const std::string connection = session + "/connection" + n + ":0";
-        Dir(connection);
-        File(connection + "/uevent", "", 0644);
-        ClassDevice("iscsi_connection", connection + "/iscsi_connection/connection" + n + ":0",
+        tree.Dir(connection);
+        tree.File(connection + "/uevent", "", 0644);
+        tree.ClassDevice("iscsi_connection", connection + "/iscsi_connection/connection" + n + ":0",
                     {{"address", "127.0.0.1", 0444}, {"data_digest", "0", 0444},
                      {"exp_statsn", std::to_string(554208898 + s), 0444},
                      {"header_digest", "0", 0444}, {"local_port", std::to_string(30000 + s % 30000), 0444},

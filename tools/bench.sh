@@ -1,22 +1,41 @@
 #!/usr/bin/env bash
 # Runs the benchmarks on fabricated trees served at /sys through umockdev:
 #  1. the inventory at 100, 1,000 and 10,000 sessions against the floor and
-#     against systool (bench/inventory_bench.cpp), and
-#  2. the cost of one GetClsDeviceAttr call as a class grows.
-# The trees (about 3 GB at 10,000 sessions) are built in $BENCH_WORK
-# (default: <build>/bench-work) and removed afterwards unless BENCH_KEEP=1.
+#     against systool (bench/inventory_bench.cpp),
+#  2. the cost of one GetClsDeviceAttr call as a class grows, and
+#  3. the SCSI bus queries on buses of 100, 1,000 and 10,000 devices: the cost
+#     per call of the per-device queries, GetDeviceList against the floor,
+#     sysfs-buses against systool (bench/bus_bench.cpp).
+# The trees (about 3 GB at 10,000 sessions, 1.5 GB at 10,000 SCSI devices)
+# are built in $BENCH_WORK (default: <build>/bench-work) and removed
+# afterwards unless BENCH_KEEP=1.
+#
+# Environment: BENCH_RUNS (default 5); BENCH_SIZES (default 100,1000,10000)
+# for both, BENCH_BUS_SIZES for the bus alone; BENCH_CALLS, the calls per
+# per-device query (default 100); BENCH_MAX_SECONDS, the limit of one program
+# run on the bus (default 300); BENCH_ONLY=inventory or bus for one part.
 set -euo pipefail
 build=${1:-build}
 work=${BENCH_WORK:-$build/bench-work}
 runs=${BENCH_RUNS:-5}
 sizes=${BENCH_SIZES:-100,1000,10000}
+bus_sizes=${BENCH_BUS_SIZES:-$sizes}
+only=${BENCH_ONLY:-}
 mkdir -p "$work"
 if [ "${BENCH_KEEP:-0}" != 1 ]; then
   trap 'rm -rf "$work"' EXIT
 fi
 
-echo "== iscsi-inventory against the floor and systool (median of $runs runs, seconds)"
-"$build/bench/inventory-bench" --bin "$build" --work "$work" --sizes "$sizes" --runs "$runs"
-echo
-echo "== one GetClsDeviceAttr call as the class grows"
-umockdev-wrapper "$build/bench/class_attr_bench"
+if [ "$only" != bus ]; then
+  echo "== iscsi-inventory against the floor and systool (median of $runs runs, seconds)"
+  "$build/bench/inventory-bench" --bin "$build" --work "$work" --sizes "$sizes" --runs "$runs"
+  echo
+  echo "== one GetClsDeviceAttr call as the class grows"
+  umockdev-wrapper "$build/bench/class_attr_bench"
+fi
+if [ "$only" != inventory ]; then
+  [ "$only" = bus ] || echo
+  echo "== SCSI bus queries against the floor and systool (median of $runs runs)"
+  "$build/bench/bus-bench" --bin "$build" --work "$work" --sizes "$bus_sizes" --runs "$runs" \
+    --calls "${BENCH_CALLS:-100}" --max-seconds "${BENCH_MAX_SECONDS:-300}"
+fi
