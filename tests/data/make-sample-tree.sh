@@ -3,8 +3,9 @@
 # iSCSI transport class lays it out: a hardware HBA host (host1, under a PCI
 # device) with one session, a software initiator host (host2, under the
 # platform bus) with two, their disks (targets and LUNs below each session,
-# a block device below most LUNs), the "tcp" transport, and a scsi_host entry named
-# "iscsi" whose "path" attributes lead to directories with subdirectories.
+# a block device below most LUNs), the "tcp" transport, and a scsi_host entry
+# named "iscsi" whose "path" attributes lead to directories with
+# subdirectories.
 # Values follow what a real iscsi_tcp stack shows ("(null)" for unset strings).
 set -euo pipefail
 root=${1:?usage: make-sample-tree.sh DIR}
@@ -89,7 +90,7 @@ lun() {
   if [ -n "${4:-}" ]; then attrs "$t/$2/block/$4" dev=8:0 size=2097152 ro=0; power "$t/$2/block/$4"; fi
 }
 lun "$pci/host1/session1" 1:0:0:0 running sdc
-# Byte order would put LUN 10 before LUN 2; LUN 1 waits for its disk.
+# Byte order would put LUN 10 before LUN 2; the failed session's LUN has no disk.
 lun devices/platform/host2/session2 2:0:0:2 running sda
 lun devices/platform/host2/session2 2:0:0:10 running sdb
 lun devices/platform/host2/session3 2:0:1:1 transport-offline
