@@ -14,8 +14,11 @@ TSAN_BUILD ?= build-tsan
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 JOBS       ?= $(shell nproc)
-PACKAGES   := g++ cmake make pkg-config libsysfs-dev umockdev libgtest-dev libgmock-dev \
-              libbenchmark-dev valgrind pciutils sysfsutils clang libclang-rt-14-dev
+PACKAGES   := g++ cmake make pkg-config libsysfs-dev nlohmann-json3-dev umockdev libgtest-dev \
+              libgmock-dev libbenchmark-dev valgrind pciutils sysfsutils clang libclang-rt-14-dev \
+              python3-jsonschema
+# Optional: ansible-core, for the facts-script test (installed by that test in
+# CI as root, skipped elsewhere when missing).
 
 .PHONY: deps build check check-asan check-tsan check-fuzz check-vm check-all demo bench fuzz clean
 

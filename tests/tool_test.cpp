@@ -1,6 +1,7 @@
 // iscsi-inventory end to end: its standard output against text written by
 // hand from the output rules, its log file, and its exit status.
 #include <fcntl.h>
+#include <grp.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -8,7 +9,9 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
+#include <filesystem>
 #include <fstream>
 #include <vector>
 
@@ -17,59 +20,143 @@
 namespace {
 
 struct ToolRun {
-    int status = -1;
+    int status = -1;  // exit status, or -1 when killed
+    int signal = 0;   // the signal that killed it
     std::string out, err;
 };
 
 constexpr int kNoNamespace = 77;
 
-// Runs a program with args in dir with the tree at /sys; as user uid when
-// given; with /proc unmounted in a private mount namespace when asked (exit
-// status kNoNamespace where that is not allowed).
-ToolRun RunProgram(const char* program, const std::vector<std::string>& args,
-                   const SysTree& tree, const std::string& dir,
-                   uid_t uid = static_cast<uid_t>(-1), bool withoutProc = false)
+enum class Stdout { File, Closed, Full, BrokenPipe };
+
+struct RunOptions {
+    uid_t uid = static_cast<uid_t>(-1);  // run as this user
+    bool withoutProc = false;            // /proc unmounted in a private mount namespace
+    bool withoutSysfs = false;           // /sys unmounted, and umockdev off
+    Stdout out = Stdout::File;
+    std::string libraryDir;              // LD_LIBRARY_PATH, for a copy of the program
+};
+
+// Runs a program with args in dir with the tree at /sys, as opts say; exit
+// status kNoNamespace where a private mount namespace is not allowed.
+ToolRun RunProgram(const std::string& program, const std::vector<std::string>& args,
+                   const SysTree& tree, const std::string& dir, const RunOptions& opts = {})
 {
-    std::vector<char*> argv{const_cast<char*>(program)};
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
     for (const std::string& arg : args)
         argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
     std::string outPath = tree.Root() + "/stdout", errPath = tree.Root() + "/stderr";
+    unlink(outPath.c_str());
+    int pipeFds[2] = {-1, -1};
+    if (opts.out == Stdout::BrokenPipe && pipe(pipeFds) != 0)
+        return {};
     pid_t child = fork();
     if (child == 0) {
-        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(out, 1);
         dup2(err, 2);
-        if (withoutProc &&
+        switch (opts.out) {
+        case Stdout::File:
+            dup2(open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+            break;
+        case Stdout::Closed:
+            close(1);
+            break;
+        case Stdout::Full:
+            dup2(open("/dev/full", O_WRONLY), 1);
+            break;
+        case Stdout::BrokenPipe:
+            dup2(pipeFds[1], 1);
+            close(pipeFds[0]);
+            close(pipeFds[1]);
+            break;
+        }
+        const char* gone = opts.withoutSysfs ? "/sys" : "/proc";
+        if ((opts.withoutProc || opts.withoutSysfs) &&
             (unshare(CLONE_NEWNS) != 0 ||
              mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-             umount2("/proc", MNT_DETACH) != 0))
+             umount2(gone, MNT_DETACH) != 0))
             _exit(kNoNamespace);
-        if (chdir(dir.c_str()) != 0 || (uid != static_cast<uid_t>(-1) && setuid(uid) != 0))
+        if (chdir(dir.c_str()) != 0 || (opts.uid != static_cast<uid_t>(-1) &&
+                                        (setgroups(0, nullptr) != 0 || setgid(opts.uid) != 0 ||
+                                         setuid(opts.uid) != 0)))
             _exit(99);
-        tree.Use();
-        execv(program, argv.data());
+        if (!opts.libraryDir.empty())
+            setenv("LD_LIBRARY_PATH", opts.libraryDir.c_str(), 1);
+        if (opts.withoutSysfs)
+            unsetenv("UMOCKDEV_DIR");
+        else
+            tree.Use();
+        execv(program.c_str(), argv.data());
         _exit(98);
+    }
+    if (opts.out == Stdout::BrokenPipe) {
+        close(pipeFds[0]);
+        close(pipeFds[1]);
     }
     ToolRun run;
     int status = 0;
     waitpid(child, &status, 0);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 1000;
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     run.out = ReadFile(outPath);
     run.err = ReadFile(errPath);
     return run;
 }
 
-ToolRun RunTool(const SysTree& tree, const std::string& dir, uid_t uid = static_cast<uid_t>(-1))
+ToolRun RunTool(const SysTree& tree, const std::string& dir, const std::vector<std::string>& args = {},
+                const RunOptions& opts = {})
 {
-    return RunProgram(TOOL_PATH, {}, tree, dir, uid);
+    return RunProgram(TOOL_PATH, args, tree, dir, opts);
 }
 
 ToolRun RunToolWithoutProc(const SysTree& tree, const std::string& dir)
 {
-    return RunProgram(TOOL_PATH, {}, tree, dir, static_cast<uid_t>(-1), true);
+    RunOptions opts;
+    opts.withoutProc = true;
+    return RunProgram(TOOL_PATH, {}, tree, dir, opts);
 }
+
+// The tool and its library copied where any user can run them: the build
+// tree may sit in a directory only its owner can enter (a clone in root's
+// home), and the tests run the tool as nobody.
+class ToolCopy {
+public:
+    ToolCopy()
+    {
+        char pattern[] = "/tmp/iscsi-inventory-copy.XXXXXX";
+        if (mkdtemp(pattern) == nullptr)
+            return;
+        m_dir = pattern;
+        namespace fs = std::filesystem;
+        std::error_code error;
+        fs::copy_file(TOOL_PATH, m_dir + "/iscsi-inventory", error);
+        if (!error)
+            fs::copy_file(LIBRARY_PATH, m_dir + "/" LIBRARY_SONAME, error);
+        if (error || chmod(m_dir.c_str(), 0755) != 0 ||
+            chmod((m_dir + "/iscsi-inventory").c_str(), 0755) != 0 ||
+            chmod((m_dir + "/" LIBRARY_SONAME).c_str(), 0755) != 0)
+            m_ok = false;
+    }
+    ~ToolCopy()
+    {
+        if (!m_dir.empty())
+            std::filesystem::remove_all(m_dir);
+    }
+    bool Ok() const { return m_ok && !m_dir.empty(); }
+    std::string Program() const { return m_dir + "/iscsi-inventory"; }
+
+    ToolRun Run(const SysTree& tree, const std::string& dir, RunOptions opts,
+                const std::vector<std::string>& args = {}) const
+    {
+        opts.libraryDir = m_dir;
+        return RunProgram(Program(), args, tree, dir, opts);
+    }
+
+private:
+    std::string m_dir;
+    bool m_ok = true;
+};
 
 class Inventory : public ::testing::Test {
 protected:
@@ -256,7 +343,11 @@ TEST_F(Inventory, UnwritableDirectoryStillGetsTheInventory)
     chmod(cwd.c_str(), 0555);
     chmod(tree.Root().c_str(), 0755);
     // Root writes anywhere; run as nobody to be refused for real.
-    ToolRun run = geteuid() == 0 ? RunTool(tree, cwd, 65534) : RunTool(tree, cwd);
+    ToolCopy copy;
+    ASSERT_TRUE(copy.Ok());
+    RunOptions asNobody;
+    asNobody.uid = 65534;
+    ToolRun run = geteuid() == 0 ? copy.Run(tree, cwd, asNobody) : RunTool(tree, cwd);
     EXPECT_EQ(0, run.status);
     EXPECT_EQ("", run.err);
     EXPECT_EQ(writable.out, run.out);
@@ -312,6 +403,307 @@ TEST_F(Inventory, SysfsBusesListsDevicesWithTheirAddresses)
     EXPECT_EQ(2, run.status);
     EXPECT_EQ("", run.out);
     EXPECT_NE("", run.err);
+}
+
+
+using nlohmann::json;
+
+bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+TEST_F(Inventory, HelpVersionAndUsageErrorsScanNothing)
+{
+    tree.ClassDevice("iscsi_transport", "devices/virtual/iscsi_transport/tcp", false);
+    for (const char* help : {"--help", "-h"}) {
+        ToolRun run = RunTool(tree, cwd, {help});
+        EXPECT_EQ(0, run.status) << help;
+        EXPECT_EQ(0u, run.out.find("Usage: iscsi-inventory [OPTION]...\n")) << help;
+        EXPECT_NE(std::string::npos, run.out.find("--no-log")) << help;
+        EXPECT_EQ("", run.err) << help;
+    }
+    for (const char* version : {"--version", "-V"}) {
+        ToolRun run = RunTool(tree, cwd, {version});
+        EXPECT_EQ(0, run.status);
+        EXPECT_EQ("iscsi-inventory (sysfsreader) " PROJECT_VERSION "\n", run.out);
+    }
+    const std::string hint = "Try 'iscsi-inventory --help' for more information.\n";
+    struct Bad {
+        std::vector<std::string> args;
+        std::string named;
+    };
+    for (const Bad& bad : {Bad{{"--bogus"}, "'--bogus'"}, Bad{{"-x"}, "'x'"}, Bad{{"foo"}, "'foo'"},
+                           Bad{{"--json", "foo"}, "'foo'"}, Bad{{"-l"}, "'l'"},
+                           Bad{{"--json=yes"}, "'--json'"}}) {
+        ToolRun run = RunTool(tree, cwd, bad.args);
+        EXPECT_EQ(2, run.status) << bad.args[0];
+        EXPECT_EQ("", run.out) << bad.args[0];
+        EXPECT_NE(std::string::npos, run.err.find(bad.named)) << run.err;
+        EXPECT_EQ(run.err.size() - hint.size(), run.err.rfind(hint)) << run.err;
+    }
+    // Nothing was scanned: no run wrote the log.
+    EXPECT_FALSE(Exists(cwd + "/SysReader.log"));
+}
+
+TEST_F(Inventory, LogGoesWhereTheOptionsSay)
+{
+    tree.ClassDevice("iscsi_transport", "devices/virtual/iscsi_transport/tcp", false)
+        .File("devices/virtual/iscsi_transport/tcp/caps", "0x39\n");
+    const std::string inventory = "NAME TRANSPORT CLASS  :: tcp\n"
+                                  "\tclassname:: \tiscsi_transport\n"
+                                  "\tpath:: \t/sys/devices/virtual/iscsi_transport/tcp\n"
+                                  "\tcaps:: \t0x39\n";
+    const std::string traceStart =
+        Trace({"Entering SysfsReader::GetClsDeviceList", kMountedEnter, kMountedLeave});
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--log=trace.log"}, {"-l", "trace.log"}, {"-ltrace.log"},
+          {"--no-log", "--log", "trace.log"}}) {
+        unlink((cwd + "/trace.log").c_str());
+        ToolRun run = RunTool(tree, cwd, args);
+        EXPECT_EQ(0, run.status);
+        EXPECT_EQ(inventory, run.out);
+        EXPECT_EQ(0u, MaskHeaders(ReadFile(cwd + "/trace.log")).find(traceStart)) << args[0];
+        EXPECT_FALSE(Exists(cwd + "/SysReader.log"));
+    }
+    ToolRun quiet = RunTool(tree, cwd, {"-l", "other.log", "--no-log"});
+    EXPECT_EQ(inventory, quiet.out);
+    EXPECT_FALSE(Exists(cwd + "/other.log"));
+    EXPECT_FALSE(Exists(cwd + "/SysReader.log"));
+
+    // A log asked for by name that cannot be opened safely ends the run
+    // before the scan; the file a planted link names is left alone.
+    std::string victim = tree.Root() + "/victim";
+    std::ofstream(victim) << "precious\n";
+    ASSERT_EQ(0, symlink(victim.c_str(), (cwd + "/link.log").c_str()));
+    ToolRun linked = RunTool(tree, cwd, {"--log=link.log"});
+    EXPECT_EQ(1, linked.status);
+    EXPECT_EQ("", linked.out);
+    EXPECT_EQ("iscsi-inventory: cannot open log link.log: it is a symbolic link\n", linked.err);
+    EXPECT_EQ("precious\n", ReadFile(victim));
+    // A FIFO nobody reads would block an ordinary open for good.
+    ASSERT_EQ(0, mkfifo((cwd + "/fifo.log").c_str(), 0644));
+    ToolRun fifo = RunTool(tree, cwd, {"-l", "fifo.log"});
+    EXPECT_EQ(1, fifo.status);
+    EXPECT_EQ(0u, fifo.err.find("iscsi-inventory: cannot open log fifo.log: "));
+    EXPECT_FALSE(Exists(cwd + "/SysReader.log"));
+}
+
+TEST_F(Inventory, OutputThatCannotBeWrittenIsAFailure)
+{
+    tree.ClassDevice("iscsi_transport", "devices/virtual/iscsi_transport/tcp", false);
+    RunOptions closed;
+    closed.out = Stdout::Closed;
+    ToolRun run = RunTool(tree, cwd, {}, closed);
+    EXPECT_EQ(1, run.status);
+    EXPECT_EQ("iscsi-inventory: write error: Bad file descriptor\n", run.err);
+    // The log did not take the free descriptor 1: it holds the trace alone.
+    std::string log = ReadFile(cwd + "/SysReader.log");
+    EXPECT_EQ(std::string::npos, log.find("NAME TRANSPORT CLASS"));
+    EXPECT_EQ(0u, MaskHeaders(log).find(Trace({"Entering SysfsReader::GetClsDeviceList"})));
+
+    RunOptions full;
+    full.out = Stdout::Full;
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{}, {"--json"}, {"--help"}, {"--version"}}) {
+        run = RunTool(tree, cwd, args, full);
+        EXPECT_EQ(1, run.status);
+        EXPECT_EQ("iscsi-inventory: write error: No space left on device\n", run.err);
+    }
+
+    // A reader that went away ends the run by the signal, as for any tool.
+    RunOptions pipe;
+    pipe.out = Stdout::BrokenPipe;
+    run = RunTool(tree, cwd, {}, pipe);
+    EXPECT_EQ(SIGPIPE, run.signal);
+
+    // Nothing to print: nothing failed.
+    SysTree empty;
+    empty.Dir("class/net");
+    run = RunTool(empty, cwd, {}, closed);
+    EXPECT_EQ(0, run.status);
+    EXPECT_EQ("", run.err);
+}
+
+// Sysfs gone from the mount namespace, and the user may not mount it.
+TEST_F(Inventory, SysfsAbsentAndNotMountableIsAFailure)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to unmount /sys in a private mount namespace";
+    ToolCopy copy;
+    ASSERT_TRUE(copy.Ok());
+    chmod(tree.Root().c_str(), 0755);
+    RunOptions opts;
+    opts.withoutSysfs = true;
+    opts.uid = 65534;
+    for (const std::vector<std::string>& args : {std::vector<std::string>{}, {"--json"}}) {
+        ToolRun run = copy.Run(tree, cwd, opts, args);
+        if (run.status == kNoNamespace)
+            GTEST_SKIP() << "needs a private mount namespace (unshare -m), not available here";
+        EXPECT_EQ(1, run.status);
+        EXPECT_EQ("", run.out);
+        EXPECT_EQ("iscsi-inventory: sysfs is not mounted at /sys and cannot be mounted "
+                  "(mounting it needs root)\n",
+                  run.err);
+    }
+}
+
+TEST_F(Inventory, JsonWithNothingToShow)
+{
+    tree.Dir("class/net");
+    ToolRun run = RunTool(tree, cwd, {"--json", "--no-log"});
+    EXPECT_EQ(0, run.status);
+    EXPECT_EQ("", run.err);
+    EXPECT_EQ(json::parse(R"({"iscsi_host": [], "iscsi_transport": [], "iscsi_connection": [],
+                              "iscsi_session": [], "iscsi_scsi_host": null})"),
+              json::parse(run.out));
+    // The keys come in the order of the text output's passes.
+    std::size_t last = 0;
+    for (const char* key :
+         {"iscsi_host", "iscsi_transport", "iscsi_connection", "iscsi_session", "iscsi_scsi_host"}) {
+        std::size_t at = run.out.find(key);
+        EXPECT_LT(last, at) << key;
+        last = at;
+    }
+}
+
+// Every part of the document, with the bytes sysfs may hold that JSON
+// strings cannot: invalid UTF-8 (stray, overlong, surrogate), a backslash,
+// control characters, a newline that would forge a heading in the text.
+TEST_F(Inventory, JsonDocumentCarriesEveryByteAndEachSessionsDisks)
+{
+    const std::string host = "devices/platform/host2";
+    const std::string session = host + "/session2";
+    tree.BusDevice("scsi", host)
+        .File(host + "/uevent", "DEVTYPE=scsi_host\n")
+        .ClassDevice("iscsi_host", host + "/iscsi_host/host2")
+        .File(host + "/iscsi_host/host2/ipaddress", "10.0.0.1\n")
+        .File(host + "/iscsi_host/host2/initiatorname", "a\\xb\xff" "c\xc3\xa9\x01\n")
+        .File(host + "/iscsi_host/host2/hwaddress", "\xed\xa0\x80\xc0\xaf\n")
+        .File(host + "/iscsi_host/host2/odd\xfe", "v\n")
+        .ClassDevice("iscsi_transport", "devices/virtual/iscsi_transport/tcp", false)
+        .File("devices/virtual/iscsi_transport/tcp/caps", "0x39\nNAME SESSION CLASS :: forged\n")
+        .ClassDevice("iscsi_session", session + "/iscsi_session/session2")
+        .File(session + "/iscsi_session/session2/targetname", "iqn.2003-01.org.example:t1\n")
+        .File(session + "/uevent", "")
+        .File(session + "/target2:0:0/power/control", "auto\n")
+        .File(session + "/target2:0:0/2:0:0:10/state", "running\n")
+        .File(session + "/target2:0:0/2:0:0:10/block/sdb/dev", "8:16\n")
+        .File(session + "/target2:0:0/2:0:0:2/state", "running\n")
+        .File(session + "/target2:0:0/2:0:0:2/block/sda/dev", "8:0\n")
+        .File(session + "/target2:0:0/2:0:0:3/state", "offline\n")
+        .File(session + "/target2:0:1/2:0:1:0/state", "running\n")
+        .File(session + "/target2:0:1/2:0:1:0/block/sdc/dev", "8:32\n")
+        .BusDevice("platform", "devices/platform/iscsi")
+        .ClassDevice("scsi_host", "devices/platform/iscsi/scsi_host/iscsi")
+        .File("devices/platform/iscsi/scsi_host/iscsi/path", "/sys/devices/platform/iscsi/portals\n")
+        .File("devices/platform/iscsi/portals/p0/port", "3260\n");
+    ToolRun run = RunTool(tree, cwd, {"--json"});
+    EXPECT_EQ(0, run.status);
+    EXPECT_EQ("", run.err);
+    const std::string s = "/sys/" + session;
+    json expected = json::parse(R"({
+      "iscsi_host": [{
+        "name": "host2", "classname": "iscsi_host",
+        "path": "/sys/devices/platform/host2/iscsi_host/host2",
+        "attributes": {"ipaddress": "10.0.0.1", "initiatorname": "a\\\\xb\\xffc\u00e9\u0001",
+                       "hwaddress": "\\xed\\xa0\\x80\\xc0\\xaf", "odd\\xfe": "v"},
+        "device": {"bus_id": "host2", "bus": "scsi", "driver_name": "unknown",
+                   "path": "/sys/devices/platform/host2", "name": "host2",
+                   "attributes": {"uevent": "DEVTYPE=scsi_host"}}}],
+      "iscsi_transport": [{
+        "name": "tcp", "classname": "iscsi_transport",
+        "path": "/sys/devices/virtual/iscsi_transport/tcp",
+        "attributes": {"caps": "0x39\nNAME SESSION CLASS :: forged"},
+        "device": null}],
+      "iscsi_connection": [],
+      "iscsi_session": [{
+        "name": "session2", "classname": "iscsi_session",
+        "path": "/sys/devices/platform/host2/session2/iscsi_session/session2",
+        "attributes": {"targetname": "iqn.2003-01.org.example:t1"},
+        "device": {"bus_id": "session2", "bus": "", "driver_name": "unknown",
+                   "path": "/sys/devices/platform/host2/session2", "name": "session2",
+                   "attributes": {"uevent": ""}},
+        "disks": [
+          {"name": "2:0:0:2", "path": "/sys/devices/platform/host2/session2/target2:0:0/2:0:0:2",
+           "controller": "2", "bus": "0", "target": "0", "lun": "2",
+           "state": "running", "block_device": "sda"},
+          {"name": "2:0:0:3", "path": "/sys/devices/platform/host2/session2/target2:0:0/2:0:0:3",
+           "controller": "2", "bus": "0", "target": "0", "lun": "3",
+           "state": "offline", "block_device": null},
+          {"name": "2:0:0:10", "path": "/sys/devices/platform/host2/session2/target2:0:0/2:0:0:10",
+           "controller": "2", "bus": "0", "target": "0", "lun": "10",
+           "state": "running", "block_device": "sdb"},
+          {"name": "2:0:1:0", "path": "/sys/devices/platform/host2/session2/target2:0:1/2:0:1:0",
+           "controller": "2", "bus": "0", "target": "1", "lun": "0",
+           "state": "running", "block_device": "sdc"}]}],
+      "iscsi_scsi_host": {
+        "name": "iscsi", "classname": "scsi_host",
+        "path": "/sys/devices/platform/iscsi/scsi_host/iscsi",
+        "attributes": {"path": "/sys/devices/platform/iscsi/portals"},
+        "device": {"bus_id": "iscsi", "bus": "platform", "driver_name": "unknown",
+                   "path": "/sys/devices/platform/iscsi", "name": "iscsi", "attributes": {}},
+        "directories": {"p0": {"port": "3260"}}}
+    })");
+    json document = json::parse(run.out);  // the parser also rejects invalid UTF-8
+    EXPECT_EQ(expected, document) << expected.dump(1) << "\n" << document.dump(1);
+    EXPECT_EQ('\n', run.out.back());
+    // The text log is written as for the text output.
+    EXPECT_NE(std::string::npos, ReadFile(cwd + "/SysReader.log").find("GetPATHDeviceAttr"));
+}
+
+// The disks of a real kernel's sessions, as iscsiadm -m session -P 3 showed
+// them on that machine: session 1 on host 0 with sdb, session 2 on host 1
+// with sda.
+TEST_F(Inventory, RealKernelTreeJsonMatchesIscsiadm)
+{
+    ASSERT_EQ(0, system(("tar xzf " SOURCE_DIR "/tests/data/real-iscsi-loggedin.tar.gz -C " +
+                         tree.Root()).c_str()));
+    ToolRun run = RunTool(tree, cwd, {"--json", "--no-log"});
+    EXPECT_EQ(0, run.status);
+    json document = json::parse(run.out);
+    ASSERT_EQ(2u, document["iscsi_session"].size());
+    EXPECT_EQ("session1", document["iscsi_session"][0]["name"]);
+    EXPECT_EQ(json::parse(R"([{"name": "0:0:0:0",
+        "path": "/sys/devices/platform/host0/session1/target0:0:0/0:0:0:0",
+        "controller": "0", "bus": "0", "target": "0", "lun": "0",
+        "state": "running", "block_device": "sdb"}])"),
+              document["iscsi_session"][0]["disks"]);
+    EXPECT_EQ(json::parse(R"([{"name": "1:0:0:0",
+        "path": "/sys/devices/platform/host1/session2/target1:0:0/1:0:0:0",
+        "controller": "1", "bus": "0", "target": "0", "lun": "0",
+        "state": "running", "block_device": "sda"}])"),
+              document["iscsi_session"][1]["disks"]);
+    std::vector<std::string> connections;
+    for (const json& connection : document["iscsi_connection"])
+        connections.push_back(connection["name"]);
+    EXPECT_EQ((std::vector<std::string>{"connection1:0", "connection2:0"}), connections);
+    EXPECT_EQ("scsi", document["iscsi_host"][0]["device"]["bus"]);
+    EXPECT_TRUE(document["iscsi_scsi_host"].is_null());
+}
+
+TEST_F(Inventory, SysfsBusesOptions)
+{
+    tree.BusDevice("pci", "devices/pci0000:00/0000:00:1f.2");
+    ToolRun run = RunProgram(EXAMPLE_PATH, {"--help"}, tree, cwd);
+    EXPECT_EQ(0, run.status);
+    EXPECT_EQ(0u, run.out.find("Usage: sysfs-buses [OPTION]... [BUS]...\n"));
+    EXPECT_EQ("", run.err);
+    run = RunProgram(EXAMPLE_PATH, {"-V"}, tree, cwd);
+    EXPECT_EQ(0, run.status);
+    EXPECT_EQ("sysfs-buses (sysfsreader) " PROJECT_VERSION "\n", run.out);
+    for (const std::string bad : {"--bogus", "firewire"}) {
+        run = RunProgram(EXAMPLE_PATH, {"pci", bad}, tree, cwd);
+        EXPECT_EQ(2, run.status);
+        EXPECT_EQ("", run.out);
+        EXPECT_NE(std::string::npos, run.err.find("'" + bad + "'")) << run.err;
+    }
+    // The log never takes a closed standard output's descriptor.
+    RunOptions closed;
+    closed.out = Stdout::Closed;
+    run = RunProgram(EXAMPLE_PATH, {"--log=buses.log", "pci"}, tree, cwd, closed);
+    EXPECT_EQ(1, run.status);
+    EXPECT_EQ("sysfs-buses: write error\n", run.err);
+    std::string log = ReadFile(cwd + "/buses.log");
+    EXPECT_NE(std::string::npos, log.find("Leaving CSysfsReader::GetDeviceList"));
+    EXPECT_EQ(std::string::npos, log.find("pci: 1 device"));
 }
 
 }  // namespace

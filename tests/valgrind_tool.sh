@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# iscsi-inventory on the sample tree, and sysfs-buses on this machine's own
+# iscsi-inventory on the sample tree (text and JSON), and sysfs-buses on this machine's own
 # buses, under valgrind memcheck: no invalid access, no leak.
 # Usage: valgrind_tool.sh TOOL SOURCE_DIR [SYSFS_BUSES]
 set -euo pipefail
@@ -12,6 +12,8 @@ memcheck=(valgrind -q --error-exitcode=3 --leak-check=full
   --suppressions="$src/tests/valgrind.supp")
 UMOCKDEV_DIR="$work" umockdev-wrapper "${memcheck[@]}" "$tool" > stdout
 grep -q "NAME CONNECTION CLASS :: connection3:0" stdout
+UMOCKDEV_DIR="$work" umockdev-wrapper "${memcheck[@]}" "$tool" --json --no-log > stdout.json
+grep -q '"block_device": "sdb"' stdout.json
 if [ -n "$buses" ]; then
   "${memcheck[@]}" "$buses" -l buses.log > buses.out
   grep -q "^pci: " buses.out

@@ -27,4 +27,10 @@ LD_LIBRARY_PATH=$libdir "$work/pkgconfig-sysfs-buses" pci
 
 # The installed programs find the library by themselves.
 "$prefix/bin/sysfs-buses" pci >/dev/null
+"$prefix/bin/iscsi-inventory" --version >/dev/null
+# The schema of --json, and the facts script naming the installed program.
+python3 -c 'import json, sys; json.load(open(sys.argv[1]))' \
+  "$prefix/share/iscsi-inventory/iscsi-inventory.schema.json"
+[ -x "$prefix/share/iscsi-inventory/iscsi_inventory.fact" ]
+grep -q "'$prefix/bin/iscsi-inventory' --json --no-log" "$prefix/share/iscsi-inventory/iscsi_inventory.fact"
 echo "== installed package usable"

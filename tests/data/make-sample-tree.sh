@@ -2,8 +2,10 @@
 # Builds the sample iSCSI sysfs tree under DIR/sys, laid out as the kernel's
 # iSCSI transport class lays it out: a hardware HBA host (host1, under a PCI
 # device) with one session, a software initiator host (host2, under the
-# platform bus) with two, the "tcp" transport, and a scsi_host entry named
-# "iscsi" whose "path" attributes lead to directories with subdirectories.
+# platform bus) with two, their disks (targets and LUNs below each session,
+# a block device below most LUNs), the "tcp" transport, and a scsi_host entry
+# named "iscsi" whose "path" attributes lead to directories with
+# subdirectories.
 # Values follow what a real iscsi_tcp stack shows ("(null)" for unset strings).
 set -euo pipefail
 root=${1:?usage: make-sample-tree.sh DIR}
@@ -77,6 +79,21 @@ session "$pci/host1" 1 iqn.2003-01.org.example:storage.lun1 192.168.10.50 3260 L
 session devices/platform/host2 2 iqn.2003-01.org.linux-iscsi.target1 127.0.0.1 3260 LOGGED_IN
 session devices/platform/host2 3 iqn.2003-01.org.linux-iscsi.target2 127.0.0.1 3260 FAILED
 : > "devices/platform/host2/session3/iscsi_session/session3/initiatorname"  # an empty value
+
+# lun SESSION_DIR H:C:T:L STATE [DISK]: a logical unit in its target below the
+# session, bound to sd, with its block device when it has one.
+lun() {
+  local t=$1/target${2%:*}
+  [ -d "$t" ] || { busdev scsi "$t"; attrs "$t" uevent=DEVTYPE=scsi_target; }
+  busdev scsi "$t/$2" sd
+  attrs "$t/$2" state="$3" type=0 vendor=LIO-ORG model=IBLOCK rev=4.0 uevent=DEVTYPE=scsi_device
+  if [ -n "${4:-}" ]; then attrs "$t/$2/block/$4" dev=8:0 size=2097152 ro=0; power "$t/$2/block/$4"; fi
+}
+lun "$pci/host1/session1" 1:0:0:0 running sdc
+# Byte order would put LUN 10 before LUN 2; the failed session's LUN has no disk.
+lun devices/platform/host2/session2 2:0:0:2 running sda
+lun devices/platform/host2/session2 2:0:0:10 running sdb
+lun devices/platform/host2/session3 2:0:1:1 transport-offline
 
 classdev iscsi_transport devices/virtual/iscsi_transport/tcp virtual
 attrs devices/virtual/iscsi_transport/tcp handle=18446744072640299136 caps=0x39

@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# The Ansible local-facts script as a fleet would use it: Debian's ansible-core
+# gathers facts on localhost with the script in its fact_path, the script
+# runs iscsi-inventory on the sample tree (served at /sys through umockdev),
+# and ansible_local.iscsi_inventory must hold the sessions with their disks.
+# ansible-core is installed here only in CI as root (it is not among the
+# packages of make deps); elsewhere the test is skipped (exit 77).
+# Usage: ansible_facts_test.sh FACT_SCRIPT SOURCE_DIR
+set -euo pipefail
+fact=$1 src=$2
+if ! command -v ansible >/dev/null; then
+  if [ "${CI:-}" = true ] && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+    echo "installing ansible-core"
+    { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq ansible-core; } \
+      >/dev/null 2>&1 || true
+  fi
+  if ! command -v ansible >/dev/null; then
+    echo "SKIPPED: ansible-core is not installed (apt-get install ansible-core; CI installs it as root)"
+    exit 77
+  fi
+fi
+work=$(mktemp -d); trap 'rm -rf "$work"' EXIT
+bash "$src/tests/data/make-sample-tree.sh" "$work"
+mkdir -p "$work/facts.d" "$work/home"
+# In facts.d under the name a fleet gives it; umockdev shows the sample tree
+# to the script and the program it runs, and to nothing else of Ansible's.
+cat > "$work/facts.d/iscsi_inventory.fact" <<SH
+#!/bin/sh
+UMOCKDEV_DIR='$work' exec umockdev-wrapper '$fact'
+SH
+chmod 755 "$work/facts.d/iscsi_inventory.fact"
+
+HOME=$work/home ANSIBLE_LOCAL_TEMP=$work/home/tmp ANSIBLE_NOCOLOR=1 \
+  ansible all -i localhost, -c local -e ansible_python_interpreter=/usr/bin/python3 \
+    -m setup -a "gather_subset=!all,!min,local fact_path=$work/facts.d" > "$work/out" 2> "$work/err" ||
+  { cat "$work/out" "$work/err"; exit 1; }
+
+python3 - "$work/out" <<'PY'
+import json, sys
+text = open(sys.argv[1]).read()
+prefix = "localhost | SUCCESS => "
+assert text.startswith(prefix), text[:400]
+facts = json.loads(text[len(prefix):])["ansible_facts"]["ansible_local"]["iscsi_inventory"]
+sessions = {s["name"]: s for s in facts["iscsi_session"]}
+assert sorted(sessions) == ["session1", "session2", "session3"], sorted(sessions)
+assert sessions["session3"]["attributes"]["state"] == "FAILED"
+assert sessions["session2"]["attributes"]["targetname"] == "iqn.2003-01.org.linux-iscsi.target1"
+assert [(d["lun"], d["block_device"]) for d in sessions["session2"]["disks"]] == [("2", "sda"), ("10", "sdb")]
+assert [c["name"] for c in facts["iscsi_connection"]] == ["connection1:0", "connection2:0", "connection3:0"]
+print("ansible_local.iscsi_inventory holds the sessions and their disks")
+PY
