@@ -79,7 +79,7 @@ done
 echo "$(wc -l <"$work/inventory") lines, trace written"
 # Where the installed manual documents --version, the tool must give the
 # version it was packaged as.
-if zcat /usr/share/man/man8/iscsi-inventory.8.gz | grep -q -- '-\\-version'; then
+if zcat /usr/share/man/man8/iscsi-inventory.8.gz | grep -qE -- '(\\?-){2}version'; then
   version=$(dpkg-query -W -f='${Version}' iscsi-inventory)
   version=${version%-*}
   out=$(cd "$work" && /usr/bin/iscsi-inventory --version)
