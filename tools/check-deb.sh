@@ -79,7 +79,8 @@ done
 echo "$(wc -l <"$work/inventory") lines, trace written"
 # Where the installed manual documents --version, the tool must give the
 # version it was packaged as.
-if zcat /usr/share/man/man8/iscsi-inventory.8.gz | grep -qE -- '(\\?-){2}version'; then
+# (grep without -q reads all of it: under pipefail zcat must not die of SIGPIPE)
+if zcat /usr/share/man/man8/iscsi-inventory.8.gz | grep -E -- '(\\?-){2}version' >/dev/null; then
   version=$(dpkg-query -W -f='${Version}' iscsi-inventory)
   version=${version%-*}
   out=$(cd "$work" && /usr/bin/iscsi-inventory --version)
