@@ -4,7 +4,11 @@
 #   make demo    installs what is missing, builds, runs iscsi-inventory on the sample tree
 #   make check-vm  builds, then checks the inventory against a real kernel in a VM
 #   make check-tsan  the threaded test built with ThreadSanitizer (clang++)
-#   make check-all check, check-vm, check-asan, check-tsan and check-fuzz: everything CI runs
+#   make deb     builds the Debian packages into build-deb/ and checks them with lintian
+#   make check-deb  make deb, then installs the packages with apt, uses them and
+#                purges them (needs root or sudo; tools/check-deb.sh)
+#   make check-all check, check-vm, check-asan, check-tsan, check-fuzz and
+#                check-deb: everything CI runs
 #   make fuzz    builds the libFuzzer harnesses with clang and runs each for
 #                FUZZ_SECONDS (default 60); make check-fuzz is a 10 s pass
 #   make bench   builds and runs the benchmarks (not part of check; tools/bench.sh)
@@ -12,6 +16,7 @@ BUILD      ?= build
 ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
 FUZZ_BUILD ?= build-fuzz
+DEB_BUILD  ?= build-deb
 FUZZ_SECONDS ?= 60
 JOBS       ?= $(shell nproc)
 PACKAGES   := g++ cmake make pkg-config libsysfs-dev nlohmann-json3-dev umockdev libgtest-dev \
@@ -19,16 +24,28 @@ PACKAGES   := g++ cmake make pkg-config libsysfs-dev nlohmann-json3-dev umockdev
               python3-jsonschema
 # Optional: ansible-core, for the facts-script test (installed by that test in
 # CI as root, skipped elsewhere when missing).
+# Debian's packaging tools; the packages' own build dependencies are read from
+# debian/control by tools/build-deb.sh.
+DEB_PACKAGES := debhelper dpkg-dev lintian
 
-.PHONY: deps build check check-asan check-tsan check-fuzz check-vm check-all demo bench fuzz clean
+.PHONY: deps deb-deps build check check-asan check-tsan check-fuzz check-vm check-deb check-all \
+        deb demo bench fuzz clean
 
-deps:
-	@missing=$$(for p in $(PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
+# Installs those of the packages named that are missing.
+define install-missing
+	@missing=$$(for p in $(1); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:" $$missing; \
 	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
 	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
 	fi
+endef
+
+deps:
+	$(call install-missing,$(PACKAGES))
+
+deb-deps: deps
+	$(call install-missing,$(DEB_PACKAGES))
 
 build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -70,8 +87,20 @@ check-fuzz:
 check-vm: build
 	tests/vm/run.sh $(BUILD)
 
+# The Debian packages, built from a copy of the sources in $(DEB_BUILD)/src
+# (dpkg-buildpackage writes beside its source directory) and checked with
+# lintian; the .deb files land in $(DEB_BUILD)/.
+deb: deb-deps
+	tools/build-deb.sh $(DEB_BUILD)
+
+# Installs the packages with apt, runs the installed programs, builds the
+# example against the installed -dev package, purges them and checks that
+# nothing is left.
+check-deb: deb
+	tools/check-deb.sh $(DEB_BUILD)
+
 # Everything CI runs.
-check-all: check check-vm check-asan check-tsan check-fuzz
+check-all: check check-vm check-asan check-tsan check-fuzz check-deb
 
 demo: build
 	@tools/demo.sh $(BUILD)
@@ -80,4 +109,4 @@ bench: build
 	@tools/bench.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(DEB_BUILD)

@@ -29,6 +29,16 @@
 
 #include "log/log.h"
 
+// Marks what the shared library exports.  The library is built with hidden
+// visibility, so that only what a program may call is part of its ABI: the
+// public members of CSysfsReader below.  Its private members and the internal
+// namespace stay inside the library.
+#if defined(__GNUC__) || defined(__clang__)
+#define SYSFSREADER_EXPORT __attribute__((visibility("default")))
+#else
+#define SYSFSREADER_EXPORT
+#endif
+
 struct sysfs_attribute;  // libsysfs's attribute record; callers need not include libsysfs
 
 namespace Quentor {
@@ -64,33 +74,35 @@ class CSysfsReader {
 public:
     // The reader keeps only a pointer to the stream (which may be null); it never
     // opens, closes or flushes it beyond the flush that ends every trace line.
-    explicit CSysfsReader(std::ofstream* log);
-    ~CSysfsReader();
+    SYSFSREADER_EXPORT explicit CSysfsReader(std::ofstream* log);
+    SYSFSREADER_EXPORT ~CSysfsReader();
 
     // Makes sure sysfs is mounted, mounting it at /sys when it is missing.
     // READER_OK or READER_MOUNT_FAILED.
-    int CheckandMountSysfs();
+    SYSFSREADER_EXPORT int CheckandMountSysfs();
 
     // Class queries.
-    int GetClsDeviceList(std::string className, DeviceMap& classDevices);
-    int GetClsDeviceAttr(std::string className, std::string deviceName,
-                         AttributeMap& classDeviceAttrs, AttributeMap& deviceAttrs);
-    int GetDevicePathAttr(std::string devicePath, DeviceMap& pathDevices);
+    SYSFSREADER_EXPORT int GetClsDeviceList(std::string className, DeviceMap& classDevices);
+    SYSFSREADER_EXPORT int GetClsDeviceAttr(std::string className, std::string deviceName,
+                                            AttributeMap& classDeviceAttrs,
+                                            AttributeMap& deviceAttrs);
+    SYSFSREADER_EXPORT int GetDevicePathAttr(std::string devicePath, DeviceMap& pathDevices);
 
     // Bus queries.
-    int GetDeviceList(BusType bus, DeviceMap& devices);
-    int GetDeviceAttr(std::string busId, BusType bus, AttributeMap& attributes);
-    int GetDeviceDriver(std::string busId, BusType bus, std::string& driverName);
+    SYSFSREADER_EXPORT int GetDeviceList(BusType bus, DeviceMap& devices);
+    SYSFSREADER_EXPORT int GetDeviceAttr(std::string busId, BusType bus, AttributeMap& attributes);
+    SYSFSREADER_EXPORT int GetDeviceDriver(std::string busId, BusType bus, std::string& driverName);
 
     // Device addressing.
-    int GetPCIDeviceBDF(std::string busId, BusType bus, std::string& pciBus,
-                        std::string& pciDevice, std::string& pciFunction);
-    int GetScsiDeviceCBTL(std::string deviceName, std::string& controller,
-                          std::string& scsiBus, std::string& target, std::string& lun);
+    SYSFSREADER_EXPORT int GetPCIDeviceBDF(std::string busId, BusType bus, std::string& pciBus,
+                                           std::string& pciDevice, std::string& pciFunction);
+    SYSFSREADER_EXPORT int GetScsiDeviceCBTL(std::string deviceName, std::string& controller,
+                                             std::string& scsiBus, std::string& target,
+                                             std::string& lun);
 
     // The sysfs name of a bus type: READER_OK and busName set, or
     // READER_NOT_FOUND and busName untouched.
-    static int Lookup(BusType bus, std::string& busName);
+    SYSFSREADER_EXPORT static int Lookup(BusType bus, std::string& busName);
 
 private:
     static void InitializeBusMap();

@@ -1,33 +1,44 @@
 #!/usr/bin/env bash
-# Installs the build into a scratch prefix and builds the example program
-# sysfs-buses out of tree against it, once with CMake's
-# find_package(sysfsreader) and once with pkg-config, as a user of the
-# installed library would; then runs both on this machine's PCI bus.
+# Builds the example program sysfs-buses out of tree against an installed
+# library, once with CMake's find_package(sysfsreader) and once with
+# pkg-config, as a user of the installed library would; then runs both, and
+# the installed sysfs-buses, on this machine's PCI bus.
+#     check-install.sh [BUILD]        installs BUILD into a scratch prefix first
+#     check-install.sh --prefix DIR   uses what is installed under DIR (/usr for
+#                                     the Debian packages)
 set -euo pipefail
-build=$(cd "${1:-build}" && pwd)
 top=$(cd "$(dirname "$0")/.." && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-prefix=$work/prefix
 
-cmake --install "$build" --prefix "$prefix" >/dev/null
-libdir=$(dirname "$(find "$prefix" -name 'libsysfsreader.so' | head -n1)")
+if [ "${1:-}" = --prefix ]; then
+  prefix=${2:?usage: check-install.sh --prefix DIR}
+else
+  build=$(cd "${1:-build}" && pwd)
+  prefix=$work/prefix
+  cmake --install "$build" --prefix "$prefix" >/dev/null
+fi
+lib=$({ find "$prefix/lib" "$prefix/lib64" -name 'libsysfsreader.so' 2>/dev/null || true; } |
+      head -n1)
+[ -n "$lib" ] || { echo "no libsysfsreader.so under $prefix" >&2; exit 1; }
+libdir=$(dirname "$lib")
+# A system prefix is searched anyway; another one is named to the tools.
+export CMAKE_PREFIX_PATH=$prefix PKG_CONFIG_PATH=$libdir/pkgconfig LD_LIBRARY_PATH=$libdir
 
 echo "== find_package(sysfsreader) from $prefix"
-cmake -S "$top/examples/sysfs-buses" -B "$work/cmake" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake -S "$top/examples/sysfs-buses" -B "$work/cmake" >/dev/null
 cmake --build "$work/cmake" >/dev/null
-LD_LIBRARY_PATH=$libdir "$work/cmake/sysfs-buses" pci
+"$work/cmake/sysfs-buses" pci
 
 echo "== pkg-config sysfsreader from $prefix"
 # shellcheck disable=SC2046
 g++ -std=c++17 -Wall -Wextra -Werror -o "$work/pkgconfig-sysfs-buses" \
-    "$top/examples/sysfs-buses/main.cpp" \
-    $(PKG_CONFIG_PATH=$libdir/pkgconfig pkg-config --cflags --libs sysfsreader)
-LD_LIBRARY_PATH=$libdir "$work/pkgconfig-sysfs-buses" pci
+    "$top/examples/sysfs-buses/main.cpp" $(pkg-config --cflags --libs sysfsreader)
+"$work/pkgconfig-sysfs-buses" pci
 
 # The installed programs find the library by themselves.
-"$prefix/bin/sysfs-buses" pci >/dev/null
-"$prefix/bin/iscsi-inventory" --version >/dev/null
+env -u LD_LIBRARY_PATH "$prefix/bin/sysfs-buses" pci >/dev/null
+env -u LD_LIBRARY_PATH "$prefix/bin/iscsi-inventory" --version >/dev/null
 # The schema of --json, and the facts script naming the installed program.
 python3 -c 'import json, sys; json.load(open(sys.argv[1]))' \
   "$prefix/share/iscsi-inventory/iscsi-inventory.schema.json"

@@ -10,6 +10,11 @@
 #include <ctime>
 #include <string>
 
+// Inline, so that a program that writes entries of the same shape (the
+// benchmark floor does) needs nothing of the library; each program and the
+// library compile their own copy, and the library does not export it: its
+// ABI stays the same whatever the optimiser inlines.
+//
 // "Time: " and the ctime() text (which ends in a newline), then
 // "  Thread id: N   Process id: M".  The thread identifier is printed whole,
 // even where pthread_t is wider than an unsigned int, so that two threads of

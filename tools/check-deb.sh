@@ -1,0 +1,112 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that tools/build-deb.sh built (in DIR, default
+# build-deb/) with apt, as an administrator would, and checks them in use:
+# the installed iscsi-inventory on the sample iSCSI tree seen at /sys through
+# umockdev, the installed sysfs-buses on this machine's PCI bus, and the
+# example program built out of tree against the installed -dev package with
+# CMake and with pkg-config.  Then purges the packages and checks that
+# nothing of them is left behind.  Needs root (or sudo); refuses to replace
+# packages of ours that were installed before, except under CI.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+debs=$(cd "${1:-$top/build-deb}" && pwd)
+packages=(libsysfsreader1 libsysfsreader-dev iscsi-inventory)
+SUDO=$([ "$(id -u)" = 0 ] || echo sudo)
+export DEBIAN_FRONTEND=noninteractive
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'; }
+
+files=()
+for p in "${packages[@]}"; do
+  f=("$debs/${p}"_*.deb)
+  if [ ! -e "${f[0]}" ] || [ "${#f[@]}" != 1 ]; then
+    fail "expected one ${p}_*.deb in $debs (make deb)"
+  fi
+  files+=("${f[0]}")
+  if installed "$p" && [ -z "${CI:-}" ]; then
+    fail "$p is installed already; this check would replace and purge it (purge it first)"
+  fi
+done
+
+work=$(mktemp -d)
+# Purges whatever of ours dpkg still knows (installed or config-files).
+purge() {
+  local p known=()
+  for p in "${packages[@]}"; do
+    if dpkg -s "$p" >/dev/null 2>&1; then known+=("$p"); fi
+  done
+  [ "${#known[@]}" = 0 ] || $SUDO apt-get purge -y -qq "${known[@]}" >/dev/null
+}
+cleanup() { purge || true; rm -rf "$work"; }
+trap cleanup EXIT
+
+# Which of the paths the packages hold exist before they are installed:
+# those (shared directories such as /usr/bin) may stay after the purge.
+for f in "${files[@]}"; do dpkg-deb --fsys-tarfile "$f" | tar -t; done |
+  sed -e 's|^\./|/|' -e 's|/$||' | grep -v '^/\?$' | LC_ALL=C sort -u >"$work/contents"
+while read -r path; do
+  if [ -e "$path" ] || [ -L "$path" ]; then echo "$path"; fi
+done <"$work/contents" >"$work/existed"
+
+echo "== apt-get install ${files[*]##*/}"
+if ! $SUDO apt-get install -y -qq "${files[@]}" >"$work/apt.log" 2>&1; then
+  cat "$work/apt.log"; fail "apt-get install"
+fi
+for p in "${packages[@]}"; do
+  installed "$p" || fail "$p not installed"
+  dpkg -L "$p" >"$work/$p.list"
+done
+cat "$work"/*.list | grep -vx "/\." | LC_ALL=C sort -u >"$work/installed"
+for path in /usr/bin/iscsi-inventory /usr/bin/sysfs-buses /usr/include/sysfsreader/reader.h; do
+  grep -qx "$path" "$work/installed" || fail "$path not in the packages"
+done
+for pattern in '/libsysfsreader\.so\.1$' '/libsysfsreader\.so$' '/pkgconfig/sysfsreader\.pc$' \
+               '/cmake/sysfsreader/sysfsreaderConfig\.cmake$'; do
+  grep -q "$pattern" "$work/installed" || fail "no $pattern in the packages"
+done
+
+echo "== installed iscsi-inventory on the sample tree"
+tree=$work/sample
+bash "$top/tests/data/make-sample-tree.sh" "$tree"
+(cd "$tree" && UMOCKDEV_DIR=$tree umockdev-wrapper /usr/bin/iscsi-inventory) >"$work/inventory"
+for line in 'NAME TRANSPORT CLASS  :: tcp' 'NAME SESSION CLASS :: session1' \
+            'NAME SESSION CLASS :: session3' 'NAME CONNECTION CLASS :: connection2:0' \
+            $'\ttargetname:: \tiqn.2003-01.org.linux-iscsi.target1'; do
+  grep -qxF -- "$line" "$work/inventory" || { cat "$work/inventory"; fail "no line '$line'"; }
+done
+[ -s "$tree/SysReader.log" ] || fail "the installed tool wrote no trace"
+echo "$(wc -l <"$work/inventory") lines, trace written"
+# Where the installed manual documents --version, the tool must give the
+# version it was packaged as.
+# (grep without -q reads all of it: under pipefail zcat must not die of SIGPIPE)
+if zcat /usr/share/man/man8/iscsi-inventory.8.gz | grep -E -- '(\\?-){2}version' >/dev/null; then
+  version=$(dpkg-query -W -f='${Version}' iscsi-inventory)
+  version=${version%-*}
+  out=$(cd "$work" && /usr/bin/iscsi-inventory --version)
+  echo "iscsi-inventory --version: $out"
+  grep -qF "$version" <<<"$out" || fail "--version does not give $version"
+fi
+
+echo "== installed sysfs-buses pci"
+/usr/bin/sysfs-buses pci >"$work/buses"
+head -n1 "$work/buses"
+grep -qE '^pci: [0-9]+ devices$' "$work/buses" || fail "sysfs-buses pci: $(head -n1 "$work/buses")"
+
+echo "== the example against the installed -dev package"
+"$top/tools/check-install.sh" --prefix /usr >/dev/null
+echo "built with CMake and with pkg-config, both run"
+
+echo "== apt-get purge"
+$SUDO apt-get purge -y -qq "${packages[@]}" >/dev/null
+for p in "${packages[@]}"; do
+  if dpkg -s "$p" >/dev/null 2>&1; then fail "$p still known to dpkg after the purge"; fi
+done
+left=0
+while read -r path; do
+  [ -e "$path" ] || [ -L "$path" ] || continue
+  grep -qxF -- "$path" "$work/existed" && [ -d "$path" ] && [ ! -L "$path" ] && continue
+  echo "left behind: $path"; left=1
+done <"$work/installed"
+[ "$left" = 0 ] || fail "files of the packages are left after the purge"
+echo "== packages installed, used and purged without a trace"
