@@ -125,6 +125,8 @@ for word in $(cat /proc/cmdline); do
     esac
 done
 RUN_BOUND=60    # seconds a run may take before it counts as hung
+# The trace lines that open and end each attribute query of the inventory.
+ATTR_QUERIES='	(Entering|Leaving) SysfsReader::GetClsDeviceAttr$|	Class Device not found: |	No devices found under device class: '
 T0=iqn.2003-01.org.example.vm:target0
 TPG1=$C/iscsi/iqn.2003-01.org.example.vm:target1/tpgt_1
 churn_rd=$C/core/rd_mcp_2/churn
@@ -164,7 +166,7 @@ while [ "$run" -lt "$CHURN_RUNS" ]; do
     run=$((run + 1))
     if [ $((run % 2)) = 1 ]; then
         section churn "inventory-$run" timeout "$RUN_BOUND" iscsi-inventory
-        section churn "trace-$run" grep -c "	Leaving SysfsReader::GetClsDeviceAttr$" SysReader.log
+        section churn "trace-$run" grep -E "$ATTR_QUERIES" SysReader.log
     else
         section churn "buses-$run" timeout "$RUN_BOUND" sysfs-buses scsi
     fi

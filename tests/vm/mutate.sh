@@ -49,7 +49,7 @@ mutate "churn run $last_inventory " "churn inventory-$last_inventory" "	handle::
 mutate "churn run 2 " "churn buses-2" " lun=0 " " lun=1 "
 mutate "churn run 3 " "end:churn inventory-3" "rc=0$" "rc=143"
 mutate "churn run 4 " "churn buses-4" "^  host" "  host0 driver=- path=/x\n  host"
-mutate "churn run 5 " "churn trace-5" "^[0-9]+$" "0"
+mutate "churn run 5 " "churn trace-5" "	Leaving SysfsReader::GetClsDeviceAttr$" "	Leaving SysfsReader::GetClsDeviceList"
 mutate san "san inventory" "	targetname:: 	iqn" "	targetname:: 	iqm"
 mutate san "san buses" " lun=63 " " lun=62 "
 mutate san "san times" "^iscsi-inventory [0-9]+$" "iscsi-inventory"

@@ -35,7 +35,7 @@ command -v cpio >/dev/null || missing+=(cpio)
 if [ ${#missing[@]} -gt 0 ]; then
     [ "$(id -u)" = 0 ] || skip "needs ${missing[*]} and root to install them"
     step "installing ${missing[*]}"
-    (apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
+    (apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -o DPkg::Lock::Timeout=300 \
         --no-install-recommends "${missing[@]}") >/dev/null 2>&1 ||
         skip "cannot install ${missing[*]} (package archive unreachable?)"
 fi

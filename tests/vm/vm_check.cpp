@@ -679,10 +679,34 @@ void CheckChurnInventory(const std::string& run, const Dump& before, const Dump&
             !listed.count(key))
             Fail(run, key.first + " " + key.second + " is in both dumps but not listed");
     }
-    std::string count = trace.substr(0, trace.find('\n'));
-    if (count != std::to_string(printed.size()))
-        Fail(run, "SysReader.log traces " + count + " attribute queries for " +
-                      std::to_string(printed.size()) + " entries");
+    // The trace: one attribute query per printed entry, each ended.  A
+    // class device gone between the list and the query ends it with "Class
+    // Device not found:" (and the entry shows only classname and path).
+    std::vector<std::string> ends;
+    bool open = false;
+    std::istringstream lines(trace);
+    for (std::string line; std::getline(lines, line);) {
+        std::string message = line.substr(line.rfind('\t') + 1);
+        if (message == "Entering SysfsReader::GetClsDeviceAttr") {
+            if (open)
+                Fail(run, "SysReader.log: an attribute query without an end");
+            open = true;
+        } else if (open && (message == "Leaving SysfsReader::GetClsDeviceAttr" ||
+                            message.rfind("Class Device not found: ", 0) == 0 ||
+                            message.rfind("No devices found under device class: ", 0) == 0)) {
+            ends.push_back(message);
+            open = false;
+        }
+    }
+    if (open || ends.size() != printed.size())
+        Fail(run, "SysReader.log traces " + std::to_string(ends.size()) +
+                      " ended attribute queries for " + std::to_string(printed.size()) + " entries");
+    for (std::size_t i = 0; i < std::min(ends.size(), printed.size()); ++i) {
+        std::string name = printed[i].heading.substr(printed[i].heading.rfind(' ') + 1);
+        if (ends[i].rfind("Class Device not found: ", 0) == 0 &&
+            ends[i] != "Class Device not found: " + name)
+            Fail(run, "SysReader.log: the query for " + name + " ends \"" + ends[i] + "\"");
+    }
 }
 
 void CheckChurnBuses(const std::string& run, const Dump& before, const Dump& after,
@@ -700,6 +724,7 @@ void CheckChurnBuses(const std::string& run, const Dump& before, const Dump& aft
     std::size_t count = std::stoul(m[1]);
     std::map<std::string, std::map<std::string, std::string>> listed;
     std::string last;
+    std::size_t devices = 0;
     while (std::getline(lines, line)) {
         std::istringstream words(line);
         std::string name = Word(words);
@@ -707,6 +732,7 @@ void CheckChurnBuses(const std::string& run, const Dump& before, const Dump& aft
             Fail(run, "sysfs-buses: unexpected line \"" + line + "\"");
             continue;
         }
+        ++devices;
         if (name == last || listed.count(name))
             Fail(run, "sysfs-buses lists " + name + " twice");
         else if (name < last)
@@ -727,7 +753,6 @@ void CheckChurnBuses(const std::string& run, const Dump& before, const Dump& aft
             Fail(run, "sysfs-buses: " + name + " shows controller/bus/target/lun \"" + shown +
                           "\", expected \"" + address + "\"");
     }
-    std::size_t devices = listed.size();
     if (count != devices)
         Fail(run, "sysfs-buses counts " + std::to_string(count) + " devices and lists " +
                       std::to_string(devices));
