@@ -213,6 +213,7 @@ bool Accepts(const Line& line, const std::string& value)
 {
     return line.values.count(value) || (line.counter && Between(value, line.low, line.high));
 }
+
 struct Block {
     std::string heading;
     std::vector<Line> lines;
