@@ -19,8 +19,9 @@ files() {
         [ -L "$f" ] && continue
         [ -f "$f" ] || continue
         if cat "$f" > /tmp/dump.value 2> /tmp/dump.error; then
-            hex=$(od -An -v -tx1 /tmp/dump.value)
-            echo "$1 ${f##*/} $mode OK ${hex//[$' \n']/}"
+            hex=
+            for byte in $(od -An -v -tx1 /tmp/dump.value); do hex=$hex$byte; done
+            echo "$1 ${f##*/} $mode OK $hex"
         else
             echo "$1 ${f##*/} $mode ERR $(tr '\n' ' ' < /tmp/dump.error)"
         fi

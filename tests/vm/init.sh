@@ -214,8 +214,15 @@ while [ "$t" -lt "$SAN_TARGETS" ]; do
         fatal "SAN login failed: $(cat /tmp/login)"
     t=$((t + 1))
 done
-san_disks() { [ "$(ls /sys/bus/scsi/drivers/sd | grep -c '^[0-9]*:[0-9]*:[0-9]*:[0-9]*$')" -ge $((SAN_TARGETS * SAN_LUNS)) ]; }
-waitfor 300 san_disks || fatal "SAN disks did not appear ($(ls /sys/bus/scsi/drivers/sd | grep -c :) bound)"
+bound_disks() {
+    n=0
+    for disk in /sys/bus/scsi/drivers/sd/*:*:*:*; do
+        [ -e "$disk" ] && n=$((n + 1))
+    done
+    echo "$n"
+}
+san_disks() { [ "$(bound_disks)" -ge $((SAN_TARGETS * SAN_LUNS)) ]; }
+waitfor 300 san_disks || fatal "SAN disks did not appear ($(bound_disks) bound to sd)"
 # Centiseconds since boot, from /proc/uptime.
 centiseconds() {
     read -r up _ < /proc/uptime

@@ -16,7 +16,7 @@ failures=0
 # regex) gets REPLACEMENT for the match.
 mutate() {
     local phase=$1 section=$2 pattern=$3 replacement=$4
-    awk -v section="$section" -v pattern="$pattern" -v replacement="$replacement" '
+    if ! awk -v section="$section" -v pattern="$pattern" -v replacement="$replacement" '
         BEGIN { inside = 0; done = 0 }
         !done && section ~ /^end:/ && $0 == "==== END " substr(section, 5) " rc=0" {
             sub(pattern, replacement); done = 1; print; next }
@@ -24,8 +24,7 @@ mutate() {
         /^==== END / { inside = 0 }
         inside && !done && $0 ~ pattern { sub(pattern, replacement); done = 1 }
         { print }
-        END { exit done ? 0 : 3 }' "$results" > "$scratch/results.txt"
-    if [ $? != 0 ]; then
+        END { exit done ? 0 : 3 }' "$results" > "$scratch/results.txt"; then
         echo "mutate: nothing in \"$section\" matches /$pattern/"
         failures=$((failures + 1))
         return

@@ -129,7 +129,7 @@ trap 'kill "$qemu" 2>/dev/null || true; wait "$qemu" 2>/dev/null || true' EXIT
 
 started=$SECONDS
 logged_in=
-churn_started= churned= san_started=
+churn_started='' churned='' san_started=''
 while kill -0 "$qemu" 2>/dev/null; do
     elapsed=$((SECONDS - started))
     if grep -q "^==== FATAL" "$results"; then
