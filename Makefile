@@ -82,7 +82,7 @@ check-fuzz:
 	$(MAKE) fuzz FUZZ_SECONDS=10
 
 # The inventory on a real kernel iSCSI stack in a qemu VM (downloads Debian's
-# kernel, busybox and open-iscsi; about a minute).  Skips with a message where
+# kernel, busybox and open-iscsi; about three minutes).  Skips with a message where
 # it cannot run.
 check-vm: build
 	tests/vm/run.sh $(BUILD)

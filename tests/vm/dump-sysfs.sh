@@ -10,27 +10,35 @@
 #   D <file> ...                             the device's files, as above
 # and for every device on the scsi bus:
 #   BUSDEV <name> <driver link text>
+#   BUSPATH <name> <resolved path>           (when it still resolves)
+# The churn phase of the VM test takes it some sixty times, so it starts as
+# few processes as it can: one stat per directory, cd -P for resolved paths.
 files() {
-    for f in "$2"/*; do
+    stat -c '%a %n' "$2"/* > /tmp/dump.modes 2> /dev/null
+    while read -r mode f; do
         [ -L "$f" ] && continue
         [ -f "$f" ] || continue
-        mode=$(stat -c %a "$f")
         if cat "$f" > /tmp/dump.value 2> /tmp/dump.error; then
-            echo "$1 ${f##*/} $mode OK $(od -An -v -tx1 /tmp/dump.value | tr -d ' \n')"
+            hex=
+            for byte in $(od -An -v -tx1 /tmp/dump.value); do hex=$hex$byte; done
+            echo "$1 ${f##*/} $mode OK $hex"
         else
             echo "$1 ${f##*/} $mode ERR $(tr '\n' ' ' < /tmp/dump.error)"
         fi
-    done
+    done < /tmp/dump.modes
 }
 for cls in iscsi_host iscsi_transport iscsi_connection iscsi_session scsi_host; do
     for entry in /sys/class/$cls/*; do
         [ -e "$entry" ] || continue
         echo "ENTRY $cls ${entry##*/}"
-        path=$(realpath "$entry")
+        path=
+        cd -P "$entry" 2> /dev/null && path=$PWD
         echo "REALPATH $path"
+        # An entry gone since the glob has nothing more to show.
+        [ -n "$path" ] || continue
         files C "$path"
-        if [ -L "$path/device" ]; then
-            device=$(realpath "$path/device")
+        if [ -L "$path/device" ] && cd -P "$path/device" 2> /dev/null; then
+            device=$PWD
             echo "DEVICE $device"
             echo "SUBSYSTEM $(readlink "$device/subsystem")"
             echo "DRIVER $(readlink "$device/driver")"
@@ -41,4 +49,5 @@ done
 for dev in /sys/bus/scsi/devices/*; do
     [ -e "$dev" ] || continue
     echo "BUSDEV ${dev##*/} $(readlink "$dev/driver")"
+    cd -P "$dev" 2> /dev/null && echo "BUSPATH ${dev##*/} $PWD"
 done

@@ -3,7 +3,9 @@
 # targets on 127.0.0.1:3260, logs in to both with open-iscsi, and runs the
 # programs under test and an independent dump of the same sysfs objects:
 # once with both sessions logged in, once after one target's portal group
-# was disabled and its session went FAILED.  Everything the host checks goes
+# was disabled and its session went FAILED; then over and over while sessions
+# log out and in and LUNs come and go (churn), and once with 256 LUNs on four
+# targets (san), timed.  Everything the host checks goes
 # out on the second serial port in sections:
 #   ==== BEGIN <phase> <what>  ...  ==== END <phase> <what>
 # A line "==== FATAL <reason>" reports a step that failed; "==== DONE" ends.
@@ -99,6 +101,153 @@ waitfor 60 failed || fatal "session ${failed_session##*/} did not fail"
 send "==== FAILED ${failed_session##*/}"
 say "phase failed"
 run failed
+
+say "restoring the failed session"
+echo 1 > "$C/iscsi/iqn.2003-01.org.example.vm:target1/tpgt_1/enable"
+recovered() { [ "$(cat "$failed_session/state" 2>/dev/null)" = LOGGED_IN ]; }
+waitfor 90 recovered || fatal "session ${failed_session##*/} did not log in again"
+
+# The churn phase: iscsi-inventory and sysfs-buses run in turn, CHURN_RUNS
+# times in all, each between two dumps (the dump after one run is the dump
+# before the next), while a loop in the background logs target0's session
+# out and back in and has target1 export a new LUN, which the initiator scans
+# and later deletes.  A LUN number is never used twice and session ids only
+# grow, so an object that two dumps show under the same name and path is the
+# same object; host numbers are reused, which vm-check allows for.
+CHURN_RUNS=60
+SAN_LUNS=64
+# run.sh may pass other counts on the kernel command line (vm-check still
+# wants 30 runs of each program and 256 LUNs).
+for word in $(cat /proc/cmdline); do
+    case $word in
+        vmtest.churn_runs=*) CHURN_RUNS=${word#*=} ;;
+        vmtest.san_luns=*) SAN_LUNS=${word#*=} ;;
+    esac
+done
+RUN_BOUND=60    # seconds a run may take before it counts as hung
+# The trace lines that open and end each attribute query of the inventory.
+ATTR_QUERIES='	(Entering|Leaving) SysfsReader::GetClsDeviceAttr$|	Class Device not found: |	No devices found under device class: '
+T0=iqn.2003-01.org.example.vm:target0
+TPG1=$C/iscsi/iqn.2003-01.org.example.vm:target1/tpgt_1
+churn_rd=$C/core/rd_mcp_2/churn
+mkdir -p "$churn_rd" || fatal "cannot create the churn backstore"
+echo rd_pages=256 > "$churn_rd/control"
+echo 1 > "$churn_rd/enable"
+# Every third cycle pauses with the session and the new LUN in place, so that
+# the programs see them both come and go and stay put for a while.
+churn_loop() {
+    lun=0 cycles=0
+    while [ ! -e /tmp/churn.stop ]; do
+        lun=$((lun % 500 + 1))    # the initiator scans LUNs below 512
+        cycles=$((cycles + 1))
+        read -r up _ < /proc/uptime
+        echo "cycle $lun at $up s" >> /tmp/churn.log
+        mkdir "$TPG1/lun/lun_$lun" && ln -s "$churn_rd" "$TPG1/lun/lun_$lun/churn"
+        iscsiadm -m session -R >> /tmp/churn.log 2>&1
+        iscsiadm -m node -T "$T0" -p 127.0.0.1:3260 --logout >> /tmp/churn.log 2>&1
+        iscsiadm -m node -T "$T0" -p 127.0.0.1:3260 --login >> /tmp/churn.log 2>&1
+        [ $((cycles % 3)) = 0 ] && sleep 2
+        for device in /sys/class/scsi_device/*:0:0:"$lun"; do
+            [ -e "$device" ] && echo 1 > "$device/device/delete"
+        done
+        rm -f "$TPG1/lun/lun_$lun/churn"
+        rmdir "$TPG1/lun/lun_$lun"
+        echo "$cycles" > /tmp/churn.cycles
+    done
+}
+say "phase churn ($CHURN_RUNS runs)"
+mkdir -p /tmp/churn && cd /tmp/churn || fatal "no scratch directory"
+rm -f /tmp/churn.stop
+churn_loop &
+churner=$!
+section churn dump-0 /bin/dump-sysfs
+run=0
+while [ "$run" -lt "$CHURN_RUNS" ]; do
+    run=$((run + 1))
+    if [ $((run % 2)) = 1 ]; then
+        section churn "inventory-$run" timeout "$RUN_BOUND" iscsi-inventory
+        section churn "trace-$run" grep -E "$ATTR_QUERIES" SysReader.log
+    else
+        section churn "buses-$run" timeout "$RUN_BOUND" sysfs-buses scsi
+    fi
+    section churn "dump-$run" /bin/dump-sysfs
+done
+touch /tmp/churn.stop
+wait "$churner"
+send "==== CHURNED $(cat /tmp/churn.cycles 2>/dev/null || echo 0) cycles"
+section churn loop cat /tmp/churn.log
+cd /
+
+# The SAN phase: SAN_TARGETS targets of SAN_LUNS ramdisk LUNs each (1 MB),
+# one session each, everything else logged out.  Each program and each dump
+# is timed in the VM.
+SAN_TARGETS=4
+say "phase san: $SAN_TARGETS targets of $SAN_LUNS LUNs"
+iscsiadm -m node --logout > /tmp/logout 2>&1
+no_sessions() { [ "$(ls /sys/class/iscsi_session 2>/dev/null | wc -l)" = 0 ]; }
+waitfor 60 no_sessions || fatal "sessions did not log out: $(cat /tmp/logout)"
+t=0
+while [ "$t" -lt "$SAN_TARGETS" ]; do
+    tpg=$C/iscsi/iqn.2003-01.org.example.vm:san$t/tpgt_1
+    mkdir -p "$tpg/np/127.0.0.1:3260" || fatal "cannot create SAN target $t"
+    l=0
+    while [ "$l" -lt "$SAN_LUNS" ]; do
+        rd=$C/core/rd_mcp_$((10 + t))/lun$l
+        mkdir -p "$rd" "$tpg/lun/lun_$l" || fatal "cannot create LUN $l of SAN target $t"
+        echo rd_pages=256 > "$rd/control"
+        echo 1 > "$rd/enable"
+        ln -s "$rd" "$tpg/lun/lun_$l/lun$l"
+        l=$((l + 1))
+    done
+    echo 1 > "$tpg/attrib/generate_node_acls"
+    echo 1 > "$tpg/attrib/cache_dynamic_acls"
+    echo 0 > "$tpg/attrib/demo_mode_write_protect"
+    echo 0 > "$tpg/attrib/authentication"
+    echo 1 > "$tpg/enable"
+    t=$((t + 1))
+done
+iscsiadm -m discovery -t sendtargets -p 127.0.0.1:3260 > /tmp/discovery 2>&1 ||
+    fatal "SAN discovery failed: $(cat /tmp/discovery)"
+t=0
+while [ "$t" -lt "$SAN_TARGETS" ]; do
+    iscsiadm -m node -T "iqn.2003-01.org.example.vm:san$t" -p 127.0.0.1:3260 --login > /tmp/login 2>&1 ||
+        fatal "SAN login failed: $(cat /tmp/login)"
+    t=$((t + 1))
+done
+bound_disks() {
+    n=0
+    for disk in /sys/bus/scsi/drivers/sd/*:*:*:*; do
+        [ -e "$disk" ] && n=$((n + 1))
+    done
+    echo "$n"
+}
+san_disks() { [ "$(bound_disks)" -ge $((SAN_TARGETS * SAN_LUNS)) ]; }
+waitfor 300 san_disks || fatal "SAN disks did not appear ($(bound_disks) bound to sd)"
+# Centiseconds since boot, from /proc/uptime.
+centiseconds() {
+    read -r up _ < /proc/uptime
+    hundredths=${up#*.}
+    echo $((${up%.*} * 100 + ${hundredths#0}))
+}
+# timed NAME COMMAND...: runs the command and notes its duration in /tmp/times.
+timed() {
+    name=$1; shift
+    start=$(centiseconds)
+    "$@"
+    status=$?
+    echo "$name $(($(centiseconds) - start))" >> /tmp/times
+    return $status
+}
+mkdir -p /tmp/san && cd /tmp/san || fatal "no scratch directory"
+: > /tmp/times
+section san dump-before timed dump-before /bin/dump-sysfs
+section san inventory timed iscsi-inventory iscsi-inventory
+section san log cat SysReader.log
+section san dump-after timed dump-after /bin/dump-sysfs
+section san buses timed sysfs-buses sysfs-buses scsi
+section san iscsiadm iscsiadm -m session -P 3
+section san times cat /tmp/times
+cd /
 
 send "==== DONE"
 say "done"

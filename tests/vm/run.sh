@@ -16,6 +16,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 work=$build/vm
 LOGIN_LIMIT=${VM_LOGIN_LIMIT:-240}   # seconds until both sessions are logged in
 TOTAL_LIMIT=${VM_TOTAL_LIMIT:-480}   # seconds for the whole VM run
+CHURN_RUNS=${VM_CHURN_RUNS:-60}      # runs of both programs in the churn phase
+SAN_LUNS=${VM_SAN_LUNS:-64}          # LUNs on each of the four SAN targets
 
 skip() { echo "VM TEST SKIPPED: $*"; exit 0; }
 fail() { echo "VM TEST FAILED: $*" >&2; exit 1; }
@@ -33,7 +35,7 @@ command -v cpio >/dev/null || missing+=(cpio)
 if [ ${#missing[@]} -gt 0 ]; then
     [ "$(id -u)" = 0 ] || skip "needs ${missing[*]} and root to install them"
     step "installing ${missing[*]}"
-    (apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
+    (apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -o DPkg::Lock::Timeout=300 \
         --no-install-recommends "${missing[@]}") >/dev/null 2>&1 ||
         skip "cannot install ${missing[*]} (package archive unreachable?)"
 fi
@@ -117,16 +119,17 @@ step "booting (TCG; login expected within $LOGIN_LIMIT s)"
 results=$work/results.txt
 console=$work/console.log
 : > "$results"
-qemu-system-x86_64 -accel tcg -m 1024 -smp 1 -no-reboot \
+qemu-system-x86_64 -accel tcg -m 1536 -smp 1 -no-reboot \
     -display none -monitor none -nic none \
     -kernel "$kernel" -initrd "$work/initrd.img" \
-    -append "console=ttyS0 panic=-1 loglevel=4" \
+    -append "console=ttyS0 panic=-1 loglevel=4 vmtest.churn_runs=$CHURN_RUNS vmtest.san_luns=$SAN_LUNS" \
     -serial "file:$console" -serial "file:$results" &
 qemu=$!
 trap 'kill "$qemu" 2>/dev/null || true; wait "$qemu" 2>/dev/null || true' EXIT
 
 started=$SECONDS
 logged_in=
+churn_started='' churned='' san_started=''
 while kill -0 "$qemu" 2>/dev/null; do
     elapsed=$((SECONDS - started))
     if grep -q "^==== FATAL" "$results"; then
@@ -135,6 +138,18 @@ while kill -0 "$qemu" 2>/dev/null; do
     if [ -z "$logged_in" ] && grep -q "^==== LOGGEDIN" "$results"; then
         logged_in=$elapsed
         step "logged in after ${elapsed} s"
+    fi
+    if [ -z "$churn_started" ] && grep -q "^==== BEGIN churn dump-0" "$results"; then
+        churn_started=$elapsed
+        step "churn phase from ${elapsed} s"
+    fi
+    if [ -z "$churned" ] && grep -q "^==== CHURNED" "$results"; then
+        churned=$elapsed
+        step "$(grep -m 1 '^==== CHURNED' "$results" | cut -c6-) by ${elapsed} s"
+    fi
+    if [ -z "$san_started" ] && grep -q "^==== BEGIN san dump-before" "$results"; then
+        san_started=$elapsed
+        step "SAN logged in after ${elapsed} s"
     fi
     if [ -z "$logged_in" ] && [ "$elapsed" -ge "$LOGIN_LIMIT" ]; then
         tail -n 30 "$console" >&2 || true
@@ -156,3 +171,4 @@ fi
 grep -q "^==== DONE" "$results" || { tail -n 30 "$console" >&2 || true; fail "the VM stopped before finishing (console: $console)"; }
 step "VM run took $((SECONDS - started)) s; checking"
 "$build/tests/vm-check" "$results" || fail "the results do not match (see above; raw results: $results)"
+"$here/mutate.sh" "$results" "$build/tests/vm-check" || fail "vm-check let changed results pass (see above)"

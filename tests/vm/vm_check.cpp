@@ -11,6 +11,15 @@
 // for the device behind it with its identity (bus from the subsystem link).
 // sysfs-buses must split every SCSI device name as the kernel names it, and
 // iscsiadm must agree on targets, portals and session states.
+//
+// The churn phase ran the programs over and over while sessions logged out
+// and in and LUNs came and went, each run between two dumps.  Every run must
+// have ended with status 0 and listed nothing twice; every object both dumps
+// show (the same object: same path, and for a host the same session beneath
+// it) must be listed with each attribute as one of the dumps shows it (left
+// out only where a dump shows a read error or no such file).  The SAN phase
+// is the logged-in check with 256 LUNs on four sessions, timed.
+#include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -20,6 +29,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -52,6 +62,7 @@ struct Object {
 struct Dump {
     std::map<std::pair<std::string, std::string>, Object> objects;  // (class, name)
     std::map<std::string, std::string> busDevices;                  // name -> driver link
+    std::map<std::string, std::string> busPaths;                    // name -> resolved path
 };
 
 std::string Hex(const std::string& hex)
@@ -92,6 +103,9 @@ Dump ParseDump(const std::string& text)
         } else if (tag == "BUSDEV") {
             std::string name = Word(in);
             dump.busDevices[name] = Rest(in);
+        } else if (tag == "BUSPATH") {
+            std::string name = Word(in);
+            dump.busPaths[name] = Rest(in);
         } else if (current == nullptr) {
             continue;
         } else if (tag == "REALPATH") {
@@ -106,8 +120,12 @@ Dump ParseDump(const std::string& text)
         } else if (tag == "C" || tag == "D") {
             std::string name = Word(in);
             File file;
-            file.mode = std::stoi(Word(in), nullptr, 8);
-            file.ok = Word(in) == "OK";
+            // A file gone between the directory listing and its stat has
+            // no mode: count it as one its owner may read.
+            std::string mode = Word(in);
+            bool octal = !mode.empty() && mode.find_first_not_of("01234567") == std::string::npos;
+            file.mode = octal ? std::stoi(mode, nullptr, 8) : 0400;
+            file.ok = (octal ? Word(in) : mode) == "OK";
             file.value = file.ok ? Hex(Rest(in)) : Rest(in);
             (tag == "C" ? current->files : current->deviceFiles)[name] = file;
         }
@@ -157,11 +175,45 @@ std::optional<std::string> Shown(const File& file)
 
 // ------------------------------------------------------ expected inventory
 
+// A connection's expected status sequence number moves on its own (every
+// response advances it, NOP-Ins included), so while I/O runs it may show any
+// value from one dump's on to the other's, counted modulo 2^32.
+bool IsCounter(const std::string& cls, const std::string& key)
+{
+    return cls == "iscsi_connection" && key == "exp_statsn";
+}
+
+std::optional<std::uint32_t> Number(const std::string& text)
+{
+    if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos)
+        return std::nullopt;
+    unsigned long long value = std::stoull(text);
+    if (value > UINT32_MAX)
+        return std::nullopt;
+    return static_cast<std::uint32_t>(value);
+}
+
+bool Between(const std::string& value, const std::string& low, const std::string& high)
+{
+    auto v = Number(value), l = Number(low), h = Number(high);
+    return v && l && h && static_cast<std::uint32_t>(*v - *l) <= static_cast<std::uint32_t>(*h - *l);
+}
+
 // One printed key with the values it may show.
 struct Line {
+    Line(std::string k = {}, std::set<std::string> v = {}) : key(std::move(k)), values(std::move(v)) {}
     std::string key;
     std::set<std::string> values;
+    bool counter = false;      // also anything from low on to high (IsCounter)
+    std::string low, high;
+    bool required = true;      // churn: both dumps show it
 };
+
+bool Accepts(const Line& line, const std::string& value)
+{
+    return line.values.count(value) || (line.counter && Between(value, line.low, line.high));
+}
+
 struct Block {
     std::string heading;
     std::vector<Line> lines;
@@ -192,7 +244,7 @@ void Append(Block& block, const std::map<std::string, std::set<std::string>>& ma
         block.lines.push_back({key, values});
 }
 
-std::vector<Block> Expected(const Dump& before, const Dump& after)
+std::vector<Block> Expected(const Dump& before, const Dump& after, bool counters)
 {
     const std::pair<const char*, const char*> classes[] = {
         {"iscsi_host", "NAME DEVICE CLASS:: "},
@@ -212,6 +264,17 @@ std::vector<Block> Expected(const Dump& before, const Dump& after)
             std::map<std::string, std::set<std::string>> attrs;
             AddFiles(attrs, object.files, next ? &next->files : nullptr);
             Append(block, attrs);
+            for (Line& line : block.lines) {
+                if (!counters || !next || !IsCounter(cls, line.key) ||
+                    !object.files.count(line.key) || !next->files.count(line.key))
+                    continue;
+                auto low = Shown(object.files.at(line.key)), high = Shown(next->files.at(line.key));
+                if (low && high) {
+                    line.counter = true;
+                    line.low = *low;
+                    line.high = *high;
+                }
+            }
             if (object.hasDevice) {
                 std::map<std::string, std::set<std::string>> device;
                 device["bus"] = {BusOf(object.devicePath, object.subsystem)};
@@ -279,7 +342,7 @@ void CheckInventory(const std::string& phase, const std::vector<Block>& expected
                 Fail(phase, want.heading + ": key " + got.lines[j].first + ", expected " +
                                 want.lines[j].key);
                 break;
-            } else if (!want.lines[j].values.count(got.lines[j].second)) {
+            } else if (!Accepts(want.lines[j], got.lines[j].second)) {
                 Fail(phase, want.heading + ": " + got.lines[j].first + " = \"" +
                                 got.lines[j].second + "\", expected \"" +
                                 *want.lines[j].values.begin() + "\"");
@@ -303,7 +366,8 @@ std::map<std::string, std::string> Values(const std::vector<Printed>& printed,
 
 // ---------------------------------------------------- what the VM reported
 
-std::map<std::string, std::string> Sections(const std::string& path, std::vector<std::string>& marks)
+std::map<std::string, std::string> Sections(const std::string& path, std::vector<std::string>& marks,
+                                            std::map<std::string, int>& statuses)
 {
     std::ifstream in(path, std::ios::binary);
     std::map<std::string, std::string> sections;
@@ -316,6 +380,9 @@ std::map<std::string, std::string> Sections(const std::string& path, std::vector
             inside = true;
         } else if (line.rfind("==== END ", 0) == 0) {
             inside = false;
+            std::size_t rc = line.rfind(" rc=");
+            if (rc != std::string::npos && Number(line.substr(rc + 4)))
+                statuses[line.substr(9, rc - 9)] = static_cast<int>(*Number(line.substr(rc + 4)));
         } else if (inside) {
             sections[current] += line + "\n";
         } else if (line.rfind("==== ", 0) == 0) {
@@ -325,12 +392,13 @@ std::map<std::string, std::string> Sections(const std::string& path, std::vector
     return sections;
 }
 
-void CheckPhase(const std::string& phase, std::map<std::string, std::string>& sections)
+void CheckPhase(const std::string& phase, std::map<std::string, std::string>& sections,
+                bool counters = false)
 {
     Dump before = ParseDump(sections[phase + " dump-before"]);
     Dump after = ParseDump(sections[phase + " dump-after"]);
     std::vector<Printed> printed = ParseInventory(sections[phase + " inventory"], phase);
-    CheckInventory(phase, Expected(before, after), printed);
+    CheckInventory(phase, Expected(before, after, counters), printed);
 
     // What the scenario must have shown for the check to mean anything.
     int hosts = 0, sessions = 0, connections = 0, transports = 0;
@@ -412,6 +480,424 @@ void CheckPhase(const std::string& phase, std::map<std::string, std::string>& se
         Fail(phase, "iscsiadm listed fewer than two sessions");
 }
 
+// ------------------------------------------------------------- churn phase
+
+const std::pair<const char*, const char*> kPasses[] = {
+    {"iscsi_host", "NAME DEVICE CLASS:: "},
+    {"iscsi_transport", "NAME TRANSPORT CLASS  :: "},
+    {"iscsi_connection", "NAME CONNECTION CLASS :: "},
+    {"iscsi_session", "NAME SESSION CLASS :: "}};
+
+// The sessions beneath the SCSI host a path runs through ("" when it runs
+// through none).  Host numbers are handed out again once free, so a host, and
+// everything below it, is the same object in two dumps only when the same
+// session sits beneath it in both.
+std::string Incarnation(const Dump& dump, const std::string& path)
+{
+    static const std::regex host("(.*?/host[0-9]+)(/.*)?");
+    std::smatch m;
+    if (!std::regex_match(path, m, host))
+        return "";
+    std::string sessions;
+    for (const auto& [key, object] : dump.objects)
+        if (key.first == "iscsi_session" && object.path.rfind(m[1].str() + "/", 0) == 0)
+            sessions += key.second + " ";
+    return sessions.empty() ? "none" : sessions;
+}
+
+bool SamePath(const Dump& before, const std::string& pathBefore, const Dump& after,
+              const std::string& pathAfter)
+{
+    if (pathBefore.empty() || pathBefore != pathAfter)
+        return false;
+    std::string incarnation = Incarnation(before, pathBefore);
+    return incarnation != "none" && incarnation == Incarnation(after, pathAfter);
+}
+
+const Object* Find(const Dump& dump, const std::string& cls, const std::string& name)
+{
+    auto at = dump.objects.find({cls, name});
+    return at == dump.objects.end() ? nullptr : &at->second;
+}
+
+std::string Describe(const Files& files, const std::string& name)
+{
+    auto at = files.find(name);
+    if (at == files.end())
+        return "no such file";
+    if (!at->second.ok)
+        return "read error (" + at->second.value + ")";
+    std::optional<std::string> shown = Shown(at->second);
+    return "\"" + shown.value_or("") + "\"";
+}
+
+// The lines an object both dumps show must print, in order; a key is
+// required where both dumps show a value, optional where one of them shows
+// none (no such file, or a read error).
+void AddChurnFiles(std::map<std::string, Line>& map, const std::string& cls, const Files& before,
+                   const Files& after)
+{
+    std::set<std::string> names;
+    for (const auto& [name, file] : before)
+        names.insert(name);
+    for (const auto& [name, file] : after)
+        names.insert(name);
+    for (const std::string& name : names) {
+        std::optional<std::string> b, a;
+        if (before.count(name))
+            b = Shown(before.at(name));
+        if (after.count(name))
+            a = Shown(after.at(name));
+        if (!b && !a)
+            continue;
+        Line line{name, {}};
+        line.required = b && a;
+        if (b)
+            line.values.insert(*b);
+        if (a)
+            line.values.insert(*a);
+        if (b && a && IsCounter(cls, name)) {
+            line.counter = true;
+            line.low = *b;
+            line.high = *a;
+        }
+        map[name] = line;
+    }
+}
+
+std::vector<Line> ChurnLines(const std::string& cls, const Object& before, const Object& after)
+{
+    std::vector<Line> lines{{"classname", {cls}}, {"path", {before.path}}};
+    std::map<std::string, Line> attrs;
+    AddChurnFiles(attrs, cls, before.files, after.files);
+    for (const auto& [key, line] : attrs)
+        lines.push_back(line);
+    if (before.hasDevice || after.hasDevice) {
+        std::map<std::string, Line> device;
+        bool both = before.hasDevice && after.hasDevice;
+        for (const Object* object : {&before, &after}) {
+            if (!object->hasDevice)
+                continue;
+            device["bus"].values.insert(BusOf(object->devicePath, object->subsystem));
+            device["bus_id"].values.insert(BaseName(object->devicePath));
+            device["name"].values.insert(BaseName(object->devicePath));
+            device["driver_name"].values.insert(object->driver.empty() ? "unknown"
+                                                                       : BaseName(object->driver));
+            device["path"].values.insert(object->devicePath);
+        }
+        for (auto& [key, line] : device) {
+            line.key = key;
+            line.required = both;
+        }
+        AddChurnFiles(device, cls, before.deviceFiles, after.deviceFiles);
+        for (const auto& [key, line] : device)
+            lines.push_back(line);
+    }
+    return lines;
+}
+
+std::string Choices(const Line& line)
+{
+    std::string text;
+    for (const std::string& value : line.values)
+        text += (text.empty() ? "\"" : " or \"") + value + "\"";
+    if (line.counter)
+        text += " (or a count between)";
+    return text;
+}
+
+void CheckChurnObject(const std::string& run, const std::string& cls, const std::string& name,
+                      const Object& before, const Object& after, const Printed& got)
+{
+    std::vector<Line> want = ChurnLines(cls, before, after);
+    auto dumps = [&](const std::string& key) {
+        return " (dumps: before " + Describe(before.files, key) + ", after " +
+               Describe(after.files, key) + ")";
+    };
+    std::size_t next = 0;
+    for (const auto& [key, value] : got.lines) {
+        std::size_t at = next;
+        while (at < want.size() && want[at].key != key)
+            ++at;
+        if (at == want.size()) {
+            Fail(run, cls + " " + name + ": " + key + " = \"" + value +
+                          "\" printed, which neither dump allows there" + dumps(key));
+            continue;
+        }
+        for (; next < at; ++next)
+            if (want[next].required)
+                Fail(run, cls + " " + name + ": " + want[next].key + " missing" + dumps(want[next].key));
+        if (!Accepts(want[at], value))
+            Fail(run, cls + " " + name + ": " + key + " = \"" + value + "\", the dumps show " +
+                          Choices(want[at]));
+        next = at + 1;
+    }
+    for (; next < want.size(); ++next)
+        if (want[next].required)
+            Fail(run, cls + " " + name + ": " + want[next].key + " missing" + dumps(want[next].key));
+}
+
+void CheckChurnInventory(const std::string& run, const Dump& before, const Dump& after,
+                         const std::string& text, const std::string& trace)
+{
+    std::vector<Printed> printed = ParseInventory(text, run);
+    std::set<std::pair<std::string, std::string>> listed;
+    std::pair<int, std::string> last{-1, ""};
+    for (const Printed& block : printed) {
+        int pass = -1;
+        std::string cls, name;
+        for (int i = 0; i < 4; ++i) {
+            if (block.heading.rfind(kPasses[i].second, 0) == 0) {
+                pass = i;
+                cls = kPasses[i].first;
+                name = block.heading.substr(std::string(kPasses[i].second).size());
+            }
+        }
+        if (pass < 0) {
+            Fail(run, "unexpected entry \"" + block.heading + "\"");
+            continue;
+        }
+        std::pair<int, std::string> position{pass, name};
+        if (position == last)
+            Fail(run, cls + " " + name + " printed twice");
+        else if (position < last)
+            Fail(run, cls + " " + name + " printed after " + kPasses[last.first].first + " " +
+                          last.second);
+        last = std::max(last, position);
+        if (!listed.insert({cls, name}).second)
+            continue;
+        if (!block.lines.empty() && block.lines[0] != std::make_pair(std::string("classname"), cls))
+            Fail(run, cls + " " + name + ": first line " + block.lines[0].first + " = \"" +
+                          block.lines[0].second + "\", expected classname " + cls);
+        const Object* b = Find(before, cls, name);
+        const Object* a = Find(after, cls, name);
+        if (b && a && SamePath(before, b->path, after, a->path))
+            CheckChurnObject(run, cls, name, *b, *a, block);
+    }
+    for (const auto& [key, object] : before.objects) {
+        const Object* a = Find(after, key.first, key.second);
+        if (key.first.rfind("iscsi_", 0) == 0 && a && SamePath(before, object.path, after, a->path) &&
+            !listed.count(key))
+            Fail(run, key.first + " " + key.second + " is in both dumps but not listed");
+    }
+    // The trace: one attribute query per printed entry, each ended.  A
+    // class device gone between the list and the query ends it with "Class
+    // Device not found:" (and the entry shows only classname and path).
+    std::vector<std::string> ends;
+    bool open = false;
+    std::istringstream lines(trace);
+    for (std::string line; std::getline(lines, line);) {
+        std::string message = line.substr(line.rfind('\t') + 1);
+        if (message == "Entering SysfsReader::GetClsDeviceAttr") {
+            if (open)
+                Fail(run, "SysReader.log: an attribute query without an end");
+            open = true;
+        } else if (open && (message == "Leaving SysfsReader::GetClsDeviceAttr" ||
+                            message.rfind("Class Device not found: ", 0) == 0 ||
+                            message.rfind("No devices found under device class: ", 0) == 0)) {
+            ends.push_back(message);
+            open = false;
+        }
+    }
+    if (open || ends.size() != printed.size())
+        Fail(run, "SysReader.log traces " + std::to_string(ends.size()) +
+                      " ended attribute queries for " + std::to_string(printed.size()) + " entries");
+    for (std::size_t i = 0; i < std::min(ends.size(), printed.size()); ++i) {
+        std::string name = printed[i].heading.substr(printed[i].heading.rfind(' ') + 1);
+        if (ends[i].rfind("Class Device not found: ", 0) == 0 &&
+            ends[i] != "Class Device not found: " + name)
+            Fail(run, "SysReader.log: the query for " + name + " ends \"" + ends[i] + "\"");
+    }
+}
+
+void CheckChurnBuses(const std::string& run, const Dump& before, const Dump& after,
+                     const std::string& text)
+{
+    static const std::regex heading("scsi: ([0-9]+) devices?");
+    static const std::regex cbtl("([0-9]+):([0-9]+):([0-9]+):([0-9]+)");
+    std::istringstream lines(text);
+    std::string line;
+    std::smatch m;
+    if (!std::getline(lines, line) || !std::regex_match(line, m, heading)) {
+        Fail(run, "sysfs-buses does not begin with the scsi count: \"" + line + "\"");
+        return;
+    }
+    std::size_t count = std::stoul(m[1]);
+    std::map<std::string, std::map<std::string, std::string>> listed;
+    std::string last;
+    std::size_t devices = 0;
+    while (std::getline(lines, line)) {
+        std::istringstream words(line);
+        std::string name = Word(words);
+        if (line.rfind("  ", 0) != 0 || name.empty()) {
+            Fail(run, "sysfs-buses: unexpected line \"" + line + "\"");
+            continue;
+        }
+        ++devices;
+        if (name == last || listed.count(name))
+            Fail(run, "sysfs-buses lists " + name + " twice");
+        else if (name < last)
+            Fail(run, "sysfs-buses lists " + name + " after " + last);
+        last = std::max(last, name);
+        std::map<std::string, std::string>& fields = listed[name];
+        for (std::string word; words >> word;) {
+            std::size_t equals = word.find('=');
+            fields[word.substr(0, equals)] = equals == std::string::npos ? "" : word.substr(equals + 1);
+        }
+        std::string address;
+        if (std::regex_match(name, m, cbtl))
+            address = m[1].str() + " " + m[2].str() + " " + m[3].str() + " " + m[4].str();
+        std::string shown = fields.count("controller") ? fields["controller"] + " " + fields["bus"] +
+                                                             " " + fields["target"] + " " + fields["lun"]
+                                                       : "";
+        if (shown != address)
+            Fail(run, "sysfs-buses: " + name + " shows controller/bus/target/lun \"" + shown +
+                          "\", expected \"" + address + "\"");
+    }
+    if (count != devices)
+        Fail(run, "sysfs-buses counts " + std::to_string(count) + " devices and lists " +
+                      std::to_string(devices));
+    for (const auto& [name, driver] : before.busDevices) {
+        auto b = before.busPaths.find(name);
+        auto a = after.busPaths.find(name);
+        if (!after.busDevices.count(name) || b == before.busPaths.end() || a == after.busPaths.end() ||
+            !SamePath(before, b->second, after, a->second))
+            continue;
+        auto got = listed.find(name);
+        if (got == listed.end()) {
+            Fail(run, "sysfs-buses: " + name + " is in both dumps but not listed");
+            continue;
+        }
+        std::set<std::string> drivers{driver.empty() ? "-" : BaseName(driver)};
+        const std::string& later = after.busDevices.at(name);
+        drivers.insert(later.empty() ? "-" : BaseName(later));
+        if (!drivers.count(got->second["driver"]))
+            Fail(run, "sysfs-buses: " + name + " driver=" + got->second["driver"] +
+                          ", the dumps show " + *drivers.begin() + " / " + *drivers.rbegin());
+        if (got->second["path"] != b->second)
+            Fail(run, "sysfs-buses: " + name + " path=" + got->second["path"] + ", the dumps show " +
+                          b->second);
+    }
+}
+
+struct ChurnFigures {
+    int inventoryRuns = 0, busesRuns = 0, changedRuns = 0;
+    std::set<std::string> sessions, luns;
+};
+
+void CheckChurn(std::map<std::string, std::string>& sections, const std::map<std::string, int>& statuses,
+                ChurnFigures& figures)
+{
+    if (!sections.count("churn dump-0")) {
+        Fail("churn", "no results");
+        return;
+    }
+    static const std::regex lun("[0-9]+:[0-9]+:[0-9]+:([0-9]+)");
+    Dump previous = ParseDump(sections["churn dump-0"]);
+    for (int number = 1;; ++number) {
+        std::string n = std::to_string(number);
+        bool inventory = sections.count("churn inventory-" + n) != 0;
+        if (!inventory && !sections.count("churn buses-" + n))
+            break;
+        std::string program = inventory ? "iscsi-inventory" : "sysfs-buses";
+        std::string run = "churn run " + n + " " + program;
+        if (!sections.count("churn dump-" + n)) {
+            Fail(run, "no dump after the run");
+            break;
+        }
+        Dump next = ParseDump(sections["churn dump-" + n]);
+        std::string key = std::string("churn ") + (inventory ? "inventory-" : "buses-") + n;
+        auto status = statuses.find(key);
+        if (status == statuses.end())
+            Fail(run, "no exit status");
+        else if (status->second == 124 || status->second == 137 || status->second == 143)
+            Fail(run, "did not finish within its bound (killed, exit status " +
+                          std::to_string(status->second) + ")");
+        else if (status->second != 0)
+            Fail(run, "exit status " + std::to_string(status->second));
+        if (inventory) {
+            ++figures.inventoryRuns;
+            CheckChurnInventory(run, previous, next, sections[key], sections["churn trace-" + n]);
+        } else {
+            ++figures.busesRuns;
+            CheckChurnBuses(run, previous, next, sections[key]);
+        }
+        std::set<std::string> was, is;
+        for (const auto& [object, _] : previous.objects)
+            was.insert(object.first + " " + object.second);
+        for (const auto& [object, _] : next.objects)
+            is.insert(object.first + " " + object.second);
+        for (const auto& [name, path] : previous.busPaths)
+            was.insert(path);
+        for (const auto& [name, path] : next.busPaths)
+            is.insert(path);
+        figures.changedRuns += was != is;
+        // Sessions by the ids in the paths: a short-lived one may show up
+        // only in its connection or its SCSI devices.
+        static const std::regex session("/session([0-9]+)(/|$)");
+        auto sessions = [&](const std::string& path) {
+            std::smatch m;
+            if (std::regex_search(path, m, session))
+                figures.sessions.insert(m[1]);
+        };
+        for (const auto& [_, object] : next.objects)
+            sessions(object.path);
+        for (const auto& [_, path] : next.busPaths)
+            sessions(path);
+        for (const auto& [name, _] : next.busDevices) {
+            std::smatch m;
+            if (std::regex_match(name, m, lun) && m[1] != "0")
+                figures.luns.insert(m[1]);
+        }
+        previous = std::move(next);
+    }
+    // What the loop must have done for the phase to mean anything.
+    if (figures.inventoryRuns < 30 || figures.busesRuns < 30)
+        Fail("churn", "only " + std::to_string(figures.inventoryRuns) + " iscsi-inventory and " +
+                          std::to_string(figures.busesRuns) + " sysfs-buses runs (30 each needed)");
+    if (figures.sessions.size() < 6)
+        Fail("churn", "the dumps show only " + std::to_string(figures.sessions.size()) +
+                          " sessions: sessions did not log out and in");
+    if (figures.luns.size() < 5)
+        Fail("churn", "the dumps show only " + std::to_string(figures.luns.size()) +
+                          " added LUNs: LUNs did not come and go");
+    if (figures.changedRuns < 10)
+        Fail("churn", "sysfs changed during only " + std::to_string(figures.changedRuns) + " runs");
+}
+
+// --------------------------------------------------------------- SAN phase
+
+struct SanFigures {
+    std::size_t disks = 0, sessions = 0;
+    std::map<std::string, double> seconds;
+};
+
+void CheckSan(std::map<std::string, std::string>& sections, SanFigures& figures)
+{
+    if (!sections.count("san inventory")) {
+        Fail("san", "no results");
+        return;
+    }
+    CheckPhase("san", sections, true);
+    Dump dump = ParseDump(sections["san dump-before"]);
+    static const std::regex cbtl("[0-9]+:[0-9]+:[0-9]+:[0-9]+");
+    for (const auto& [name, driver] : dump.busDevices)
+        figures.disks += std::regex_match(name, cbtl) && BaseName(driver) == "sd";
+    for (const auto& [key, object] : dump.objects)
+        figures.sessions += key.first == "iscsi_session";
+    if (figures.disks < 256)
+        Fail("san", "only " + std::to_string(figures.disks) + " SCSI disks bound to sd (256 needed)");
+    if (figures.sessions < 4)
+        Fail("san", "only " + std::to_string(figures.sessions) + " sessions (4 needed)");
+    std::istringstream times(sections["san times"]);
+    for (std::string name, hundredths; times >> name >> hundredths;)
+        if (Number(hundredths))
+            figures.seconds[name] = *Number(hundredths) / 100.0;
+    for (const char* name : {"dump-before", "dump-after", "iscsi-inventory", "sysfs-buses"})
+        if (!figures.seconds.count(name))
+            Fail("san", std::string("no time for ") + name);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -421,7 +907,8 @@ int main(int argc, char** argv)
         return 2;
     }
     std::vector<std::string> marks;
-    std::map<std::string, std::string> sections = Sections(argv[1], marks);
+    std::map<std::string, int> statuses;
+    std::map<std::string, std::string> sections = Sections(argv[1], marks, statuses);
     std::string failedSession;  // the session whose target was disabled
     bool done = false;
     for (const std::string& mark : marks) {
@@ -453,6 +940,20 @@ int main(int argc, char** argv)
                 notConnected = notConnected || file.value.find("not connected") != std::string::npos;
         if (!notConnected)
             Fail("failed", "no attribute read failed with ENOTCONN: the connection was not lost");
+    }
+    ChurnFigures churn;
+    CheckChurn(sections, statuses, churn);
+    SanFigures san;
+    CheckSan(sections, san);
+    if (g_failures == 0) {
+        std::printf("vm-check: churn: %d iscsi-inventory and %d sysfs-buses runs, sysfs changed "
+                    "during %d; %zu sessions and %zu added LUNs seen\n",
+                    churn.inventoryRuns, churn.busesRuns, churn.changedRuns, churn.sessions.size(),
+                    churn.luns.size());
+        std::printf("vm-check: san: %zu SCSI disks on %zu sessions: dump %.2f s (after: %.2f s), "
+                    "iscsi-inventory %.2f s, sysfs-buses scsi %.2f s\n",
+                    san.disks, san.sessions, san.seconds["dump-before"], san.seconds["dump-after"],
+                    san.seconds["iscsi-inventory"], san.seconds["sysfs-buses"]);
     }
     std::cout << (g_failures == 0 ? "vm-check: all checks passed\n"
                                   : "vm-check: " + std::to_string(g_failures) + " failures\n");

@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Proves that vm-check fails on results that differ from what the VM really
+# reported: applies single changes, one at a time, to a copy of results that
+# passed and expects vm-check to fail on each, naming the phase.
+#
+# usage: tests/vm/mutate.sh RESULTS VM_CHECK
+set -uo pipefail
+results=$1 check=$2
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+"$check" "$results" > /dev/null || { echo "mutate: $results does not pass to begin with"; exit 1; }
+
+failures=0
+# mutate PHASE SECTION PATTERN REPLACEMENT: in section SECTION (a "==== END"
+# line when SECTION is "end:NAME"), the first line matching PATTERN (awk
+# regex) gets REPLACEMENT for the match.
+mutate() {
+    local phase=$1 section=$2 pattern=$3 replacement=$4
+    if ! awk -v section="$section" -v pattern="$pattern" -v replacement="$replacement" '
+        BEGIN { inside = 0; done = 0 }
+        !done && section ~ /^end:/ && $0 == "==== END " substr(section, 5) " rc=0" {
+            sub(pattern, replacement); done = 1; print; next }
+        $0 == "==== BEGIN " section { inside = 1; print; next }
+        /^==== END / { inside = 0 }
+        inside && !done && $0 ~ pattern { sub(pattern, replacement); done = 1 }
+        { print }
+        END { exit done ? 0 : 3 }' "$results" > "$scratch/results.txt"; then
+        echo "mutate: nothing in \"$section\" matches /$pattern/"
+        failures=$((failures + 1))
+        return
+    fi
+    if "$check" "$scratch/results.txt" > "$scratch/out"; then
+        echo "mutate: vm-check passes with /$pattern/ -> \"$replacement\" in \"$section\""
+        failures=$((failures + 1))
+    elif ! grep -q "^FAIL \[$phase" "$scratch/out"; then
+        echo "mutate: vm-check fails on /$pattern/ in \"$section\", but not in phase $phase:"
+        head -n 3 "$scratch/out"
+        failures=$((failures + 1))
+    fi
+}
+
+last=$(grep -c '^==== BEGIN churn inventory-' "$results")
+last_inventory=$((2 * last - 1))
+mutate loggedin "loggedin inventory" "	state:: 	LOGGED_IN$" "	state:: 	FAILED"
+mutate failed "failed inventory" "	state:: 	FAILED$" "	state:: 	LOGGED_IN"
+mutate "churn run 1 " "churn inventory-1" "	caps:: 	0x" "	caps:: 	0x1"
+mutate "churn run $last_inventory " "churn inventory-$last_inventory" "	handle:: 	[0-9]" "	handle:: 	9"
+mutate "churn run 2 " "churn buses-2" " lun=0 " " lun=1 "
+mutate "churn run 3 " "end:churn inventory-3" "rc=0$" "rc=143"
+mutate "churn run 4 " "churn buses-4" "^  host" "  host0 driver=- path=/x\n  host"
+mutate "churn run 5 " "churn trace-5" "	Leaving SysfsReader::GetClsDeviceAttr$" "	Leaving SysfsReader::GetClsDeviceList"
+mutate san "san inventory" "	targetname:: 	iqn" "	targetname:: 	iqm"
+mutate san "san buses" " lun=63 " " lun=62 "
+mutate san "san times" "^iscsi-inventory [0-9]+$" "iscsi-inventory"
+if [ "$failures" != 0 ]; then
+    echo "mutate: $failures changes went unnoticed"
+    exit 1
+fi
+echo "mutate: vm-check caught each of 11 changes to the results"
