@@ -2,7 +2,11 @@
 // driver links, obsolete "bus" links, and directories swapped while they are
 // read.  Nothing outside the tree may be read, no query may block, and one
 // odd entry may cost no other device its answer.
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -188,6 +192,75 @@ TEST_F(HostileTree, TheObsoleteBusLinkNamesTheBus)
     device.clear();
     ASSERT_EQ(READER_OK, reader->GetClsDeviceAttr("scsi_host", "host0", attrs, device));
     EXPECT_EQ("", device["bus"]);
+}
+
+// Every answer of every query over the tree, as one text.
+std::string AllAnswers(CSysfsReader& reader)
+{
+    std::string text;
+    auto add = [&text](int result, const auto& map) {
+        text += std::to_string(result) + ::testing::PrintToString(map) + "\n";
+    };
+    for (BusType bus : {BUS_PCI, BUS_SCSI}) {
+        DeviceMap devices;
+        add(reader.GetDeviceList(bus, devices), devices);
+        for (const auto& entry : devices) {
+            AttributeMap attrs;
+            std::string driver, b, d, f;
+            add(reader.GetDeviceAttr(entry.first, bus, attrs), attrs);
+            add(reader.GetDeviceDriver(entry.first, bus, driver), driver);
+            add(reader.GetPCIDeviceBDF(entry.first, bus, b, d, f), b + d + f);
+        }
+    }
+    DeviceMap disks, below;
+    add(reader.GetClsDeviceList("scsi_device", disks), disks);
+    for (const auto& entry : disks) {
+        AttributeMap attrs, device;
+        add(reader.GetClsDeviceAttr("scsi_device", entry.first, attrs, device), device);
+    }
+    add(reader.GetDevicePathAttr("/sys/class/scsi_device/0:0:0:0/device/..", below), below);
+    return text;
+}
+
+// Where the kernel (or a sandbox) has no openat2, directories are walked one
+// component at a time: the answers are the same.
+TEST_F(HostileTree, WithoutOpenat2EveryAnswerIsTheSame)
+{
+    tree.ClassDevice("scsi_device", kDisk + "/scsi_device/0:0:0:0")
+        .ClassDevice("scsi_device", kDisk2 + "/scsi_device/0:0:0:1");
+    CSysfsReader quiet(nullptr);
+    const std::string expected = AllAnswers(quiet);
+    ASSERT_NE(std::string::npos, expected.find("0:0:0:1"));
+    int out[2];
+    ASSERT_EQ(0, pipe(out));
+    pid_t child = fork();
+    if (child == 0) {
+        // openat2 fails with ENOSYS, as on kernels before 5.6.
+        sock_filter filter[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat2, 0, 1),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        };
+        sock_fprog program{sizeof filter / sizeof filter[0], filter};
+        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+            prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+            _exit(77);
+        CSysfsReader walking(nullptr);
+        const std::string answers = AllAnswers(walking);
+        _exit(write(out[1], answers.data(), answers.size()) == ssize_t(answers.size()) ? 0 : 1);
+    }
+    close(out[1]);
+    std::string got;
+    char buffer[4096];
+    for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;)
+        got.append(buffer, static_cast<std::size_t>(n));
+    close(out[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 77)
+        GTEST_SKIP() << "no seccomp filter allowed here";
+    EXPECT_EQ(expected, got);
 }
 
 // Listings hold no descriptor per entry: a process with few descriptors to

@@ -3,10 +3,13 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 
 #include "libsysfs.h"
@@ -143,6 +146,32 @@ int OpenDirectoryAt(int dirFd, const std::string& name)
     return openat(dirFd, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 }
 
+// Whether openat2 may be tried: cleared for good once the kernel (or a
+// sandbox in front of it) does not know it.
+std::atomic<bool> g_openat2{true};
+
+// Opens a path below a directory in one call when no component of it is a
+// link and it stays beneath the directory (openat2 with RESOLVE_NO_SYMLINKS
+// and RESOLVE_BENEATH): then the path is exactly where the directory found
+// lies, which is what the walk one component at a time would find at several
+// times the cost.  -1 with errno ENOENT or ENOTDIR when there is no such
+// directory; -1 with another errno when the walk must decide (a link on the
+// way, or no openat2 here).
+int OpenBeneath(int dirFd, const std::string& relative)
+{
+    if (!g_openat2.load(std::memory_order_relaxed)) {
+        errno = ENOSYS;
+        return -1;
+    }
+    open_how how{};
+    how.flags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_BENEATH;
+    long fd = syscall(SYS_openat2, dirFd, relative.c_str(), &how, sizeof how);
+    if (fd < 0 && (errno == ENOSYS || errno == EPERM))
+        g_openat2.store(false, std::memory_order_relaxed);
+    return static_cast<int>(fd);
+}
+
 }  // namespace
 
 Fd::~Fd()
@@ -271,9 +300,17 @@ std::optional<Dir> Tree::OpenPath(std::string_view path)
         if (part != mountParts[matched++])
             return std::nullopt;
     }
-    std::string relative;
-    for (; next < parts.size(); ++next)
+    std::string relative, canonical = m_mount;
+    bool plain = true;
+    for (; next < parts.size(); ++next) {
         relative.append(parts[next]).append("/");
+        canonical = Join(canonical, parts[next]);
+        plain = plain && parts[next] != "." && parts[next] != "..";
+    }
+    if (plain && canonical != m_mount) {
+        if (std::optional<std::optional<Dir>> direct = Beneath(canonical))
+            return *direct;
+    }
     return Walk(m_root, relative);
 }
 
@@ -295,9 +332,26 @@ std::optional<Dir> Tree::Follow(const Dir& dir, std::string_view name)
                 Remember(*found);
                 return found;
             }
+        } else if (std::optional<std::optional<Dir>> direct = Beneath(*target)) {
+            if (*direct)
+                Remember(**direct);
+            return *direct;
         }
     }
     return Walk(dir, *text);
+}
+
+std::optional<std::optional<Dir>> Tree::Beneath(const std::string& path)
+{
+    const std::string prefix = m_mount == "/" ? m_mount : m_mount + "/";
+    if (path.compare(0, prefix.size(), prefix) != 0)
+        return std::nullopt;
+    int fd = OpenBeneath(m_root.Raw(), path.substr(prefix.size()));
+    if (fd >= 0)
+        return std::optional<Dir>(Dir(std::make_shared<const Fd>(fd), path));
+    if (errno == ENOENT || errno == ENOTDIR)
+        return std::optional<Dir>();
+    return std::nullopt;
 }
 
 // Walks a relative path (or, when it starts with '/', a path that must name

@@ -134,6 +134,10 @@ public:
 private:
     Tree(std::string mount, Dir root) : m_mount(std::move(mount)), m_root(std::move(root)) {}
     std::optional<Dir> Walk(Dir from, std::string_view relative);
+    // A path of real directories below the mount (no "." or ".."), opened
+    // in one call: the directory, or an empty answer when there is none;
+    // nothing when the walk must decide (a link on the way).
+    std::optional<std::optional<Dir>> Beneath(const std::string& path);
     std::optional<Dir> Recent(std::string_view path);
     void Remember(const Dir& dir);
 
