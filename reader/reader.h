@@ -5,7 +5,9 @@
 // maps that the caller owns (a key already present keeps its value; no query
 // empties a map it is given).  Each query records what it did in the trace log
 // handed to the constructor.  Nothing is cached: every query reads sysfs afresh.
-// No exception leaves the library.
+// No exception leaves the library.  An attribute's value is the content of its
+// file, one page at most, without its final newline; a file that its owner may
+// not read gives an empty value; links, FIFOs and sockets are no attributes.
 //
 // Threads: different readers may run concurrently in different threads.  The
 // bus map is filled once, whichever threads construct the first readers, and
@@ -18,6 +20,10 @@
 // is not synchronised; give each thread its own stream.
 #ifndef SYSFSREADER_READER_H
 #define SYSFSREADER_READER_H
+
+#if __cplusplus < 201703L
+#error "<sysfsreader/reader.h> needs C++17 (-std=c++17 or later)"
+#endif
 
 #include <atomic>
 #include <cstddef>
@@ -77,31 +83,69 @@ public:
     SYSFSREADER_EXPORT explicit CSysfsReader(std::ofstream* log);
     SYSFSREADER_EXPORT ~CSysfsReader();
 
-    // Makes sure sysfs is mounted, mounting it at /sys when it is missing.
-    // READER_OK or READER_MOUNT_FAILED.
+    // Makes sure sysfs is mounted, mounting it at /sys when it is missing
+    // (which needs the privilege to mount).  READER_OK or READER_MOUNT_FAILED.
+    // Every query below but GetScsiDeviceCBTL begins with it and returns
+    // READER_MOUNT_FAILED at once when it fails.
     SYSFSREADER_EXPORT int CheckandMountSysfs();
 
-    // Class queries.
+    // Class queries.  A string argument that is empty gives READER_CLASS_ERROR.
+    //
+    // The devices of a class (/sys/class/<className>): one entry per class
+    // device, keyed by its name, with "classname" and "path" (its canonical
+    // directory).  READER_NOT_FOUND for a class without devices,
+    // READER_CLASS_ERROR for a class that cannot be opened.
     SYSFSREADER_EXPORT int GetClsDeviceList(std::string className, DeviceMap& classDevices);
+    // One class device's attribute files into classDeviceAttrs; the device
+    // behind it (its "device" link), when there is one, into deviceAttrs:
+    // "bus_id", "bus", "driver_name" ("unknown" when no driver is bound),
+    // "path" and "name", then its attribute files.  READER_NOT_FOUND when the
+    // class has no such device.
     SYSFSREADER_EXPORT int GetClsDeviceAttr(std::string className, std::string deviceName,
                                             AttributeMap& classDeviceAttrs,
                                             AttributeMap& deviceAttrs);
+    // The attribute files of every subdirectory of a directory inside sysfs,
+    // keyed by the subdirectory's name, in name order.  READER_CLASS_ERROR
+    // when the path leads to no directory inside sysfs, the directory has no
+    // subdirectory, or a subdirectory has no attribute file; in the last case
+    // the subdirectories before it stay in the map.
     SYSFSREADER_EXPORT int GetDevicePathAttr(std::string devicePath, DeviceMap& pathDevices);
 
-    // Bus queries.
+    // Bus queries.  A device is named by its bus id, the key GetDeviceList
+    // files it under.  READER_BUS_ERROR for a bus type without a name or a
+    // bus sysfs does not have; READER_NOT_FOUND for an empty bus id, a bus
+    // without devices, or no device of that bus id.
+    //
+    // Every device on a bus, keyed by bus id, with "name", "bus",
+    // "driver_name" ("unknown" when no driver is bound) and "path".
     SYSFSREADER_EXPORT int GetDeviceList(BusType bus, DeviceMap& devices);
+    // One bus device's attribute files.
     SYSFSREADER_EXPORT int GetDeviceAttr(std::string busId, BusType bus, AttributeMap& attributes);
+    // The name of the driver that serves a device: driverName is emptied
+    // first and set only with READER_OK; READER_NOT_FOUND also when no driver
+    // serves the device.
     SYSFSREADER_EXPORT int GetDeviceDriver(std::string busId, BusType bus, std::string& driverName);
 
     // Device addressing.
+    //
+    // The PCI bus, device and function of a device on any bus, from the last
+    // PCI address in its sysfs path (for a SCSI disk, its controller's): the
+    // three strings are replaced when an address is found.  READER_OK with
+    // the strings untouched when the path holds no PCI address.
     SYSFSREADER_EXPORT int GetPCIDeviceBDF(std::string busId, BusType bus, std::string& pciBus,
                                            std::string& pciDevice, std::string& pciFunction);
+    // Splits a SCSI name "controller:bus:target:lun" (text only, no sysfs).
+    // The fields are APPENDED to the four strings: pass empty ones.  A name
+    // without exactly three colons empties all four and gives
+    // READER_NOT_FOUND; an empty name gives READER_NOT_FOUND and touches none.
     SYSFSREADER_EXPORT int GetScsiDeviceCBTL(std::string deviceName, std::string& controller,
                                              std::string& scsiBus, std::string& target,
                                              std::string& lun);
 
     // The sysfs name of a bus type: READER_OK and busName set, or
-    // READER_NOT_FOUND and busName untouched.
+    // READER_NOT_FOUND and busName untouched.  The names are filled by the
+    // first reader constructed in the process: before that, every bus type
+    // gives READER_NOT_FOUND.
     SYSFSREADER_EXPORT static int Lookup(BusType bus, std::string& busName);
 
 private:
