@@ -538,7 +538,7 @@ void Usage(std::ostream& stream)
               "\n"
               "  -l, --log=FILE   write the trace of every query to FILE (default SysReader.log\n"
               "                   in the current directory); never through a symbolic link\n"
-              "      --no-log     write no trace\n"
+              "      --no-log     write no trace (of --log and --no-log, the last one counts)\n"
               "      --json       print the inventory as one JSON document, with each\n"
               "                   session's disks\n"
               "  -h, --help       print this help and exit\n"

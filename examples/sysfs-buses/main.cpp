@@ -4,7 +4,8 @@
 // target and LUN.
 //
 // A starting point for programs of one's own: it uses nothing but the
-// installed header <sysfsreader/reader.h>.  Build it against an installed
+// installed header <sysfsreader/reader.h> (and <sysfsreader/version.h>
+// where the library has it).  Build it against an installed
 // library with
 //     g++ -std=c++17 main.cpp $(pkg-config --cflags --libs sysfsreader)
 // or with CMake and find_package(sysfsreader) (see CMakeLists.txt here).
@@ -116,13 +117,14 @@ void Help()
                  "List the devices on each BUS (ide, pci, pci_express, scsi, usb; all of them\n"
                  "when none is named) with driver, PCI address and SCSI address.\n"
                  "\n"
-                 "  -l, --log=FILE   write the library's trace of every query to FILE\n"
+                 "  -l, --log=FILE   write the library's trace of every query to FILE; never\n"
+                 "                   through a symbolic link\n"
                  "  -h, --help       print this help and exit\n"
                  "  -V, --version    print the version and exit\n"
                  "\n"
                  "Exit status: 0 on success, 1 when sysfs is not mounted and cannot be mounted,\n"
-                 "the log cannot be written or standard output cannot be written, 2 on a usage\n"
-                 "error.\n";
+                 "the log cannot be opened safely or standard output cannot be written, 2 on a\n"
+                 "usage error.\n";
 }
 
 int Usage()
