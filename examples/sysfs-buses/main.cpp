@@ -36,9 +36,11 @@
 #include <sysfsreader/version.h>
 #endif
 #if defined(SYSFSREADER_VERSION)
-#define SYSFS_BUSES_VERSION SYSFSREADER_VERSION
-#elif !defined(SYSFS_BUSES_VERSION)
-#define SYSFS_BUSES_VERSION "unknown"
+#define SYSFS_BUSES_LIBRARY_VERSION SYSFSREADER_VERSION
+#elif defined(SYSFS_BUSES_VERSION)
+#define SYSFS_BUSES_LIBRARY_VERSION SYSFS_BUSES_VERSION
+#else
+#define SYSFS_BUSES_LIBRARY_VERSION "unknown"
 #endif
 
 using namespace Quentor::LinuxEnum;
@@ -237,7 +239,7 @@ int main(int argc, char** argv)
             Help();
             return CloseOutput(0);
         case 'V':
-            Emit("sysfs-buses (sysfsreader) " SYSFS_BUSES_VERSION);
+            Emit("sysfs-buses (sysfsreader) " SYSFS_BUSES_LIBRARY_VERSION);
             return CloseOutput(0);
         case 'l':
             logPath = optarg;
