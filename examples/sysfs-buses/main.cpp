@@ -103,7 +103,7 @@ bool PrintBus(CSysfsReader& reader, BusType type)
         if (type == BUS_SCSI &&
             reader.GetScsiDeviceCBTL(busId, controller, scsiBus, target, lun) == READER_OK)
             line << " controller=" << controller << " bus=" << scsiBus
-                      << " target=" << target << " lun=" << lun;
+                 << " target=" << target << " lun=" << lun;
 
         auto path = identity.find("path");
         if (path != identity.end())
