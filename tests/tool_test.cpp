@@ -13,6 +13,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "sys_tree.h"
@@ -428,15 +430,23 @@ TEST_F(Inventory, HelpVersionAndUsageErrorsScanNothing)
     const std::string hint = "Try 'iscsi-inventory --help' for more information.\n";
     struct Bad {
         std::vector<std::string> args;
-        std::string named;
+        std::string message;  // the first line, under the program's name
     };
-    for (const Bad& bad : {Bad{{"--bogus"}, "'--bogus'"}, Bad{{"-x"}, "'x'"}, Bad{{"foo"}, "'foo'"},
-                           Bad{{"--json", "foo"}, "'foo'"}, Bad{{"-l"}, "'l'"},
-                           Bad{{"--json=yes"}, "'--json'"}}) {
+    for (const Bad& bad :
+         {Bad{{"--bogus"}, "unrecognized option '--bogus'"},
+          Bad{{"--no-log", "-x"}, "invalid option -- 'x'"},
+          // Inside a cluster the option before is not the culprit.
+          Bad{{"--json", "-hx"}, "invalid option -- 'x'"},
+          Bad{{"foo"}, "unexpected argument 'foo'"},
+          Bad{{"--json", "foo"}, "unexpected argument 'foo'"},
+          Bad{{"-l"}, "option requires an argument -- 'l'"},
+          Bad{{"--json", "--log"}, "option '--log' requires an argument"},
+          Bad{{"--json=yes"}, "option '--json' doesn't allow an argument"}}) {
         ToolRun run = RunTool(tree, cwd, bad.args);
         EXPECT_EQ(2, run.status) << bad.args[0];
         EXPECT_EQ("", run.out) << bad.args[0];
-        EXPECT_NE(std::string::npos, run.err.find(bad.named)) << run.err;
+        EXPECT_EQ(0u, run.err.find("iscsi-inventory: " + bad.message + "\nUsage: iscsi-inventory "))
+            << run.err;
         EXPECT_EQ(run.err.size() - hint.size(), run.err.rfind(hint)) << run.err;
     }
     // Nothing was scanned: no run wrote the log.
@@ -476,13 +486,17 @@ TEST_F(Inventory, LogGoesWhereTheOptionsSay)
     ToolRun linked = RunTool(tree, cwd, {"--log=link.log"});
     EXPECT_EQ(1, linked.status);
     EXPECT_EQ("", linked.out);
-    EXPECT_EQ("iscsi-inventory: cannot open log link.log: it is a symbolic link\n", linked.err);
+    EXPECT_EQ("iscsi-inventory: cannot open log 'link.log': it is a symbolic link\n", linked.err);
     EXPECT_EQ("precious\n", ReadFile(victim));
     // A FIFO nobody reads would block an ordinary open for good.
     ASSERT_EQ(0, mkfifo((cwd + "/fifo.log").c_str(), 0644));
     ToolRun fifo = RunTool(tree, cwd, {"-l", "fifo.log"});
     EXPECT_EQ(1, fifo.status);
-    EXPECT_EQ(0u, fifo.err.find("iscsi-inventory: cannot open log fifo.log: "));
+    EXPECT_EQ(0u, fifo.err.find("iscsi-inventory: cannot open log 'fifo.log': "));
+    // An empty name names no file; the message still shows where it ends.
+    ToolRun empty = RunTool(tree, cwd, {"--log="});
+    EXPECT_EQ(1, empty.status);
+    EXPECT_EQ("iscsi-inventory: cannot open log '': No such file or directory\n", empty.err);
     EXPECT_FALSE(Exists(cwd + "/SysReader.log"));
 }
 
@@ -689,21 +703,62 @@ TEST_F(Inventory, SysfsBusesOptions)
     run = RunProgram(EXAMPLE_PATH, {"-V"}, tree, cwd);
     EXPECT_EQ(0, run.status);
     EXPECT_EQ("sysfs-buses (sysfsreader) " PROJECT_VERSION "\n", run.out);
-    for (const std::string bad : {"--bogus", "firewire"}) {
+    const std::string hint = "Try 'sysfs-buses --help' for more information.\n";
+    for (const auto& [bad, message] : std::vector<std::pair<std::string, std::string>>{
+             {"--bogus", "unrecognized option '--bogus'"},
+             {"-x", "invalid option -- 'x'"},
+             {"-l", "option requires an argument -- 'l'"},
+             {"--help=1", "option '--help' doesn't allow an argument"},
+             {"firewire", "unknown bus 'firewire'"}}) {
         run = RunProgram(EXAMPLE_PATH, {"pci", bad}, tree, cwd);
         EXPECT_EQ(2, run.status);
         EXPECT_EQ("", run.out);
-        EXPECT_NE(std::string::npos, run.err.find("'" + bad + "'")) << run.err;
+        EXPECT_EQ(0u, run.err.find("sysfs-buses: " + message + "\nUsage: sysfs-buses ")) << run.err;
+        EXPECT_EQ(run.err.size() - hint.size(), run.err.rfind(hint)) << run.err;
     }
     // The log never takes a closed standard output's descriptor.
     RunOptions closed;
     closed.out = Stdout::Closed;
     run = RunProgram(EXAMPLE_PATH, {"--log=buses.log", "pci"}, tree, cwd, closed);
     EXPECT_EQ(1, run.status);
-    EXPECT_EQ("sysfs-buses: write error\n", run.err);
+    EXPECT_EQ("sysfs-buses: write error: Bad file descriptor\n", run.err);
     std::string log = ReadFile(cwd + "/buses.log");
     EXPECT_NE(std::string::npos, log.find("Leaving CSysfsReader::GetDeviceList"));
     EXPECT_EQ(std::string::npos, log.find("pci: 1 device"));
+    RunOptions full;
+    full.out = Stdout::Full;
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"pci"}, {"--help"}, {"--version"}}) {
+        run = RunProgram(EXAMPLE_PATH, args, tree, cwd, full);
+        EXPECT_EQ(1, run.status);
+        EXPECT_EQ("sysfs-buses: write error: No space left on device\n", run.err);
+    }
+
+    // A log name that is a planted link, a FIFO or empty ends the run before
+    // any listing, and the file the link names is left alone.
+    std::string victim = tree.Root() + "/victim";
+    std::ofstream(victim) << "precious\n";
+    ASSERT_EQ(0, symlink(victim.c_str(), (cwd + "/link.log").c_str()));
+    run = RunProgram(EXAMPLE_PATH, {"-l", "link.log", "pci"}, tree, cwd);
+    EXPECT_EQ(1, run.status);
+    EXPECT_EQ("", run.out);
+    EXPECT_EQ("sysfs-buses: cannot open log 'link.log': it is a symbolic link\n", run.err);
+    EXPECT_EQ("precious\n", ReadFile(victim));
+    ASSERT_EQ(0, mkfifo((cwd + "/fifo.log").c_str(), 0644));
+    run = RunProgram(EXAMPLE_PATH, {"--log=fifo.log"}, tree, cwd);
+    EXPECT_EQ(1, run.status);
+    EXPECT_EQ("", run.out);
+    EXPECT_EQ(0u, run.err.find("sysfs-buses: cannot open log 'fifo.log': ")) << run.err;
+    run = RunProgram(EXAMPLE_PATH, {"--log=", "pci"}, tree, cwd);
+    EXPECT_EQ(1, run.status);
+    EXPECT_EQ("sysfs-buses: cannot open log '': No such file or directory\n", run.err);
+    // Nor a hard link to someone else's file.
+    ASSERT_EQ(0, link(victim.c_str(), (cwd + "/hard.log").c_str()));
+    run = RunProgram(EXAMPLE_PATH, {"-lhard.log", "pci"}, tree, cwd);
+    EXPECT_EQ(1, run.status);
+    EXPECT_EQ("sysfs-buses: cannot open log 'hard.log': not a regular file with a single link\n",
+              run.err);
+    EXPECT_EQ("precious\n", ReadFile(victim));
 }
 
 }  // namespace

@@ -538,7 +538,7 @@ void Usage(std::ostream& stream)
               "\n"
               "  -l, --log=FILE   write the trace of every query to FILE (default SysReader.log\n"
               "                   in the current directory); never through a symbolic link\n"
-              "      --no-log     write no trace\n"
+              "      --no-log     write no trace (of --log and --no-log, the last one counts)\n"
               "      --json       print the inventory as one JSON document, with each\n"
               "                   session's disks\n"
               "  -h, --help       print this help and exit\n"
@@ -551,7 +551,7 @@ void Usage(std::ostream& stream)
 
 int UsageError()
 {
-    std::cerr << "Usage: " << kProgram << " [-h] [-V] [-l FILE | --no-log] [--json]\n"
+    std::cerr << "Usage: " << kProgram << " [-h] [-V] [-l FILE] [--no-log] [--json]\n"
               << "Try '" << kProgram << " --help' for more information." << std::endl;
     return 2;
 }
@@ -559,6 +559,27 @@ int UsageError()
 void Complain(const std::string& message)
 {
     std::cerr << kProgram << ": " << message << std::endl;
+}
+
+// What getopt_long found wrong, for a message under the program's own name
+// rather than getopt's (which would use argv[0], a path as often as not).
+// result is what getopt_long returned (':' for a missing argument, '?' for
+// the rest) and before the optind it was called with.  optopt holds the short
+// option, the value of a long option given an argument it does not take, or
+// 0 for an unknown long option.  A long option is always stepped over, so its
+// text is the argument before optind; a short option inside a cluster is not.
+std::string OptionError(int result, int before, char** argv)
+{
+    std::string given = optind > before ? argv[optind - 1] : "";
+    bool isLong = given.compare(0, 2, "--") == 0;
+    std::string name = given.substr(0, given.find('='));
+    if (result == ':')
+        return isLong ? "option '" + name + "' requires an argument"
+                      : std::string("option requires an argument -- '") + char(optopt) + "'";
+    if (isLong)
+        return optopt == 0 ? "unrecognized option '" + name + "'"
+                           : "option '" + name + "' doesn't allow an argument";
+    return std::string("invalid option -- '") + char(optopt) + "'";
 }
 
 // Ends a run whose inventory is written: the close of standard output is the
@@ -583,16 +604,18 @@ int Run(int argc, char** argv)
     };
     std::string logPath = kDefaultLog;
     bool logNamed = false, noLog = false, json = false, help = false, version = false;
-    int option;
-    while ((option = getopt_long(argc, argv, "hVl:", kOptions, nullptr)) != -1) {
+    opterr = 0;  // the messages are ours, under the program's name
+    int option, before = optind;
+    while ((option = getopt_long(argc, argv, ":hVl:", kOptions, nullptr)) != -1) {
         switch (option) {
         case 'h': help = true; break;
         case 'V': version = true; break;
         case 'l': logPath = optarg; logNamed = true; noLog = false; break;
         case kNoLog: noLog = true; logNamed = false; break;
         case kJson: json = true; break;
-        default: return UsageError();  // getopt_long has named the option
+        default: Complain(OptionError(option, before, argv)); return UsageError();
         }
+        before = optind;
     }
     if (optind < argc) {
         Complain(std::string("unexpected argument '") + argv[optind] + "'");
@@ -615,7 +638,7 @@ int Run(int argc, char** argv)
         // The default log is a convenience: where it cannot be opened the
         // inventory goes on without it.  A log asked for by name is not.
         if (!refused.empty() && logNamed) {
-            Complain("cannot open log " + logPath + ": " + refused);
+            Complain("cannot open log '" + logPath + "': " + refused);
             return 1;
         }
     }

@@ -4,7 +4,8 @@
 // target and LUN.
 //
 // A starting point for programs of one's own: it uses nothing but the
-// installed header <sysfsreader/reader.h>.  Build it against an installed
+// installed header <sysfsreader/reader.h> (and <sysfsreader/version.h>
+// where the library has it).  Build it against an installed
 // library with
 //     g++ -std=c++17 main.cpp $(pkg-config --cflags --libs sysfsreader)
 // or with CMake and find_package(sysfsreader) (see CMakeLists.txt here).
@@ -14,18 +15,32 @@
 
 #include <fcntl.h>
 #include <getopt.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <ext/stdio_filebuf.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
-#ifndef SYSFS_BUSES_VERSION
-#define SYSFS_BUSES_VERSION "unknown"
+// The version of the library this program is built against, where the
+// library's headers say it; else what the build passed, if anything.
+#if __has_include(<sysfsreader/version.h>)
+#include <sysfsreader/version.h>
+#endif
+#if defined(SYSFSREADER_VERSION)
+#define SYSFS_BUSES_LIBRARY_VERSION SYSFSREADER_VERSION
+#elif defined(SYSFS_BUSES_VERSION)
+#define SYSFS_BUSES_LIBRARY_VERSION SYSFS_BUSES_VERSION
+#else
+#define SYSFS_BUSES_LIBRARY_VERSION "unknown"
 #endif
 
 using namespace Quentor::LinuxEnum;
@@ -33,6 +48,19 @@ using namespace Quentor::LinuxEnum;
 namespace {
 
 const BusType kBuses[] = {BUS_IDE, BUS_PCI, BUS_PCI_EXPRESS, BUS_SCSI, BUS_USB};
+
+// The errno of the first line standard output refused, kept before the next
+// query's system calls overwrite it.
+int g_writeError = 0;
+
+// Writes one whole line and flushes it, so that a failure is seen at once.
+void Emit(const std::string& line)
+{
+    errno = 0;
+    std::cout << line << std::endl;
+    if (!std::cout && g_writeError == 0)
+        g_writeError = errno != 0 ? errno : EIO;
+}
 
 // Prints one bus; false when sysfs could not be reached at all.
 bool PrintBus(CSysfsReader& reader, BusType type)
@@ -45,41 +73,42 @@ bool PrintBus(CSysfsReader& reader, BusType type)
     if (result == READER_MOUNT_FAILED)
         return false;
     if (result == READER_BUS_ERROR) {
-        std::cout << name << ": not present" << std::endl;
+        Emit(name + ": not present");
         return true;
     }
-    std::cout << name << ": " << devices.size() << (devices.size() == 1 ? " device" : " devices")
-              << std::endl;
+    Emit(name + ": " + std::to_string(devices.size()) +
+         (devices.size() == 1 ? " device" : " devices"));
 
     for (const auto& [busId, identity] : devices) {
-        std::cout << "  " << busId;
+        std::ostringstream line;
+        line << "  " << busId;
 
         // The driver the bus's drivers say serves the device.
         std::string driver;
         if (reader.GetDeviceDriver(busId, type, driver) == READER_OK)
-            std::cout << " driver=" << driver;
+            line << " driver=" << driver;
         else
-            std::cout << " driver=-";
+            line << " driver=-";
 
         // READER_OK alone does not mean an address was found: the outputs
         // keep what they held when the path names no PCI device.
         std::string pciBus, pciDevice, pciFunction;
         if (reader.GetPCIDeviceBDF(busId, type, pciBus, pciDevice, pciFunction) == READER_OK &&
             !pciBus.empty())
-            std::cout << " pci=" << pciBus << ":" << pciDevice << "." << pciFunction;
+            line << " pci=" << pciBus << ":" << pciDevice << "." << pciFunction;
 
         // A SCSI device's name is its address, "controller:bus:target:lun";
         // hosts and targets on the same bus have other names.
         std::string controller, scsiBus, target, lun;
         if (type == BUS_SCSI &&
             reader.GetScsiDeviceCBTL(busId, controller, scsiBus, target, lun) == READER_OK)
-            std::cout << " controller=" << controller << " bus=" << scsiBus
-                      << " target=" << target << " lun=" << lun;
+            line << " controller=" << controller << " bus=" << scsiBus
+                 << " target=" << target << " lun=" << lun;
 
         auto path = identity.find("path");
         if (path != identity.end())
-            std::cout << " path=" << path->second;
-        std::cout << std::endl;
+            line << " path=" << path->second;
+        Emit(line.str());
     }
     return true;
 }
@@ -90,13 +119,14 @@ void Help()
                  "List the devices on each BUS (ide, pci, pci_express, scsi, usb; all of them\n"
                  "when none is named) with driver, PCI address and SCSI address.\n"
                  "\n"
-                 "  -l, --log=FILE   write the library's trace of every query to FILE\n"
+                 "  -l, --log=FILE   write the library's trace of every query to FILE; never\n"
+                 "                   through a symbolic link\n"
                  "  -h, --help       print this help and exit\n"
                  "  -V, --version    print the version and exit\n"
                  "\n"
                  "Exit status: 0 on success, 1 when sysfs is not mounted and cannot be mounted,\n"
-                 "the log cannot be written or standard output cannot be written, 2 on a usage\n"
-                 "error.\n";
+                 "the log cannot be opened safely or standard output cannot be written, 2 on a\n"
+                 "usage error.\n";
 }
 
 int Usage()
@@ -122,22 +152,66 @@ void KeepStandardDescriptors()
 }
 
 // Flushes and closes standard output: a full disk or a closed descriptor is
-// reported, not taken for success.  A line that failed earlier left its errno
-// to later system calls, so only the final flush and close can say why.
+// reported with its reason, not taken for success.
 int CloseOutput(int status)
 {
-    bool failed = !std::cout.flush();
-    int error = 0;
-    if (std::fflush(stdout) != 0 || (close(STDOUT_FILENO) != 0 && errno != EBADF)) {
-        failed = true;
-        error = errno;
-    }
-    if (failed) {
-        std::cerr << "sysfs-buses: write error" << (error != 0 ? ": " : "")
-                  << (error != 0 ? std::strerror(error) : "") << std::endl;
+    errno = 0;
+    if ((!std::cout.flush() || std::fflush(stdout) != 0) && g_writeError == 0)
+        g_writeError = errno != 0 ? errno : EIO;
+    if (close(STDOUT_FILENO) != 0 && errno != EBADF && g_writeError == 0)
+        g_writeError = errno;
+    if (g_writeError != 0) {
+        std::cerr << "sysfs-buses: write error: " << std::strerror(g_writeError) << std::endl;
         return 1;
     }
     return status;
+}
+
+// Opens the log emptied, but never through a symbolic link or onto anything
+// but a plain file of its own planted at its name: this runs as root, often
+// in a shared directory.  The name is resolved once, by the open that
+// refuses a link (O_NONBLOCK: a FIFO there cannot hold the run up); the
+// check, the truncation and the writing all use that descriptor, which the
+// stream's own buffer takes over (libstdc++'s stdio_filebuf).  Returns why
+// the log was refused, or an empty string.
+std::string OpenLog(std::ofstream& log, const char* path)
+{
+    int fd = open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return errno == ELOOP ? "it is a symbolic link" : std::strerror(errno);
+    struct stat st;
+    std::string why;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1)
+        why = "not a regular file with a single link";
+    else if (ftruncate(fd, 0) != 0)
+        why = std::strerror(errno);
+    if (!why.empty()) {
+        close(fd);
+        return why;
+    }
+    __gnu_cxx::stdio_filebuf<char> adopted(fd, std::ios::out);
+    if (!adopted.is_open()) {
+        close(fd);
+        return "cannot attach a stream";
+    }
+    *log.rdbuf() = std::move(adopted);
+    return why;
+}
+
+// getopt's complaint under this program's name (getopt's own would use
+// argv[0]).  A long option is always stepped over, so its text is the
+// argument before optind; a short option inside a cluster is not.
+std::string OptionError(int result, int before, char** argv)
+{
+    std::string given = optind > before ? argv[optind - 1] : "";
+    std::string name = given.substr(0, given.find('='));
+    if (given.compare(0, 2, "--") != 0)
+        return std::string(result == ':' ? "option requires an argument -- '"
+                                         : "invalid option -- '") + char(optopt) + "'";
+    if (result == ':')
+        return "option '" + name + "' requires an argument";
+    return optopt == 0 ? "unrecognized option '" + name + "'"
+                       : "option '" + name + "' doesn't allow an argument";
 }
 
 }  // namespace
@@ -157,21 +231,24 @@ int main(int argc, char** argv)
         {nullptr, 0, nullptr, 0},
     };
     const char* logPath = nullptr;
-    int option;
-    while ((option = getopt_long(argc, argv, "hVl:", kOptions, nullptr)) != -1) {
+    opterr = 0;
+    int option, before = optind;
+    while ((option = getopt_long(argc, argv, ":hVl:", kOptions, nullptr)) != -1) {
         switch (option) {
         case 'h':
             Help();
             return CloseOutput(0);
         case 'V':
-            std::cout << "sysfs-buses (sysfsreader) " << SYSFS_BUSES_VERSION << std::endl;
+            Emit("sysfs-buses (sysfsreader) " SYSFS_BUSES_LIBRARY_VERSION);
             return CloseOutput(0);
         case 'l':
             logPath = optarg;
             break;
         default:
-            return Usage();  // getopt_long has named the option
+            std::cerr << "sysfs-buses: " << OptionError(option, before, argv) << std::endl;
+            return Usage();
         }
+        before = optind;
     }
 
     std::vector<BusType> buses;
@@ -194,9 +271,10 @@ int main(int argc, char** argv)
         buses.assign(std::begin(kBuses), std::end(kBuses));
 
     if (logPath != nullptr) {
-        log.open(logPath, std::ios::out | std::ios::trunc);
-        if (!log) {
-            std::cerr << "sysfs-buses: cannot write " << logPath << std::endl;
+        std::string refused = OpenLog(log, logPath);
+        if (!refused.empty()) {
+            std::cerr << "sysfs-buses: cannot open log '" << logPath << "': " << refused
+                      << std::endl;
             return 1;
         }
     }
