@@ -279,39 +279,27 @@ std::optional<Tree> Tree::Open(const std::string& mount)
 
 std::optional<Dir> Tree::OpenPath(std::string_view path)
 {
-    std::string absolute;
+    std::string absolute(path);
     if (path.empty() || path[0] != '/') {
         char cwd[PATH_MAX];
         if (getcwd(cwd, sizeof cwd) == nullptr)
             return std::nullopt;
         absolute = Join(cwd, path);
-        path = absolute;
     }
-    // The mount's own components must come first, as written.
-    std::vector<std::string_view> parts = Components(path);
-    std::vector<std::string_view> mountParts = Components(m_mount);
-    std::size_t matched = 0, next = 0;
-    while (matched < mountParts.size()) {
-        if (next == parts.size())
-            return std::nullopt;
-        std::string_view part = parts[next++];
-        if (part == ".")
-            continue;
-        if (part != mountParts[matched++])
-            return std::nullopt;
-    }
-    std::string relative, canonical = m_mount;
+    // A path of plain names is tried in one call; anything else, and a path
+    // with a link on the way, is walked (which also checks that it names the
+    // mount first).
+    std::string canonical;
     bool plain = true;
-    for (; next < parts.size(); ++next) {
-        relative.append(parts[next]).append("/");
-        canonical = Join(canonical, parts[next]);
-        plain = plain && parts[next] != "." && parts[next] != "..";
+    for (std::string_view part : Components(absolute)) {
+        canonical = Join(canonical, part);
+        plain = plain && part != "." && part != "..";
     }
-    if (plain && canonical != m_mount) {
+    if (plain) {
         if (std::optional<std::optional<Dir>> direct = Beneath(canonical))
             return *direct;
     }
-    return Walk(m_root, relative);
+    return Walk(m_root, absolute);
 }
 
 std::optional<Dir> Tree::Follow(const Dir& dir, std::string_view name)
@@ -367,6 +355,8 @@ std::optional<Dir> Tree::Walk(Dir from, std::string_view relative)
     // it names the mount first.
     auto enter = [&](std::string_view text) {
         std::vector<std::string_view> parts = Components(text);
+        // "." names nothing, and "/sys/./devices" names the mount all the same.
+        parts.erase(std::remove(parts.begin(), parts.end(), "."), parts.end());
         auto first = parts.begin();
         if (!text.empty() && text[0] == '/') {
             std::vector<std::string_view> mountParts = Components(m_mount);
@@ -386,8 +376,6 @@ std::optional<Dir> Tree::Walk(Dir from, std::string_view relative)
     while (!pending.empty()) {
         const std::string part = std::move(pending.back());
         pending.pop_back();
-        if (part == ".")
-            continue;
         if (part == "..") {
             if (current.Path() == m_mount)
                 return std::nullopt;
