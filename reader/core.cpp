@@ -110,7 +110,7 @@ void CSysfsReader::StoreAttribute(std::string_view name, const char* value, std:
     std::string key(name);
     attributes.emplace(key, content);
     key += ':';
-    Trace(key, content);
+    Trace(key, IsSecretAttribute(name, content) ? kSecretMask : std::string_view(content));
 }
 
 void CSysfsReader::Trace(std::string_view message)

@@ -65,6 +65,18 @@ using AttributeMap = std::map<std::string, std::string>;
 // Device key -> that device's attributes.
 using DeviceMap = std::map<std::string, AttributeMap>;
 
+// Secrets.  An iSCSI session shows its CHAP secrets as attributes named
+// exactly "password" and "password_in".  The maps get them as they are (a
+// caller that may read them asked for them); the trace never does: it shows
+// kSecretMask for a set secret.  An empty value and the kernel's "(null)" say
+// that no secret is set, and stay visible.  Programs that print attributes
+// use IsSecretAttribute to mask them the same way.
+inline constexpr std::string_view kSecretMask = "********";
+inline bool IsSecretAttribute(std::string_view name, std::string_view value)
+{
+    return (name == "password" || name == "password_in") && !value.empty() && value != "(null)";
+}
+
 // Result codes of the queries.
 constexpr int READER_OK = 0;            // success
 constexpr int READER_NOT_FOUND = 1;     // device, list, class device or driver absent

@@ -762,3 +762,109 @@ TEST_F(Inventory, SysfsBusesOptions)
 }
 
 }  // namespace
+
+// CHAP secrets: set ones show as the mask on standard output, in --json, in
+// the facts and in the trace, whichever object's listing reaches them (here
+// also the "iscsi" scsi_host entry, whose path leads into a session);
+// unset ones ("(null)", empty) stay as they are.  --show-secrets shows them on
+// standard output only.  A new log is private to its owner.
+TEST_F(Inventory, SecretsAreShownOnlyWhenAskedAndNeverLogged)
+{
+    const std::string set = "devices/platform/host2/session2";
+    const std::string unset = "devices/platform/host2/session3";
+    tree.ClassDevice("iscsi_session", set + "/iscsi_session/session2")
+        .File(set + "/iscsi_session/session2/password", "OutSecret-1\n")
+        .File(set + "/iscsi_session/session2/password_in", "InSecret-2\n")
+        .File(set + "/iscsi_session/session2/username", "alice\n")
+        .ClassDevice("iscsi_session", unset + "/iscsi_session/session3")
+        .File(unset + "/iscsi_session/session3/password", "(null)\n")
+        .File(unset + "/iscsi_session/session3/password_in", "\n")
+        .BusDevice("platform", "devices/platform/iscsi")
+        .ClassDevice("scsi_host", "devices/platform/iscsi/scsi_host/iscsi")
+        .File("devices/platform/iscsi/scsi_host/iscsi/path", "/sys/" + set + "/iscsi_session\n");
+    auto leaks = [](const std::string& text) {
+        return text.find("Secret-") != std::string::npos;
+    };
+    ToolRun text = RunTool(tree, cwd);
+    EXPECT_EQ(0, text.status);
+    EXPECT_FALSE(leaks(text.out)) << text.out;
+    std::string log = ReadFile(cwd + "/SysReader.log");
+    EXPECT_FALSE(leaks(log));
+    EXPECT_NE(std::string::npos, log.find("\tpassword: ********\n"));
+    struct stat st;
+    ASSERT_EQ(0, stat((cwd + "/SysReader.log").c_str(), &st));
+    EXPECT_EQ(0600u, st.st_mode & 07777);
+    const std::string session2 = "NAME SESSION CLASS :: session2\n"
+                                 "\tclassname:: \tiscsi_session\n"
+                                 "\tpath:: \t/sys/" + set + "/iscsi_session/session2\n"
+                                 "\tpassword:: \t********\n"
+                                 "\tpassword_in:: \t********\n"
+                                 "\tusername:: \talice\n";
+    EXPECT_NE(std::string::npos, text.out.find(session2)) << text.out;
+    EXPECT_NE(std::string::npos, text.out.find("\tpassword:: \t(null)\n\tpassword_in:: \t\n"));
+    EXPECT_NE(std::string::npos, text.out.find("\t Directory ::session2\n\t Attributes ::\n"
+                                               "\t\tpassword::\t********\n"
+                                               "\t\tpassword_in::\t********\n"));
+
+    ToolRun json = RunTool(tree, cwd, {"--json", "--no-log"});
+    EXPECT_FALSE(leaks(json.out));
+    nlohmann::json document = nlohmann::json::parse(json.out);
+    EXPECT_EQ("********", document["iscsi_session"][0]["attributes"]["password_in"]);
+    EXPECT_EQ("(null)", document["iscsi_session"][1]["attributes"]["password"]);
+    EXPECT_EQ("********",
+              document["iscsi_scsi_host"]["directories"]["session2"]["password"]);
+
+    // The facts script writes nothing where it runs.
+    std::string factDir = tree.Root() + "/facts-cwd";
+    mkdir(factDir.c_str(), 0755);
+    ToolRun facts = RunProgram(FACT_PATH, {}, tree, factDir);
+    EXPECT_EQ(0, facts.status);
+    EXPECT_FALSE(leaks(facts.out));
+    EXPECT_EQ(nlohmann::json::parse(json.out), nlohmann::json::parse(facts.out));
+    EXPECT_TRUE(std::filesystem::is_empty(factDir));
+
+    ToolRun shown = RunTool(tree, cwd, {"--show-secrets"});
+    std::string revealed = session2;
+    revealed.replace(revealed.find("********"), 8, "OutSecret-1");
+    revealed.replace(revealed.find("********"), 8, "InSecret-2");
+    EXPECT_NE(std::string::npos, shown.out.find(revealed)) << shown.out;
+    EXPECT_FALSE(leaks(ReadFile(cwd + "/SysReader.log")));
+    ToolRun shownJson = RunTool(tree, cwd, {"--json", "--show-secrets"});
+    EXPECT_EQ("OutSecret-1",
+              nlohmann::json::parse(shownJson.out)["iscsi_session"][0]["attributes"]["password"]);
+    EXPECT_FALSE(leaks(ReadFile(cwd + "/SysReader.log")));
+}
+
+// A log file that another user prepared is neither emptied nor written: run
+// by root in that user's directory, the trace would land where they read
+// it.  The inventory goes on without it; a log named with --log is refused.
+// One that belongs to the user running keeps its mode.
+TEST_F(Inventory, ALogPlantedByAnotherUserIsRefused)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to give a file to another user";
+    tree.ClassDevice("iscsi_transport", "devices/virtual/iscsi_transport/tcp", false);
+    ToolRun clean = RunTool(tree, cwd, {"--no-log"});
+    const std::string log = cwd + "/SysReader.log";
+    std::ofstream(log) << "planted\n";
+    ASSERT_EQ(0, chown(log.c_str(), 65534, 65534));
+    ToolRun run = RunTool(tree, cwd);
+    EXPECT_EQ(0, run.status);
+    EXPECT_EQ(clean.out, run.out);
+    EXPECT_EQ("iscsi-inventory: not writing the log 'SysReader.log': it belongs to another user "
+              "(uid 65534)\n",
+              run.err);
+    EXPECT_EQ("planted\n", ReadFile(log));
+    ToolRun named = RunTool(tree, cwd, {"--log=SysReader.log"});
+    EXPECT_EQ(1, named.status);
+    EXPECT_EQ("planted\n", ReadFile(log));
+
+    ASSERT_EQ(0, chown(log.c_str(), 0, 0));
+    ASSERT_EQ(0, chmod(log.c_str(), 0640));
+    ToolRun own = RunTool(tree, cwd);
+    EXPECT_EQ("", own.err);
+    struct stat st;
+    ASSERT_EQ(0, stat(log.c_str(), &st));
+    EXPECT_EQ(0640u, st.st_mode & 07777);
+    EXPECT_EQ(std::string::npos, ReadFile(log).find("planted"));
+}

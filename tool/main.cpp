@@ -5,7 +5,9 @@
 // entry named "iscsi" and what lies below each of its paths.  The reader's
 // trace goes to "SysReader.log" in the current directory unless --log or
 // --no-log says otherwise.  With --json the same inventory is one JSON
-// document, with each session's disks added.
+// document, with each session's disks added.  A set CHAP secret shows as
+// "********" in every form unless --show-secrets asks for it; the reader
+// never traces one.
 //
 // Run bare, the text and the log are what they have always been.  The exit
 // status tells the truth: 1 when sysfs cannot be reached or standard output
@@ -15,8 +17,6 @@
 #include <getopt.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <ext/stdio_filebuf.h>
 
 #include <nlohmann/json.hpp>
 
@@ -32,6 +32,8 @@
 #include <vector>
 
 #include <sysfsreader/reader.h>
+
+#include "log_file.h"
 
 #ifndef ISCSI_INVENTORY_VERSION
 #define ISCSI_INVENTORY_VERSION "unknown"
@@ -55,59 +57,6 @@ const Pass kIscsiPasses[] = {
     {"iscsi_connection", "NAME CONNECTION CLASS :: "},
     {"iscsi_session", "NAME SESSION CLASS :: "},
 };
-
-// A descriptor among 0, 1 and 2 that the caller left closed would be taken
-// by the next open, the log's, and the inventory would land in the log.  Each
-// is filled with /dev/null opened in the mode that makes its use fail (read
-// only for the output descriptors), so that writing to a closed standard
-// output still fails and is reported.
-void KeepStandardDescriptors()
-{
-    for (int fd = 0; fd <= 2; ++fd) {
-        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
-            continue;
-        int filler = open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY);
-        if (filler >= 0 && filler != fd)
-            close(filler);
-    }
-}
-
-// Opens a log with truncation, but never through a symbolic link (or onto
-// anything but a plain file of its own) planted in its place: we run as root,
-// often in shared directories.  The name is resolved once, by the open that
-// refuses a link; everything after works on that descriptor: the check, the
-// truncation and the writing.  Opening the stream by name again, even without
-// truncation, could meet a link swapped in after the check, and reopening the
-// descriptor through /proc fails where /proc is not mounted.  The standard
-// file stream cannot adopt a descriptor, but its file buffer can be
-// move-assigned, and libstdc++'s stdio_filebuf is a file buffer built on a
-// descriptor: the stream's own buffer takes it over, so that is_open() holds
-// and closing the stream closes the descriptor.  O_NONBLOCK keeps a FIFO
-// planted there from holding the run up.  Returns an empty string on
-// success, else why the log was refused; the stream then stays closed.
-std::string OpenLog(std::ofstream& log, const char* path)
-{
-    int fd = open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return errno == ELOOP ? "it is a symbolic link" : std::strerror(errno);
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
-        close(fd);
-        return "not a regular file with a single link";
-    }
-    if (ftruncate(fd, 0) != 0) {
-        std::string why = std::strerror(errno);
-        close(fd);
-        return why;
-    }
-    __gnu_cxx::stdio_filebuf<char> adopted(fd, std::ios::out);
-    if (!adopted.is_open()) {
-        close(fd);
-        return "cannot attach a stream";
-    }
-    *log.rdbuf() = std::move(adopted);
-    return std::string();
-}
 
 // Standard output with its first failure kept: the errno of a failed write
 // is caught before the next query's system calls overwrite it.
@@ -155,10 +104,15 @@ private:
 
 // The reader, with the one result that ends the run: sysfs not mounted and
 // not mountable.  Every other result is left aside, as the inventory prints
-// whatever the maps hold.
+// whatever the maps hold.  What it hands on is what the output may show: a
+// set CHAP secret only as the mask, unless the administrator asked to see
+// secrets on this run, so no form of the output can print one by mistake.
 class Inventory {
 public:
-    Inventory(std::ofstream* log, Output& out) : m_reader(log), m_out(out) {}
+    Inventory(std::ofstream* log, Output& out, bool showSecrets)
+        : m_reader(log), m_out(out), m_showSecrets(showSecrets)
+    {
+    }
 
     bool Stopped() const { return m_mountFailed || m_out.Failed(); }
     bool MountFailed() const { return m_mountFailed; }
@@ -171,10 +125,15 @@ public:
                          AttributeMap& classDevice, AttributeMap& device)
     {
         Note(m_reader.GetClsDeviceAttr(cls, name, classDevice, device));
+        MaskSecrets(classDevice);
+        MaskSecrets(device);
     }
     int PathAttributes(const std::string& path, DeviceMap& directories)
     {
-        return Note(m_reader.GetDevicePathAttr(path, directories));
+        int result = Note(m_reader.GetDevicePathAttr(path, directories));
+        for (auto& [directory, attributes] : directories)
+            MaskSecrets(attributes);
+        return result;
     }
     int SplitScsiName(const std::string& name, std::string& controller, std::string& bus,
                       std::string& target, std::string& lun)
@@ -183,6 +142,15 @@ public:
     }
 
 private:
+    void MaskSecrets(AttributeMap& attributes) const
+    {
+        if (m_showSecrets)
+            return;
+        for (auto& [key, value] : attributes)
+            if (IsSecretAttribute(key, value))
+                value = kSecretMask;
+    }
+
     int Note(int result)
     {
         if (result == READER_MOUNT_FAILED)
@@ -192,6 +160,7 @@ private:
 
     CSysfsReader m_reader;
     Output& m_out;
+    bool m_showSecrets;
     bool m_mountFailed = false;
 };
 
@@ -541,6 +510,8 @@ void Usage(std::ostream& stream)
               "      --no-log     write no trace (of --log and --no-log, the last one counts)\n"
               "      --json       print the inventory as one JSON document, with each\n"
               "                   session's disks\n"
+              "      --show-secrets  print CHAP secrets (password, password_in) as they are\n"
+              "                   instead of ********; they never reach the log\n"
               "  -h, --help       print this help and exit\n"
               "  -V, --version    print the version and exit\n"
               "\n"
@@ -551,7 +522,7 @@ void Usage(std::ostream& stream)
 
 int UsageError()
 {
-    std::cerr << "Usage: " << kProgram << " [-h] [-V] [-l FILE] [--no-log] [--json]\n"
+    std::cerr << "Usage: " << kProgram << " [-h] [-V] [-l FILE] [--no-log] [--json] [--show-secrets]\n"
               << "Try '" << kProgram << " --help' for more information." << std::endl;
     return 2;
 }
@@ -596,14 +567,16 @@ int Finish(Output& out, int status)
 
 int Run(int argc, char** argv)
 {
-    enum { kNoLog = 256, kJson };
+    enum { kNoLog = 256, kJson, kShowSecrets };
     static const option kOptions[] = {
         {"help", no_argument, nullptr, 'h'},   {"version", no_argument, nullptr, 'V'},
         {"log", required_argument, nullptr, 'l'}, {"no-log", no_argument, nullptr, kNoLog},
-        {"json", no_argument, nullptr, kJson},   {nullptr, 0, nullptr, 0},
+        {"json", no_argument, nullptr, kJson},   {"show-secrets", no_argument, nullptr, kShowSecrets},
+        {nullptr, 0, nullptr, 0},
     };
     std::string logPath = kDefaultLog;
-    bool logNamed = false, noLog = false, json = false, help = false, version = false;
+    bool logNamed = false, noLog = false, json = false, showSecrets = false, help = false,
+         version = false;
     opterr = 0;  // the messages are ours, under the program's name
     int option, before = optind;
     while ((option = getopt_long(argc, argv, ":hVl:", kOptions, nullptr)) != -1) {
@@ -613,6 +586,7 @@ int Run(int argc, char** argv)
         case 'l': logPath = optarg; logNamed = true; noLog = false; break;
         case kNoLog: noLog = true; logNamed = false; break;
         case kJson: json = true; break;
+        case kShowSecrets: showSecrets = true; break;
         default: Complain(OptionError(option, before, argv)); return UsageError();
         }
         before = optind;
@@ -634,15 +608,18 @@ int Run(int argc, char** argv)
 
     std::ofstream log;
     if (!noLog) {
-        std::string refused = OpenLog(log, logPath.c_str());
+        programs::LogRefusal refused = programs::OpenLog(log, logPath.c_str());
         // The default log is a convenience: where it cannot be opened the
         // inventory goes on without it.  A log asked for by name is not.
-        if (!refused.empty() && logNamed) {
-            Complain("cannot open log '" + logPath + "': " + refused);
+        // Something planted at the default log's name is worth a word.
+        if (refused && logNamed) {
+            Complain("cannot open log '" + logPath + "': " + refused.why);
             return 1;
         }
+        if (refused && !refused.cannotCreate)
+            Complain("not writing the log '" + logPath + "': " + refused.why);
     }
-    Inventory inventory(&log, out);
+    Inventory inventory(&log, out, showSecrets);
     if (json)
         PrintJson(inventory, out);
     else
@@ -660,7 +637,7 @@ int Run(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
-    KeepStandardDescriptors();
+    programs::KeepStandardDescriptors();
     try {
         return Run(argc, argv);
     } catch (const std::exception& failure) {

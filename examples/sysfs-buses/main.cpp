@@ -3,11 +3,13 @@
 // through a PCI device, and, for a SCSI device name, its controller, bus,
 // target and LUN.
 //
-// A starting point for programs of one's own: it uses nothing but the
-// installed header <sysfsreader/reader.h> (and <sysfsreader/version.h>
-// where the library has it).  Build it against an installed
-// library with
-//     g++ -std=c++17 main.cpp $(pkg-config --cflags --libs sysfsreader)
+// A starting point for programs of one's own: of the library it uses
+// nothing but the installed header <sysfsreader/reader.h> (and
+// <sysfsreader/version.h> where the library has it); the careful opening of
+// its log is the programs' own (tool/log_file.cpp, shared with
+// iscsi-inventory).  Build it against an installed library with
+//     g++ -std=c++17 -I../../tool main.cpp ../../tool/log_file.cpp
+//         $(pkg-config --cflags --libs sysfsreader)
 // or with CMake and find_package(sysfsreader) (see CMakeLists.txt here).
 //
 // Usage: sysfs-buses [-l LOGFILE] [BUS...]   BUS: ide pci pci_express scsi usb
@@ -18,8 +20,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <ext/stdio_filebuf.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -29,6 +29,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "log_file.h"
 
 // The version of the library this program is built against, where the
 // library's headers say it; else what the build passed, if anything.
@@ -137,20 +139,6 @@ int Usage()
     return 2;
 }
 
-// A standard descriptor left closed would be taken by the log's open, and
-// the listing would land in the log.  Each closed one gets /dev/null, opened
-// so that writing to it fails as writing to a closed descriptor does.
-void KeepStandardDescriptors()
-{
-    for (int fd = 0; fd <= 2; ++fd) {
-        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
-            continue;
-        int filler = open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY);
-        if (filler >= 0 && filler != fd)
-            close(filler);
-    }
-}
-
 // Flushes and closes standard output: a full disk or a closed descriptor is
 // reported with its reason, not taken for success.
 int CloseOutput(int status)
@@ -165,37 +153,6 @@ int CloseOutput(int status)
         return 1;
     }
     return status;
-}
-
-// Opens the log emptied, but never through a symbolic link or onto anything
-// but a plain file of its own planted at its name: this runs as root, often
-// in a shared directory.  The name is resolved once, by the open that
-// refuses a link (O_NONBLOCK: a FIFO there cannot hold the run up); the
-// check, the truncation and the writing all use that descriptor, which the
-// stream's own buffer takes over (libstdc++'s stdio_filebuf).  Returns why
-// the log was refused, or an empty string.
-std::string OpenLog(std::ofstream& log, const char* path)
-{
-    int fd = open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return errno == ELOOP ? "it is a symbolic link" : std::strerror(errno);
-    struct stat st;
-    std::string why;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1)
-        why = "not a regular file with a single link";
-    else if (ftruncate(fd, 0) != 0)
-        why = std::strerror(errno);
-    if (!why.empty()) {
-        close(fd);
-        return why;
-    }
-    __gnu_cxx::stdio_filebuf<char> adopted(fd, std::ios::out);
-    if (!adopted.is_open()) {
-        close(fd);
-        return "cannot attach a stream";
-    }
-    *log.rdbuf() = std::move(adopted);
-    return why;
 }
 
 // getopt's complaint under this program's name (getopt's own would use
@@ -218,7 +175,7 @@ std::string OptionError(int result, int before, char** argv)
 
 int main(int argc, char** argv)
 {
-    KeepStandardDescriptors();
+    programs::KeepStandardDescriptors();
     // The first reader fills the bus map that Lookup answers from; it keeps
     // only a pointer to the log, which writes nothing until it is opened.
     std::ofstream log;
@@ -271,9 +228,9 @@ int main(int argc, char** argv)
         buses.assign(std::begin(kBuses), std::end(kBuses));
 
     if (logPath != nullptr) {
-        std::string refused = OpenLog(log, logPath);
-        if (!refused.empty()) {
-            std::cerr << "sysfs-buses: cannot open log '" << logPath << "': " << refused
+        programs::LogRefusal refused = programs::OpenLog(log, logPath);
+        if (refused) {
+            std::cerr << "sysfs-buses: cannot open log '" << logPath << "': " << refused.why
                       << std::endl;
             return 1;
         }
