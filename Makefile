@@ -75,7 +75,7 @@ check-tsan: deps
 fuzz: deps
 	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DSYSFSREADER_FUZZ=ON -DSYSFSREADER_TESTS=OFF -DSYSFSREADER_BENCH=OFF
-	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target fuzz_pci fuzz_scsi fuzz_attr
+	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target fuzz_pci fuzz_scsi fuzz_attr fuzz_json_string
 	tools/fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
 check-fuzz:

@@ -598,13 +598,22 @@ TEST_F(Inventory, JsonDocumentCarriesEveryByteAndEachSessionsDisks)
         .File(session + "/iscsi_session/session2/targetname", "iqn.2003-01.org.example:t1\n")
         .File(session + "/uevent", "")
         .File(session + "/target2:0:0/power/control", "auto\n")
+        .BusDevice("scsi", session + "/target2:0:0/2:0:0:10")
         .File(session + "/target2:0:0/2:0:0:10/state", "running\n")
         .File(session + "/target2:0:0/2:0:0:10/block/sdb/dev", "8:16\n")
+        .BusDevice("scsi", session + "/target2:0:0/2:0:0:2")
         .File(session + "/target2:0:0/2:0:0:2/state", "running\n")
         .File(session + "/target2:0:0/2:0:0:2/block/sda/dev", "8:0\n")
+        .BusDevice("scsi", session + "/target2:0:0/2:0:0:3")
         .File(session + "/target2:0:0/2:0:0:3/state", "offline\n")
+        .BusDevice("scsi", session + "/target2:0:1/2:0:1:0")
         .File(session + "/target2:0:1/2:0:1:0/state", "running\n")
         .File(session + "/target2:0:1/2:0:1:0/block/sdc/dev", "8:32\n")
+        // A LUN field that is no number sorts after the numbers.
+        .BusDevice("scsi", session + "/target2:0:0/2:0:0:1e")
+        // Logical units of the bus that are not below this session's targets.
+        .BusDevice("scsi", host + "/session2x/target2:0:0/2:0:0:4")
+        .BusDevice("scsi", session + "/2:0:0:5")
         .BusDevice("platform", "devices/platform/iscsi")
         .ClassDevice("scsi_host", "devices/platform/iscsi/scsi_host/iscsi")
         .File("devices/platform/iscsi/scsi_host/iscsi/path", "/sys/devices/platform/iscsi/portals\n")
@@ -645,6 +654,9 @@ TEST_F(Inventory, JsonDocumentCarriesEveryByteAndEachSessionsDisks)
           {"name": "2:0:0:10", "path": "/sys/devices/platform/host2/session2/target2:0:0/2:0:0:10",
            "controller": "2", "bus": "0", "target": "0", "lun": "10",
            "state": "running", "block_device": "sdb"},
+          {"name": "2:0:0:1e", "path": "/sys/devices/platform/host2/session2/target2:0:0/2:0:0:1e",
+           "controller": "2", "bus": "0", "target": "0", "lun": "1e",
+           "state": null, "block_device": null},
           {"name": "2:0:1:0", "path": "/sys/devices/platform/host2/session2/target2:0:1/2:0:1:0",
            "controller": "2", "bus": "0", "target": "1", "lun": "0",
            "state": "running", "block_device": "sdc"}]}],
@@ -668,7 +680,10 @@ TEST_F(Inventory, JsonDocumentCarriesEveryByteAndEachSessionsDisks)
 // with sda.
 TEST_F(Inventory, RealKernelTreeJsonMatchesIscsiadm)
 {
+    // The copy holds the devices but not the SCSI bus's index of them, which
+    // every kernel has; the disks are found through the bus.
     ASSERT_EQ(0, system(("tar xzf " SOURCE_DIR "/tests/data/real-iscsi-loggedin.tar.gz -C " +
+                         tree.Root() + " && " SOURCE_DIR "/tests/data/complete-scsi-bus.sh " +
                          tree.Root()).c_str()));
     ToolRun run = RunTool(tree, cwd, {"--json", "--no-log"});
     EXPECT_EQ(0, run.status);
