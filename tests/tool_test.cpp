@@ -13,6 +13,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -390,12 +391,12 @@ TEST_F(Inventory, SysfsBusesListsDevicesWithTheirAddresses)
     EXPECT_EQ("", run.err);
     const std::string sys = "/sys/" + hba;
     EXPECT_EQ("pci: 1 device\n"
-              "  0000:00:1f.2 driver=ahci pci=00:1f.2 path=" + sys + "\n"
+              "  0000:00:1f.2 driver=ahci pci=0000:00:1f.2 path=" + sys + "\n"
               "scsi: 3 devices\n"
-              "  10:0:0:0 driver=sd pci=00:1f.2 controller=10 bus=0 target=0 lun=0 path=" +
+              "  10:0:0:0 driver=sd pci=0000:00:1f.2 controller=10 bus=0 target=0 lun=0 path=" +
                   sys + "/host10/target10:0:0/10:0:0:0\n"
-              "  host10 driver=- pci=00:1f.2 path=" + sys + "/host10\n"
-              "  target10:0:0 driver=- pci=00:1f.2 path=" + sys + "/host10/target10:0:0\n"
+              "  host10 driver=- pci=0000:00:1f.2 path=" + sys + "/host10\n"
+              "  target10:0:0 driver=- pci=0000:00:1f.2 path=" + sys + "/host10/target10:0:0\n"
               "usb: not present\n",
               run.out);
     EXPECT_NE(std::string::npos,
@@ -405,6 +406,77 @@ TEST_F(Inventory, SysfsBusesListsDevicesWithTheirAddresses)
     EXPECT_EQ(2, run.status);
     EXPECT_EQ("", run.out);
     EXPECT_NE("", run.err);
+}
+
+
+// The PCI address is the kernel's whole name, domain included: the same
+// bus/device/function in two domains stays apart, a VMD domain keeps its five
+// digits, and the address is the last one in the path even where an earlier
+// one in another domain ends the same way; look-alikes after it are skipped.
+TEST_F(Inventory, SysfsBusesPrintsThePciDomain)
+{
+    const std::string vmd = "devices/pci0000:00/0000:00:0e.0";
+    const std::string nvme = vmd + "/pci10000:e0/10000:e0:1d.0/10000:e1:00.0";
+    const std::string port = vmd + "/pci10000:00/10000:00:0e.0";
+    const std::string other = "devices/pci0001:00/0001:00:0e.0";
+    tree.BusDevice("pci", vmd)
+        .BusDevice("pci", vmd + "/pci10000:e0/10000:e0:1d.0")
+        .BusDevice("pci", nvme)
+        .Bind("pci", "nvme", nvme)
+        .BusDevice("pci", port)
+        .BusDevice("pci", other)
+        .BusDevice("usb", other + "/usb1")
+        .BusDevice("usb", other + "/usb1/1-1/0001:00:20.0/1-1:1.0");
+    ToolRun run = RunProgram(EXAMPLE_PATH, {"pci", "usb"}, tree, cwd);
+    EXPECT_EQ(0, run.status);
+    EXPECT_EQ("", run.err);
+    EXPECT_EQ("pci: 5 devices\n"
+              "  0000:00:0e.0 driver=- pci=0000:00:0e.0 path=/sys/" + vmd + "\n"
+              "  0001:00:0e.0 driver=- pci=0001:00:0e.0 path=/sys/" + other + "\n"
+              "  10000:00:0e.0 driver=- pci=10000:00:0e.0 path=/sys/" + port + "\n"
+              "  10000:e0:1d.0 driver=- pci=10000:e0:1d.0 path=/sys/" + vmd +
+                  "/pci10000:e0/10000:e0:1d.0\n"
+              "  10000:e1:00.0 driver=nvme pci=10000:e1:00.0 path=/sys/" + nvme + "\n"
+              "usb: 2 devices\n"
+              "  1-1:1.0 driver=- pci=0001:00:0e.0 path=/sys/" + other +
+                  "/usb1/1-1/0001:00:20.0/1-1:1.0\n"
+              "  usb1 driver=- pci=0001:00:0e.0 path=/sys/" + other + "/usb1\n",
+              run.out);
+}
+
+// SCSI devices named by their address come first, ordered by host, channel,
+// target and LUN as numbers (of any length; equal numbers written apart
+// byte-wise); hosts, targets and other names follow byte-wise.
+TEST_F(Inventory, SysfsBusesOrdersScsiAddressesAsNumbers)
+{
+    const std::vector<std::string> names = {
+        "host2", "2:0:0:10", "target2:0:10", "2:0:0:2", "10:0:0:0", "2:1:0:0", "1:0:0:x",
+        "2:0:1:0", "host10", "2:0:0:18446744073709551615", "2:0:0:02", "target2:0:0",
+        "2:0:0:9999999999999999999", "0:0:0:0", "1:0:0:", "1:0:0:0:0", "2:0:0"};
+    for (const std::string& name : names)
+        tree.BusDevice("scsi", "devices/platform/scsi/" + name);
+    ToolRun run = RunProgram(EXAMPLE_PATH, {"scsi"}, tree, cwd);
+    EXPECT_EQ(0, run.status);
+    std::istringstream lines(run.out);
+    std::string line;
+    std::getline(lines, line);
+    EXPECT_EQ("scsi: 17 devices", line);
+    std::vector<std::string> listed;
+    while (std::getline(lines, line))
+        listed.push_back(line.substr(2, line.find(' ', 2) - 2));
+    EXPECT_EQ((std::vector<std::string>{
+                  "0:0:0:0", "2:0:0:02", "2:0:0:2", "2:0:0:10", "2:0:0:9999999999999999999",
+                  "2:0:0:18446744073709551615", "2:0:1:0", "2:1:0:0", "10:0:0:0",
+                  "1:0:0:", "1:0:0:0:0", "1:0:0:x", "2:0:0", "host10", "host2", "target2:0:0",
+                  "target2:0:10"}),
+              listed);
+    // Only the SCSI bus is reordered: elsewhere a bus id is listed byte-wise.
+    tree.BusDevice("usb", "devices/platform/usb/1-10").BusDevice("usb", "devices/platform/usb/1-9");
+    run = RunProgram(EXAMPLE_PATH, {"usb"}, tree, cwd);
+    EXPECT_EQ("usb: 2 devices\n"
+              "  1-10 driver=- path=/sys/devices/platform/usb/1-10\n"
+              "  1-9 driver=- path=/sys/devices/platform/usb/1-9\n",
+              run.out);
 }
 
 
