@@ -637,8 +637,9 @@ TEST_F(Inventory, JsonWithNothingToShow)
     ToolRun run = RunTool(tree, cwd, {"--json", "--no-log"});
     EXPECT_EQ(0, run.status);
     EXPECT_EQ("", run.err);
-    EXPECT_EQ(json::parse(R"({"iscsi_host": [], "iscsi_transport": [], "iscsi_connection": [],
-                              "iscsi_session": [], "iscsi_scsi_host": null})"),
+    EXPECT_EQ(json::parse(R"({"format_version": "1.1", "iscsi_host": [], "iscsi_transport": [],
+                              "iscsi_connection": [], "iscsi_session": [],
+                              "iscsi_scsi_host": null, "sessions": [], "errors": []})"),
               json::parse(run.out));
     // The keys come in the order of the text output's passes.
     std::size_t last = 0;
@@ -741,6 +742,10 @@ TEST_F(Inventory, JsonDocumentCarriesEveryByteAndEachSessionsDisks)
         "directories": {"p0": {"port": "3260"}}}
     })");
     json document = json::parse(run.out);  // the parser also rejects invalid UTF-8
+    expected["format_version"] = "1.1";
+    expected["errors"] = json::array();
+    ASSERT_EQ(1u, document["sessions"].size());  // the joined records have a test of their own
+    document.erase("sessions");
     EXPECT_EQ(expected, document) << expected.dump(1) << "\n" << document.dump(1);
     EXPECT_EQ('\n', run.out.back());
     // The text log is written as for the text output.
@@ -954,4 +959,62 @@ TEST_F(Inventory, ALogPlantedByAnotherUserIsRefused)
     ASSERT_EQ(0, stat(log.c_str(), &st));
     EXPECT_EQ(0640u, st.st_mode & 07777);
     EXPECT_EQ(std::string::npos, ReadFile(log).find("planted"));
+}
+
+// The joined session records: each session with its host (and, for an
+// offload HBA, the PCI card and its driver), its connections, its timeouts as
+// numbers ("off" is no number) and its disks with size, identity, counters
+// (hex in sysfs) and the name udev gives them under /dev/disk/by-path.
+TEST_F(Inventory, JsonJoinsEachSessionWithItsHostConnectionsAndDisks)
+{
+    const std::string card = "devices/pci0000:00/0000:00:1f.2";
+    const std::string host = card + "/host7", session = host + "/session3";
+    const std::string lun = session + "/target7:0:0/7:0:0:1";
+    tree.BusDevice("pci", card)
+        .Bind("pci", "be2iscsi", card)
+        .BusDevice("scsi", host)
+        .ClassDevice("iscsi_host", host + "/iscsi_host/host7")
+        .ClassDevice("scsi_host", host + "/scsi_host/host7")
+        .File(host + "/scsi_host/host7/proc_name", "be2iscsi\n")
+        .ClassDevice("iscsi_connection", session + "/connection3:0/iscsi_connection/connection3:0")
+        .File(session + "/connection3:0/iscsi_connection/connection3:0/persistent_address",
+              "192.0.2.5\n")
+        .File(session + "/connection3:0/iscsi_connection/connection3:0/persistent_port", "3260\n")
+        .File(session + "/connection3:0/iscsi_connection/connection3:0/state", "up\n")
+        .ClassDevice("iscsi_session", session + "/iscsi_session/session3")
+        .File(session + "/iscsi_session/session3/targetname", "iqn.2003-01.org.example:t\n")
+        .File(session + "/iscsi_session/session3/tpgt", "1\n")
+        .File(session + "/iscsi_session/session3/state", "LOGGED_IN\n")
+        .File(session + "/iscsi_session/session3/recovery_tmo", "off\n")
+        .File(session + "/iscsi_session/session3/abort_tmo", "15\n")
+        .File(session + "/iscsi_session/session3/password", "Joined-Secret\n")
+        .BusDevice("scsi", session + "/target7:0:0")
+        .BusDevice("scsi", lun)
+        .File(lun + "/state", "running\n")
+        .File(lun + "/vendor", "LIO-ORG\n")
+        .File(lun + "/wwid", "naa.6001405abcdef\n")
+        .File(lun + "/ioerr_cnt", "0x1f\n")
+        .File(lun + "/iotmo_cnt", "0x0\n")
+        .File(lun + "/block/sdd/size", "2097152\n");
+    ToolRun run = RunTool(tree, cwd, {"--json", "--no-log"});
+    EXPECT_EQ(0, run.status);
+    EXPECT_EQ(std::string::npos, run.out.find("Joined-Secret"));
+    json sessions = json::parse(run.out)["sessions"];
+    json expected = json::parse(R"([{
+      "name": "session3", "sid": 3, "target_name": "iqn.2003-01.org.example:t", "tpgt": 1,
+      "initiator_name": null, "iface": null, "state": "LOGGED_IN", "target_state": null,
+      "host": "host7", "transport": "be2iscsi", "proc_name": "be2iscsi",
+      "pci_address": "0000:00:1f.2", "pci_driver": "be2iscsi",
+      "connections": [{"name": "connection3:0", "state": "up",
+                       "persistent_address": "192.0.2.5", "persistent_port": 3260,
+                       "address": null, "port": null, "local_port": null}],
+      "timeouts": {"recovery": null, "recovery_off": true, "abort": 15, "lu_reset": null,
+                   "tgt_reset": null},
+      "disks": [{"hctl": "7:0:0:1", "host": 7, "channel": 0, "target": 0, "lun": 1,
+                 "state": "running", "block_device": "sdd", "size_bytes": 1073741824,
+                 "vendor": "LIO-ORG", "model": null, "rev": null, "wwid": "naa.6001405abcdef",
+                 "by_path": "ip-192.0.2.5:3260-iscsi-iqn.2003-01.org.example:t-lun-1",
+                 "io_errors": 31, "io_timeouts": 0, "io_requests": null, "holders": []}]
+    }])");
+    EXPECT_EQ(expected, sessions) << sessions.dump(1);
 }

@@ -1,6 +1,7 @@
 #include "inventory.h"
 
 #include <algorithm>
+#include <regex>
 #include <string_view>
 #include <tuple>
 #include <utility>
@@ -54,7 +55,36 @@ std::string ValueOf(const AttributeMap& attributes, const std::string& key)
     return found == attributes.end() ? std::string() : found->second;
 }
 
+std::string_view BaseName(std::string_view path)
+{
+    std::size_t slash = path.rfind('/');
+    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+// The last component of a device path that the kernel names as a PCI device
+// (domain:bus:device.function): the card an offload host sits on.
+std::string PciAddressIn(std::string_view path)
+{
+    static const std::regex kPci("[0-9a-f]{4,}:[0-9a-f]{2}:[01][0-9a-f]\\.[0-7]");
+    while (!path.empty()) {
+        std::string_view component = BaseName(path);
+        if (std::regex_match(component.begin(), component.end(), kPci))
+            return std::string(component);
+        path = Parent(path);
+    }
+    return {};
+}
+
 }  // namespace
+
+std::string TransportOf(const std::string& procName)
+{
+    if (procName == "iscsi_tcp")
+        return "tcp";
+    if (procName == "ib_iser")
+        return "iser";
+    return procName;
+}
 
 Walk::Walk(std::ofstream* log, bool showSecrets) : m_reader(log), m_showSecrets(showSecrets) {}
 
@@ -73,17 +103,26 @@ void Walk::ClassPass(Sink& sink, const IscsiClass& cls)
 {
     DeviceMap devices;
     ClassList(cls.name, devices);
-    const bool sessions = std::string_view(cls.name) == "iscsi_session";
-    for (auto& [name, listed] : devices) {
+    const std::string_view name(cls.name);
+    const bool join = sink.WantsSessions();
+    for (auto& [key, listed] : devices) {
         if (Stopped(sink))
             return;
         ClassDeviceRecord device;
-        device.name = name;
+        device.name = key;
         ClassAttributes(cls.name, device);
         device.listed = std::move(listed);
         sink.ClassDevice(cls, device);
-        if (sessions && sink.WantsDisks())
-            sink.SessionDisks(DisksBelow(ValueOf(device.device, "path")));
+        if (join && name == "iscsi_host")
+            NoteHost(device);
+        else if (join && name == "iscsi_connection")
+            NoteConnection(device);
+        if (name != "iscsi_session" || !(sink.WantsDisks() || join))
+            continue;
+        std::vector<DiskRecord> disks = DisksBelow(ValueOf(device.device, "path"), join);
+        sink.SessionDisks(disks);
+        if (join)
+            sink.Session(JoinSession(device, std::move(disks)));
     }
     sink.EndClass(cls);
 }
@@ -116,7 +155,7 @@ void Walk::IscsiHostPass(Sink& sink)
 // A session's logical units, from the SCSI bus's device list (listed once for
 // the whole walk): those two levels below the session's device directory,
 // targetH:C:T/H:C:T:L, each with its state and, for a disk, its block device.
-std::vector<DiskRecord> Walk::DisksBelow(const std::string& sessionDevicePath)
+std::vector<DiskRecord> Walk::DisksBelow(const std::string& sessionDevicePath, bool full)
 {
     if (sessionDevicePath.empty())
         return {};
@@ -128,14 +167,19 @@ std::vector<DiskRecord> Walk::DisksBelow(const std::string& sessionDevicePath)
     std::vector<DiskRecord> disks = std::move(found->second);
     m_disksBySession->erase(found);
     for (DiskRecord& disk : disks) {
-        AttributeMap attributes;
-        Note(m_reader.GetDeviceAttr(disk.name, BUS_SCSI, attributes));
-        if (auto state = attributes.find("state"); state != attributes.end())
+        Note(m_reader.GetDeviceAttr(disk.name, BUS_SCSI, disk.attributes));
+        if (auto state = disk.attributes.find("state"); state != disk.attributes.end())
             disk.state = state->second;
         DeviceMap blocks;
         PathAttributes(disk.path + "/block", blocks);
-        if (!blocks.empty())
+        if (!blocks.empty()) {
             disk.blockDevice = blocks.begin()->first;
+            disk.block = std::move(blocks.begin()->second);
+        }
+        if (!full) {
+            disk.attributes.clear();
+            disk.block.clear();
+        }
     }
     std::sort(disks.begin(), disks.end(), DiskLess);
     return disks;
@@ -159,6 +203,50 @@ void Walk::IndexScsiBus()
             continue;
         (*m_disksBySession)[std::string(Parent(target))].push_back(std::move(disk));
     }
+}
+
+void Walk::NoteHost(const ClassDeviceRecord& device)
+{
+    HostRecord host;
+    host.name = device.name;
+    host.attributes = device.own;
+    ClassDeviceRecord scsiHost;
+    scsiHost.name = device.name;
+    ClassAttributes("scsi_host", scsiHost);
+    host.procName = ValueOf(scsiHost.own, "proc_name");
+    host.pciAddress = PciAddressIn(Parent(ValueOf(device.device, "path")));
+    if (!host.pciAddress.empty())
+        m_reader.GetDeviceDriver(host.pciAddress, BUS_PCI, host.pciDriver);
+    m_hosts[host.name] = std::move(host);
+}
+
+void Walk::NoteConnection(const ClassDeviceRecord& device)
+{
+    const std::string path = ValueOf(device.device, "path");
+    std::string_view session = Parent(path);
+    if (session.empty())
+        return;
+    m_connectionsBySession[std::string(session)].push_back({device.name, device.own});
+}
+
+SessionRecord Walk::JoinSession(const ClassDeviceRecord& device, std::vector<DiskRecord> disks)
+{
+    SessionRecord session;
+    session.name = device.name;
+    session.attributes = device.own;
+    session.disks = std::move(disks);
+    const std::string path = ValueOf(device.device, "path");
+    if (path.empty())
+        return session;
+    auto host = m_hosts.find(std::string(BaseName(Parent(path))));
+    if (host != m_hosts.end())
+        session.host = &host->second;
+    auto connections = m_connectionsBySession.find(path);
+    if (connections != m_connectionsBySession.end()) {
+        session.connections = std::move(connections->second);
+        m_connectionsBySession.erase(connections);
+    }
+    return session;
 }
 
 void Walk::ClassList(const std::string& cls, DeviceMap& devices)

@@ -41,7 +41,39 @@ struct DiskRecord {
     std::string address[4];      // controller, bus, target, LUN
     std::optional<std::string> state;
     std::optional<std::string> blockDevice;  // sdX
+    // Read only for the joined session records: the device's attributes
+    // (vendor, model, rev, wwid, ioerr_cnt, ...) and its block device's (size).
+    AttributeMap attributes;
+    AttributeMap block;
 };
+
+// An iSCSI host: its iscsi_host attributes, the driver that made it (its
+// scsi_host's proc_name) and, for an offload HBA, the PCI card it sits on.
+struct HostRecord {
+    std::string name;        // hostN
+    AttributeMap attributes;
+    std::string procName;    // iscsi_tcp, ib_iser, be2iscsi, ...
+    std::string pciAddress;  // domain:bus:device.function; empty for a software host
+    std::string pciDriver;
+};
+
+struct ConnectionRecord {
+    std::string name;  // connectionS:C
+    AttributeMap attributes;
+};
+
+// One session joined with its host, its connections and its disks.
+struct SessionRecord {
+    std::string name;  // sessionN
+    AttributeMap attributes;
+    const HostRecord* host = nullptr;  // null when the session's host is not listed
+    std::vector<ConnectionRecord> connections;
+    std::vector<DiskRecord> disks;
+};
+
+// The transport a host's driver speaks, as iSCSI names it: "tcp" for
+// iscsi_tcp, "iser" for ib_iser, the driver's own name for offload HBAs.
+std::string TransportOf(const std::string& procName);
 
 // The scsi_host entry named "iscsi".  Each of its "path" attributes (taken in
 // the order listed, own, device) is followed one level down; listings[i] is
@@ -58,6 +90,9 @@ public:
     virtual ~Sink() = default;
     // Whether the walk should find each session's disks (more queries).
     virtual bool WantsDisks() const = 0;
+    // Whether the walk should join each session with its host, connections
+    // and disks (more queries still); implies WantsDisks().
+    virtual bool WantsSessions() const { return false; }
     // Whether the output has failed: the walk then stops.
     virtual bool Failed() const = 0;
     virtual void ClassDevice(const IscsiClass& cls, const ClassDeviceRecord& device) = 0;
@@ -67,6 +102,9 @@ public:
     virtual void EndClass(const IscsiClass& cls) = 0;
     // At most once, after the four classes.
     virtual void IscsiHost(const IscsiHostRecord& host) = 0;
+    // For each session when WantsSessions(), after its ClassDevice and
+    // SessionDisks.
+    virtual void Session(const SessionRecord&) {}
 };
 
 // Runs the queries through one reader.  What it hands on is what the output
@@ -86,8 +124,11 @@ private:
     bool Stopped(const Sink& sink) const { return m_mountFailed || sink.Failed(); }
     void ClassPass(Sink& sink, const IscsiClass& cls);
     void IscsiHostPass(Sink& sink);
-    std::vector<DiskRecord> DisksBelow(const std::string& sessionDevicePath);
+    std::vector<DiskRecord> DisksBelow(const std::string& sessionDevicePath, bool full);
     void IndexScsiBus();
+    void NoteHost(const ClassDeviceRecord& device);
+    void NoteConnection(const ClassDeviceRecord& device);
+    SessionRecord JoinSession(const ClassDeviceRecord& device, std::vector<DiskRecord> disks);
 
     void ClassList(const std::string& cls, DeviceMap& devices);
     void ClassAttributes(const std::string& cls, ClassDeviceRecord& device);
@@ -101,6 +142,10 @@ private:
     // The SCSI bus's logical units, by the canonical path of the session
     // directory they sit below; filled at the first session.
     std::optional<std::map<std::string, std::vector<DiskRecord>>> m_disksBySession;
+    // For joining sessions: hosts by name, connections by the canonical path
+    // of the session directory they sit in.
+    std::map<std::string, HostRecord> m_hosts;
+    std::map<std::string, std::vector<ConnectionRecord>> m_connectionsBySession;
 };
 
 }  // namespace inventory
