@@ -28,7 +28,9 @@
 #include <atomic>
 #include <cstddef>
 #include <fstream>
+#include <initializer_list>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -86,7 +88,13 @@ constexpr int READER_CLASS_ERROR = 4;   // class query argument empty, class/dir
 
 namespace detail {
 struct AttributeRecord;
-}
+struct OpenedDir;
+struct OpenedBus;
+namespace messages {
+struct ClassLadder;
+struct BusLadder;
+}  // namespace messages
+}  // namespace detail
 
 class CSysfsReader {
 public:
@@ -166,6 +174,23 @@ private:
     // CheckandMountSysfs that also gives the mount point it found or made, so
     // that a query reads the mount table once.
     int MountCheck(std::string& mountPath);
+
+    // The opening every class-side query runs, tracing from its ladder:
+    // "Entering"; READER_CLASS_ERROR when an argument is empty; the mount
+    // check (READER_MOUNT_FAILED at once); opened from open(target, mount),
+    // or READER_CLASS_ERROR.  READER_OK when the query goes on to read.
+    int OpenClassSide(const detail::messages::ClassLadder& ladder,
+                      std::initializer_list<std::string_view> arguments, const std::string& target,
+                      std::optional<detail::OpenedDir> (*open)(const std::string&, const std::string&),
+                      std::optional<detail::OpenedDir>& opened);
+    // The opening every bus-side query runs: "Entering"; the mount check
+    // (READER_MOUNT_FAILED at once); the bus's name, or READER_BUS_ERROR;
+    // READER_NOT_FOUND when *busId is empty; the bus opened, or
+    // READER_BUS_ERROR; the device *busId found, or READER_NOT_FOUND.  A
+    // query that names no device passes a null busId and skips the device
+    // steps.  READER_OK when the query goes on to read.
+    int OpenBusSide(const detail::messages::BusLadder& ladder, BusType busType,
+                    const std::string* busId, detail::OpenedBus& opened);
 
     // Stores one attribute (content without its final newline) unless the map
     // already holds its name, and traces it.
