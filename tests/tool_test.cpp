@@ -1018,3 +1018,90 @@ TEST_F(Inventory, JsonJoinsEachSessionWithItsHostConnectionsAndDisks)
     }])");
     EXPECT_EQ(expected, sessions) << sessions.dump(1);
 }
+
+// --sessions: one block per session, built from the joined records, with the
+// kernel's 0/1 digests and switches in words, CHAP masked, and each disk
+// with its size and by-path name; without a session, one line says so.
+TEST_F(Inventory, SessionsViewShowsEachSessionWithItsDisks)
+{
+    tree.Dir("class/net");
+    ToolRun empty = RunTool(tree, cwd, {"--sessions", "--no-log"});
+    EXPECT_EQ(0, empty.status);
+    EXPECT_EQ("No iSCSI session (is iscsi_tcp, or the HBA's driver, loaded?)\n", empty.out);
+
+    const std::string host = "devices/platform/host4", session = host + "/session9";
+    const std::string conn = session + "/connection9:0/iscsi_connection/connection9:0";
+    const std::string cls = session + "/iscsi_session/session9";
+    const std::string lun = session + "/target4:0:0/4:0:0:3";
+    tree.BusDevice("scsi", host)
+        .ClassDevice("iscsi_host", host + "/iscsi_host/host4")
+        .File(host + "/iscsi_host/host4/ipaddress", "10.1.1.1\n")
+        .ClassDevice("scsi_host", host + "/scsi_host/host4")
+        .File(host + "/scsi_host/host4/proc_name", "iscsi_tcp\n")
+        .ClassDevice("iscsi_connection", conn)
+        .File(conn + "/address", "10.1.1.2\n")
+        .File(conn + "/port", "3260\n")
+        .File(conn + "/persistent_address", "10.1.1.2\n")
+        .File(conn + "/persistent_port", "3260\n")
+        .File(conn + "/state", "up\n")
+        .File(conn + "/header_digest", "1\n")
+        .File(conn + "/data_digest", "0\n")
+        .ClassDevice("iscsi_session", cls)
+        .File(cls + "/targetname", "iqn.2003-01.org.example:t9\n")
+        .File(cls + "/tpgt", "1\n")
+        .File(cls + "/state", "LOGGED_IN\n")
+        .File(cls + "/recovery_tmo", "off\n")
+        .File(cls + "/password", "View-Secret\n")
+        .File(cls + "/username", "(null)\n")
+        .File(cls + "/immediate_data", "1\n")
+        .File(cls + "/initial_r2t", "0\n")
+        .BusDevice("scsi", session + "/target4:0:0")
+        .BusDevice("scsi", lun)
+        .File(lun + "/state", "running\n")
+        .File(lun + "/wwid", "naa.60014051\n")
+        .File(lun + "/block/sdq/size", "4194304\n");
+    ToolRun run = RunTool(tree, cwd, {"-s", "--no-log"});
+    EXPECT_EQ(0, run.status);
+    EXPECT_EQ("Target: iqn.2003-01.org.example:t9 (session9)\n"
+              "\tCurrent Portal: 10.1.1.2:3260,1\n"
+              "\tPersistent Portal: 10.1.1.2:3260,1\n"
+              "\t\t**********\n\t\tInterface:\n\t\t**********\n"
+              "\t\tIface Name: <unknown>\n"
+              "\t\tIface Transport: tcp\n"
+              "\t\tIface Initiatorname: <unknown>\n"
+              "\t\tIface IPaddress: 10.1.1.1\n"
+              "\t\tIface HWaddress: <unknown>\n"
+              "\t\tIface Netdev: <unknown>\n"
+              "\t\tSID: 9\n"
+              "\t\tiSCSI Connection State: up\n"
+              "\t\tiSCSI Session State: LOGGED_IN\n"
+              "\t\t*********\n\t\tTimeouts:\n\t\t*********\n"
+              "\t\tRecovery Timeout: off\n"
+              "\t\tTarget Reset Timeout: <unknown>\n"
+              "\t\tLUN Reset Timeout: <unknown>\n"
+              "\t\tAbort Timeout: <unknown>\n"
+              "\t\t*****\n\t\tCHAP:\n\t\t*****\n"
+              "\t\tusername: <empty>\n"
+              "\t\tpassword: ********\n"
+              "\t\tusername_in: <unknown>\n"
+              "\t\tpassword_in: <unknown>\n"
+              "\t\t************************\n\t\tNegotiated iSCSI params:\n"
+              "\t\t************************\n"
+              "\t\tHeaderDigest: CRC32C\n"
+              "\t\tDataDigest: None\n"
+              "\t\tMaxRecvDataSegmentLength: <unknown>\n"
+              "\t\tMaxXmitDataSegmentLength: <unknown>\n"
+              "\t\tFirstBurstLength: <unknown>\n"
+              "\t\tMaxBurstLength: <unknown>\n"
+              "\t\tImmediateData: Yes\n"
+              "\t\tInitialR2T: No\n"
+              "\t\tMaxOutstandingR2T: <unknown>\n"
+              "\t\t**********************\n\t\tAttached SCSI devices:\n"
+              "\t\t**********************\n"
+              "\t\tHost Number: 4\n"
+              "\t\tscsi4 Channel 0 Id 0 Lun: 3\tState: running\n"
+              "\t\t\tAttached scsi disk sdq\tSize: 2.00 GiB\n"
+              "\t\t\tWWID: naa.60014051\n"
+              "\t\t\tBy-path: ip-10.1.1.2:3260-iscsi-iqn.2003-01.org.example:t9-lun-3\n",
+              run.out);
+}
