@@ -130,6 +130,13 @@ public:
     // subdirectory, or a subdirectory has no attribute file; in the last case
     // the subdirectories before it stay in the map.
     SYSFSREADER_EXPORT int GetDevicePathAttr(std::string devicePath, DeviceMap& pathDevices);
+    // The symbolic links directly in a directory inside sysfs that lead to a
+    // directory inside sysfs (a block device's holders/ and slaves/, a
+    // device's driver or subsystem), keyed by link name, each with "path":
+    // the canonical directory it leads to.  READER_CLASS_ERROR when the path
+    // leads to no directory inside sysfs, READER_NOT_FOUND when it holds no
+    // such link.
+    SYSFSREADER_EXPORT int GetDeviceLinks(std::string devicePath, DeviceMap& links);
 
     // Bus queries.  A device is named by its bus id, the key GetDeviceList
     // files it under.  READER_BUS_ERROR for a bus type without a name or a

@@ -995,7 +995,14 @@ TEST_F(Inventory, JsonJoinsEachSessionWithItsHostConnectionsAndDisks)
         .File(lun + "/wwid", "naa.6001405abcdef\n")
         .File(lun + "/ioerr_cnt", "0x1f\n")
         .File(lun + "/iotmo_cnt", "0x0\n")
-        .File(lun + "/block/sdd/size", "2097152\n");
+        .File(lun + "/block/sdd/size", "2097152\n")
+        // Not every device-mapper device is a multipath one.
+        .File("devices/virtual/block/dm-0/dm/name", "mpatha\n")
+        .File("devices/virtual/block/dm-0/dm/uuid", "mpath-36001405abcdef\n")
+        .File("devices/virtual/block/dm-1/dm/name", "vg-lv\n")
+        .File("devices/virtual/block/dm-1/dm/uuid", "LVM-abc\n")
+        .Link(lun + "/block/sdd/holders/dm-0", "devices/virtual/block/dm-0")
+        .Link(lun + "/block/sdd/holders/dm-1", "devices/virtual/block/dm-1");
     ToolRun run = RunTool(tree, cwd, {"--json", "--no-log"});
     EXPECT_EQ(0, run.status);
     EXPECT_EQ(std::string::npos, run.out.find("Joined-Secret"));
@@ -1014,7 +1021,11 @@ TEST_F(Inventory, JsonJoinsEachSessionWithItsHostConnectionsAndDisks)
                  "state": "running", "block_device": "sdd", "size_bytes": 1073741824,
                  "vendor": "LIO-ORG", "model": null, "rev": null, "wwid": "naa.6001405abcdef",
                  "by_path": "ip-192.0.2.5:3260-iscsi-iqn.2003-01.org.example:t-lun-1",
-                 "io_errors": 31, "io_timeouts": 0, "io_requests": null, "holders": []}]
+                 "io_errors": 31, "io_timeouts": 0, "io_requests": null,
+                 "holders": [{"device": "dm-0", "name": "mpatha",
+                              "dm_uuid": "mpath-36001405abcdef", "multipath": true},
+                             {"device": "dm-1", "name": "vg-lv", "dm_uuid": "LVM-abc",
+                              "multipath": false}]}]
     }])");
     EXPECT_EQ(expected, sessions) << sessions.dump(1);
 }

@@ -137,6 +137,9 @@ void SessionsOutput::Session(const SessionRecord& session)
             c.count("persistent_port") && s.count("targetname"))
             line(3, {"By-path: ip-", c.at("persistent_address"), ":", c.at("persistent_port"),
                      "-iscsi-", s.at("targetname"), "-lun-", disk.address[3]});
+        for (const DiskRecord::Holder& holder : disk.holders)
+            line(3, {holder.Multipath() ? "Multipath device: " : "Held by: ",
+                     holder.name ? *holder.name : std::string("<unknown>"), " (", holder.device, ")"});
     }
 }
 

@@ -144,6 +144,22 @@ inline constexpr DevicePathAttrTexts kGetDevicePathAttr{
     "Device Attribute",
 };
 
+struct DeviceLinksTexts : ClassLadder {
+    std::string_view noLinks;
+    std::string_view link;  // traced with the link's name
+};
+inline constexpr DeviceLinksTexts kGetDeviceLinks{
+    {
+        "Entering SysfsReader::GetDeviceLinks",
+        "Leaving CSysfsReader::GetDeviceLinks, Path is Null",
+        "Leaving CSysfsReader::GetDeviceLinks, Sysfs File system not mounted",
+        "Leaving CSysfsReader::GetDeviceLinks, Device not found:",
+        "Leaving SysfsReader::GetDeviceLinks",
+    },
+    "Leaving CSysfsReader::GetDeviceLinks, Path Does Not Include Links",
+    "Link found:",
+};
+
 // Names no device: the device steps of its ladder are not taken.
 struct DeviceListTexts : BusLadder {
     std::string_view pushed;     // traced with the bus id
