@@ -146,6 +146,21 @@ int OpenDirectoryAt(int dirFd, const std::string& name)
     return openat(dirFd, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 }
 
+// Whether a relative path is plain names alone ("a/b"; never "", "a/../b",
+// "./a", "a//b" or "a/"): the canonical path below a directory of what it
+// names, when no link is on the way.
+bool PlainNames(std::string_view relative)
+{
+    for (;;) {
+        const std::size_t slash = relative.find('/');
+        if (!IsComponent(relative.substr(0, slash)))
+            return false;
+        if (slash == std::string_view::npos)
+            return true;
+        relative.remove_prefix(slash + 1);
+    }
+}
+
 // Whether openat2 may be tried: cleared for good once the kernel (or a
 // sandbox in front of it) does not know it.
 std::atomic<bool> g_openat2{true};
@@ -267,6 +282,13 @@ std::optional<Tree> Tree::Open(const std::string& mount)
     int fd = open(mount.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return std::nullopt;
+    auto rootFd = std::make_shared<const Fd>(fd);
+    // The root is told by what it is, not by its path: a directory moved next
+    // to it would otherwise be taken for a deeper one, and climbing from
+    // there would leave the mount.
+    std::optional<Identity> rootIdentity = IdentityOf(fd);
+    if (!rootIdentity)
+        return std::nullopt;
     // The mount path as its components, so that a path's prefix compares
     // exactly ("/sys/" and "/sys" are the same mount).
     std::string normal;
@@ -274,7 +296,15 @@ std::optional<Tree> Tree::Open(const std::string& mount)
         normal = Join(normal, part);
     if (normal.empty())
         normal = "/";
-    return Tree(normal, Dir(std::make_shared<const Fd>(fd), normal));
+    return Tree(normal, Dir(std::move(rootFd), normal), *rootIdentity);
+}
+
+std::optional<Tree::Identity> Tree::IdentityOf(int fd)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return std::nullopt;
+    return Identity{st.st_dev, st.st_ino};
 }
 
 std::optional<Dir> Tree::OpenPath(std::string_view path)
@@ -334,7 +364,12 @@ std::optional<std::optional<Dir>> Tree::Beneath(const std::string& path)
     const std::string prefix = m_mount == "/" ? m_mount : m_mount + "/";
     if (path.compare(0, prefix.size(), prefix) != 0)
         return std::nullopt;
-    int fd = OpenBeneath(m_root.Raw(), path.substr(prefix.size()));
+    // The path is the label of what is found, so it must be canonical: "a/../b"
+    // stays beneath the root, but is not b's path.
+    const std::string relative = path.substr(prefix.size());
+    if (!PlainNames(relative))
+        return std::nullopt;
+    int fd = OpenBeneath(m_root.Raw(), relative);
     if (fd >= 0)
         return std::optional<Dir>(Dir(std::make_shared<const Fd>(fd), path));
     if (errno == ENOENT || errno == ENOTDIR)
@@ -345,7 +380,8 @@ std::optional<std::optional<Dir>> Tree::Beneath(const std::string& path)
 // Walks a relative path (or, when it starts with '/', a path that must name
 // the mount first) from a canonical directory, one component at a time,
 // opening each with O_NOFOLLOW.  A link met on the way is replaced by its
-// text; ".." goes to the real parent; nothing ever leaves the mount.
+// text; ".." goes to the real parent (see Climb); nothing ever leaves the
+// mount.
 std::optional<Dir> Tree::Walk(Dir from, std::string_view relative)
 {
     Dir current = std::move(from);
@@ -377,17 +413,10 @@ std::optional<Dir> Tree::Walk(Dir from, std::string_view relative)
         const std::string part = std::move(pending.back());
         pending.pop_back();
         if (part == "..") {
-            if (current.Path() == m_mount)
+            std::optional<Dir> parent = Climb(current);
+            if (!parent)
                 return std::nullopt;
-            std::string parentPath(Parent(current.Path()));
-            if (std::optional<Dir> known = Recent(parentPath)) {
-                current = std::move(*known);
-                continue;
-            }
-            int fd = openat(current.Raw(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
-            if (fd < 0)
-                return std::nullopt;
-            current = Dir(std::make_shared<const Fd>(fd), std::move(parentPath));
+            current = std::move(*parent);
             continue;
         }
         std::string path = Join(current.Path(), part);
@@ -406,6 +435,60 @@ std::optional<Dir> Tree::Walk(Dir from, std::string_view relative)
         std::optional<std::string> text = current.LinkText(part);
         if (!text || ++links > kMaxLinks || !enter(*text))
             return std::nullopt;
+    }
+    return current;
+}
+
+// The walk's ".." as the filesystem means it, the directory that holds this
+// one, but reached down from the root: its path's parent, checked to hold
+// this very directory under its name.  The kernel's own ".." is never
+// opened: from a directory moved up next to the root it is the root, with the
+// walk still counting levels from where the directory was, and one more
+// leaves the mount.  A directory seen moved (or the remembered one its path
+// names) ends the walk and every remembered directory with it.
+std::optional<Dir> Tree::Climb(const Dir& dir)
+{
+    std::optional<Identity> here = IdentityOf(dir.Raw());
+    if (!here)
+        return std::nullopt;
+    const bool atRoot = *here == m_rootIdentity;
+    if (atRoot || dir.Path() == m_mount) {
+        // Nothing above the root is sysfs; the root under another path (or
+        // another directory under the root's) is a move seen.
+        if (atRoot != (dir.Path() == m_mount))
+            Forget();
+        return std::nullopt;
+    }
+    const std::string parentPath(Parent(dir.Path()));
+    std::optional<Dir> parent = Recent(parentPath);
+    if (!parent && (parent = Resolve(parentPath)))
+        Remember(*parent);
+    struct stat entry;
+    if (!parent ||
+        fstatat(parent->Raw(), std::string(dir.Name()).c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !(Identity{entry.st_dev, entry.st_ino} == *here)) {
+        Forget();
+        return std::nullopt;
+    }
+    return parent;
+}
+
+std::optional<Dir> Tree::Resolve(const std::string& path)
+{
+    if (path == m_mount)
+        return m_root;
+    if (std::optional<std::optional<Dir>> direct = Beneath(path))
+        return *direct;
+    // No openat2 here (or a link on the way, which the walk below refuses).
+    const std::string prefix = m_mount == "/" ? m_mount : m_mount + "/";
+    if (path.compare(0, prefix.size(), prefix) != 0 || !PlainNames(path.substr(prefix.size())))
+        return std::nullopt;
+    Dir current = m_root;
+    for (std::string_view part : Components(std::string_view(path).substr(prefix.size()))) {
+        int fd = OpenDirectoryAt(current.Raw(), std::string(part));
+        if (fd < 0)
+            return std::nullopt;
+        current = Dir(std::make_shared<const Fd>(fd), Join(current.Path(), part));
     }
     return current;
 }

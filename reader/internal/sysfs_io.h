@@ -5,7 +5,11 @@
 //   directory from there, one component at a time, with openat and
 //   O_NOFOLLOW.  A symbolic link is followed by reading its text and walking
 //   that, so a link can never lead outside the mount, and what is read is the
-//   very directory that was checked: nothing is reopened by path.
+//   very directory that was checked: nothing is reopened by path.  ".." is
+//   never opened as such: a climb goes to the directory its path's parent
+//   names, reached down from the root, once that directory is seen to hold
+//   the one being left; a directory moved while it is walked fails that test
+//   and the walk is refused rather than continued from where it now lies.
 // - A directory (Dir) is held by its descriptor together with its canonical
 //   path (no link on the way), the path the queries report.
 // - An attribute is a regular file directly in a directory: never a link,
@@ -13,6 +17,8 @@
 //   at most one page; a file whose read fails is left out.
 #ifndef SYSFSREADER_INTERNAL_SYSFS_IO_H
 #define SYSFSREADER_INTERNAL_SYSFS_IO_H
+
+#include <sys/types.h>
 
 #include <memory>
 #include <optional>
@@ -132,17 +138,43 @@ public:
     std::string BusLinkedBy(const Dir& dir, std::string_view link) const;
 
 private:
-    Tree(std::string mount, Dir root) : m_mount(std::move(mount)), m_root(std::move(root)) {}
+    // A directory's device and inode: what it is, whatever its path says.
+    struct Identity {
+        dev_t device;
+        ino_t inode;
+        bool operator==(const Identity& other) const
+        {
+            return device == other.device && inode == other.inode;
+        }
+    };
+    static std::optional<Identity> IdentityOf(int fd);
+
+    Tree(std::string mount, Dir root, Identity rootIdentity)
+        : m_mount(std::move(mount)), m_root(std::move(root)), m_rootIdentity(rootIdentity)
+    {
+    }
     std::optional<Dir> Walk(Dir from, std::string_view relative);
+    // ".." from a directory the walk holds: the directory its path's parent
+    // names, once that directory is seen to hold it under its name; nothing
+    // at the mount's root and wherever the path no longer tells where the
+    // directory lies (it was moved since it was walked).
+    std::optional<Dir> Climb(const Dir& dir);
     // A path of real directories below the mount (no "." or ".."), opened
     // in one call: the directory, or an empty answer when there is none;
     // nothing when the walk must decide (a link on the way).
     std::optional<std::optional<Dir>> Beneath(const std::string& path);
+    // The directory a canonical path names now, reached down from the root
+    // without following a link and without the remembered directories.
+    std::optional<Dir> Resolve(const std::string& path);
     std::optional<Dir> Recent(std::string_view path);
     void Remember(const Dir& dir);
+    // Drops every remembered directory: after a directory was seen moved,
+    // a path remembered may no longer name what it was remembered for.
+    void Forget() { m_recent.clear(); }
 
     std::string m_mount;
     Dir m_root;
+    Identity m_rootIdentity;
     std::vector<Dir> m_recent;  // least recently used first
 };
 
