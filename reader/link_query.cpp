@@ -3,7 +3,7 @@
 // device's driver); the path query reads only real subdirectories.
 #include <dirent.h>
 
-#include "internal/no_throw.h"
+#include "internal/query.h"
 #include "internal/opened_dir.h"
 #include "internal/sysfs_io.h"
 #include "log/messages.h"
@@ -18,7 +18,7 @@ namespace sysfs = detail::sysfs;
 
 int CSysfsReader::GetDeviceLinks(std::string devicePath, DeviceMap& links)
 {
-    return detail::NoThrow(READER_CLASS_ERROR, [&] {
+    return Query(READER_CLASS_ERROR, [&] {
         const messages::DeviceLinksTexts& texts = messages::kGetDeviceLinks;
         std::optional<OpenedDir> directory;
         if (const int code =
@@ -30,7 +30,7 @@ int CSysfsReader::GetDeviceLinks(std::string devicePath, DeviceMap& links)
             if (entry.type != DT_LNK && entry.type != DT_UNKNOWN)
                 continue;
             // A link that leads nowhere, or out of sysfs, is no relation.
-            std::optional<sysfs::Dir> target = directory->tree.Follow(directory->dir, entry.name);
+            sysfs::Result<sysfs::Dir> target = directory->tree.Follow(directory->dir, entry.name);
             if (!target || !directory->dir.LinkText(entry.name))
                 continue;
             any = true;

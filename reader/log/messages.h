@@ -39,6 +39,10 @@ inline constexpr MountCheckTexts kMountCheck{
     "Leaving CSysfsReader::CheckandMountSysfs, Sysfs File System Manually Mount",
 };
 
+// Something that is there but could not be read: traced with its path, ": "
+// and the errno's text, where it happens, by any query.
+inline constexpr std::string_view kReadFailed = "Read failed:";
+
 // The ladder of a class-side query (a class, a class device, a directory):
 // entered; refused when a string argument is empty; the mount check; the
 // class or directory opened; read; left.
