@@ -9,6 +9,7 @@
 #include <sys/syscall.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -487,3 +488,83 @@ TEST_F(HostileTree, AWalkIsNeverContinuedFromWhereAMovedDirectoryLies)
 }
 
 }  // namespace
+
+namespace {
+
+// Fills the descriptor table but for `spare` free slots; -1 when it cannot.
+bool LeaveSpareDescriptors(int spare)
+{
+    rlimit few{128, 128};
+    if (setrlimit(RLIMIT_NOFILE, &few) != 0)
+        return false;
+    std::vector<int> held;
+    for (int fd; (fd = open("/dev/null", O_RDONLY)) >= 0;)
+        held.push_back(fd);
+    for (int i = 0; i < spare && !held.empty(); ++i) {
+        close(held.back());
+        held.pop_back();
+    }
+    return true;
+}
+
+}  // namespace
+
+// Running out of descriptors is a failure, never an absence: at each number
+// of spare descriptors a listing is either whole or a failure with its errno,
+// never "not found" and never short.
+TEST_F(HostileTree, RunningOutOfDescriptorsIsAFailureNotAnAbsence)
+{
+    tree.ClassDevice("scsi_device", kDisk + "/scsi_device/0:0:0:0")
+        .ClassDevice("scsi_device", kDisk2 + "/scsi_device/0:0:0:1");
+    for (int spare = 0; spare <= 12; ++spare) {
+        EXPECT_TRUE(FinishesInTime([&] {
+            if (!LeaveSpareDescriptors(spare))
+                return false;
+            CSysfsReader quiet(nullptr);
+            DeviceMap devices, classDevices;
+            AttributeMap attrs, device;
+            auto honest = [](int code, bool whole, int okCode, int failedCode) {
+                const int error = CSysfsReader::LastFailure();
+                if (code == okCode && whole)
+                    return error == 0;
+                return (code == failedCode || code == READER_MOUNT_FAILED) && error == EMFILE;
+            };
+            int bus = quiet.GetDeviceList(BUS_SCSI, devices);
+            if (!honest(bus, devices.size() == 2, READER_OK, READER_BUS_ERROR))
+                return false;
+            int cls = quiet.GetClsDeviceList("scsi_device", classDevices);
+            if (!honest(cls, classDevices.size() == 2, READER_OK, READER_CLASS_ERROR))
+                return false;
+            int one = quiet.GetClsDeviceAttr("scsi_device", "0:0:0:1", attrs, device);
+            return honest(one, device.count("vendor") == 1, READER_OK, READER_CLASS_ERROR);
+        })) << spare << " spare descriptors";
+    }
+}
+
+// A directory that is there but may not be read is a failure, traced with
+// its reason; an absent class stays what it was.
+TEST_F(HostileTree, AnUnreadableClassIsAFailureNotAnAbsence)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to run the query as another user";
+    tree.ClassDevice("scsi_device", kDisk + "/scsi_device/0:0:0:0");
+    ASSERT_EQ(0, chmod(tree.Abs("class/scsi_device").c_str(), 0));
+    ASSERT_EQ(0, chmod(tree.Root().c_str(), 0755));
+    const std::string logPath = tree.Root() + "/nobody.log";
+    EXPECT_TRUE(FinishesInTime([&] {
+        std::ofstream log(logPath);  // opened before the user changes
+        if (setgid(65534) != 0 || setuid(65534) != 0)
+            return false;
+        CSysfsReader asNobody(&log);
+        DeviceMap devices;
+        if (asNobody.GetClsDeviceList("scsi_device", devices) != READER_CLASS_ERROR ||
+            CSysfsReader::LastFailure() != EACCES || !devices.empty())
+            return false;
+        return asNobody.GetClsDeviceList("no_such_class", devices) == READER_CLASS_ERROR &&
+               CSysfsReader::LastFailure() == 0;
+    }));
+    EXPECT_NE(std::string::npos,
+              MaskHeaders(ReadFile(logPath))
+                  .find("\tRead failed: /sys/class/scsi_device: Permission denied\n"));
+    ASSERT_EQ(0, chmod(tree.Abs("class/scsi_device").c_str(), 0755));
+}

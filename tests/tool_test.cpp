@@ -4,6 +4,7 @@
 #include <grp.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -38,6 +39,7 @@ struct RunOptions {
     bool withoutSysfs = false;           // /sys unmounted, and umockdev off
     Stdout out = Stdout::File;
     std::string libraryDir;              // LD_LIBRARY_PATH, for a copy of the program
+    rlim_t descriptors = 0;              // RLIMIT_NOFILE, when not 0
 };
 
 // Runs a program with args in dir with the tree at /sys, as opts say; exit
@@ -86,6 +88,11 @@ ToolRun RunProgram(const std::string& program, const std::vector<std::string>& a
             _exit(99);
         if (!opts.libraryDir.empty())
             setenv("LD_LIBRARY_PATH", opts.libraryDir.c_str(), 1);
+        if (opts.descriptors != 0) {
+            rlimit few{opts.descriptors, opts.descriptors};
+            if (setrlimit(RLIMIT_NOFILE, &few) != 0)
+                _exit(99);
+        }
         if (opts.withoutSysfs)
             unsetenv("UMOCKDEV_DIR");
         else
@@ -1115,4 +1122,57 @@ TEST_F(Inventory, SessionsViewShowsEachSessionWithItsDisks)
               "\t\t\tWWID: naa.60014051\n"
               "\t\t\tBy-path: ip-10.1.1.2:3260-iscsi-iqn.2003-01.org.example:t9-lun-3\n",
               run.out);
+}
+
+// What could not be read is no absence: the tool prints what it could,
+// names what failed on standard error and exits with 1.  Short of
+// descriptors, each run is either the whole inventory with 0 or a failure
+// with 1, never a shorter inventory with 0.
+TEST_F(Inventory, ObjectsThatCannotBeReadMakeTheRunFail)
+{
+    ASSERT_EQ(0, system(("bash " SOURCE_DIR "/tests/data/make-sample-tree.sh " + tree.Root())
+                            .c_str()));
+    ToolRun whole = RunTool(tree, cwd, {"--no-log"});
+    ASSERT_EQ(0, whole.status);
+#ifndef TOOL_NEEDS_PROC
+    int failed = 0;
+    for (rlim_t limit = 6; limit <= 24; ++limit) {
+        RunOptions few;
+        few.descriptors = limit;
+        ToolRun run = RunTool(tree, cwd, {"--no-log"}, few);
+        if (run.status == 0) {
+            EXPECT_EQ(whole.out, run.out) << limit;
+            continue;
+        }
+        if (run.signal != 0 || run.err.find("error while loading shared libraries") != std::string::npos)
+            continue;  // too few even to start
+        ++failed;
+        EXPECT_EQ(1, run.status) << limit;
+        EXPECT_NE(std::string::npos, run.err.find(": Too many open files\n")) << run.err;
+        EXPECT_EQ(0u, run.err.find("iscsi-inventory: cannot read ")) << run.err;
+    }
+    EXPECT_GT(failed, 0);  // the range reaches the walk
+#endif
+
+    // An unreadable class directory, as a user who may not read it: the
+    // other classes are printed, and the JSON says what failed.
+    ToolCopy copy;
+    ASSERT_TRUE(copy.Ok());
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to run the tool as another user";
+    ASSERT_EQ(0, chmod(tree.Abs("class/iscsi_session").c_str(), 0));
+    ASSERT_EQ(0, chmod(tree.Root().c_str(), 0755));
+    RunOptions asNobody;
+    asNobody.uid = 65534;
+    ToolRun run = copy.Run(tree, cwd, asNobody, {"--no-log"});
+    EXPECT_EQ(1, run.status);
+    EXPECT_EQ("iscsi-inventory: cannot read class iscsi_session: Permission denied\n", run.err);
+    EXPECT_NE(std::string::npos, run.out.find("NAME CONNECTION CLASS :: connection2:0\n"));
+    EXPECT_EQ(std::string::npos, run.out.find("NAME SESSION CLASS"));
+    ToolRun json = copy.Run(tree, cwd, asNobody, {"--json", "--no-log"});
+    EXPECT_EQ(1, json.status);
+    EXPECT_EQ(nlohmann::json::parse(R"([{"object": "class iscsi_session",
+                                         "error": "Permission denied"}])"),
+              nlohmann::json::parse(json.out)["errors"]);
+    chmod(tree.Abs("class/iscsi_session").c_str(), 0755);
 }

@@ -128,6 +128,15 @@ public:
 
     bool MountFailed() const { return m_mountFailed; }
 
+    // An object that could not be read: what it is, and the errno.
+    struct Error {
+        std::string object;
+        int error;
+    };
+    // Every failure met, in walk order.  Absent objects (a class not loaded,
+    // a session gone while the walk ran) are none.
+    const std::vector<Error>& Errors() const { return m_errors; }
+
 private:
     bool Stopped(const Sink& sink) const { return m_mountFailed || sink.Failed(); }
     void ClassPass(Sink& sink, const IscsiClass& cls);
@@ -143,11 +152,12 @@ private:
     void ClassAttributes(const std::string& cls, ClassDeviceRecord& device);
     void PathAttributes(const std::string& path, DeviceMap& directories);
     void MaskSecrets(AttributeMap& attributes) const;
-    int Note(int result);
+    int Note(int result, const std::string& object);
 
     Quentor::LinuxEnum::CSysfsReader m_reader;
     bool m_showSecrets;
     bool m_mountFailed = false;
+    std::vector<Error> m_errors;
     // The SCSI bus's logical units, by the canonical path of the session
     // directory they sit below; filled at the first session.
     std::optional<std::map<std::string, std::vector<DiskRecord>>> m_disksBySession;

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <utility>
 
 #include "json_string.h"
@@ -266,9 +267,13 @@ void JsonOutput::IscsiHost(const IscsiHostRecord& host)
     m_document["iscsi_scsi_host"] = std::move(object);
 }
 
-void JsonOutput::Finish()
+void JsonOutput::Finish(const std::vector<Walk::Error>& errors)
 {
     m_document["sessions"] = std::move(m_sessions);
+    Json list = Json::array();
+    for (const Walk::Error& error : errors)
+        list.push_back({{"object", Carry(error.object)}, {"error", std::strerror(error.error)}});
+    m_document["errors"] = std::move(list);
     m_out.Text(m_document.dump(2) + "\n");
 }
 

@@ -62,8 +62,9 @@ void Usage(std::ostream& stream)
               "  -V, --version    print the version and exit\n"
               "\n"
               "Exit status: 0 on success (also when there is no iSCSI object), 1 when sysfs is\n"
-              "not mounted and cannot be mounted, standard output cannot be written or the\n"
-              "log named by --log cannot be opened, 2 on a usage error.\n";
+              "not mounted and cannot be mounted, an object could not be read (what could be\n"
+              "read is printed), standard output cannot be written or the log named by --log\n"
+              "cannot be opened, 2 on a usage error.\n";
 }
 
 int UsageError()
@@ -173,7 +174,7 @@ int Run(int argc, char** argv)
         inventory::JsonOutput document(out);
         walk.Run(document);
         if (!walk.MountFailed() && !out.Failed())
-            document.Finish();
+            document.Finish(walk.Errors());
     } else if (form == Form::Sessions) {
         inventory::SessionsOutput sessions(out);
         walk.Run(sessions);
@@ -184,12 +185,16 @@ int Run(int argc, char** argv)
         walk.Run(text);
     }
     log.close();
+    // What could not be read is named, and a partial inventory is no success.
+    for (const inventory::Walk::Error& error : walk.Errors())
+        Complain("cannot read " + error.object + ": " + std::strerror(error.error));
     if (walk.MountFailed()) {
         out.Close();
-        Complain("sysfs is not mounted at /sys and cannot be mounted (mounting it needs root)");
+        if (walk.Errors().empty())
+            Complain("sysfs is not mounted at /sys and cannot be mounted (mounting it needs root)");
         return 1;
     }
-    return Finish(out, 0);
+    return Finish(out, walk.Errors().empty() ? 0 : 1);
 }
 
 }  // namespace
