@@ -7,14 +7,17 @@
 // --no-log says otherwise.  With --json the same inventory is one JSON
 // document, with each session's disks added.  A set CHAP secret shows as
 // "********" in every form unless --show-secrets asks for it; the reader
-// never traces one.
+// never traces one.  With --prometheus the sessions, connections and disks
+// are metrics for node_exporter's textfile collector, on standard output or
+// replacing a file whole.
 //
 // Run bare, the text and the log are what they have always been.  The exit
 // status tells the truth: 1 when sysfs cannot be reached or standard output
-// cannot be written, 2 on a usage error.
+// or the metrics file cannot be written, 2 on a usage error.
 //
 // This file holds the command line and the exit status; the walk is in
-// inventory.cpp, the output forms in text_output.cpp and json_output.cpp.
+// inventory.cpp, the output forms in text_output.cpp, json_output.cpp and
+// prometheus_output.cpp.
 #include <getopt.h>
 
 #include <cerrno>
@@ -27,6 +30,8 @@
 #include "json_output.h"
 #include "log_file.h"
 #include "output.h"
+#include "prometheus_output.h"
+#include "replace_file.h"
 #include "text_output.h"
 
 #ifndef ISCSI_INVENTORY_VERSION
@@ -53,19 +58,23 @@ void Usage(std::ostream& stream)
               "      --no-log     write no trace (of --log and --no-log, the last one counts)\n"
               "      --json       print the inventory as one JSON document, with each\n"
               "                   session's disks\n"
+              "      --prometheus[=FILE]  print the sessions, connections and disks as\n"
+              "                   Prometheus metrics, or replace FILE with them whole (for\n"
+              "                   node_exporter's textfile collector)\n"
               "      --show-secrets  print CHAP secrets (password, password_in) as they are\n"
               "                   instead of ********; they never reach the log\n"
               "  -h, --help       print this help and exit\n"
               "  -V, --version    print the version and exit\n"
               "\n"
               "Exit status: 0 on success (also when there is no iSCSI object), 1 when sysfs is\n"
-              "not mounted and cannot be mounted, standard output cannot be written or the\n"
-              "log named by --log cannot be opened, 2 on a usage error.\n";
+              "not mounted and cannot be mounted, standard output or the metrics file cannot\n"
+              "be written or the log named by --log cannot be opened, 2 on a usage error.\n";
 }
 
 int UsageError()
 {
-    std::cerr << "Usage: " << kProgram << " [-h] [-V] [-l FILE] [--no-log] [--json] [--show-secrets]\n"
+    std::cerr << "Usage: " << kProgram
+              << " [-h] [-V] [-l FILE] [--no-log] [--json | --prometheus[=FILE]] [--show-secrets]\n"
               << "Try '" << kProgram << " --help' for more information." << std::endl;
     return 2;
 }
@@ -110,16 +119,19 @@ int Finish(Output& out, int status)
 
 int Run(int argc, char** argv)
 {
-    enum { kNoLog = 256, kJson, kShowSecrets };
+    enum { kNoLog = 256, kJson, kShowSecrets, kPrometheus };
     static const option kOptions[] = {
         {"help", no_argument, nullptr, 'h'},   {"version", no_argument, nullptr, 'V'},
         {"log", required_argument, nullptr, 'l'}, {"no-log", no_argument, nullptr, kNoLog},
         {"json", no_argument, nullptr, kJson},   {"show-secrets", no_argument, nullptr, kShowSecrets},
+        {"prometheus", optional_argument, nullptr, kPrometheus},
         {nullptr, 0, nullptr, 0},
     };
     std::string logPath = kDefaultLog;
     bool logNamed = false, noLog = false, json = false, showSecrets = false, help = false,
-         version = false;
+         version = false, prometheus = false;
+    bool metricsToFile = false;  // else standard output
+    std::string metricsFile;
     opterr = 0;  // the messages are ours, under the program's name
     int option, before = optind;
     while ((option = getopt_long(argc, argv, ":hVl:", kOptions, nullptr)) != -1) {
@@ -130,12 +142,23 @@ int Run(int argc, char** argv)
         case kNoLog: noLog = true; logNamed = false; break;
         case kJson: json = true; break;
         case kShowSecrets: showSecrets = true; break;
+        case kPrometheus:
+            prometheus = true;
+            metricsFile = optarg != nullptr ? optarg : "";
+            metricsToFile = optarg != nullptr;
+            break;
         default: Complain(OptionError(option, before, argv)); return UsageError();
         }
         before = optind;
     }
     if (optind < argc) {
         Complain(std::string("unexpected argument '") + argv[optind] + "'");
+        return UsageError();
+    }
+    // The metrics file is read by other users: no secret may reach it.
+    if (prometheus && (json || showSecrets)) {
+        Complain(std::string("option '--prometheus' cannot be combined with '") +
+                 (json ? "--json" : "--show-secrets") + "'");
         return UsageError();
     }
 
@@ -163,7 +186,10 @@ int Run(int argc, char** argv)
             Complain("not writing the log '" + logPath + "': " + refused.why);
     }
     inventory::Walk walk(&log, showSecrets);
-    if (json) {
+    inventory::PrometheusOutput metrics;
+    if (prometheus) {
+        walk.Run(metrics);
+    } else if (json) {
         inventory::JsonOutput document(out);
         walk.Run(document);
         if (!walk.MountFailed() && !out.Failed())
@@ -177,6 +203,18 @@ int Run(int argc, char** argv)
         out.Close();
         Complain("sysfs is not mounted at /sys and cannot be mounted (mounting it needs root)");
         return 1;
+    }
+    if (prometheus) {
+        // TODO: the number of objects the walk could not read, once it keeps them.
+        const std::size_t unreadable = 0;
+        std::string exposition = metrics.Exposition(unreadable);
+        if (!metricsToFile) {
+            out.Text(exposition);
+        } else if (int error = inventory::ReplaceFile(metricsFile, exposition, 0644)) {
+            out.Close();
+            Complain("cannot write '" + metricsFile + "': " + std::strerror(error));
+            return 1;
+        }
     }
     return Finish(out, 0);
 }
