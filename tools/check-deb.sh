@@ -2,7 +2,8 @@
 # Installs the Debian packages that tools/build-deb.sh built (in DIR, default
 # build-deb/) with apt, as an administrator would, and checks them in use:
 # the installed iscsi-inventory on the sample iSCSI tree seen at /sys through
-# umockdev, the installed sysfs-buses on this machine's PCI bus, and the
+# umockdev (its text and its metrics file), the metrics service and timer
+# installed but not enabled, the installed sysfs-buses on this machine's PCI bus, and the
 # example program built out of tree against the installed -dev package with
 # CMake and with pkg-config.  Then purges the packages and checks that
 # nothing of them is left behind.  Needs root (or sudo); refuses to replace
@@ -87,6 +88,19 @@ if zcat /usr/share/man/man8/iscsi-inventory.8.gz | grep -E -- '(\\?-){2}version'
   echo "iscsi-inventory --version: $out"
   grep -qF "$version" <<<"$out" || fail "--version does not give $version"
 fi
+
+echo "== the metrics service and timer: installed, not enabled; the metrics they write"
+for unit in iscsi-inventory-prometheus.service iscsi-inventory-prometheus.timer; do
+  path=$(grep -E "^(/usr)?/lib/systemd/system/$unit\$" "$work/installed") || fail "no $unit in the package"
+  if ls /etc/systemd/system/*.wants/"$unit" >/dev/null 2>&1; then fail "$unit is enabled"; fi
+done
+grep -q '^ExecStart=/usr/bin/iscsi-inventory --prometheus=/var/lib/prometheus/node-exporter/' \
+  "${path%.timer}.service" || fail "the service does not run the installed tool"
+(cd "$tree" && UMOCKDEV_DIR=$tree umockdev-wrapper /usr/bin/iscsi-inventory --no-log \
+  --prometheus="$work/metrics.prom")
+grep -qxF 'iscsi_session_disks{session="session2"} 2' "$work/metrics.prom" ||
+  { cat "$work/metrics.prom"; fail "no metrics for the sample's session2"; }
+echo "units installed and not enabled; $(grep -c '^iscsi_' "$work/metrics.prom") samples written"
 
 echo "== installed sysfs-buses pci"
 /usr/bin/sysfs-buses pci >"$work/buses"
