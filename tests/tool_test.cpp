@@ -595,7 +595,7 @@ TEST_F(Inventory, OutputThatCannotBeWrittenIsAFailure)
     RunOptions full;
     full.out = Stdout::Full;
     for (const std::vector<std::string>& args :
-         {std::vector<std::string>{}, {"--json"}, {"--help"}, {"--version"}}) {
+         {std::vector<std::string>{}, {"--json"}, {"--prometheus"}, {"--help"}, {"--version"}}) {
         run = RunTool(tree, cwd, args, full);
         EXPECT_EQ(1, run.status);
         EXPECT_EQ("iscsi-inventory: write error: No space left on device\n", run.err);
@@ -626,7 +626,13 @@ TEST_F(Inventory, SysfsAbsentAndNotMountableIsAFailure)
     RunOptions opts;
     opts.withoutSysfs = true;
     opts.uid = 65534;
-    for (const std::vector<std::string>& args : {std::vector<std::string>{}, {"--json"}}) {
+    // Nor is a metrics file written, where one could be.
+    const std::string writable = tree.Root() + "/metrics";
+    ASSERT_EQ(0, mkdir(writable.c_str(), 0777));
+    ASSERT_EQ(0, chmod(writable.c_str(), 0777));
+    const std::string metrics = writable + "/m.prom";
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{}, {"--json"}, {"--prometheus=" + metrics}}) {
         ToolRun run = copy.Run(tree, cwd, opts, args);
         if (run.status == kNoNamespace)
             GTEST_SKIP() << "needs a private mount namespace (unshare -m), not available here";
@@ -636,6 +642,7 @@ TEST_F(Inventory, SysfsAbsentAndNotMountableIsAFailure)
                   "(mounting it needs root)\n",
                   run.err);
     }
+    EXPECT_FALSE(Exists(metrics));
 }
 
 TEST_F(Inventory, JsonWithNothingToShow)
