@@ -514,11 +514,9 @@ TEST_F(Inventory, HelpVersionAndUsageErrorsScanNothing)
           Bad{{"-l"}, "option requires an argument -- 'l'"},
           Bad{{"--json", "--log"}, "option '--log' requires an argument"},
           Bad{{"--json=yes"}, "option '--json' doesn't allow an argument"},
-          // The metrics file is for other users to read: no secret, one form.
+          // The metrics file is for other users to read: no secret.
           Bad{{"--prometheus", "--show-secrets"},
               "option '--prometheus' cannot be combined with '--show-secrets'"},
-          Bad{{"--json", "--prometheus=m.prom"},
-              "option '--prometheus' cannot be combined with '--json'"},
           // Its file is named with '=' only: a separate word is an operand.
           Bad{{"--prometheus", "m.prom"}, "unexpected argument 'm.prom'"}}) {
         ToolRun run = RunTool(tree, cwd, bad.args);
@@ -1009,7 +1007,14 @@ TEST_F(Inventory, JsonJoinsEachSessionWithItsHostConnectionsAndDisks)
         .File(lun + "/wwid", "naa.6001405abcdef\n")
         .File(lun + "/ioerr_cnt", "0x1f\n")
         .File(lun + "/iotmo_cnt", "0x0\n")
-        .File(lun + "/block/sdd/size", "2097152\n");
+        .File(lun + "/block/sdd/size", "2097152\n")
+        // Not every device-mapper device is a multipath one.
+        .File("devices/virtual/block/dm-0/dm/name", "mpatha\n")
+        .File("devices/virtual/block/dm-0/dm/uuid", "mpath-36001405abcdef\n")
+        .File("devices/virtual/block/dm-1/dm/name", "vg-lv\n")
+        .File("devices/virtual/block/dm-1/dm/uuid", "LVM-abc\n")
+        .Link(lun + "/block/sdd/holders/dm-0", "devices/virtual/block/dm-0")
+        .Link(lun + "/block/sdd/holders/dm-1", "devices/virtual/block/dm-1");
     ToolRun run = RunTool(tree, cwd, {"--json", "--no-log"});
     EXPECT_EQ(0, run.status);
     EXPECT_EQ(std::string::npos, run.out.find("Joined-Secret"));
@@ -1028,9 +1033,100 @@ TEST_F(Inventory, JsonJoinsEachSessionWithItsHostConnectionsAndDisks)
                  "state": "running", "block_device": "sdd", "size_bytes": 1073741824,
                  "vendor": "LIO-ORG", "model": null, "rev": null, "wwid": "naa.6001405abcdef",
                  "by_path": "ip-192.0.2.5:3260-iscsi-iqn.2003-01.org.example:t-lun-1",
-                 "io_errors": 31, "io_timeouts": 0, "io_requests": null, "holders": []}]
+                 "io_errors": 31, "io_timeouts": 0, "io_requests": null,
+                 "holders": [{"device": "dm-0", "name": "mpatha",
+                              "dm_uuid": "mpath-36001405abcdef", "multipath": true},
+                             {"device": "dm-1", "name": "vg-lv", "dm_uuid": "LVM-abc",
+                              "multipath": false}]}]
     }])");
     EXPECT_EQ(expected, sessions) << sessions.dump(1);
+}
+
+// --sessions: one block per session, built from the joined records, with the
+// kernel's 0/1 digests and switches in words, CHAP masked, and each disk
+// with its size and by-path name; without a session, one line says so.
+TEST_F(Inventory, SessionsViewShowsEachSessionWithItsDisks)
+{
+    tree.Dir("class/net");
+    ToolRun empty = RunTool(tree, cwd, {"--sessions", "--no-log"});
+    EXPECT_EQ(0, empty.status);
+    EXPECT_EQ("No iSCSI session (is iscsi_tcp, or the HBA's driver, loaded?)\n", empty.out);
+
+    const std::string host = "devices/platform/host4", session = host + "/session9";
+    const std::string conn = session + "/connection9:0/iscsi_connection/connection9:0";
+    const std::string cls = session + "/iscsi_session/session9";
+    const std::string lun = session + "/target4:0:0/4:0:0:3";
+    tree.BusDevice("scsi", host)
+        .ClassDevice("iscsi_host", host + "/iscsi_host/host4")
+        .File(host + "/iscsi_host/host4/ipaddress", "10.1.1.1\n")
+        .ClassDevice("scsi_host", host + "/scsi_host/host4")
+        .File(host + "/scsi_host/host4/proc_name", "iscsi_tcp\n")
+        .ClassDevice("iscsi_connection", conn)
+        .File(conn + "/address", "10.1.1.2\n")
+        .File(conn + "/port", "3260\n")
+        .File(conn + "/persistent_address", "10.1.1.2\n")
+        .File(conn + "/persistent_port", "3260\n")
+        .File(conn + "/state", "up\n")
+        .File(conn + "/header_digest", "1\n")
+        .File(conn + "/data_digest", "0\n")
+        .ClassDevice("iscsi_session", cls)
+        .File(cls + "/targetname", "iqn.2003-01.org.example:t9\n")
+        .File(cls + "/tpgt", "1\n")
+        .File(cls + "/state", "LOGGED_IN\n")
+        .File(cls + "/recovery_tmo", "off\n")
+        .File(cls + "/password", "View-Secret\n")
+        .File(cls + "/username", "(null)\n")
+        .File(cls + "/immediate_data", "1\n")
+        .File(cls + "/initial_r2t", "0\n")
+        .BusDevice("scsi", session + "/target4:0:0")
+        .BusDevice("scsi", lun)
+        .File(lun + "/state", "running\n")
+        .File(lun + "/wwid", "naa.60014051\n")
+        .File(lun + "/block/sdq/size", "4194304\n");
+    ToolRun run = RunTool(tree, cwd, {"-s", "--no-log"});
+    EXPECT_EQ(0, run.status);
+    EXPECT_EQ("Target: iqn.2003-01.org.example:t9 (session9)\n"
+              "\tCurrent Portal: 10.1.1.2:3260,1\n"
+              "\tPersistent Portal: 10.1.1.2:3260,1\n"
+              "\t\t**********\n\t\tInterface:\n\t\t**********\n"
+              "\t\tIface Name: <unknown>\n"
+              "\t\tIface Transport: tcp\n"
+              "\t\tIface Initiatorname: <unknown>\n"
+              "\t\tIface IPaddress: 10.1.1.1\n"
+              "\t\tIface HWaddress: <unknown>\n"
+              "\t\tIface Netdev: <unknown>\n"
+              "\t\tSID: 9\n"
+              "\t\tiSCSI Connection State: up\n"
+              "\t\tiSCSI Session State: LOGGED_IN\n"
+              "\t\t*********\n\t\tTimeouts:\n\t\t*********\n"
+              "\t\tRecovery Timeout: off\n"
+              "\t\tTarget Reset Timeout: <unknown>\n"
+              "\t\tLUN Reset Timeout: <unknown>\n"
+              "\t\tAbort Timeout: <unknown>\n"
+              "\t\t*****\n\t\tCHAP:\n\t\t*****\n"
+              "\t\tusername: <empty>\n"
+              "\t\tpassword: ********\n"
+              "\t\tusername_in: <unknown>\n"
+              "\t\tpassword_in: <unknown>\n"
+              "\t\t************************\n\t\tNegotiated iSCSI params:\n"
+              "\t\t************************\n"
+              "\t\tHeaderDigest: CRC32C\n"
+              "\t\tDataDigest: None\n"
+              "\t\tMaxRecvDataSegmentLength: <unknown>\n"
+              "\t\tMaxXmitDataSegmentLength: <unknown>\n"
+              "\t\tFirstBurstLength: <unknown>\n"
+              "\t\tMaxBurstLength: <unknown>\n"
+              "\t\tImmediateData: Yes\n"
+              "\t\tInitialR2T: No\n"
+              "\t\tMaxOutstandingR2T: <unknown>\n"
+              "\t\t**********************\n\t\tAttached SCSI devices:\n"
+              "\t\t**********************\n"
+              "\t\tHost Number: 4\n"
+              "\t\tscsi4 Channel 0 Id 0 Lun: 3\tState: running\n"
+              "\t\t\tAttached scsi disk sdq\tSize: 2.00 GiB\n"
+              "\t\t\tWWID: naa.60014051\n"
+              "\t\t\tBy-path: ip-10.1.1.2:3260-iscsi-iqn.2003-01.org.example:t9-lun-3\n",
+              run.out);
 }
 
 // The metrics, in the exposition format written out by hand: a family per
@@ -1069,6 +1165,13 @@ TEST_F(Inventory, PrometheusExposition)
         .File(lun1 + "/ioerr_cnt", "0x1f\n")
         .File(lun1 + "/iotmo_cnt", "0x2\n")
         .File(lun1 + "/block/sdb/size", "8\n")
+        // The first multipath holder, not the first holder.
+        .File("devices/virtual/block/dm-0/dm/name", "vg-lv\n")
+        .File("devices/virtual/block/dm-0/dm/uuid", "LVM-abc\n")
+        .File("devices/virtual/block/dm-3/dm/name", "mpathb\n")
+        .File("devices/virtual/block/dm-3/dm/uuid", "mpath-3600140\n")
+        .Link(lun1 + "/block/sdb/holders/dm-0", "devices/virtual/block/dm-0")
+        .Link(lun1 + "/block/sdb/holders/dm-3", "devices/virtual/block/dm-3")
         .BusDevice("scsi", lun2)
         .File(lun2 + "/ioerr_cnt", "many\n")
         .File(lun2 + "/iotmo_cnt", "0x0\n")
@@ -1122,7 +1225,7 @@ iscsi_session_recovery_timeout_seconds{session="session7"} 120
 iscsi_session_disks{session="session7"} 2
 iscsi_session_disks{session="session8"} 0
 # TYPE iscsi_disk_info gauge
-iscsi_disk_info{session="session7",hctl="5:0:0:1",device="sdb",wwid="naa.600140",by_path="ip-192.0.2.7:3260-iscsi-iqn.2003-01.org.example:t7-lun-1",multipath_device=""} 1
+iscsi_disk_info{session="session7",hctl="5:0:0:1",device="sdb",wwid="naa.600140",by_path="ip-192.0.2.7:3260-iscsi-iqn.2003-01.org.example:t7-lun-1",multipath_device="mpathb"} 1
 iscsi_disk_info{session="session7",hctl="5:0:0:2",device="",wwid="",by_path="ip-192.0.2.7:3260-iscsi-iqn.2003-01.org.example:t7-lun-2",multipath_device=""} 1
 # TYPE iscsi_disk_io_errors_total counter
 iscsi_disk_io_errors_total{session="session7",hctl="5:0:0:1"} 31

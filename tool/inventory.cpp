@@ -175,6 +175,8 @@ std::vector<DiskRecord> Walk::DisksBelow(const std::string& sessionDevicePath, b
         if (!blocks.empty()) {
             disk.blockDevice = blocks.begin()->first;
             disk.block = std::move(blocks.begin()->second);
+            if (full)
+                ReadHolders(disk);
         }
         if (!full) {
             disk.attributes.clear();
@@ -183,6 +185,26 @@ std::vector<DiskRecord> Walk::DisksBelow(const std::string& sessionDevicePath, b
     }
     std::sort(disks.begin(), disks.end(), DiskLess);
     return disks;
+}
+
+void Walk::ReadHolders(DiskRecord& disk)
+{
+    DeviceMap links;
+    Note(m_reader.GetDeviceLinks(disk.path + "/block/" + *disk.blockDevice + "/holders", links));
+    for (const auto& [device, link] : links) {
+        DiskRecord::Holder holder;
+        holder.device = device;
+        // The device's own directory lists dm/ (name, uuid) first.
+        DeviceMap directories;
+        PathAttributes(ValueOf(link, "path"), directories);
+        if (auto dm = directories.find("dm"); dm != directories.end()) {
+            if (auto name = dm->second.find("name"); name != dm->second.end())
+                holder.name = name->second;
+            if (auto uuid = dm->second.find("uuid"); uuid != dm->second.end())
+                holder.uuid = uuid->second;
+        }
+        disk.holders.push_back(std::move(holder));
+    }
 }
 
 void Walk::IndexScsiBus()

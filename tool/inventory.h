@@ -45,6 +45,14 @@ struct DiskRecord {
     // (vendor, model, rev, wwid, ioerr_cnt, ...) and its block device's (size).
     AttributeMap attributes;
     AttributeMap block;
+    // The device-mapper devices above its block device (multipath, LVM,
+    // crypt...), from block/sdX/holders.
+    struct Holder {
+        std::string device;  // dm-N
+        std::optional<std::string> name, uuid;  // dm/name, dm/uuid
+        bool Multipath() const { return uuid && uuid->compare(0, 6, "mpath-") == 0; }
+    };
+    std::vector<Holder> holders;
 };
 
 // An iSCSI host: its iscsi_host attributes, the driver that made it (its
@@ -126,6 +134,7 @@ private:
     void IscsiHostPass(Sink& sink);
     std::vector<DiskRecord> DisksBelow(const std::string& sessionDevicePath, bool full);
     void IndexScsiBus();
+    void ReadHolders(DiskRecord& disk);
     void NoteHost(const ClassDeviceRecord& device);
     void NoteConnection(const ClassDeviceRecord& device);
     SessionRecord JoinSession(const ClassDeviceRecord& device, std::vector<DiskRecord> disks);

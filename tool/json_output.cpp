@@ -150,7 +150,16 @@ Json DiskObject(const SessionRecord& session, const DiskRecord& disk)
     object["io_errors"] = NumberAt(a, "ioerr_cnt", true);
     object["io_timeouts"] = NumberAt(a, "iotmo_cnt", true);
     object["io_requests"] = NumberAt(a, "iorequest_cnt", true);
-    object["holders"] = Json::array();
+    Json holders = Json::array();
+    for (const DiskRecord::Holder& holder : disk.holders) {
+        Json entry = Json::object();
+        entry["device"] = Carry(holder.device);
+        entry["name"] = OptionalString(holder.name);
+        entry["dm_uuid"] = OptionalString(holder.uuid);
+        entry["multipath"] = holder.Multipath();
+        holders.push_back(std::move(entry));
+    }
+    object["holders"] = std::move(holders);
     return object;
 }
 

@@ -16,8 +16,8 @@
 // or the metrics file cannot be written, 2 on a usage error.
 //
 // This file holds the command line and the exit status; the walk is in
-// inventory.cpp, the output forms in text_output.cpp, json_output.cpp and
-// prometheus_output.cpp.
+// inventory.cpp, the output forms in text_output.cpp, json_output.cpp,
+// sessions_output.cpp and prometheus_output.cpp.
 #include <getopt.h>
 
 #include <cerrno>
@@ -32,6 +32,7 @@
 #include "output.h"
 #include "prometheus_output.h"
 #include "replace_file.h"
+#include "sessions_output.h"
 #include "text_output.h"
 
 #ifndef ISCSI_INVENTORY_VERSION
@@ -58,6 +59,8 @@ void Usage(std::ostream& stream)
               "      --no-log     write no trace (of --log and --no-log, the last one counts)\n"
               "      --json       print the inventory as one JSON document, with each\n"
               "                   session's disks\n"
+              "  -s, --sessions   print one block per session with its interface, states,\n"
+              "                   timeouts, CHAP, negotiated parameters and disks\n"
               "      --prometheus[=FILE]  print the sessions, connections and disks as\n"
               "                   Prometheus metrics, or replace FILE with them whole (for\n"
               "                   node_exporter's textfile collector)\n"
@@ -74,7 +77,7 @@ void Usage(std::ostream& stream)
 int UsageError()
 {
     std::cerr << "Usage: " << kProgram
-              << " [-h] [-V] [-l FILE] [--no-log] [--json | --prometheus[=FILE]] [--show-secrets]\n"
+              << " [-h] [-V] [-l FILE] [--no-log] [--json|-s|--prometheus[=FILE]] [--show-secrets]\n"
               << "Try '" << kProgram << " --help' for more information." << std::endl;
     return 2;
 }
@@ -120,32 +123,35 @@ int Finish(Output& out, int status)
 int Run(int argc, char** argv)
 {
     enum { kNoLog = 256, kJson, kShowSecrets, kPrometheus };
+    enum class Form { Text, Json, Sessions, Prometheus };
     static const option kOptions[] = {
         {"help", no_argument, nullptr, 'h'},   {"version", no_argument, nullptr, 'V'},
         {"log", required_argument, nullptr, 'l'}, {"no-log", no_argument, nullptr, kNoLog},
         {"json", no_argument, nullptr, kJson},   {"show-secrets", no_argument, nullptr, kShowSecrets},
+        {"sessions", no_argument, nullptr, 's'},
         {"prometheus", optional_argument, nullptr, kPrometheus},
         {nullptr, 0, nullptr, 0},
     };
     std::string logPath = kDefaultLog;
-    bool logNamed = false, noLog = false, json = false, showSecrets = false, help = false,
-         version = false, prometheus = false;
+    bool logNamed = false, noLog = false, showSecrets = false, help = false, version = false;
+    Form form = Form::Text;  // of the output forms, the last one given counts
     bool metricsToFile = false;  // else standard output
     std::string metricsFile;
     opterr = 0;  // the messages are ours, under the program's name
     int option, before = optind;
-    while ((option = getopt_long(argc, argv, ":hVl:", kOptions, nullptr)) != -1) {
+    while ((option = getopt_long(argc, argv, ":hVsl:", kOptions, nullptr)) != -1) {
         switch (option) {
         case 'h': help = true; break;
         case 'V': version = true; break;
         case 'l': logPath = optarg; logNamed = true; noLog = false; break;
         case kNoLog: noLog = true; logNamed = false; break;
-        case kJson: json = true; break;
+        case kJson: form = Form::Json; break;
+        case 's': form = Form::Sessions; break;
         case kShowSecrets: showSecrets = true; break;
         case kPrometheus:
-            prometheus = true;
-            metricsFile = optarg != nullptr ? optarg : "";
+            form = Form::Prometheus;
             metricsToFile = optarg != nullptr;
+            metricsFile = metricsToFile ? optarg : "";
             break;
         default: Complain(OptionError(option, before, argv)); return UsageError();
         }
@@ -156,9 +162,8 @@ int Run(int argc, char** argv)
         return UsageError();
     }
     // The metrics file is read by other users: no secret may reach it.
-    if (prometheus && (json || showSecrets)) {
-        Complain(std::string("option '--prometheus' cannot be combined with '") +
-                 (json ? "--json" : "--show-secrets") + "'");
+    if (form == Form::Prometheus && showSecrets) {
+        Complain("option '--prometheus' cannot be combined with '--show-secrets'");
         return UsageError();
     }
 
@@ -187,13 +192,18 @@ int Run(int argc, char** argv)
     }
     inventory::Walk walk(&log, showSecrets);
     inventory::PrometheusOutput metrics;
-    if (prometheus) {
+    if (form == Form::Prometheus) {
         walk.Run(metrics);
-    } else if (json) {
+    } else if (form == Form::Json) {
         inventory::JsonOutput document(out);
         walk.Run(document);
         if (!walk.MountFailed() && !out.Failed())
             document.Finish();
+    } else if (form == Form::Sessions) {
+        inventory::SessionsOutput sessions(out);
+        walk.Run(sessions);
+        if (!walk.MountFailed() && !out.Failed())
+            sessions.Finish();
     } else {
         inventory::TextOutput text(out);
         walk.Run(text);
@@ -204,7 +214,7 @@ int Run(int argc, char** argv)
         Complain("sysfs is not mounted at /sys and cannot be mounted (mounting it needs root)");
         return 1;
     }
-    if (prometheus) {
+    if (form == Form::Prometheus) {
         // TODO: the number of objects the walk could not read, once it keeps them.
         const std::size_t unreadable = 0;
         std::string exposition = metrics.Exposition(unreadable);

@@ -130,6 +130,16 @@ std::string ByPath(const SessionRecord& session, const DiskRecord& disk)
            disk.address[3];
 }
 
+// The multipath device above the disk: its device-mapper name (mpatha), or
+// dm-N where it has none; empty when no holder is a multipath one.
+std::string_view MultipathOf(const DiskRecord& disk)
+{
+    for (const DiskRecord::Holder& holder : disk.holders)
+        if (holder.Multipath())
+            return holder.name ? std::string_view(*holder.name) : std::string_view(holder.device);
+    return {};
+}
+
 void Family(std::string& exposition, const char* name, const char* type, const char* help,
             const std::string& samples)
 {
@@ -189,13 +199,11 @@ void PrometheusOutput::Session(const SessionRecord& session)
     Sample(m_sessionDisks, "iscsi_session_disks", {{"session", name}},
            std::to_string(session.disks.size()));
     for (const DiskRecord& disk : session.disks) {
-        // Holders (device-mapper multipath) are not read yet: the label is
-        // there, empty, so that its series keep their identity once it is.
         Sample(m_diskInfo, "iscsi_disk_info",
                {{"session", name}, {"hctl", disk.name},
                 {"device", disk.blockDevice ? std::string_view(*disk.blockDevice) : ""},
                 {"wwid", ValueOf(disk.attributes, "wwid")}, {"by_path", ByPath(session, disk)},
-                {"multipath_device", ""}},
+                {"multipath_device", MultipathOf(disk)}},
                "1");
         if (auto errors = NumberOf(ValueOf(disk.attributes, "ioerr_cnt"), true))
             Sample(m_diskErrors, "iscsi_disk_io_errors_total", {{"session", name}, {"hctl", disk.name}},
