@@ -520,7 +520,12 @@ TEST_F(Inventory, HelpVersionAndUsageErrorsScanNothing)
           Bad{{"--json", "foo"}, "unexpected argument 'foo'"},
           Bad{{"-l"}, "option requires an argument -- 'l'"},
           Bad{{"--json", "--log"}, "option '--log' requires an argument"},
-          Bad{{"--json=yes"}, "option '--json' doesn't allow an argument"}}) {
+          Bad{{"--json=yes"}, "option '--json' doesn't allow an argument"},
+          // The metrics file is for other users to read: no secret.
+          Bad{{"--prometheus", "--show-secrets"},
+              "option '--prometheus' cannot be combined with '--show-secrets'"},
+          // Its file is named with '=' only: a separate word is an operand.
+          Bad{{"--prometheus", "m.prom"}, "unexpected argument 'm.prom'"}}) {
         ToolRun run = RunTool(tree, cwd, bad.args);
         EXPECT_EQ(2, run.status) << bad.args[0];
         EXPECT_EQ("", run.out) << bad.args[0];
@@ -595,7 +600,7 @@ TEST_F(Inventory, OutputThatCannotBeWrittenIsAFailure)
     RunOptions full;
     full.out = Stdout::Full;
     for (const std::vector<std::string>& args :
-         {std::vector<std::string>{}, {"--json"}, {"--help"}, {"--version"}}) {
+         {std::vector<std::string>{}, {"--json"}, {"--prometheus"}, {"--help"}, {"--version"}}) {
         run = RunTool(tree, cwd, args, full);
         EXPECT_EQ(1, run.status);
         EXPECT_EQ("iscsi-inventory: write error: No space left on device\n", run.err);
@@ -626,7 +631,13 @@ TEST_F(Inventory, SysfsAbsentAndNotMountableIsAFailure)
     RunOptions opts;
     opts.withoutSysfs = true;
     opts.uid = 65534;
-    for (const std::vector<std::string>& args : {std::vector<std::string>{}, {"--json"}}) {
+    // Nor is a metrics file written, where one could be.
+    const std::string writable = tree.Root() + "/metrics";
+    ASSERT_EQ(0, mkdir(writable.c_str(), 0777));
+    ASSERT_EQ(0, chmod(writable.c_str(), 0777));
+    const std::string metrics = writable + "/m.prom";
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{}, {"--json"}, {"--prometheus=" + metrics}}) {
         ToolRun run = copy.Run(tree, cwd, opts, args);
         if (run.status == kNoNamespace)
             GTEST_SKIP() << "needs a private mount namespace (unshare -m), not available here";
@@ -636,6 +647,7 @@ TEST_F(Inventory, SysfsAbsentAndNotMountableIsAFailure)
                   "(mounting it needs root)\n",
                   run.err);
     }
+    EXPECT_FALSE(Exists(metrics));
 }
 
 TEST_F(Inventory, JsonWithNothingToShow)
@@ -1175,4 +1187,183 @@ TEST_F(Inventory, ObjectsThatCannotBeReadMakeTheRunFail)
                                          "error": "Permission denied"}])"),
               nlohmann::json::parse(json.out)["errors"]);
     chmod(tree.Abs("class/iscsi_session").c_str(), 0755);
+}
+
+// The metrics, in the exposition format written out by hand: a family per
+// fact, each under its HELP and TYPE lines with its samples together; a series
+// per known state (and one for a state the list does not know), "off" no
+// number of seconds, counters read as hex, a counter that is no number left
+// out; label values carry quotes, backslashes, newlines and invalid UTF-8.
+TEST_F(Inventory, PrometheusExposition)
+{
+    const std::string host = "devices/platform/host5";
+    const std::string s7 = host + "/session7", s8 = host + "/session8";
+    const std::string i7 = s7 + "/iscsi_session/session7";
+    const std::string c0 = s7 + "/connection7:0/iscsi_connection/connection7:0";
+    const std::string c1 = s7 + "/connection7:1/iscsi_connection/connection7:1";
+    const std::string lun1 = s7 + "/target5:0:0/5:0:0:1", lun2 = s7 + "/target5:0:0/5:0:0:2";
+    tree.BusDevice("scsi", host)
+        .ClassDevice("iscsi_host", host + "/iscsi_host/host5")
+        .ClassDevice("scsi_host", host + "/scsi_host/host5")
+        .File(host + "/scsi_host/host5/proc_name", "iscsi_tcp\n")
+        .ClassDevice("iscsi_connection", c0)
+        .File(c0 + "/persistent_address", "192.0.2.7\n")
+        .File(c0 + "/persistent_port", "3260\n")
+        .File(c0 + "/state", "up\n")
+        .ClassDevice("iscsi_connection", c1)
+        .File(c1 + "/state", "recovering\n")
+        .ClassDevice("iscsi_session", i7)
+        .File(i7 + "/targetname", "iqn.2003-01.org.example:t7\n")
+        .File(i7 + "/ifacename", "if\"a\\b\nc\n")
+        .File(i7 + "/initiatorname", "iqn.x\xff\n")
+        .File(i7 + "/state", "LOGGED_IN\n")
+        .File(i7 + "/recovery_tmo", "120\n")
+        .File(i7 + "/password", "Metrics-Secret\n")
+        .BusDevice("scsi", s7 + "/target5:0:0")
+        .BusDevice("scsi", lun1)
+        .File(lun1 + "/wwid", "naa.600140\n")
+        .File(lun1 + "/ioerr_cnt", "0x1f\n")
+        .File(lun1 + "/iotmo_cnt", "0x2\n")
+        .File(lun1 + "/block/sdb/size", "8\n")
+        // The first multipath holder, not the first holder.
+        .File("devices/virtual/block/dm-0/dm/name", "vg-lv\n")
+        .File("devices/virtual/block/dm-0/dm/uuid", "LVM-abc\n")
+        .File("devices/virtual/block/dm-3/dm/name", "mpathb\n")
+        .File("devices/virtual/block/dm-3/dm/uuid", "mpath-3600140\n")
+        .Link(lun1 + "/block/sdb/holders/dm-0", "devices/virtual/block/dm-0")
+        .Link(lun1 + "/block/sdb/holders/dm-3", "devices/virtual/block/dm-3")
+        .BusDevice("scsi", lun2)
+        .File(lun2 + "/ioerr_cnt", "many\n")
+        .File(lun2 + "/iotmo_cnt", "0x0\n")
+        .ClassDevice("iscsi_session", s8 + "/iscsi_session/session8")
+        .File(s8 + "/iscsi_session/session8/targetname", "iqn.2003-01.org.example:t8\n")
+        .File(s8 + "/iscsi_session/session8/state", "FAILED\n")
+        .File(s8 + "/iscsi_session/session8/recovery_tmo", "off\n");
+    ToolRun run = RunTool(tree, cwd, {"--prometheus", "--no-log"});
+    EXPECT_EQ(0, run.status);
+    EXPECT_EQ("", run.err);
+    EXPECT_EQ(std::string::npos, run.out.find("Metrics-Secret"));
+    // Each HELP line names the family whose TYPE line follows it; its text
+    // is prose, left out of the comparison.
+    std::istringstream lines(run.out);
+    std::string line, withoutHelp, help;
+    while (std::getline(lines, line)) {
+        if (line.compare(0, 7, "# HELP ") == 0) {
+            EXPECT_TRUE(help.empty()) << line;
+            help = line.substr(7, line.find(' ', 7) - 7);
+            continue;
+        }
+        if (line.compare(0, 7, "# TYPE ") == 0) {
+            EXPECT_EQ(help, line.substr(7, line.find(' ', 7) - 7));
+            help.clear();
+        }
+        withoutHelp += line + "\n";
+    }
+    EXPECT_EQ(R"(# TYPE iscsi_session_info gauge
+iscsi_session_info{session="session7",target="iqn.2003-01.org.example:t7",portal="192.0.2.7:3260",iface="if\"a\\\\b\nc",initiator="iqn.x\\xff",transport="tcp",host="host5"} 1
+iscsi_session_info{session="session8",target="iqn.2003-01.org.example:t8",portal="",iface="",initiator="",transport="tcp",host="host5"} 1
+# TYPE iscsi_session_state gauge
+iscsi_session_state{session="session7",state="LOGGED_IN"} 1
+iscsi_session_state{session="session7",state="FAILED"} 0
+iscsi_session_state{session="session7",state="FREE"} 0
+iscsi_session_state{session="session8",state="LOGGED_IN"} 0
+iscsi_session_state{session="session8",state="FAILED"} 1
+iscsi_session_state{session="session8",state="FREE"} 0
+# TYPE iscsi_connection_state gauge
+iscsi_connection_state{session="session7",connection="connection7:0",state="up"} 1
+iscsi_connection_state{session="session7",connection="connection7:0",state="down"} 0
+iscsi_connection_state{session="session7",connection="connection7:0",state="failed"} 0
+iscsi_connection_state{session="session7",connection="connection7:0",state="bound"} 0
+iscsi_connection_state{session="session7",connection="connection7:1",state="up"} 0
+iscsi_connection_state{session="session7",connection="connection7:1",state="down"} 0
+iscsi_connection_state{session="session7",connection="connection7:1",state="failed"} 0
+iscsi_connection_state{session="session7",connection="connection7:1",state="bound"} 0
+iscsi_connection_state{session="session7",connection="connection7:1",state="recovering"} 1
+# TYPE iscsi_session_recovery_timeout_seconds gauge
+iscsi_session_recovery_timeout_seconds{session="session7"} 120
+# TYPE iscsi_session_disks gauge
+iscsi_session_disks{session="session7"} 2
+iscsi_session_disks{session="session8"} 0
+# TYPE iscsi_disk_info gauge
+iscsi_disk_info{session="session7",hctl="5:0:0:1",device="sdb",wwid="naa.600140",by_path="ip-192.0.2.7:3260-iscsi-iqn.2003-01.org.example:t7-lun-1",multipath_device="mpathb"} 1
+iscsi_disk_info{session="session7",hctl="5:0:0:2",device="",wwid="",by_path="ip-192.0.2.7:3260-iscsi-iqn.2003-01.org.example:t7-lun-2",multipath_device=""} 1
+# TYPE iscsi_disk_io_errors_total counter
+iscsi_disk_io_errors_total{session="session7",hctl="5:0:0:1"} 31
+# TYPE iscsi_disk_io_timeouts_total counter
+iscsi_disk_io_timeouts_total{session="session7",hctl="5:0:0:1"} 2
+iscsi_disk_io_timeouts_total{session="session7",hctl="5:0:0:2"} 0
+# TYPE iscsi_inventory_errors gauge
+iscsi_inventory_errors 0
+)",
+              withoutHelp);
+    EXPECT_TRUE(help.empty());
+
+    // Nothing iSCSI: the error count alone.
+    SysTree empty;
+    empty.Dir("class/net");
+    run = RunTool(empty, cwd, {"--prometheus", "--no-log"});
+    EXPECT_EQ(0, run.status);
+    EXPECT_EQ(std::string::npos, run.out.find("iscsi_session"));
+    EXPECT_EQ(run.out.size() - 26, run.out.find("\niscsi_inventory_errors 0\n")) << run.out;
+}
+
+// --prometheus=FILE replaces the file whole, by a rename: a new inode, mode
+// 0644 whatever the umask (the collector runs as another user), no temporary
+// file left.  Where the directory cannot be written the old file stays, and
+// the run fails with one line.
+TEST_F(Inventory, PrometheusFileIsReplacedWholeOrLeftAlone)
+{
+    tree.ClassDevice("iscsi_session", "devices/platform/host2/session2/iscsi_session/session2")
+        .File("devices/platform/host2/session2/iscsi_session/session2/state", "LOGGED_IN\n");
+    const std::string expected = RunTool(tree, cwd, {"--prometheus", "--no-log"}).out;
+    ASSERT_NE(std::string::npos, expected.find("session2"));
+    const std::string dir = tree.Root() + "/textfile";
+    ASSERT_EQ(0, mkdir(dir.c_str(), 0755));
+    const std::string file = dir + "/iscsi_inventory.prom";
+    std::ofstream(file) << "old\n";
+    struct stat before, after;
+    ASSERT_EQ(0, stat(file.c_str(), &before));
+    auto listing = [&dir] {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(dir))
+            names.push_back(entry.path().filename());
+        return names;
+    };
+
+    mode_t umaskWas = umask(077);
+    ToolRun run = RunTool(tree, cwd, {"--prometheus=" + file, "--no-log"});
+    umask(umaskWas);
+    EXPECT_EQ(0, run.status);
+    EXPECT_EQ("", run.out);
+    EXPECT_EQ("", run.err);
+    EXPECT_EQ(expected, ReadFile(file));
+    ASSERT_EQ(0, stat(file.c_str(), &after));
+    EXPECT_NE(before.st_ino, after.st_ino);
+    EXPECT_EQ(0100644u, after.st_mode);
+    EXPECT_EQ(std::vector<std::string>{"iscsi_inventory.prom"}, listing());
+    // A name without a directory is in the current one.
+    run = RunTool(tree, cwd, {"--no-log", "--prometheus=here.prom"});
+    EXPECT_EQ(0, run.status);
+    EXPECT_EQ(expected, ReadFile(cwd + "/here.prom"));
+
+    std::ofstream(file) << "old\n";
+    ToolRun refused;
+    ToolCopy copy;
+    if (geteuid() == 0) {
+        // Root writes anywhere: the run is another user's.
+        ASSERT_TRUE(copy.Ok());
+        ASSERT_EQ(0, chmod(tree.Root().c_str(), 0755));
+        RunOptions nobody;
+        nobody.uid = 65534;
+        refused = copy.Run(tree, cwd, nobody, {"--prometheus=" + file, "--no-log"});
+    } else {
+        ASSERT_EQ(0, chmod(dir.c_str(), 0555));
+        refused = RunTool(tree, cwd, {"--prometheus=" + file, "--no-log"});
+        chmod(dir.c_str(), 0755);
+    }
+    EXPECT_EQ(1, refused.status);
+    EXPECT_EQ("", refused.out);
+    EXPECT_EQ("iscsi-inventory: cannot write '" + file + "': Permission denied\n", refused.err);
+    EXPECT_EQ("old\n", ReadFile(file));
+    EXPECT_EQ(std::vector<std::string>{"iscsi_inventory.prom"}, listing());
 }

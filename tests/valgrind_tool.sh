@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# iscsi-inventory on the sample tree (text and JSON), and sysfs-buses on this machine's own
+# iscsi-inventory on the sample tree (text, JSON and the metrics file), and sysfs-buses on this machine's own
 # buses, under valgrind memcheck: no invalid access, no leak.
 # Usage: valgrind_tool.sh TOOL SOURCE_DIR [SYSFS_BUSES]
 set -euo pipefail
@@ -14,6 +14,8 @@ UMOCKDEV_DIR="$work" umockdev-wrapper "${memcheck[@]}" "$tool" > stdout
 grep -q "NAME CONNECTION CLASS :: connection3:0" stdout
 UMOCKDEV_DIR="$work" umockdev-wrapper "${memcheck[@]}" "$tool" --json --no-log > stdout.json
 grep -q '"block_device": "sdb"' stdout.json
+UMOCKDEV_DIR="$work" umockdev-wrapper "${memcheck[@]}" "$tool" --no-log --prometheus="$work/m.prom"
+grep -q '^iscsi_session_disks{session="session2"} 2$' m.prom
 if [ -n "$buses" ]; then
   "${memcheck[@]}" "$buses" -l buses.log > buses.out
   grep -q "^pci: " buses.out

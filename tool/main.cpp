@@ -7,14 +7,17 @@
 // --no-log says otherwise.  With --json the same inventory is one JSON
 // document, with each session's disks added.  A set CHAP secret shows as
 // "********" in every form unless --show-secrets asks for it; the reader
-// never traces one.
+// never traces one.  With --prometheus the sessions, connections and disks
+// are metrics for node_exporter's textfile collector, on standard output or
+// replacing a file whole.
 //
 // Run bare, the text and the log are what they have always been.  The exit
 // status tells the truth: 1 when sysfs cannot be reached or standard output
-// cannot be written, 2 on a usage error.
+// or the metrics file cannot be written, 2 on a usage error.
 //
 // This file holds the command line and the exit status; the walk is in
-// inventory.cpp, the output forms in text_output.cpp and json_output.cpp.
+// inventory.cpp, the output forms in text_output.cpp, json_output.cpp,
+// sessions_output.cpp and prometheus_output.cpp.
 #include <getopt.h>
 
 #include <cerrno>
@@ -27,6 +30,8 @@
 #include "json_output.h"
 #include "log_file.h"
 #include "output.h"
+#include "prometheus_output.h"
+#include "replace_file.h"
 #include "sessions_output.h"
 #include "text_output.h"
 
@@ -56,6 +61,9 @@ void Usage(std::ostream& stream)
               "                   session's disks\n"
               "  -s, --sessions   print one block per session with its interface, states,\n"
               "                   timeouts, CHAP, negotiated parameters and disks\n"
+              "      --prometheus[=FILE]  print the sessions, connections and disks as\n"
+              "                   Prometheus metrics, or replace FILE with them whole (for\n"
+              "                   node_exporter's textfile collector)\n"
               "      --show-secrets  print CHAP secrets (password, password_in) as they are\n"
               "                   instead of ********; they never reach the log\n"
               "  -h, --help       print this help and exit\n"
@@ -63,13 +71,14 @@ void Usage(std::ostream& stream)
               "\n"
               "Exit status: 0 on success (also when there is no iSCSI object), 1 when sysfs is\n"
               "not mounted and cannot be mounted, an object could not be read (what could be\n"
-              "read is printed), standard output cannot be written or the log named by --log\n"
-              "cannot be opened, 2 on a usage error.\n";
+              "read is printed), standard output or the metrics file cannot be written or the\n"
+              "log named by --log cannot be opened, 2 on a usage error.\n";
 }
 
 int UsageError()
 {
-    std::cerr << "Usage: " << kProgram << " [-h] [-V] [-l FILE] [--no-log] [--json|-s] [--show-secrets]\n"
+    std::cerr << "Usage: " << kProgram
+              << " [-h] [-V] [-l FILE] [--no-log] [--json|-s|--prometheus[=FILE]] [--show-secrets]\n"
               << "Try '" << kProgram << " --help' for more information." << std::endl;
     return 2;
 }
@@ -114,18 +123,21 @@ int Finish(Output& out, int status)
 
 int Run(int argc, char** argv)
 {
-    enum { kNoLog = 256, kJson, kShowSecrets };
-    enum class Form { Text, Json, Sessions };
+    enum { kNoLog = 256, kJson, kShowSecrets, kPrometheus };
+    enum class Form { Text, Json, Sessions, Prometheus };
     static const option kOptions[] = {
         {"help", no_argument, nullptr, 'h'},   {"version", no_argument, nullptr, 'V'},
         {"log", required_argument, nullptr, 'l'}, {"no-log", no_argument, nullptr, kNoLog},
         {"json", no_argument, nullptr, kJson},   {"show-secrets", no_argument, nullptr, kShowSecrets},
         {"sessions", no_argument, nullptr, 's'},
+        {"prometheus", optional_argument, nullptr, kPrometheus},
         {nullptr, 0, nullptr, 0},
     };
     std::string logPath = kDefaultLog;
     bool logNamed = false, noLog = false, showSecrets = false, help = false, version = false;
     Form form = Form::Text;  // of the output forms, the last one given counts
+    bool metricsToFile = false;  // else standard output
+    std::string metricsFile;
     opterr = 0;  // the messages are ours, under the program's name
     int option, before = optind;
     while ((option = getopt_long(argc, argv, ":hVsl:", kOptions, nullptr)) != -1) {
@@ -137,12 +149,22 @@ int Run(int argc, char** argv)
         case kJson: form = Form::Json; break;
         case 's': form = Form::Sessions; break;
         case kShowSecrets: showSecrets = true; break;
+        case kPrometheus:
+            form = Form::Prometheus;
+            metricsToFile = optarg != nullptr;
+            metricsFile = metricsToFile ? optarg : "";
+            break;
         default: Complain(OptionError(option, before, argv)); return UsageError();
         }
         before = optind;
     }
     if (optind < argc) {
         Complain(std::string("unexpected argument '") + argv[optind] + "'");
+        return UsageError();
+    }
+    // The metrics file is read by other users: no secret may reach it.
+    if (form == Form::Prometheus && showSecrets) {
+        Complain("option '--prometheus' cannot be combined with '--show-secrets'");
         return UsageError();
     }
 
@@ -170,7 +192,10 @@ int Run(int argc, char** argv)
             Complain("not writing the log '" + logPath + "': " + refused.why);
     }
     inventory::Walk walk(&log, showSecrets);
-    if (form == Form::Json) {
+    inventory::PrometheusOutput metrics;
+    if (form == Form::Prometheus) {
+        walk.Run(metrics);
+    } else if (form == Form::Json) {
         inventory::JsonOutput document(out);
         walk.Run(document);
         if (!walk.MountFailed() && !out.Failed())
@@ -193,6 +218,16 @@ int Run(int argc, char** argv)
         if (walk.Errors().empty())
             Complain("sysfs is not mounted at /sys and cannot be mounted (mounting it needs root)");
         return 1;
+    }
+    if (form == Form::Prometheus) {
+        std::string exposition = metrics.Exposition(walk.Errors().size());
+        if (!metricsToFile) {
+            out.Text(exposition);
+        } else if (int error = inventory::ReplaceFile(metricsFile, exposition, 0644)) {
+            out.Close();
+            Complain("cannot write '" + metricsFile + "': " + std::strerror(error));
+            return 1;
+        }
     }
     return Finish(out, walk.Errors().empty() ? 0 : 1);
 }

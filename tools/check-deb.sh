@@ -2,7 +2,8 @@
 # Installs the Debian packages that tools/build-deb.sh built (in DIR, default
 # build-deb/) with apt, as an administrator would, and checks them in use:
 # the installed iscsi-inventory on the sample iSCSI tree seen at /sys through
-# umockdev, the installed sysfs-buses on this machine's PCI bus, and the
+# umockdev (its text and its metrics file), the metrics service and timer
+# installed but not enabled, the installed sysfs-buses on this machine's PCI bus, and the
 # example program built out of tree against the installed -dev package with
 # CMake and with pkg-config, and the facts script.  Then purges the packages,
 # checks that nothing of them is left behind and that a copy of the facts
@@ -102,6 +103,19 @@ assert [s["name"] for s in facts["iscsi_session"]] == ["session1", "session2", "
 assert facts["iscsi_session"][1]["attributes"]["password"] == "********"
 PY
 [ -z "$(ls -A "$work/facts-cwd")" ] || fail "the facts script wrote into the directory it ran in"
+echo "== the metrics service and timer: installed, not enabled; the metrics they write"
+for unit in iscsi-inventory-prometheus.service iscsi-inventory-prometheus.timer; do
+  grep -qE "^(/usr)?/lib/systemd/system/$unit\$" "$work/installed" || fail "no $unit in the package"
+  if ls /etc/systemd/system/*.wants/"$unit" >/dev/null 2>&1; then fail "$unit is enabled"; fi
+done
+service=$(grep -E '/systemd/system/iscsi-inventory-prometheus\.service$' "$work/installed")
+grep -q '^ExecStart=/usr/bin/iscsi-inventory --prometheus=/var/lib/prometheus/node-exporter/' \
+  "$service" || fail "the service does not run the installed tool"
+(cd "$tree" && UMOCKDEV_DIR=$tree umockdev-wrapper /usr/bin/iscsi-inventory --no-log \
+  --prometheus="$work/metrics.prom")
+grep -qxF 'iscsi_session_disks{session="session2"} 2' "$work/metrics.prom" ||
+  { cat "$work/metrics.prom"; fail "no metrics for the sample's session2"; }
+echo "units installed and not enabled; $(grep -c '^iscsi_' "$work/metrics.prom") samples written"
 
 echo "== installed sysfs-buses pci"
 /usr/bin/sysfs-buses pci >"$work/buses"
@@ -120,7 +134,8 @@ done
 left=0
 while read -r path; do
   [ -e "$path" ] || [ -L "$path" ] || continue
-  grep -qxF -- "$path" "$work/existed" && [ -d "$path" ] && [ ! -L "$path" ] && continue
+  # (/lib, a link to usr/lib on a merged /usr, holds the systemd units.)
+  grep -qxF -- "$path" "$work/existed" && [ -d "$path" ] && continue
   echo "left behind: $path"; left=1
 done <"$work/installed"
 [ "$left" = 0 ] || fail "files of the packages are left after the purge"

@@ -1,0 +1,110 @@
+#!/usr/bin/env bash
+# iscsi-inventory --prometheus on the sample tree, on a copy of a real
+# kernel's iSCSI objects and on a hostile tree (names and values with quotes,
+# backslashes, newlines, invalid UTF-8), each checked by Prometheus's own
+# promtool (format and naming rules); the hostile labels decoded back to the
+# bytes sysfs holds.  Exits 77 (skip) where promtool is missing and cannot be
+# installed (CI installs Debian's prometheus as root).
+# Usage: prometheus_metrics_test.sh TOOL SOURCE_DIR
+set -euo pipefail
+tool=$1 src=$2
+if ! command -v promtool >/dev/null; then
+  if [ "${CI:-}" = true ] && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+    echo "installing prometheus (promtool)"
+    { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq prometheus; } \
+      >/dev/null 2>&1 || true
+  fi
+  if ! command -v promtool >/dev/null; then
+    echo "SKIPPED: promtool is not installed (Debian package prometheus; make deps installs it)"
+    exit 77
+  fi
+fi
+work=$(mktemp -d); trap 'rm -rf "$work"' EXIT
+mkdir -p "$work/sample" "$work/real" "$work/hostile"
+bash "$src/tests/data/make-sample-tree.sh" "$work/sample"
+tar xzf "$src/tests/data/real-iscsi-loggedin.tar.gz" -C "$work/real"
+bash "$src/tests/data/complete-scsi-bus.sh" "$work/real"
+bash "$src/tests/data/make-hostile-tree.sh" "$work/hostile"
+for tree in sample real hostile; do
+  (cd "$work/$tree" && UMOCKDEV_DIR="$work/$tree" umockdev-wrapper "$tool" --prometheus --no-log) \
+    > "$work/$tree.prom"
+  # promtool prints a line per rule broken and then fails.
+  if ! promtool check metrics < "$work/$tree.prom" > "$work/$tree.lint" 2>&1 ||
+     [ -s "$work/$tree.lint" ]; then
+    cat "$work/$tree.lint"
+    echo "FAIL: promtool check metrics on the $tree tree" >&2
+    exit 1
+  fi
+done
+
+python3 - "$work" <<'PY'
+import re, sys
+work = sys.argv[1]
+LABEL = re.compile(r'([a-zA-Z_][a-zA-Z0-9_]*)="((?:[^"\\\n]|\\[\\"n])*)"(,|\})')
+
+def samples(tree):
+    """Each sample as (name, {label: decoded value}, value)."""
+    raw = open(f"{work}/{tree}.prom", "rb").read()
+    text = raw.decode("utf-8")  # strict: fails on invalid UTF-8
+    out = []
+    for line in text.splitlines():
+        if line.startswith("#"):
+            continue
+        name, _, rest = line.partition("{")
+        labels = {}
+        if rest:
+            pos = 0
+            while True:
+                m = LABEL.match(rest, pos)
+                assert m, f"{tree}: bad labels in {line!r}"
+                labels[m[1]] = re.sub(r'\\(.)', lambda e: "\n" if e[1] == "n" else e[1], m[2])
+                pos = m.end()
+                if m[3] == "}":
+                    break
+            value = rest[pos:].strip()
+        else:
+            name, value = line.split(" ")
+        out.append((name, labels, value))
+    return out
+
+def uncarry(s):
+    """The bytes behind a carried string: \\\\ is a backslash, \\xHH a byte."""
+    return re.sub(rb'\\(\\|x([0-9a-f]{2}))',
+                  lambda m: b"\\" if m[1] == b"\\" else bytes([int(m[2], 16)]),
+                  s.encode("utf-8"))
+
+sample = samples("sample")
+state = {(l["session"], l["state"]): v for n, l, v in sample if n == "iscsi_session_state"}
+assert state[("session3", "FAILED")] == "1" and state[("session3", "LOGGED_IN")] == "0", state
+assert state[("session2", "LOGGED_IN")] == "1"
+disks = {l["session"]: v for n, l, v in sample if n == "iscsi_session_disks"}
+assert disks == {"session1": "1", "session2": "2", "session3": "1"}, disks
+info = {l["session"]: l for n, l, v in sample if n == "iscsi_session_info"}
+assert info["session1"]["transport"] == "be2iscsi" and info["session2"]["transport"] == "tcp"
+assert info["session1"]["portal"] == "192.168.10.50:3260"
+
+real = samples("real")
+assert sorted(l["device"] for n, l, v in real if n == "iscsi_disk_info") == ["sda", "sdb"]
+assert sum(1 for n, l, v in real
+           if n == "iscsi_session_state" and l["state"] == "LOGGED_IN" and v == "1") == 2
+
+hostile = samples("hostile")
+name = b'session9"\\\n\xfe'
+mine = [(n, l, v) for n, l, v in hostile if uncarry(l.get("session", "")) == name]
+families = {n for n, l, v in mine}
+assert families >= {"iscsi_session_info", "iscsi_session_state", "iscsi_connection_state",
+                    "iscsi_disk_info", "iscsi_disk_io_errors_total"}, families
+info = next(l for n, l, v in mine if n == "iscsi_session_info")
+assert uncarry(info["target"]) == b'iqn.2003-01.org.example:"q"\\\nx\xff', info["target"]
+assert uncarry(info["iface"]) == b"if\xc3(", info["iface"]
+assert uncarry(info["initiator"]) == b"iqn.1993-08.org.debian:\\x41", info["initiator"]
+assert uncarry(info["portal"]) == b'10.0.0.9"\\:3260', info["portal"]
+odd = [l["state"] for n, l, v in mine if n == "iscsi_session_state" and v == "1"]
+assert [uncarry(s) for s in odd] == [b'LOGGED"\\IN'], odd
+odd = [l["state"] for n, l, v in mine if n == "iscsi_connection_state" and v == "1"]
+assert [uncarry(s) for s in odd] == [b'up\n"down"'], odd
+disk = next(l for n, l, v in mine if n == "iscsi_disk_info")
+assert uncarry(disk["wwid"]) == b'naa."\\\n\xfe' and disk["device"] == "sdz", disk
+print("promtool accepts the sample, real-kernel and hostile metrics; hostile labels decode to "
+      "their bytes")
+PY

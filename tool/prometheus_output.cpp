@@ -1,0 +1,252 @@
+#include "prometheus_output.h"
+
+#include <cstdint>
+#include <initializer_list>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+#include "json_string.h"
+
+namespace inventory {
+
+namespace {
+
+using Labels = std::initializer_list<std::pair<const char*, std::string_view>>;
+
+// The labels of a sample, label="value",... in the order given.
+std::string LabelText(Labels labels)
+{
+    std::string text;
+    for (const auto& [label, bytes] : labels) {
+        if (!text.empty())
+            text += ',';
+        text += label;
+        text += "=\"";
+        text += PrometheusLabelValue(bytes);
+        text += '"';
+    }
+    return text;
+}
+
+// One sample line: name{labels} value.
+void Sample(std::string& family, const char* name, const std::string& labels, std::string_view value)
+{
+    family += name;
+    family += '{';
+    family += labels;
+    family += "} ";
+    family += value;
+    family += '\n';
+}
+
+void Sample(std::string& family, const char* name, Labels labels, std::string_view value)
+{
+    Sample(family, name, LabelText(labels), value);
+}
+
+std::string_view ValueOf(const AttributeMap& attributes, const std::string& key)
+{
+    auto found = attributes.find(key);
+    return found == attributes.end() ? std::string_view() : std::string_view(found->second);
+}
+
+// A number as the kernel prints it: decimal, or with hex 0x... (a plain
+// number is still read as decimal).  Anything else is no number, so that a
+// value never turns into a wrong one.
+std::optional<std::uint64_t> NumberOf(std::string_view text, bool hex = false)
+{
+    unsigned base = 10;
+    if (hex && text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        text.remove_prefix(2);
+        base = 16;
+    }
+    // At most as many digits as always fit in 64 bits.
+    if (text.empty() || text.size() > (base == 16 ? 16u : 19u))
+        return std::nullopt;
+    std::uint64_t value = 0;
+    for (char c : text) {
+        unsigned digit;
+        if (c >= '0' && c <= '9')
+            digit = c - '0';
+        else if (base == 16 && c >= 'a' && c <= 'f')
+            digit = c - 'a' + 10;
+        else if (base == 16 && c >= 'A' && c <= 'F')
+            digit = c - 'A' + 10;
+        else
+            return std::nullopt;
+        value = value * base + digit;
+    }
+    return value;
+}
+
+// One series per state the kernel knows, 1 for the current one, so that an
+// alert can ask for the state it cares about being 0; a current state the
+// list does not know gets a series of its own.  No state read, no series:
+// nothing is known.  owner holds the labels that name the object.
+void States(std::string& family, const char* name, const std::string& owner,
+            std::string_view current, std::initializer_list<const char*> known)
+{
+    if (current.empty())
+        return;
+    bool isKnown = false;
+    for (const char* state : known) {
+        bool on = current == state;
+        isKnown = isKnown || on;
+        Sample(family, name, owner + ",state=\"" + state + '"', on ? "1" : "0");
+    }
+    if (!isKnown)
+        Sample(family, name, owner + "," + LabelText({{"state", current}}), "1");
+}
+
+// The target portal of the session's first connection, address:port; an IPv6
+// address in brackets, as iscsiadm writes it.  Empty when either is unknown.
+std::string Portal(const SessionRecord& session)
+{
+    if (session.connections.empty())
+        return {};
+    const AttributeMap& connection = session.connections.front().attributes;
+    std::string_view address = ValueOf(connection, "persistent_address");
+    std::string_view port = ValueOf(connection, "persistent_port");
+    if (address.empty() || port.empty())
+        return {};
+    bool v6 = address.find(':') != std::string_view::npos;
+    return (v6 ? "[" : "") + std::string(address) + (v6 ? "]:" : ":") + std::string(port);
+}
+
+// The name udev gives a disk of the session under /dev/disk/by-path, as the
+// JSON form's "by_path"; empty when a part of it is unknown.
+std::string ByPath(const SessionRecord& session, const DiskRecord& disk)
+{
+    if (session.connections.empty())
+        return {};
+    const AttributeMap& connection = session.connections.front().attributes;
+    auto address = connection.find("persistent_address");
+    auto port = connection.find("persistent_port");
+    auto target = session.attributes.find("targetname");
+    if (address == connection.end() || port == connection.end() || target == session.attributes.end())
+        return {};
+    return "ip-" + address->second + ":" + port->second + "-iscsi-" + target->second + "-lun-" +
+           disk.address[3];
+}
+
+// The multipath device above the disk: its device-mapper name (mpatha), or
+// dm-N where it has none; empty when no holder is a multipath one.
+std::string_view MultipathOf(const DiskRecord& disk)
+{
+    for (const DiskRecord::Holder& holder : disk.holders)
+        if (holder.Multipath())
+            return holder.name ? std::string_view(*holder.name) : std::string_view(holder.device);
+    return {};
+}
+
+void Family(std::string& exposition, const char* name, const char* type, const char* help,
+            const std::string& samples)
+{
+    if (samples.empty())
+        return;
+    exposition += "# HELP ";
+    exposition += name;
+    exposition += ' ';
+    exposition += help;
+    exposition += "\n# TYPE ";
+    exposition += name;
+    exposition += ' ';
+    exposition += type;
+    exposition += '\n';
+    exposition += samples;
+}
+
+}  // namespace
+
+std::string PrometheusLabelValue(std::string_view bytes)
+{
+    std::string carried = Carry(bytes), escaped;
+    escaped.reserve(carried.size());
+    for (char c : carried) {
+        switch (c) {
+        case '\\': escaped += "\\\\"; break;
+        case '"': escaped += "\\\""; break;
+        case '\n': escaped += "\\n"; break;
+        default: escaped += c;
+        }
+    }
+    return escaped;
+}
+
+void PrometheusOutput::Session(const SessionRecord& session)
+{
+    const AttributeMap& a = session.attributes;
+    const std::string_view name = session.name;
+    const std::string host = session.host ? session.host->name : std::string();
+    const std::string transport =
+        session.host && !session.host->procName.empty() ? TransportOf(session.host->procName) : "";
+    Sample(m_sessionInfo, "iscsi_session_info",
+           {{"session", name}, {"target", ValueOf(a, "targetname")}, {"portal", Portal(session)},
+            {"iface", ValueOf(a, "ifacename")}, {"initiator", ValueOf(a, "initiatorname")},
+            {"transport", transport}, {"host", host}},
+           "1");
+    States(m_sessionState, "iscsi_session_state", LabelText({{"session", name}}),
+           ValueOf(a, "state"), {"LOGGED_IN", "FAILED", "FREE"});
+    for (const ConnectionRecord& connection : session.connections)
+        States(m_connectionState, "iscsi_connection_state",
+               LabelText({{"session", name}, {"connection", connection.name}}),
+               ValueOf(connection.attributes, "state"), {"up", "down", "failed", "bound"});
+    // "off" (a recovery that never times out) is no number of seconds.
+    if (auto recovery = NumberOf(ValueOf(a, "recovery_tmo")))
+        Sample(m_recoveryTimeout, "iscsi_session_recovery_timeout_seconds", {{"session", name}},
+               std::to_string(*recovery));
+    Sample(m_sessionDisks, "iscsi_session_disks", {{"session", name}},
+           std::to_string(session.disks.size()));
+    for (const DiskRecord& disk : session.disks) {
+        Sample(m_diskInfo, "iscsi_disk_info",
+               {{"session", name}, {"hctl", disk.name},
+                {"device", disk.blockDevice ? std::string_view(*disk.blockDevice) : ""},
+                {"wwid", ValueOf(disk.attributes, "wwid")}, {"by_path", ByPath(session, disk)},
+                {"multipath_device", MultipathOf(disk)}},
+               "1");
+        if (auto errors = NumberOf(ValueOf(disk.attributes, "ioerr_cnt"), true))
+            Sample(m_diskErrors, "iscsi_disk_io_errors_total", {{"session", name}, {"hctl", disk.name}},
+                   std::to_string(*errors));
+        if (auto timeouts = NumberOf(ValueOf(disk.attributes, "iotmo_cnt"), true))
+            Sample(m_diskTimeouts, "iscsi_disk_io_timeouts_total",
+                   {{"session", name}, {"hctl", disk.name}}, std::to_string(*timeouts));
+    }
+}
+
+std::string PrometheusOutput::Exposition(std::size_t unreadable) const
+{
+    std::string exposition;
+    Family(exposition, "iscsi_session_info", "gauge",
+           "An iSCSI session: its target, the portal of its first connection, its iface, "
+           "initiator name, transport and SCSI host.",
+           m_sessionInfo);
+    Family(exposition, "iscsi_session_state", "gauge",
+           "1 for the session's current state, 0 for the other known states "
+           "(LOGGED_IN, FAILED, FREE).",
+           m_sessionState);
+    Family(exposition, "iscsi_connection_state", "gauge",
+           "1 for the connection's current state, 0 for the other known states "
+           "(up, down, failed, bound).",
+           m_connectionState);
+    Family(exposition, "iscsi_session_recovery_timeout_seconds", "gauge",
+           "How long the session waits for a lost connection to come back before it fails its "
+           "commands; absent when recovery never times out.",
+           m_recoveryTimeout);
+    Family(exposition, "iscsi_session_disks", "gauge", "The SCSI logical units of the session.",
+           m_sessionDisks);
+    Family(exposition, "iscsi_disk_info", "gauge",
+           "A logical unit of a session: its block device, WWID, /dev/disk/by-path name and "
+           "multipath device.",
+           m_diskInfo);
+    Family(exposition, "iscsi_disk_io_errors_total", "counter",
+           "Commands to the logical unit that completed with an error (ioerr_cnt).", m_diskErrors);
+    Family(exposition, "iscsi_disk_io_timeouts_total", "counter",
+           "Commands to the logical unit that timed out (iotmo_cnt).", m_diskTimeouts);
+    Family(exposition, "iscsi_inventory_errors", "gauge",
+           "Objects iscsi-inventory could not read in this run.",
+           "iscsi_inventory_errors " + std::to_string(unreadable) + "\n");
+    return exposition;
+}
+
+}  // namespace inventory

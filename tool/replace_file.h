@@ -1,0 +1,23 @@
+// A file replaced whole, for readers that may look at any moment (the textfile
+// collector of node_exporter reads its directory at every scrape).
+#ifndef ISCSI_INVENTORY_REPLACE_FILE_H
+#define ISCSI_INVENTORY_REPLACE_FILE_H
+
+#include <sys/types.h>
+
+#include <string>
+#include <string_view>
+
+namespace inventory {
+
+// Writes content to a new temporary file in path's directory (a hidden name
+// that does not end in ".prom", created with O_EXCL, given exactly mode
+// whatever the umask), flushes it to disk and renames it over path: a reader
+// sees the old file or the new one, never a part.  On any failure the
+// temporary file is removed and whatever stood at path stays.  Returns 0 or
+// the errno of the failure.
+int ReplaceFile(const std::string& path, std::string_view content, mode_t mode);
+
+}  // namespace inventory
+
+#endif
