@@ -1,7 +1,9 @@
 # Top-level entry points for a fresh Debian 12 machine:
 #   make check   installs what is missing, builds, runs every test, then builds
 #                the example against the installed package
-#   make demo    installs what is missing, builds, runs iscsi-inventory on the sample tree
+#   make demo    installs what is missing of the few packages it needs, builds the tool
+#                alone (no tests, no benchmarks) in build-demo, runs iscsi-inventory on
+#                the sample tree and on a real kernel's iSCSI objects
 #   make check-vm  builds, then checks the inventory against a real kernel in a VM
 #   make check-tsan  the threaded test built with ThreadSanitizer (clang++)
 #   make deb     builds the Debian packages into build-deb/ and checks them with lintian
@@ -17,18 +19,22 @@ ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
 FUZZ_BUILD ?= build-fuzz
 DEB_BUILD  ?= build-deb
+DEMO_BUILD ?= build-demo
 FUZZ_SECONDS ?= 60
 JOBS       ?= $(shell nproc)
-PACKAGES   := g++ cmake make pkg-config libsysfs-dev nlohmann-json3-dev umockdev libgtest-dev \
-              libgmock-dev libbenchmark-dev valgrind pciutils sysfsutils clang libclang-rt-14-dev \
-              python3-jsonschema
+# What building the library and the tool takes, and umockdev, which serves the
+# demo's trees at /sys: all that make demo installs.
+DEMO_PACKAGES := g++ cmake make pkg-config libsysfs-dev nlohmann-json3-dev umockdev
+# The tests, benchmarks, sanitizer and fuzz builds need the rest.
+PACKAGES   := $(DEMO_PACKAGES) libgtest-dev libgmock-dev libbenchmark-dev valgrind pciutils \
+              sysfsutils clang libclang-rt-14-dev python3-jsonschema
 # Optional: ansible-core, for the facts-script test (installed by that test in
 # CI as root, skipped elsewhere when missing).
 # Debian's packaging tools; the packages' own build dependencies are read from
 # debian/control by tools/build-deb.sh.
 DEB_PACKAGES := debhelper dpkg-dev lintian
 
-.PHONY: deps deb-deps build check check-asan check-tsan check-fuzz check-vm check-deb check-all \
+.PHONY: deps demo-deps deb-deps build check check-asan check-tsan check-fuzz check-vm check-deb check-all \
         deb demo bench fuzz clean
 
 # Installs those of the packages named that are missing.
@@ -43,6 +49,9 @@ endef
 
 deps:
 	$(call install-missing,$(PACKAGES))
+
+demo-deps:
+	$(call install-missing,$(DEMO_PACKAGES))
 
 deb-deps: deps
 	$(call install-missing,$(DEB_PACKAGES))
@@ -75,7 +84,7 @@ check-tsan: deps
 fuzz: deps
 	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DSYSFSREADER_FUZZ=ON -DSYSFSREADER_TESTS=OFF -DSYSFSREADER_BENCH=OFF
-	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target fuzz_pci fuzz_scsi fuzz_attr
+	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target fuzz_pci fuzz_scsi fuzz_attr fuzz_json_string
 	tools/fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
 check-fuzz:
@@ -102,11 +111,17 @@ check-deb: deb
 # Everything CI runs.
 check-all: check check-vm check-asan check-tsan check-fuzz check-deb
 
-demo: build
-	@tools/demo.sh $(BUILD)
+# Only the tool the demo runs is built, without the tests, the benchmarks and
+# the VM checker (and so without their packages), in a build directory of its
+# own so that it never changes the options of $(BUILD).
+demo: demo-deps
+	cmake -S . -B $(DEMO_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSYSFSREADER_TESTS=OFF \
+	  -DSYSFSREADER_BENCH=OFF
+	cmake --build $(DEMO_BUILD) -j$(JOBS) --target iscsi-inventory
+	@tools/demo.sh $(DEMO_BUILD)
 
 bench: build
 	@tools/bench.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(DEB_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(DEB_BUILD) $(DEMO_BUILD)

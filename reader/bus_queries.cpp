@@ -1,8 +1,10 @@
 // Bus queries: the devices on a bus, the attributes of one of them, and the
 // driver that serves it.  A device is named by its bus id, the key under
-// which GetDeviceList files it.
+// which GetDeviceList files it.  Here too the opening that every bus-side
+// query (GetPCIDeviceBDF too) runs before it reads.
 #include "internal/bus.h"
 #include "internal/no_throw.h"
+#include "log/messages.h"
 #include "reader.h"
 
 namespace Quentor {
@@ -10,47 +12,81 @@ namespace LinuxEnum {
 
 using detail::Bus;
 using detail::BusDevice;
+using detail::OpenedBus;
+namespace messages = detail::messages;
+
+int CSysfsReader::OpenBusSide(const messages::BusLadder& ladder, BusType busType,
+                              const std::string* busId, OpenedBus& opened)
+{
+    auto traceBusLine = [&](const messages::BusLine& line) {
+        if (line.namesBus)
+            Trace(line.text, opened.name);
+        else
+            Trace(line.text);
+    };
+    Trace(ladder.entering);
+    std::string mount;
+    const int mounted = MountCheck(mount);
+    if (mounted == READER_MOUNT_FAILED) {
+        Trace(ladder.notMounted);
+        return mounted;
+    }
+    if (Lookup(busType, opened.name) != READER_OK) {
+        Trace(ladder.noBusName, opened.name);
+        return READER_BUS_ERROR;
+    }
+    if (busId != nullptr && busId->empty()) {
+        Trace(ladder.noBusId, *busId);
+        return READER_NOT_FOUND;
+    }
+    opened.bus = Bus::Open(opened.name, mount);
+    if (!opened.bus) {
+        traceBusLine(ladder.busNotOpened);
+        return READER_BUS_ERROR;
+    }
+    if (busId == nullptr)
+        return READER_OK;
+    // The device is looked up directly; only a query that tells an empty bus
+    // from a missing device reads the bus, as far as its first device.
+    opened.device = opened.bus->FindDevice(*busId);
+    if (!opened.device) {
+        const bool empty = !ladder.emptyBus.empty() && !opened.bus->HasDevices();
+        opened.Close();
+        if (empty)
+            Trace(ladder.emptyBus);
+        else
+            traceBusLine(ladder.noSuchDevice);
+        return READER_NOT_FOUND;
+    }
+    return READER_OK;
+}
 
 int CSysfsReader::GetDeviceList(BusType busType, DeviceMap& devices)
 {
     return detail::NoThrow(READER_BUS_ERROR, [&] {
-        Trace("Entering CSysfsReader::GetDeviceList");
-        std::string mount;
-        int mounted = MountCheck(mount);
-        if (mounted == READER_MOUNT_FAILED) {
-            Trace("Leaving CSysfsReader::GetDeviceList, Sysfs File system not mounted");
-            return mounted;
-        }
-        std::string busName;
-        if (Lookup(busType, busName) != READER_OK) {
-            Trace("Leaving CSysfsReader::GetDeviceList, Bus not mounted", busName);
-            return READER_BUS_ERROR;
-        }
-        std::optional<Bus> bus = Bus::Open(busName, mount);
-        if (!bus) {
-            Trace("Leaving CSysfsReader::GetDeviceList, Error Opening Bus:", busName);
-            return READER_BUS_ERROR;
-        }
+        const messages::DeviceListTexts& texts = messages::kGetDeviceList;
+        OpenedBus opened;
+        if (const int code = OpenBusSide(texts, busType, nullptr, opened); code != READER_OK)
+            return code;
         // Each device is entered as it is met, so that a bus of any size is
         // read in one pass and no device directory stays open.
         AttributeMap entry;
-        const bool any = bus->ForEachDevice([&](const BusDevice& device) {
-            const detail::DeviceIdentity identity = bus->Identify(device);
+        const bool any = opened.bus->ForEachDevice([&](const BusDevice& device) {
+            const detail::DeviceIdentity identity = opened.bus->Identify(device);
             entry.clear();
             entry.emplace("name", identity.name);
             entry.emplace("bus", identity.bus);
             entry.emplace("driver_name", identity.driverName);
             entry.emplace("path", identity.path);
             devices.emplace(identity.busId, entry);
-            Trace("Device pushed:", identity.busId);
+            Trace(texts.pushed, identity.busId);
         });
+        opened.Close();
         if (!any) {
-            bus.reset();
-            Trace("Leaving CSysfsReader::GetDeviceList, No device found", busName);
+            Trace(texts.noDevices, opened.name);
             return READER_NOT_FOUND;
         }
-        bus.reset();
-        Trace("Leaving CSysfsReader::GetDeviceList");
+        Trace(texts.leaving);
         return READER_OK;
     });
 }
@@ -58,38 +94,13 @@ int CSysfsReader::GetDeviceList(BusType busType, DeviceMap& devices)
 int CSysfsReader::GetDeviceAttr(std::string busId, BusType busType, AttributeMap& attributes)
 {
     return detail::NoThrow(READER_BUS_ERROR, [&] {
-        Trace("Entering CSysfsReader::GetDeviceAttr");
-        std::string busName;
-        std::string mount;
-        int mounted = MountCheck(mount);
-        if (mounted == READER_MOUNT_FAILED) {
-            Trace("Leaving CSysfsReader::GetDeviceAttr, Sysfs file system not mounted");
-            return mounted;
-        }
-        if (Lookup(busType, busName) != READER_OK) {
-            Trace("Leaving CSysfsReader::GetDeviceAttr, Bus not mounted:", busName);
-            return READER_BUS_ERROR;
-        }
-        if (busId.empty()) {
-            Trace("Leaving CSysfsReader::GetDeviceAttr, Device not found:", busId);
-            return READER_NOT_FOUND;
-        }
-        std::optional<Bus> bus = Bus::Open(busName, mount);
-        if (!bus) {
-            Trace("Leaving CSysfsReader::GetDeviceAttr, Error openeing bus");
-            return READER_BUS_ERROR;
-        }
-        // Both "no device" exits end alike, so the device is looked up
-        // directly and the bus never listed.
-        std::optional<BusDevice> device = bus->FindDevice(busId);
-        if (!device) {
-            bus.reset();
-            Trace("Leaving CSysfsReader::GetDeviceAttr, Bus Closed:", busName);
-            return READER_NOT_FOUND;
-        }
-        SetAttributes(device->dir.Attributes(), attributes);
-        bus.reset();
-        Trace("Leaving CSysfsReader::GetDeviceAttr");
+        const messages::BusLadder& texts = messages::kGetDeviceAttr;
+        OpenedBus opened;
+        if (const int code = OpenBusSide(texts, busType, &busId, opened); code != READER_OK)
+            return code;
+        SetAttributes(opened.device->dir.Attributes(), attributes);
+        opened.Close();
+        Trace(texts.leaving);
         return READER_OK;
     });
 }
@@ -98,51 +109,24 @@ int CSysfsReader::GetDeviceDriver(std::string busId, BusType busType, std::strin
 {
     driverName.clear();
     int result = detail::NoThrow(READER_BUS_ERROR, [&] {
-        Trace("Entering CSysfsReader::GetDeviceDriver");
-        std::string busName;
-        std::string mount;
-        int mounted = MountCheck(mount);
-        if (mounted == READER_MOUNT_FAILED) {
-            Trace("Leaving CSysfsReader::GetDeviceDrives, Sysfs file system not mounted");
-            return mounted;
-        }
-        if (Lookup(busType, busName) != READER_OK) {
-            Trace("Leaving CSysfsReader::GetDeviceDrives, Device not found:", busName);
-            return READER_BUS_ERROR;
-        }
-        if (busId.empty()) {
-            Trace("Leaving CSysfsReader::GetDeviceDrives, Device not found:", busId);
-            return READER_NOT_FOUND;
-        }
-        std::optional<Bus> bus = Bus::Open(busName, mount);
-        if (!bus) {
-            Trace("Leaving CSysfsReader::GetDeviceDrives, Bus not found:", busName);
-            return READER_BUS_ERROR;
-        }
-        // The device is looked up directly; only when it is missing is the
-        // bus read, as far as its first device, to tell an empty bus.
-        std::optional<BusDevice> device = bus->FindDevice(busId);
-        if (!device) {
-            const bool empty = !bus->HasDevices();
-            bus.reset();
-            Trace(empty ? "Leaving CSysfsReader::GetDeviceDrives, Empty device list"
-                        : "Leaving CSysfsReader::GetDeviceDrives, Device not found");
-            return READER_NOT_FOUND;
-        }
-        Trace("Match Found", busId);
+        const messages::DeviceDriverTexts& texts = messages::kGetDeviceDriver;
+        OpenedBus opened;
+        if (const int code = OpenBusSide(texts, busType, &busId, opened); code != READER_OK)
+            return code;
+        Trace(texts.found, busId);
         // The driver comes from the drivers' own directories, not from the
         // device's "driver" link: the first driver that lists the device wins.
-        std::string driver = bus->DriverOf(*device);
+        std::string driver = opened.bus->DriverOf(*opened.device);
         if (!driver.empty()) {
             driverName = driver;
-            Trace("Driver:", driverName);
+            Trace(texts.driver, driverName);
         }
-        bus.reset();
+        opened.Close();
         if (driverName.empty()) {
-            Trace("Leaving CSysfsReader::GetDeviceDrives, Drvier not found");
+            Trace(texts.noDriver);
             return READER_NOT_FOUND;
         }
-        Trace("Leaving CSysfsReader::GetDeviceDrives");
+        Trace(texts.leaving);
         return READER_OK;
     });
     if (result != READER_OK)

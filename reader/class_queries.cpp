@@ -1,4 +1,6 @@
-// Class queries: the devices of a sysfs class and the attributes of one of them.
+// Class queries: the devices of a sysfs class and the attributes of one of
+// them; and the opening that every class-side query (the path query too)
+// runs before it reads.
 //
 // A class is opened through libsysfs.  Its devices are listed from the class
 // directory by our own code, because libsysfs's list takes a ':' in a name for
@@ -11,7 +13,9 @@
 // the files it prints.
 #include "internal/libsysfs.h"
 #include "internal/no_throw.h"
+#include "internal/opened_dir.h"
 #include "internal/sysfs_io.h"
+#include "log/messages.h"
 #include "reader.h"
 
 namespace Quentor {
@@ -20,18 +24,12 @@ namespace LinuxEnum {
 namespace {
 
 using detail::DeviceIdentity;
+using detail::OpenedDir;
+namespace messages = detail::messages;
 namespace sysfs = detail::sysfs;
 
-// An opened class: the libsysfs handle (closed on every exit), the tree it
-// lies in and the class directory.  A class whose name libsysfs cannot hold
-// is opened by path alone.
-struct OpenedClass {
-    detail::ClassHandle handle;
-    sysfs::Tree tree;
-    sysfs::Dir dir;
-};
-
-std::optional<OpenedClass> OpenClass(const std::string& className, const std::string& mount)
+// A class whose name libsysfs cannot hold is opened by path alone.
+std::optional<OpenedDir> OpenClass(const std::string& className, const std::string& mount)
 {
     if (!sysfs::IsComponent(className))
         return std::nullopt;
@@ -43,39 +41,51 @@ std::optional<OpenedClass> OpenClass(const std::string& className, const std::st
             return std::nullopt;
         path = handle->path;
     }
-    std::optional<sysfs::Tree> tree = sysfs::Tree::Open(mount);
-    if (!tree)
-        return std::nullopt;
-    std::optional<sysfs::Dir> dir = tree->OpenPath(path);
-    if (!dir)
-        return std::nullopt;
-    return OpenedClass{std::move(handle), std::move(*tree), std::move(*dir)};
+    std::optional<OpenedDir> opened = detail::OpenDirectory(path, mount);
+    if (opened)
+        opened->handle = std::move(handle);
+    return opened;
 }
 
 }  // namespace
 
+int CSysfsReader::OpenClassSide(const messages::ClassLadder& ladder,
+                                std::initializer_list<std::string_view> arguments,
+                                const std::string& target, detail::DirOpener open,
+                                std::optional<OpenedDir>& opened)
+{
+    Trace(ladder.entering);
+    for (std::string_view argument : arguments) {
+        if (argument.empty()) {
+            Trace(ladder.argumentEmpty);
+            return READER_CLASS_ERROR;
+        }
+    }
+    std::string mount;
+    const int mounted = MountCheck(mount);
+    if (mounted == READER_MOUNT_FAILED) {
+        Trace(ladder.notMounted);
+        return mounted;
+    }
+    opened = open(target, mount);
+    if (!opened) {
+        Trace(ladder.notFound, target);
+        return READER_CLASS_ERROR;
+    }
+    return READER_OK;
+}
+
 int CSysfsReader::GetClsDeviceList(std::string className, DeviceMap& classDevices)
 {
     return detail::NoThrow(READER_CLASS_ERROR, [&] {
-        Trace("Entering SysfsReader::GetClsDeviceList");
-        if (className.empty()) {
-            Trace("Leaving CSysfsReader::GetClsDeviceList, Device Class name empty");
-            return READER_CLASS_ERROR;
-        }
-        std::string mount;
-        int mounted = MountCheck(mount);
-        if (mounted == READER_MOUNT_FAILED) {
-            Trace("Leaving CSysfsReader::GetClsDeviceList, Sysfs File system not mounted");
-            return mounted;
-        }
-        std::optional<OpenedClass> cls = OpenClass(className, mount);
-        if (!cls) {
-            Trace("Leaving CSysfsReader::GetClsDeviceList, Device class not found:", className);
-            return READER_CLASS_ERROR;
-        }
+        const messages::ClsDeviceListTexts& texts = messages::kGetClsDeviceList;
+        std::optional<OpenedDir> cls;
+        if (const int code = OpenClassSide(texts, {className}, className, OpenClass, cls);
+            code != READER_OK)
+            return code;
         std::vector<sysfs::ClassEntry> devices = sysfs::ListClassDevices(cls->tree, cls->dir);
         if (devices.empty()) {
-            Trace("No devices found under device class:", className);
+            Trace(texts.noDevices, className);
             return READER_NOT_FOUND;
         }
         AttributeMap entry;
@@ -84,10 +94,10 @@ int CSysfsReader::GetClsDeviceList(std::string className, DeviceMap& classDevice
             entry.emplace("classname", className);
             entry.emplace("path", device.path);
             classDevices.emplace(device.name, entry);
-            Trace("Class device pushed:", device.name);
+            Trace(texts.pushed, device.name);
         }
         cls.reset();
-        Trace("Leaving SysfsReader::GetClsDeviceList");
+        Trace(texts.leaving);
         return READER_OK;
     });
 }
@@ -96,61 +106,51 @@ int CSysfsReader::GetClsDeviceAttr(std::string className, std::string deviceName
                                    AttributeMap& classDeviceAttrs, AttributeMap& deviceAttrs)
 {
     return detail::NoThrow(READER_CLASS_ERROR, [&] {
-        Trace("Entering SysfsReader::GetClsDeviceAttr");
-        if (className.empty() || deviceName.empty()) {
-            Trace("Leaving CSysfsReader::GetClsDeviceList, DeviceClassname or DeviceName empty");
-            return READER_CLASS_ERROR;
-        }
-        std::string mount;
-        int mounted = MountCheck(mount);
-        if (mounted == READER_MOUNT_FAILED) {
-            Trace("Leaving CSysfsReader::GetClsDeviceList, Sysfs File system not mounted");
-            return mounted;
-        }
-        std::optional<OpenedClass> cls = OpenClass(className, mount);
-        if (!cls) {
-            Trace("Leaving CSysfsReader::GetClsDeviceList, Device class not found:", className);
-            return READER_CLASS_ERROR;
-        }
+        const messages::ClsDeviceAttrTexts& texts = messages::kGetClsDeviceAttr;
+        std::optional<OpenedDir> cls;
+        if (const int code =
+                OpenClassSide(texts, {className, deviceName}, className, OpenClass, cls);
+            code != READER_OK)
+            return code;
         // The device is looked up by name alone; only when it is missing is the
         // class read, as far as its first device, to tell an empty class.
         std::optional<sysfs::Dir> entry = cls->tree.Follow(cls->dir, deviceName);
         if (!entry) {
             if (!sysfs::HasLinkedDirectory(cls->tree, cls->dir))
-                Trace("No devices found under device class:", className);
+                Trace(texts.noDevices, className);
             else
-                Trace("Class Device not found:", deviceName);
+                Trace(texts.noSuchDevice, deviceName);
             return READER_NOT_FOUND;
         }
-        Trace("Class device found:", deviceName);
+        Trace(texts.found, deviceName);
 
         detail::AttributeRecords attributes = entry->Attributes();
         if (attributes.empty()) {
-            Trace("Class Device attributes empty");
+            Trace(texts.noAttributes);
         } else {
-            Trace("Class Device Attribute");
+            Trace(texts.attributes);
             SetAttributes(attributes, classDeviceAttrs);
         }
         std::optional<sysfs::Dir> physical = sysfs::PhysicalDevice(cls->tree, *entry);
         if (!physical) {
-            Trace("Class Device-Device attributes empty");
+            Trace(texts.noPhysicalDevice);
         } else {
             const DeviceIdentity device = sysfs::IdentifyDevice(cls->tree, *physical);
-            Trace("Class Dev-Device Attribute");
+            Trace(texts.physicalDevice);
             deviceAttrs.emplace("bus_id", device.busId);
             deviceAttrs.emplace("bus", device.bus);
             deviceAttrs.emplace("driver_name", device.driverName);
             deviceAttrs.emplace("path", device.path);
             deviceAttrs.emplace("name", device.name);
-            Trace("bus_id:", device.busId);
-            Trace("bus:", device.bus);
-            Trace("driver_name:", device.driverName);
-            Trace("path:", device.path);
-            Trace("name:", device.name);
+            Trace(texts.busId, device.busId);
+            Trace(texts.bus, device.bus);
+            Trace(texts.driverName, device.driverName);
+            Trace(texts.path, device.path);
+            Trace(texts.name, device.name);
             SetAttributes(physical->Attributes(), deviceAttrs);
         }
         cls.reset();
-        Trace("Leaving SysfsReader::GetClsDeviceAttr");
+        Trace(texts.leaving);
         return READER_OK;
     });
 }

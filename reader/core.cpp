@@ -6,6 +6,7 @@
 #include "internal/attribute_value.h"
 #include "internal/libsysfs.h"
 #include "internal/sysfs_io.h"
+#include "log/messages.h"
 #include "log/trace.h"
 #include "reader.h"
 
@@ -60,11 +61,12 @@ int CSysfsReader::CheckandMountSysfs()
 
 int CSysfsReader::MountCheck(std::string& mountPath)
 {
-    Trace("Entering CSysfsReader::CheckandMountSysf");
+    const detail::messages::MountCheckTexts& texts = detail::messages::kMountCheck;
+    Trace(texts.entering);
     char found[SYSFS_PATH_MAX] = {0};
     if (detail::GetMntPath(found, SYSFS_PATH_MAX - 1) == 0) {
         mountPath = found[0] != '\0' ? found : "/sys";
-        Trace("Leaving CSysfsReader::CheckandMountSysfs, Sysfs File System Already Mounted");
+        Trace(texts.alreadyMounted);
         return READER_OK;
     }
     // libsysfs reads the mount table from /proc, which containers and early
@@ -72,16 +74,16 @@ int CSysfsReader::MountCheck(std::string& mountPath)
     // mounting it again there would only fail or stack a second mount.
     if (detail::IsSysfsMount("/sys")) {
         mountPath = "/sys";
-        Trace("Leaving CSysfsReader::CheckandMountSysfs, Sysfs File System Already Mounted");
+        Trace(texts.alreadyMounted);
         return READER_OK;
     }
     // "//sys" is the root's sys directory; the mount is meant to outlive us.
     if (mount("none", "//sys", "sysfs", 0, "") != 0) {
-        Trace("Leaving CSysfsReader::CheckandMountSysfs, Sysfs File System Manual Mount Failed");
+        Trace(texts.mountFailed);
         return READER_MOUNT_FAILED;
     }
     mountPath = "/sys";
-    Trace("Leaving CSysfsReader::CheckandMountSysfs, Sysfs File System Manually Mount");
+    Trace(texts.mounted);
     return READER_OK;
 }
 
@@ -110,7 +112,7 @@ void CSysfsReader::StoreAttribute(std::string_view name, const char* value, std:
     std::string key(name);
     attributes.emplace(key, content);
     key += ':';
-    Trace(key, content);
+    Trace(key, IsSecretAttribute(name, content) ? kSecretMask : std::string_view(content));
 }
 
 void CSysfsReader::Trace(std::string_view message)

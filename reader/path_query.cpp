@@ -3,61 +3,52 @@
 // which delivers what they delivered: real subdirectories only (a link is not a
 // subdirectory), and each one's regular files read the way libsysfs reads them.
 #include "internal/no_throw.h"
+#include "internal/opened_dir.h"
 #include "internal/sysfs_io.h"
+#include "log/messages.h"
 #include "reader.h"
 
 namespace Quentor {
 namespace LinuxEnum {
 
+using detail::OpenedDir;
+namespace messages = detail::messages;
 namespace sysfs = detail::sysfs;
 
 int CSysfsReader::GetDevicePathAttr(std::string devicePath, DeviceMap& pathDevices)
 {
     return detail::NoThrow(READER_CLASS_ERROR, [&] {
-        Trace("Entering SysfsReader::GetPATHDeviceAttr");
-        if (devicePath.empty()) {
-            Trace("Leaving CSysfsReader::GetDevicePathAttr, Path is Null");
-            return READER_CLASS_ERROR;
-        }
-        std::string mount;
-        int mounted = MountCheck(mount);
-        if (mounted == READER_MOUNT_FAILED) {
-            Trace("Leaving CSysfsReader::GetDevicePathAttr, Sysfs File system not mounted");
-            return mounted;
-        }
-        // Only directories of the sysfs tree are read: a path that leads
-        // elsewhere is not found, whatever it names.
-        std::optional<sysfs::Tree> tree = sysfs::Tree::Open(mount);
-        std::optional<sysfs::Dir> directory = tree ? tree->OpenPath(devicePath) : std::nullopt;
-        if (!directory) {
-            Trace("Leaving CSysfsReader::GetDevicePathAttr, Device not found:", devicePath);
-            return READER_CLASS_ERROR;
-        }
+        const messages::DevicePathAttrTexts& texts = messages::kGetDevicePathAttr;
+        std::optional<OpenedDir> directory;
+        if (const int code =
+                OpenClassSide(texts, {devicePath}, devicePath, detail::OpenDirectory, directory);
+            code != READER_OK)
+            return code;
         std::vector<std::string> subdirectories;
-        for (sysfs::Entry& entry : directory->Entries()) {
-            if (directory->IsSubdir(entry))
+        for (sysfs::Entry& entry : directory->dir.Entries()) {
+            if (directory->dir.IsSubdir(entry))
                 subdirectories.push_back(std::move(entry.name));
         }
         if (subdirectories.empty()) {
-            Trace("Leaving CSysfsReader::GetDevicePathAttr, Path Does Not Include Devices");
+            Trace(texts.noSubdirectories);
             return READER_CLASS_ERROR;
         }
         AttributeMap attributes;
         for (const std::string& name : subdirectories) {
             // A subdirectory that went away since the listing has no attributes.
-            std::optional<sysfs::Dir> subdirectory = directory->Subdir(name);
+            std::optional<sysfs::Dir> subdirectory = directory->dir.Subdir(name);
             detail::AttributeRecords records =
                 subdirectory ? subdirectory->Attributes() : detail::AttributeRecords();
             if (records.empty()) {
-                Trace("Device attributes empty");
+                Trace(texts.noAttributes);
                 return READER_CLASS_ERROR;
             }
-            Trace("Device Attribute");
+            Trace(texts.attributes);
             SetAttributes(records, attributes);
             pathDevices.emplace(name, attributes);
             attributes.clear();
         }
-        Trace("Leaving SysfsReader::GetDevicePathAttr");
+        Trace(texts.leaving);
         return READER_OK;
     });
 }

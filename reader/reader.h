@@ -28,7 +28,9 @@
 #include <atomic>
 #include <cstddef>
 #include <fstream>
+#include <initializer_list>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -65,6 +67,18 @@ using AttributeMap = std::map<std::string, std::string>;
 // Device key -> that device's attributes.
 using DeviceMap = std::map<std::string, AttributeMap>;
 
+// Secrets.  An iSCSI session shows its CHAP secrets as attributes named
+// exactly "password" and "password_in".  The maps get them as they are (a
+// caller that may read them asked for them); the trace never does: it shows
+// kSecretMask for a set secret.  An empty value and the kernel's "(null)" say
+// that no secret is set, and stay visible.  Programs that print attributes
+// use IsSecretAttribute to mask them the same way.
+inline constexpr std::string_view kSecretMask = "********";
+inline bool IsSecretAttribute(std::string_view name, std::string_view value)
+{
+    return (name == "password" || name == "password_in") && !value.empty() && value != "(null)";
+}
+
 // Result codes of the queries.
 constexpr int READER_OK = 0;            // success
 constexpr int READER_NOT_FOUND = 1;     // device, list, class device or driver absent
@@ -74,7 +88,13 @@ constexpr int READER_CLASS_ERROR = 4;   // class query argument empty, class/dir
 
 namespace detail {
 struct AttributeRecord;
-}
+struct OpenedDir;
+struct OpenedBus;
+namespace messages {
+struct ClassLadder;
+struct BusLadder;
+}  // namespace messages
+}  // namespace detail
 
 class CSysfsReader {
 public:
@@ -154,6 +174,23 @@ private:
     // CheckandMountSysfs that also gives the mount point it found or made, so
     // that a query reads the mount table once.
     int MountCheck(std::string& mountPath);
+
+    // The opening every class-side query runs, tracing from its ladder:
+    // "Entering"; READER_CLASS_ERROR when an argument is empty; the mount
+    // check (READER_MOUNT_FAILED at once); opened from open(target, mount),
+    // or READER_CLASS_ERROR.  READER_OK when the query goes on to read.
+    int OpenClassSide(const detail::messages::ClassLadder& ladder,
+                      std::initializer_list<std::string_view> arguments, const std::string& target,
+                      std::optional<detail::OpenedDir> (*open)(const std::string&, const std::string&),
+                      std::optional<detail::OpenedDir>& opened);
+    // The opening every bus-side query runs: "Entering"; the mount check
+    // (READER_MOUNT_FAILED at once); the bus's name, or READER_BUS_ERROR;
+    // READER_NOT_FOUND when *busId is empty; the bus opened, or
+    // READER_BUS_ERROR; the device *busId found, or READER_NOT_FOUND.  A
+    // query that names no device passes a null busId and skips the device
+    // steps.  READER_OK when the query goes on to read.
+    int OpenBusSide(const detail::messages::BusLadder& ladder, BusType busType,
+                    const std::string* busId, detail::OpenedBus& opened);
 
     // Stores one attribute (content without its final newline) unless the map
     // already holds its name, and traces it.

@@ -38,12 +38,16 @@ HOME=$work/home ANSIBLE_LOCAL_TEMP=$work/home/tmp ANSIBLE_NOCOLOR=1 \
 python3 - "$work/out" <<'PY'
 import json, sys
 text = open(sys.argv[1]).read()
+# The sample's session 2 uses mutual CHAP: its secrets never reach the facts.
+assert "SampleOutSecret" not in text and "SampleInSecret" not in text, "CHAP secret in the facts"
 prefix = "localhost | SUCCESS => "
 assert text.startswith(prefix), text[:400]
 facts = json.loads(text[len(prefix):])["ansible_facts"]["ansible_local"]["iscsi_inventory"]
 sessions = {s["name"]: s for s in facts["iscsi_session"]}
 assert sorted(sessions) == ["session1", "session2", "session3"], sorted(sessions)
 assert sessions["session3"]["attributes"]["state"] == "FAILED"
+assert sessions["session2"]["attributes"]["password"] == "********"
+assert sessions["session1"]["attributes"]["password"] == "(null)"
 assert sessions["session2"]["attributes"]["targetname"] == "iqn.2003-01.org.linux-iscsi.target1"
 assert [(d["lun"], d["block_device"]) for d in sessions["session2"]["disks"]] == [("2", "sda"), ("10", "sdb")]
 assert [c["name"] for c in facts["iscsi_connection"]] == ["connection1:0", "connection2:0", "connection3:0"]

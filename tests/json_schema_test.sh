@@ -15,6 +15,7 @@ work=$(mktemp -d); trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/sample" "$work/real"
 bash "$src/tests/data/make-sample-tree.sh" "$work/sample"
 tar xzf "$src/tests/data/real-iscsi-loggedin.tar.gz" -C "$work/real"
+bash "$src/tests/data/complete-scsi-bus.sh" "$work/real"  # the bus index the copy left out
 for tree in sample real; do
   (cd "$work/$tree" && UMOCKDEV_DIR="$work/$tree" umockdev-wrapper "$tool" --json --no-log) \
     > "$work/$tree.json"

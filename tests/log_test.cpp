@@ -61,3 +61,42 @@ TEST_F(ReaderTest, UnusableLogChangesNothingButTheTrace)
     DeviceMap list;
     EXPECT_EQ(READER_OK, reader2.GetClsDeviceList("c", list));
 }
+
+// CHAP secrets reach the caller's maps but never the trace, by whatever
+// query they are read; an unset secret ("" or the kernel's "(null)") stays
+// visible, as does any other attribute whose name merely looks like one.
+TEST_F(ReaderTest, SecretsReachTheMapButNeverTheTrace)
+{
+    const std::string set = "devices/platform/host1/session1/iscsi_session/session1";
+    const std::string unset = "devices/platform/host1/session2/iscsi_session/session2";
+    tree.ClassDevice("iscsi_session", set)
+        .File(set + "/password", "OutSecret-1\n")
+        .File(set + "/password_in", "InSecret-2\n")
+        .File(set + "/username", "alice\n")
+        .File(set + "/password_old", "visible\n")
+        .ClassDevice("iscsi_session", unset)
+        .File(unset + "/password", "(null)\n")
+        .File(unset + "/password_in", "\n");
+    AttributeMap attrs, device;
+    ASSERT_EQ(READER_OK, reader->GetClsDeviceAttr("iscsi_session", "session1", attrs, device));
+    EXPECT_EQ("OutSecret-1", attrs["password"]);
+    EXPECT_EQ("InSecret-2", attrs["password_in"]);
+    DeviceMap listed;
+    reader->GetDevicePathAttr("/sys/devices/platform/host1/session1/iscsi_session", listed);
+    EXPECT_EQ("OutSecret-1", listed["session1"]["password"]);
+    attrs.clear();
+    ASSERT_EQ(READER_OK, reader->GetClsDeviceAttr("iscsi_session", "session2", attrs, device));
+
+    std::string log = TakeLog();
+    EXPECT_EQ(std::string::npos, log.find("Secret-")) << log;
+    size_t masked = 0;
+    for (size_t at = log.find("\tpassword: ********\n"); at != std::string::npos;
+         at = log.find("\tpassword: ********\n", at + 1))
+        ++masked;
+    EXPECT_EQ(2u, masked);  // the class query and the path listing
+    EXPECT_NE(std::string::npos, log.find("\tpassword_in: ********\n"));
+    EXPECT_NE(std::string::npos, log.find("\tusername: alice\n"));
+    EXPECT_NE(std::string::npos, log.find("\tpassword_old: visible\n"));
+    EXPECT_NE(std::string::npos, log.find("\tpassword: (null)\n"));
+    EXPECT_NE(std::string::npos, log.find("\tpassword_in: \n"));
+}

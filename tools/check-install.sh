@@ -33,7 +33,8 @@ cmake --build "$work/cmake" >/dev/null
 echo "== pkg-config sysfsreader from $prefix"
 # shellcheck disable=SC2046
 g++ -std=c++17 -Wall -Wextra -Werror -o "$work/pkgconfig-sysfs-buses" \
-    "$top/examples/sysfs-buses/main.cpp" $(pkg-config --cflags --libs sysfsreader)
+    -I"$top/tool" "$top/examples/sysfs-buses/main.cpp" "$top/tool/log_file.cpp" \
+    $(pkg-config --cflags --libs sysfsreader)
 "$work/pkgconfig-sysfs-buses" pci
 
 # The installed programs find the library by themselves.

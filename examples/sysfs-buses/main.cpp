@@ -1,13 +1,15 @@
 // sysfs-buses: every device on every bus the reader knows, with the driver
-// that serves it, its PCI bus/device/function where its sysfs path runs
-// through a PCI device, and, for a SCSI device name, its controller, bus,
-// target and LUN.
+// that serves it, its PCI address (domain included) where its sysfs path
+// runs through a PCI device, and, for a SCSI device name, its controller,
+// bus, target and LUN.
 //
-// A starting point for programs of one's own: it uses nothing but the
-// installed header <sysfsreader/reader.h> (and <sysfsreader/version.h>
-// where the library has it).  Build it against an installed
-// library with
-//     g++ -std=c++17 main.cpp $(pkg-config --cflags --libs sysfsreader)
+// A starting point for programs of one's own: of the library it uses
+// nothing but the installed header <sysfsreader/reader.h> (and
+// <sysfsreader/version.h> where the library has it); the careful opening of
+// its log is the programs' own (tool/log_file.cpp, shared with
+// iscsi-inventory).  Build it against an installed library with
+//     g++ -std=c++17 -I../../tool main.cpp ../../tool/log_file.cpp
+//         $(pkg-config --cflags --libs sysfsreader)
 // or with CMake and find_package(sysfsreader) (see CMakeLists.txt here).
 //
 // Usage: sysfs-buses [-l LOGFILE] [BUS...]   BUS: ide pci pci_express scsi usb
@@ -18,8 +20,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <ext/stdio_filebuf.h>
-
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -27,8 +29,11 @@
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
+
+#include "log_file.h"
 
 // The version of the library this program is built against, where the
 // library's headers say it; else what the build passed, if anything.
@@ -62,6 +67,85 @@ void Emit(const std::string& line)
         g_writeError = errno != 0 ? errno : EIO;
 }
 
+bool IsLowerHex(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+}
+
+// The kernel's whole name of the PCI device the library found: the library
+// gives only its bus, device and function ("bb:dd.f"), which repeat in every
+// PCI domain, so the name is taken from the device's sysfs path, the last
+// component that is that address behind a domain (printed with "%04x": four
+// to eight lowercase hex digits, five behind Intel VMD).  The library takes
+// the last PCI address in the same path, so this is the very component it
+// decoded.  Empty when the path holds no such component, which happens only
+// when the device was replaced between the two queries.
+std::string PciName(std::string_view path, std::string_view busDeviceFunction)
+{
+    const std::string tail = ":" + std::string(busDeviceFunction);
+    std::size_t end = path.size();
+    while (end > 0) {
+        std::size_t slash = path.rfind('/', end - 1);
+        std::size_t start = slash == std::string_view::npos ? 0 : slash + 1;
+        std::string_view component = path.substr(start, end - start);
+        if (component.size() > tail.size() &&
+            component.compare(component.size() - tail.size(), tail.size(), tail) == 0) {
+            std::string_view domain = component.substr(0, component.size() - tail.size());
+            if (domain.size() >= 4 && domain.size() <= 8 &&
+                std::all_of(domain.begin(), domain.end(), IsLowerHex))
+                return std::string(component);
+        }
+        if (slash == std::string_view::npos)
+            break;
+        end = slash;
+    }
+    return {};
+}
+
+// A SCSI device name that is four decimal numbers, "host:channel:target:lun",
+// split into them, each without its leading zeros so that two numbers of any
+// length (a LUN runs to 64 bits) compare by length, then digit by digit.
+// False for any other name: hosts, targets, odd names.
+bool ScsiNumbers(std::string_view name, std::array<std::string_view, 4>& numbers)
+{
+    std::size_t field = 0, start = 0;
+    for (std::size_t at = 0; at <= name.size(); ++at) {
+        if (at < name.size() && name[at] != ':') {
+            if (name[at] < '0' || name[at] > '9')
+                return false;
+            continue;
+        }
+        if (at == start || field == numbers.size())
+            return false;
+        std::string_view digits = name.substr(start, at - start);
+        std::size_t first = digits.find_first_not_of('0');
+        numbers[field++] = first == std::string_view::npos ? std::string_view() : digits.substr(first);
+        start = at + 1;
+    }
+    return field == numbers.size();
+}
+
+// The order of the SCSI listing: four-number names by their numbers (so
+// 2:0:0:2 before 2:0:0:10), numerically equal ones ("0" and "00") byte-wise;
+// every other name after them, byte-wise.  A total order on names, so a
+// strict weak ordering for std::sort.
+bool ScsiBefore(std::string_view a, std::string_view b)
+{
+    std::array<std::string_view, 4> numbersA, numbersB;
+    const bool numericA = ScsiNumbers(a, numbersA), numericB = ScsiNumbers(b, numbersB);
+    if (numericA != numericB)
+        return numericA;
+    if (numericA) {
+        for (std::size_t i = 0; i < numbersA.size(); ++i) {
+            if (numbersA[i].size() != numbersB[i].size())
+                return numbersA[i].size() < numbersB[i].size();
+            if (int order = numbersA[i].compare(numbersB[i]); order != 0)
+                return order < 0;
+        }
+    }
+    return a < b;
+}
+
 // Prints one bus; false when sysfs could not be reached at all.
 bool PrintBus(CSysfsReader& reader, BusType type)
 {
@@ -79,7 +163,23 @@ bool PrintBus(CSysfsReader& reader, BusType type)
     Emit(name + ": " + std::to_string(devices.size()) +
          (devices.size() == 1 ? " device" : " devices"));
 
-    for (const auto& [busId, identity] : devices) {
+    // The map holds the devices in byte order of their bus ids, the order
+    // they are listed in, except on the SCSI bus, where 2:0:0:10 would come
+    // before 2:0:0:2.
+    std::vector<DeviceMap::const_iterator> order;
+    order.reserve(devices.size());
+    for (auto device = devices.cbegin(); device != devices.cend(); ++device)
+        order.push_back(device);
+    if (type == BUS_SCSI)
+        std::sort(order.begin(), order.end(),
+                  [](DeviceMap::const_iterator a, DeviceMap::const_iterator b) {
+                      return ScsiBefore(a->first, b->first);
+                  });
+
+    for (DeviceMap::const_iterator device : order) {
+        const std::string& busId = device->first;
+        const AttributeMap& identity = device->second;
+        auto path = identity.find("path");
         std::ostringstream line;
         line << "  " << busId;
 
@@ -94,8 +194,11 @@ bool PrintBus(CSysfsReader& reader, BusType type)
         // keep what they held when the path names no PCI device.
         std::string pciBus, pciDevice, pciFunction;
         if (reader.GetPCIDeviceBDF(busId, type, pciBus, pciDevice, pciFunction) == READER_OK &&
-            !pciBus.empty())
-            line << " pci=" << pciBus << ":" << pciDevice << "." << pciFunction;
+            !pciBus.empty() && path != identity.end()) {
+            std::string pci = PciName(path->second, pciBus + ":" + pciDevice + "." + pciFunction);
+            if (!pci.empty())
+                line << " pci=" << pci;
+        }
 
         // A SCSI device's name is its address, "controller:bus:target:lun";
         // hosts and targets on the same bus have other names.
@@ -105,7 +208,6 @@ bool PrintBus(CSysfsReader& reader, BusType type)
             line << " controller=" << controller << " bus=" << scsiBus
                  << " target=" << target << " lun=" << lun;
 
-        auto path = identity.find("path");
         if (path != identity.end())
             line << " path=" << path->second;
         Emit(line.str());
@@ -137,20 +239,6 @@ int Usage()
     return 2;
 }
 
-// A standard descriptor left closed would be taken by the log's open, and
-// the listing would land in the log.  Each closed one gets /dev/null, opened
-// so that writing to it fails as writing to a closed descriptor does.
-void KeepStandardDescriptors()
-{
-    for (int fd = 0; fd <= 2; ++fd) {
-        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
-            continue;
-        int filler = open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY);
-        if (filler >= 0 && filler != fd)
-            close(filler);
-    }
-}
-
 // Flushes and closes standard output: a full disk or a closed descriptor is
 // reported with its reason, not taken for success.
 int CloseOutput(int status)
@@ -165,37 +253,6 @@ int CloseOutput(int status)
         return 1;
     }
     return status;
-}
-
-// Opens the log emptied, but never through a symbolic link or onto anything
-// but a plain file of its own planted at its name: this runs as root, often
-// in a shared directory.  The name is resolved once, by the open that
-// refuses a link (O_NONBLOCK: a FIFO there cannot hold the run up); the
-// check, the truncation and the writing all use that descriptor, which the
-// stream's own buffer takes over (libstdc++'s stdio_filebuf).  Returns why
-// the log was refused, or an empty string.
-std::string OpenLog(std::ofstream& log, const char* path)
-{
-    int fd = open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return errno == ELOOP ? "it is a symbolic link" : std::strerror(errno);
-    struct stat st;
-    std::string why;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1)
-        why = "not a regular file with a single link";
-    else if (ftruncate(fd, 0) != 0)
-        why = std::strerror(errno);
-    if (!why.empty()) {
-        close(fd);
-        return why;
-    }
-    __gnu_cxx::stdio_filebuf<char> adopted(fd, std::ios::out);
-    if (!adopted.is_open()) {
-        close(fd);
-        return "cannot attach a stream";
-    }
-    *log.rdbuf() = std::move(adopted);
-    return why;
 }
 
 // getopt's complaint under this program's name (getopt's own would use
@@ -218,7 +275,7 @@ std::string OptionError(int result, int before, char** argv)
 
 int main(int argc, char** argv)
 {
-    KeepStandardDescriptors();
+    programs::KeepStandardDescriptors();
     // The first reader fills the bus map that Lookup answers from; it keeps
     // only a pointer to the log, which writes nothing until it is opened.
     std::ofstream log;
@@ -271,9 +328,9 @@ int main(int argc, char** argv)
         buses.assign(std::begin(kBuses), std::end(kBuses));
 
     if (logPath != nullptr) {
-        std::string refused = OpenLog(log, logPath);
-        if (!refused.empty()) {
-            std::cerr << "sysfs-buses: cannot open log '" << logPath << "': " << refused
+        programs::LogRefusal refused = programs::OpenLog(log, logPath);
+        if (refused) {
+            std::cerr << "sysfs-buses: cannot open log '" << logPath << "': " << refused.why
                       << std::endl;
             return 1;
         }

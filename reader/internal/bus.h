@@ -62,6 +62,21 @@ private:
     sysfs::Dir m_dir;
 };
 
+// What a bus-side query opens before it reads: the bus's name, the bus and,
+// for a query that names a device, that device.
+struct OpenedBus {
+    std::string name;
+    std::optional<Bus> bus;
+    std::optional<BusDevice> device;
+
+    // Closes the device's directory and the bus; the name stays.
+    void Close()
+    {
+        device.reset();
+        bus.reset();
+    }
+};
+
 template <typename Fn>
 bool Bus::ForEachDevice(Fn&& fn)
 {

@@ -79,6 +79,9 @@ session "$pci/host1" 1 iqn.2003-01.org.example:storage.lun1 192.168.10.50 3260 L
 session devices/platform/host2 2 iqn.2003-01.org.linux-iscsi.target1 127.0.0.1 3260 LOGGED_IN
 session devices/platform/host2 3 iqn.2003-01.org.linux-iscsi.target2 127.0.0.1 3260 FAILED
 : > "devices/platform/host2/session3/iscsi_session/session3/initiatorname"  # an empty value
+# Session 2 logged in with mutual CHAP: the kernel shows both secrets to root.
+attrs devices/platform/host2/session2/iscsi_session/session2 username=iqn-initiator-user \
+  password=SampleOutSecret username_in=target-user password_in=SampleInSecret
 
 # lun SESSION_DIR H:C:T:L STATE [DISK]: a logical unit in its target below the
 # session, bound to sd, with its block device when it has one.

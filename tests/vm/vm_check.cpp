@@ -754,6 +754,32 @@ void CheckChurnInventory(const std::string& run, const Dump& before, const Dump&
     }
 }
 
+// The order sysfs-buses lists the SCSI bus in: names of four numbers
+// ("host:channel:target:lun") by those numbers, numerically equal ones byte-wise;
+// then every other name (hosts, targets), byte-wise.
+bool ScsiListedBefore(const std::string& a, const std::string& b)
+{
+    static const std::regex cbtl("([0-9]+):([0-9]+):([0-9]+):([0-9]+)");
+    std::smatch ma, mb;
+    const bool numericA = std::regex_match(a, ma, cbtl), numericB = std::regex_match(b, mb, cbtl);
+    if (numericA != numericB)
+        return numericA;
+    // Numbers of any length: without leading zeros, the shorter is the smaller.
+    auto digits = [](const std::string& number) {
+        std::size_t first = number.find_first_not_of('0');
+        return first == std::string::npos ? std::string() : number.substr(first);
+    };
+    if (numericA)
+        for (int i = 1; i <= 4; ++i) {
+            std::string x = digits(ma[i].str()), y = digits(mb[i].str());
+            if (x.size() != y.size())
+                return x.size() < y.size();
+            if (x != y)
+                return x < y;
+        }
+    return a < b;
+}
+
 void CheckChurnBuses(const std::string& run, const Dump& before, const Dump& after,
                      const std::string& text)
 {
@@ -780,9 +806,10 @@ void CheckChurnBuses(const std::string& run, const Dump& before, const Dump& aft
         ++devices;
         if (name == last || listed.count(name))
             Fail(run, "sysfs-buses lists " + name + " twice");
-        else if (name < last)
+        else if (!last.empty() && ScsiListedBefore(name, last))
             Fail(run, "sysfs-buses lists " + name + " after " + last);
-        last = std::max(last, name);
+        if (last.empty() || ScsiListedBefore(last, name))
+            last = name;
         std::map<std::string, std::string>& fields = listed[name];
         for (std::string word; words >> word;) {
             std::size_t equals = word.find('=');

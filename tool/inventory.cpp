@@ -1,0 +1,289 @@
+#include "inventory.h"
+
+#include <algorithm>
+#include <regex>
+#include <string_view>
+#include <tuple>
+#include <utility>
+
+namespace inventory {
+
+using namespace Quentor::LinuxEnum;
+
+const IscsiClass kIscsiClasses[4] = {
+    {"iscsi_host", "NAME DEVICE CLASS:: "},
+    {"iscsi_transport", "NAME TRANSPORT CLASS  :: "},
+    {"iscsi_connection", "NAME CONNECTION CLASS :: "},
+    {"iscsi_session", "NAME SESSION CLASS :: "},
+};
+
+namespace {
+
+// One field of a SCSI address as a sort key: numbers first, by value however
+// many leading zeros they carry, then anything else byte-wise.  Comparing
+// these keys is a strict weak ordering, as sorting needs, whatever the fields
+// hold.
+std::tuple<bool, std::size_t, std::string_view> FieldKey(std::string_view field)
+{
+    bool number = !field.empty() && std::all_of(field.begin(), field.end(),
+                                                 [](char c) { return c >= '0' && c <= '9'; });
+    if (!number)
+        return {true, 0, field};
+    field.remove_prefix(std::min(field.find_first_not_of('0'), field.size()));
+    return {false, field.size(), field};
+}
+
+bool DiskLess(const DiskRecord& a, const DiskRecord& b)
+{
+    for (int i = 0; i < 4; ++i) {
+        auto x = FieldKey(a.address[i]), y = FieldKey(b.address[i]);
+        if (x != y)
+            return x < y;
+    }
+    return a.name < b.name;
+}
+
+std::string_view Parent(std::string_view path)
+{
+    std::size_t slash = path.rfind('/');
+    return slash == std::string_view::npos ? std::string_view() : path.substr(0, slash);
+}
+
+std::string ValueOf(const AttributeMap& attributes, const std::string& key)
+{
+    auto found = attributes.find(key);
+    return found == attributes.end() ? std::string() : found->second;
+}
+
+std::string_view BaseName(std::string_view path)
+{
+    std::size_t slash = path.rfind('/');
+    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+// The last component of a device path that the kernel names as a PCI device
+// (domain:bus:device.function): the card an offload host sits on.
+std::string PciAddressIn(std::string_view path)
+{
+    static const std::regex kPci("[0-9a-f]{4,}:[0-9a-f]{2}:[01][0-9a-f]\\.[0-7]");
+    while (!path.empty()) {
+        std::string_view component = BaseName(path);
+        if (std::regex_match(component.begin(), component.end(), kPci))
+            return std::string(component);
+        path = Parent(path);
+    }
+    return {};
+}
+
+}  // namespace
+
+std::string TransportOf(const std::string& procName)
+{
+    if (procName == "iscsi_tcp")
+        return "tcp";
+    if (procName == "ib_iser")
+        return "iser";
+    return procName;
+}
+
+Walk::Walk(std::ofstream* log, bool showSecrets) : m_reader(log), m_showSecrets(showSecrets) {}
+
+void Walk::Run(Sink& sink)
+{
+    for (const IscsiClass& cls : kIscsiClasses) {
+        if (Stopped(sink))
+            return;
+        ClassPass(sink, cls);
+    }
+    if (!Stopped(sink))
+        IscsiHostPass(sink);
+}
+
+void Walk::ClassPass(Sink& sink, const IscsiClass& cls)
+{
+    DeviceMap devices;
+    ClassList(cls.name, devices);
+    const std::string_view name(cls.name);
+    const bool join = sink.WantsSessions();
+    for (auto& [key, listed] : devices) {
+        if (Stopped(sink))
+            return;
+        ClassDeviceRecord device;
+        device.name = key;
+        ClassAttributes(cls.name, device);
+        device.listed = std::move(listed);
+        sink.ClassDevice(cls, device);
+        if (join && name == "iscsi_host")
+            NoteHost(device);
+        else if (join && name == "iscsi_connection")
+            NoteConnection(device);
+        if (name != "iscsi_session" || !(sink.WantsDisks() || join))
+            continue;
+        std::vector<DiskRecord> disks = DisksBelow(ValueOf(device.device, "path"), join);
+        sink.SessionDisks(disks);
+        if (join)
+            sink.Session(JoinSession(device, std::move(disks)));
+    }
+    sink.EndClass(cls);
+}
+
+// The "iscsi" scsi_host entry; every "path" among its attributes is followed
+// one level down, into one directory map kept across paths.
+void Walk::IscsiHostPass(Sink& sink)
+{
+    const std::string cls = "scsi_host";
+    DeviceMap devices;
+    ClassList(cls, devices);
+    auto entry = devices.find("iscsi");
+    if (entry == devices.end() || Stopped(sink))
+        return;
+    IscsiHostRecord host;
+    host.entry.name = entry->first;
+    host.entry.listed = std::move(entry->second);
+    ClassAttributes(cls, host.entry);
+    DeviceMap directories;
+    for (const AttributeMap* attributes : {&host.entry.listed, &host.entry.own, &host.entry.device}) {
+        auto path = attributes->find("path");
+        if (path == attributes->end())
+            continue;
+        PathAttributes(path->second, directories);
+        host.listings.push_back(directories);
+    }
+    sink.IscsiHost(host);
+}
+
+// A session's logical units, from the SCSI bus's device list (listed once for
+// the whole walk): those two levels below the session's device directory,
+// targetH:C:T/H:C:T:L, each with its state and, for a disk, its block device.
+std::vector<DiskRecord> Walk::DisksBelow(const std::string& sessionDevicePath, bool full)
+{
+    if (sessionDevicePath.empty())
+        return {};
+    if (!m_disksBySession)
+        IndexScsiBus();
+    auto found = m_disksBySession->find(sessionDevicePath);
+    if (found == m_disksBySession->end())
+        return {};
+    std::vector<DiskRecord> disks = std::move(found->second);
+    m_disksBySession->erase(found);
+    for (DiskRecord& disk : disks) {
+        Note(m_reader.GetDeviceAttr(disk.name, BUS_SCSI, disk.attributes));
+        if (auto state = disk.attributes.find("state"); state != disk.attributes.end())
+            disk.state = state->second;
+        DeviceMap blocks;
+        PathAttributes(disk.path + "/block", blocks);
+        if (!blocks.empty()) {
+            disk.blockDevice = blocks.begin()->first;
+            disk.block = std::move(blocks.begin()->second);
+        }
+        if (!full) {
+            disk.attributes.clear();
+            disk.block.clear();
+        }
+    }
+    std::sort(disks.begin(), disks.end(), DiskLess);
+    return disks;
+}
+
+void Walk::IndexScsiBus()
+{
+    m_disksBySession.emplace();
+    DeviceMap devices;
+    Note(m_reader.GetDeviceList(BUS_SCSI, devices));
+    for (const auto& [busId, identity] : devices) {
+        DiskRecord disk;
+        if (m_reader.GetScsiDeviceCBTL(busId, disk.address[0], disk.address[1], disk.address[2],
+                                       disk.address[3]) != READER_OK)
+            continue;  // hosts and targets
+        disk.name = busId;
+        disk.path = ValueOf(identity, "path");
+        std::string_view target = Parent(disk.path);
+        if (Parent(target).empty() ||
+            target.substr(target.rfind('/') + 1).compare(0, 6, "target") != 0)
+            continue;
+        (*m_disksBySession)[std::string(Parent(target))].push_back(std::move(disk));
+    }
+}
+
+void Walk::NoteHost(const ClassDeviceRecord& device)
+{
+    HostRecord host;
+    host.name = device.name;
+    host.attributes = device.own;
+    ClassDeviceRecord scsiHost;
+    scsiHost.name = device.name;
+    ClassAttributes("scsi_host", scsiHost);
+    host.procName = ValueOf(scsiHost.own, "proc_name");
+    host.pciAddress = PciAddressIn(Parent(ValueOf(device.device, "path")));
+    if (!host.pciAddress.empty())
+        m_reader.GetDeviceDriver(host.pciAddress, BUS_PCI, host.pciDriver);
+    m_hosts[host.name] = std::move(host);
+}
+
+void Walk::NoteConnection(const ClassDeviceRecord& device)
+{
+    const std::string path = ValueOf(device.device, "path");
+    std::string_view session = Parent(path);
+    if (session.empty())
+        return;
+    m_connectionsBySession[std::string(session)].push_back({device.name, device.own});
+}
+
+SessionRecord Walk::JoinSession(const ClassDeviceRecord& device, std::vector<DiskRecord> disks)
+{
+    SessionRecord session;
+    session.name = device.name;
+    session.attributes = device.own;
+    session.disks = std::move(disks);
+    const std::string path = ValueOf(device.device, "path");
+    if (path.empty())
+        return session;
+    auto host = m_hosts.find(std::string(BaseName(Parent(path))));
+    if (host != m_hosts.end())
+        session.host = &host->second;
+    auto connections = m_connectionsBySession.find(path);
+    if (connections != m_connectionsBySession.end()) {
+        session.connections = std::move(connections->second);
+        m_connectionsBySession.erase(connections);
+    }
+    return session;
+}
+
+void Walk::ClassList(const std::string& cls, DeviceMap& devices)
+{
+    Note(m_reader.GetClsDeviceList(cls, devices));
+}
+
+void Walk::ClassAttributes(const std::string& cls, ClassDeviceRecord& device)
+{
+    Note(m_reader.GetClsDeviceAttr(cls, device.name, device.own, device.device));
+    MaskSecrets(device.own);
+    MaskSecrets(device.device);
+}
+
+void Walk::PathAttributes(const std::string& path, DeviceMap& directories)
+{
+    Note(m_reader.GetDevicePathAttr(path, directories));
+    for (auto& [directory, attributes] : directories)
+        MaskSecrets(attributes);
+}
+
+void Walk::MaskSecrets(AttributeMap& attributes) const
+{
+    if (m_showSecrets)
+        return;
+    for (auto& [key, value] : attributes)
+        if (IsSecretAttribute(key, value))
+            value = kSecretMask;
+}
+
+// Sysfs not mounted and not mountable ends the run; every other result is
+// left aside, as the inventory shows whatever the maps hold.
+int Walk::Note(int result)
+{
+    if (result == READER_MOUNT_FAILED)
+        m_mountFailed = true;
+    return result;
+}
+
+}  // namespace inventory

@@ -1,0 +1,153 @@
+// The inventory walk: one pass over the reader's queries that hands what it
+// finds, as plain records, to the output form that asked for it.
+#ifndef ISCSI_INVENTORY_INVENTORY_H
+#define ISCSI_INVENTORY_INVENTORY_H
+
+#include <fstream>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <sysfsreader/reader.h>
+
+namespace inventory {
+
+using Quentor::LinuxEnum::AttributeMap;
+using Quentor::LinuxEnum::DeviceMap;
+
+// One of the four iSCSI classes, in the order they are walked, with the
+// heading the text form gives its devices.
+struct IscsiClass {
+    const char* name;
+    const char* heading;
+};
+extern const IscsiClass kIscsiClasses[4];
+
+// A class device as the reader gives it: its entry in the class listing
+// ("classname", "path"), its own attributes, and the device behind it (its
+// identity keys, then its attributes; empty when there is none).
+struct ClassDeviceRecord {
+    std::string name;
+    AttributeMap listed;
+    AttributeMap own;
+    AttributeMap device;
+};
+
+// A logical unit below a session: targetH:C:T/H:C:T:L.
+struct DiskRecord {
+    std::string name;            // H:C:T:L
+    std::string path;            // its canonical directory
+    std::string address[4];      // controller, bus, target, LUN
+    std::optional<std::string> state;
+    std::optional<std::string> blockDevice;  // sdX
+    // Read only for the joined session records: the device's attributes
+    // (vendor, model, rev, wwid, ioerr_cnt, ...) and its block device's (size).
+    AttributeMap attributes;
+    AttributeMap block;
+};
+
+// An iSCSI host: its iscsi_host attributes, the driver that made it (its
+// scsi_host's proc_name) and, for an offload HBA, the PCI card it sits on.
+struct HostRecord {
+    std::string name;        // hostN
+    AttributeMap attributes;
+    std::string procName;    // iscsi_tcp, ib_iser, be2iscsi, ...
+    std::string pciAddress;  // domain:bus:device.function; empty for a software host
+    std::string pciDriver;
+};
+
+struct ConnectionRecord {
+    std::string name;  // connectionS:C
+    AttributeMap attributes;
+};
+
+// One session joined with its host, its connections and its disks.
+struct SessionRecord {
+    std::string name;  // sessionN
+    AttributeMap attributes;
+    const HostRecord* host = nullptr;  // null when the session's host is not listed
+    std::vector<ConnectionRecord> connections;
+    std::vector<DiskRecord> disks;
+};
+
+// The transport a host's driver speaks, as iSCSI names it: "tcp" for
+// iscsi_tcp, "iser" for ib_iser, the driver's own name for offload HBAs.
+std::string TransportOf(const std::string& procName);
+
+// The scsi_host entry named "iscsi".  Each of its "path" attributes (taken in
+// the order listed, own, device) is followed one level down; listings[i] is
+// the directory map after the i-th path, which keeps what earlier paths
+// found.
+struct IscsiHostRecord {
+    ClassDeviceRecord entry;
+    std::vector<DeviceMap> listings;
+};
+
+// What an output form is told, in walk order.
+class Sink {
+public:
+    virtual ~Sink() = default;
+    // Whether the walk should find each session's disks (more queries).
+    virtual bool WantsDisks() const = 0;
+    // Whether the walk should join each session with its host, connections
+    // and disks (more queries still); implies WantsDisks().
+    virtual bool WantsSessions() const { return false; }
+    // Whether the output has failed: the walk then stops.
+    virtual bool Failed() const = 0;
+    virtual void ClassDevice(const IscsiClass& cls, const ClassDeviceRecord& device) = 0;
+    // For a session, right after its ClassDevice, when WantsDisks().
+    virtual void SessionDisks(const std::vector<DiskRecord>& disks) = 0;
+    // The end of one class's devices.
+    virtual void EndClass(const IscsiClass& cls) = 0;
+    // At most once, after the four classes.
+    virtual void IscsiHost(const IscsiHostRecord& host) = 0;
+    // For each session when WantsSessions(), after its ClassDevice and
+    // SessionDisks.
+    virtual void Session(const SessionRecord&) {}
+};
+
+// Runs the queries through one reader.  What it hands on is what the output
+// may show: a set CHAP secret only as the mask unless showSecrets, so that no
+// form of the output can print one by mistake.
+class Walk {
+public:
+    Walk(std::ofstream* log, bool showSecrets);
+
+    // The whole inventory into sink; it stops early when sysfs cannot be
+    // mounted or the sink's output has failed.
+    void Run(Sink& sink);
+
+    bool MountFailed() const { return m_mountFailed; }
+
+private:
+    bool Stopped(const Sink& sink) const { return m_mountFailed || sink.Failed(); }
+    void ClassPass(Sink& sink, const IscsiClass& cls);
+    void IscsiHostPass(Sink& sink);
+    std::vector<DiskRecord> DisksBelow(const std::string& sessionDevicePath, bool full);
+    void IndexScsiBus();
+    void NoteHost(const ClassDeviceRecord& device);
+    void NoteConnection(const ClassDeviceRecord& device);
+    SessionRecord JoinSession(const ClassDeviceRecord& device, std::vector<DiskRecord> disks);
+
+    void ClassList(const std::string& cls, DeviceMap& devices);
+    void ClassAttributes(const std::string& cls, ClassDeviceRecord& device);
+    void PathAttributes(const std::string& path, DeviceMap& directories);
+    void MaskSecrets(AttributeMap& attributes) const;
+    int Note(int result);
+
+    Quentor::LinuxEnum::CSysfsReader m_reader;
+    bool m_showSecrets;
+    bool m_mountFailed = false;
+    // The SCSI bus's logical units, by the canonical path of the session
+    // directory they sit below; filled at the first session.
+    std::optional<std::map<std::string, std::vector<DiskRecord>>> m_disksBySession;
+    // For joining sessions: hosts by name, connections by the canonical path
+    // of the session directory they sit in.
+    std::map<std::string, HostRecord> m_hosts;
+    std::map<std::string, std::vector<ConnectionRecord>> m_connectionsBySession;
+};
+
+}  // namespace inventory
+
+#endif

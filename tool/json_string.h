@@ -1,0 +1,25 @@
+// Sysfs bytes in JSON strings.
+#ifndef ISCSI_INVENTORY_JSON_STRING_H
+#define ISCSI_INVENTORY_JSON_STRING_H
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace inventory {
+
+// Length of the valid UTF-8 sequence at the start of s, 0 if there is none
+// (RFC 3629: no overlong forms, no surrogates, nothing above U+10FFFF).
+std::size_t Utf8Sequence(std::string_view s);
+
+// Sysfs names and contents are bytes; a JSON string is Unicode.  Every
+// string of the document carries its bytes reversibly: valid UTF-8 as it is,
+// each byte that is not part of valid UTF-8 as the four characters \xHH
+// (lowercase hex), and the backslash itself doubled so that no \x in the
+// bytes can be mistaken for an escape.  Control characters are valid UTF-8
+// and travel as JSON's own escapes.  The result is always valid UTF-8.
+std::string Carry(std::string_view bytes);
+
+}  // namespace inventory
+
+#endif

@@ -1,0 +1,37 @@
+// The trace log of the programs (iscsi-inventory, sysfs-buses): opened with
+// the care a program owes that runs as root in directories others can write.
+// Compiled into each program; not part of the library.
+#ifndef SYSFSREADER_TOOL_LOG_FILE_H
+#define SYSFSREADER_TOOL_LOG_FILE_H
+
+#include <fstream>
+#include <string>
+
+namespace programs {
+
+// Fills each of the standard descriptors 0, 1 and 2 that the caller left
+// closed, so that the log's open cannot take one of them (the inventory would
+// land in the log).  Call it first thing in main.
+void KeepStandardDescriptors();
+
+// Why a log was not opened.
+struct LogRefusal {
+    // Empty when the log is open.
+    std::string why;
+    // The name was free and the file could not be created there (a directory
+    // we may not write, a read-only file system); false when something that
+    // is not ours to write already stands at the name.
+    bool cannotCreate = false;
+    explicit operator bool() const { return !why.empty(); }
+};
+
+// Opens the log at path, emptied, for log to write to.  A missing file is
+// created private to its owner (mode 0600: the trace holds what sysfs shows).
+// An existing file is taken only if it is a regular file with one link that
+// belongs to the user running; it keeps its mode and loses its content.
+// Never through a symbolic link.
+LogRefusal OpenLog(std::ofstream& log, const char* path);
+
+}  // namespace programs
+
+#endif

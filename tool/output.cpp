@@ -1,0 +1,43 @@
+#include "output.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <iostream>
+
+namespace inventory {
+
+void Output::Line(std::initializer_list<std::string_view> parts)
+{
+    for (std::string_view part : parts)
+        std::cout << part;
+    std::cout << std::endl;
+    Watch();
+}
+
+void Output::Text(std::string_view text)
+{
+    std::cout << text << std::flush;
+    Watch();
+}
+
+int Output::Close()
+{
+    std::cout.flush();
+    Watch();
+    errno = 0;
+    if (std::fflush(stdout) != 0 && m_errno == 0)
+        m_errno = errno ? errno : EIO;
+    if (close(STDOUT_FILENO) != 0 && m_errno == 0 && errno != EBADF)
+        m_errno = errno;
+    return m_errno;
+}
+
+void Output::Watch()
+{
+    if (!std::cout && m_errno == 0)
+        m_errno = errno ? errno : EIO;
+}
+
+}  // namespace inventory

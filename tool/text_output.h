@@ -1,0 +1,33 @@
+// The inventory as text: the bare run's output, line by line as it is found.
+#ifndef ISCSI_INVENTORY_TEXT_OUTPUT_H
+#define ISCSI_INVENTORY_TEXT_OUTPUT_H
+
+#include "inventory.h"
+#include "output.h"
+
+namespace inventory {
+
+// A heading per device ("NAME SESSION CLASS :: session1"), then
+// "\t<key>:: \t<value>" for its listed, own and device attributes; the
+// "iscsi" scsi_host entry's "path" attributes are each followed by the
+// directories found so far ("\t Directory ::<name>", "\t Attributes ::",
+// "\t\t<key>::\t<value>").  Keys and values are written as they are.
+class TextOutput : public Sink {
+public:
+    explicit TextOutput(Output& out) : m_out(out) {}
+
+    bool WantsDisks() const override { return false; }
+    bool Failed() const override { return m_out.Failed(); }
+    void ClassDevice(const IscsiClass& cls, const ClassDeviceRecord& device) override;
+    void SessionDisks(const std::vector<DiskRecord>&) override {}
+    void EndClass(const IscsiClass&) override {}
+    void IscsiHost(const IscsiHostRecord& host) override;
+
+private:
+    void Attribute(const std::string& key, const std::string& value);
+    Output& m_out;
+};
+
+}  // namespace inventory
+
+#endif
