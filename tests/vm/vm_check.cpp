@@ -19,6 +19,17 @@
 // it) must be listed with each attribute as one of the dumps shows it (left
 // out only where a dump shows a read error or no such file).  The SAN phase
 // is the logged-in check with 256 LUNs on four sessions, timed.
+//
+// In every phase a set CHAP secret (password, password_in) must show as
+// "********".  The chap phase adds a session that logged in with mutual CHAP
+// (after the target refused a wrong password and the initiator a target that
+// did not know its password_in): the dump, read as root, must hold both of
+// its secrets; neither may appear in any other section (the text, --json and
+// facts outputs, the trace logs of the tool and of vm-chap-probe, iscsiadm),
+// where each must show as "********" and a "(null)" as it is; --show-secrets
+// must print the whole inventory with the secrets as they are; the probe's
+// query must hand back the values sysfs holds (compared by hash); the facts
+// script must leave no file; the tool's logs must have mode 600.
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
