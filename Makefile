@@ -28,8 +28,9 @@ DEMO_PACKAGES := g++ cmake make pkg-config libsysfs-dev nlohmann-json3-dev umock
 # The tests, benchmarks, sanitizer and fuzz builds need the rest.
 PACKAGES   := $(DEMO_PACKAGES) libgtest-dev libgmock-dev libbenchmark-dev valgrind pciutils \
               sysfsutils clang libclang-rt-14-dev python3-jsonschema
-# Optional: ansible-core, for the facts-script test (installed by that test in
-# CI as root, skipped elsewhere when missing).
+# Optional: ansible-core and facter, for the facts-script tests under Ansible
+# and Facter (installed by those tests in CI as root, skipped elsewhere when
+# missing).
 # Debian's packaging tools; the packages' own build dependencies are read from
 # debian/control by tools/build-deb.sh.
 DEB_PACKAGES := debhelper dpkg-dev lintian

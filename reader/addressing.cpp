@@ -2,7 +2,7 @@
 // addresses in its sysfs path, and a SCSI device name split into controller,
 // bus, target and LUN (pure text work: no mount check, no sysfs).
 #include "internal/bus.h"
-#include "internal/no_throw.h"
+#include "internal/query.h"
 #include "internal/pci_address.h"
 #include "log/messages.h"
 #include "reader.h"
@@ -15,7 +15,7 @@ namespace messages = detail::messages;
 int CSysfsReader::GetPCIDeviceBDF(std::string busId, BusType busType, std::string& pciBus,
                                   std::string& pciDevice, std::string& pciFunction)
 {
-    return detail::NoThrow(READER_BUS_ERROR, [&] {
+    return Query(READER_BUS_ERROR, [&] {
         const messages::PciDeviceBdfTexts& texts = messages::kGetPCIDeviceBDF;
         detail::OpenedBus opened;
         if (const int code = OpenBusSide(texts, busType, &busId, opened); code != READER_OK)
@@ -47,7 +47,7 @@ int CSysfsReader::GetPCIDeviceBDF(std::string busId, BusType busType, std::strin
 int CSysfsReader::GetScsiDeviceCBTL(std::string deviceName, std::string& controller,
                                     std::string& scsiBus, std::string& target, std::string& lun)
 {
-    return detail::NoThrow(READER_NOT_FOUND, [&] {
+    return Query(READER_NOT_FOUND, [&] {
         const messages::ScsiDeviceCbtlTexts& texts = messages::kGetScsiDeviceCBTL;
         Trace(texts.entering);
         if (deviceName.empty()) {

@@ -3,7 +3,7 @@
 // which GetDeviceList files it.  Here too the opening that every bus-side
 // query (GetPCIDeviceBDF too) runs before it reads.
 #include "internal/bus.h"
-#include "internal/no_throw.h"
+#include "internal/query.h"
 #include "log/messages.h"
 #include "reader.h"
 
@@ -63,7 +63,7 @@ int CSysfsReader::OpenBusSide(const messages::BusLadder& ladder, BusType busType
 
 int CSysfsReader::GetDeviceList(BusType busType, DeviceMap& devices)
 {
-    return detail::NoThrow(READER_BUS_ERROR, [&] {
+    return Query(READER_BUS_ERROR, [&] {
         const messages::DeviceListTexts& texts = messages::kGetDeviceList;
         OpenedBus opened;
         if (const int code = OpenBusSide(texts, busType, nullptr, opened); code != READER_OK)
@@ -93,7 +93,7 @@ int CSysfsReader::GetDeviceList(BusType busType, DeviceMap& devices)
 
 int CSysfsReader::GetDeviceAttr(std::string busId, BusType busType, AttributeMap& attributes)
 {
-    return detail::NoThrow(READER_BUS_ERROR, [&] {
+    return Query(READER_BUS_ERROR, [&] {
         const messages::BusLadder& texts = messages::kGetDeviceAttr;
         OpenedBus opened;
         if (const int code = OpenBusSide(texts, busType, &busId, opened); code != READER_OK)
@@ -108,7 +108,7 @@ int CSysfsReader::GetDeviceAttr(std::string busId, BusType busType, AttributeMap
 int CSysfsReader::GetDeviceDriver(std::string busId, BusType busType, std::string& driverName)
 {
     driverName.clear();
-    int result = detail::NoThrow(READER_BUS_ERROR, [&] {
+    int result = Query(READER_BUS_ERROR, [&] {
         const messages::DeviceDriverTexts& texts = messages::kGetDeviceDriver;
         OpenedBus opened;
         if (const int code = OpenBusSide(texts, busType, &busId, opened); code != READER_OK)

@@ -12,7 +12,7 @@
 // which makes an inventory of thousands of sessions several times dearer than
 // the files it prints.
 #include "internal/libsysfs.h"
-#include "internal/no_throw.h"
+#include "internal/query.h"
 #include "internal/opened_dir.h"
 #include "internal/sysfs_io.h"
 #include "log/messages.h"
@@ -77,7 +77,7 @@ int CSysfsReader::OpenClassSide(const messages::ClassLadder& ladder,
 
 int CSysfsReader::GetClsDeviceList(std::string className, DeviceMap& classDevices)
 {
-    return detail::NoThrow(READER_CLASS_ERROR, [&] {
+    return Query(READER_CLASS_ERROR, [&] {
         const messages::ClsDeviceListTexts& texts = messages::kGetClsDeviceList;
         std::optional<OpenedDir> cls;
         if (const int code = OpenClassSide(texts, {className}, className, OpenClass, cls);
@@ -105,7 +105,7 @@ int CSysfsReader::GetClsDeviceList(std::string className, DeviceMap& classDevice
 int CSysfsReader::GetClsDeviceAttr(std::string className, std::string deviceName,
                                    AttributeMap& classDeviceAttrs, AttributeMap& deviceAttrs)
 {
-    return detail::NoThrow(READER_CLASS_ERROR, [&] {
+    return Query(READER_CLASS_ERROR, [&] {
         const messages::ClsDeviceAttrTexts& texts = messages::kGetClsDeviceAttr;
         std::optional<OpenedDir> cls;
         if (const int code =
@@ -114,7 +114,7 @@ int CSysfsReader::GetClsDeviceAttr(std::string className, std::string deviceName
             return code;
         // The device is looked up by name alone; only when it is missing is the
         // class read, as far as its first device, to tell an empty class.
-        std::optional<sysfs::Dir> entry = cls->tree.Follow(cls->dir, deviceName);
+        sysfs::Result<sysfs::Dir> entry = cls->tree.Follow(cls->dir, deviceName);
         if (!entry) {
             if (!sysfs::HasLinkedDirectory(cls->tree, cls->dir))
                 Trace(texts.noDevices, className);
@@ -131,7 +131,7 @@ int CSysfsReader::GetClsDeviceAttr(std::string className, std::string deviceName
             Trace(texts.attributes);
             SetAttributes(attributes, classDeviceAttrs);
         }
-        std::optional<sysfs::Dir> physical = sysfs::PhysicalDevice(cls->tree, *entry);
+        sysfs::Result<sysfs::Dir> physical = sysfs::PhysicalDevice(cls->tree, *entry);
         if (!physical) {
             Trace(texts.noPhysicalDevice);
         } else {

@@ -1,10 +1,12 @@
 // The reader object, its bus map, the mount check and attribute capture.
 #include <sys/mount.h>
 
+#include <cerrno>
 #include <mutex>
 
 #include "internal/attribute_value.h"
 #include "internal/libsysfs.h"
+#include "internal/query.h"
 #include "internal/sysfs_io.h"
 #include "log/messages.h"
 #include "log/trace.h"
@@ -55,8 +57,15 @@ int CSysfsReader::Lookup(BusType bus, std::string& busName)
 
 int CSysfsReader::CheckandMountSysfs()
 {
-    std::string mountPath;
-    return MountCheck(mountPath);
+    return Query(READER_MOUNT_FAILED, [&] {
+        std::string mountPath;
+        return MountCheck(mountPath);
+    });
+}
+
+int CSysfsReader::LastFailure()
+{
+    return detail::LastFailure();
 }
 
 int CSysfsReader::MountCheck(std::string& mountPath)
@@ -69,6 +78,7 @@ int CSysfsReader::MountCheck(std::string& mountPath)
         Trace(texts.alreadyMounted);
         return READER_OK;
     }
+    const int tableError = errno;
     // libsysfs reads the mount table from /proc, which containers and early
     // boot may lack; sysfs at /sys is then known by its file system type, and
     // mounting it again there would only fail or stack a second mount.
@@ -76,6 +86,13 @@ int CSysfsReader::MountCheck(std::string& mountPath)
         mountPath = "/sys";
         Trace(texts.alreadyMounted);
         return READER_OK;
+    }
+    // A mount table that could not be read (no descriptor or memory left)
+    // says nothing of whether sysfs is mounted: mounting on that guess could
+    // stack a second sysfs over the first.
+    if (detail::IsExhaustion(tableError)) {
+        detail::NoteFailure(tableError, "/proc/mounts");
+        return READER_MOUNT_FAILED;
     }
     // "//sys" is the root's sys directory; the mount is meant to outlive us.
     if (mount("none", "//sys", "sysfs", 0, "") != 0) {

@@ -2,7 +2,7 @@
 // libsysfs 2.x has no directory calls, so the tree is read by our own code,
 // which delivers what they delivered: real subdirectories only (a link is not a
 // subdirectory), and each one's regular files read the way libsysfs reads them.
-#include "internal/no_throw.h"
+#include "internal/query.h"
 #include "internal/opened_dir.h"
 #include "internal/sysfs_io.h"
 #include "log/messages.h"
@@ -17,7 +17,7 @@ namespace sysfs = detail::sysfs;
 
 int CSysfsReader::GetDevicePathAttr(std::string devicePath, DeviceMap& pathDevices)
 {
-    return detail::NoThrow(READER_CLASS_ERROR, [&] {
+    return Query(READER_CLASS_ERROR, [&] {
         const messages::DevicePathAttrTexts& texts = messages::kGetDevicePathAttr;
         std::optional<OpenedDir> directory;
         if (const int code =
@@ -36,7 +36,7 @@ int CSysfsReader::GetDevicePathAttr(std::string devicePath, DeviceMap& pathDevic
         AttributeMap attributes;
         for (const std::string& name : subdirectories) {
             // A subdirectory that went away since the listing has no attributes.
-            std::optional<sysfs::Dir> subdirectory = directory->dir.Subdir(name);
+            sysfs::Result<sysfs::Dir> subdirectory = directory->dir.Subdir(name);
             detail::AttributeRecords records =
                 subdirectory ? subdirectory->Attributes() : detail::AttributeRecords();
             if (records.empty()) {

@@ -130,6 +130,13 @@ public:
     // subdirectory, or a subdirectory has no attribute file; in the last case
     // the subdirectories before it stay in the map.
     SYSFSREADER_EXPORT int GetDevicePathAttr(std::string devicePath, DeviceMap& pathDevices);
+    // The symbolic links directly in a directory inside sysfs that lead to a
+    // directory inside sysfs (a block device's holders/ and slaves/, a
+    // device's driver or subsystem), keyed by link name, each with "path":
+    // the canonical directory it leads to.  READER_CLASS_ERROR when the path
+    // leads to no directory inside sysfs, READER_NOT_FOUND when it holds no
+    // such link.
+    SYSFSREADER_EXPORT int GetDeviceLinks(std::string devicePath, DeviceMap& links);
 
     // Bus queries.  A device is named by its bus id, the key GetDeviceList
     // files it under.  READER_BUS_ERROR for a bus type without a name or a
@@ -168,8 +175,26 @@ public:
     // gives READER_NOT_FOUND.
     SYSFSREADER_EXPORT static int Lookup(BusType bus, std::string& busName);
 
+    // The errno of the first failure the calling thread's last query met, 0
+    // when it met none.  A failure is something that is there but could not
+    // be read (EACCES, EMFILE, EIO...), as opposed to something that is not
+    // there (a class not loaded, a device that went away), which the result
+    // codes tell as they always have.  A query that met a failure returns
+    // READER_CLASS_ERROR (class and path queries) or READER_BUS_ERROR (bus
+    // queries) where it would have returned READER_OK or READER_NOT_FOUND,
+    // keeps what it could read in the caller's maps, and traces each failure
+    // with its errno's text; this tells such a failure from the codes'
+    // other meanings.
+    SYSFSREADER_EXPORT static int LastFailure();
+
 private:
     static void InitializeBusMap();
+
+    // Runs a query body: no exception leaves it (it gives failedCode), each
+    // failure met is traced, and a body that met one gives failedCode where
+    // it would have given READER_OK or READER_NOT_FOUND.
+    template <typename Body>
+    int Query(int failedCode, Body&& body);
 
     // CheckandMountSysfs that also gives the mount point it found or made, so
     // that a query reads the mount table once.

@@ -2,7 +2,8 @@
 # The Ansible local-facts script as a fleet would use it: Debian's ansible-core
 # gathers facts on localhost with the script in its fact_path, the script
 # runs iscsi-inventory on the sample tree (served at /sys through umockdev),
-# and ansible_local.iscsi_inventory must hold the sessions with their disks.
+# and ansible_local.iscsi_inventory must hold the sessions with their disks;
+# a copy whose program fails gives its error as the facts, without a warning.
 # ansible-core is installed here only in CI as root (it is not among the
 # packages of make deps); elsewhere the test is skipped (exit 77).
 # Usage: ansible_facts_test.sh FACT_SCRIPT SOURCE_DIR
@@ -29,20 +30,33 @@ cat > "$work/facts.d/iscsi_inventory.fact" <<SH
 UMOCKDEV_DIR='$work' exec umockdev-wrapper '$fact'
 SH
 chmod 755 "$work/facts.d/iscsi_inventory.fact"
+# Beside it a copy whose program fails: Ansible must take its error object as
+# the facts, without a warning.
+printf '#!/bin/sh\necho "iscsi-inventory: sysfs is not mounted" >&2\nexit 1\n' >"$work/failing"
+sed "s|^installed=.*|installed='$work/failing'|" "$fact" >"$work/facts.d/failing.fact"
+chmod 755 "$work/failing" "$work/facts.d/failing.fact"
 
 HOME=$work/home ANSIBLE_LOCAL_TEMP=$work/home/tmp ANSIBLE_NOCOLOR=1 \
   ansible all -i localhost, -c local -e ansible_python_interpreter=/usr/bin/python3 \
     -m setup -a "gather_subset=!all,!min,local fact_path=$work/facts.d" > "$work/out" 2> "$work/err" ||
   { cat "$work/out" "$work/err"; exit 1; }
 
-python3 - "$work/out" <<'PY'
+if grep -q WARNING "$work/err"; then cat "$work/err"; exit 1; fi
+python3 - "$work/out" "$work/failing" <<'PY'
 import json, sys
 text = open(sys.argv[1]).read()
 # The sample's session 2 uses mutual CHAP: its secrets never reach the facts.
 assert "SampleOutSecret" not in text and "SampleInSecret" not in text, "CHAP secret in the facts"
 prefix = "localhost | SUCCESS => "
 assert text.startswith(prefix), text[:400]
-facts = json.loads(text[len(prefix):])["ansible_facts"]["ansible_local"]["iscsi_inventory"]
+result = json.loads(text[len(prefix):])
+assert "warnings" not in result, result["warnings"]
+local = result["ansible_facts"]["ansible_local"]
+failing = sys.argv[2]
+assert local["failing"] == {
+    "error": failing + " exited with status 1: iscsi-inventory: sysfs is not mounted",
+    "program": failing, "exit_status": 1}, local["failing"]
+facts = local["iscsi_inventory"]
 sessions = {s["name"]: s for s in facts["iscsi_session"]}
 assert sorted(sessions) == ["session1", "session2", "session3"], sorted(sessions)
 assert sessions["session3"]["attributes"]["state"] == "FAILED"

@@ -9,11 +9,15 @@
 #include <sys/syscall.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <thread>
 
 #include "reader_fixture.h"
@@ -194,6 +198,21 @@ TEST_F(HostileTree, TheObsoleteBusLinkNamesTheBus)
     EXPECT_EQ("", device["bus"]);
 }
 
+// From here on this process's openat2 calls fail with ENOSYS, as on kernels
+// before 5.6; false where no seccomp filter may be installed.
+bool RefuseOpenat2()
+{
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat2, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program{sizeof filter / sizeof filter[0], filter};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
 // Every answer of every query over the tree, as one text.
 std::string AllAnswers(CSysfsReader& reader)
 {
@@ -235,16 +254,7 @@ TEST_F(HostileTree, WithoutOpenat2EveryAnswerIsTheSame)
     ASSERT_EQ(0, pipe(out));
     pid_t child = fork();
     if (child == 0) {
-        // openat2 fails with ENOSYS, as on kernels before 5.6.
-        sock_filter filter[] = {
-            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat2, 0, 1),
-            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
-            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-        };
-        sock_fprog program{sizeof filter / sizeof filter[0], filter};
-        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
-            prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+        if (!RefuseOpenat2())
             _exit(77);
         CSysfsReader walking(nullptr);
         const std::string answers = AllAnswers(walking);
@@ -325,4 +335,236 @@ TEST_F(HostileTree, ADirectorySwappedWhileReadIsNeverLeftFor)
     EXPECT_GT(found, 0);
 }
 
+// What a child process saw while a directory was moved under its queries.
+struct RaceTally {
+    int rounds = 0;
+    int answers = 0;  // queries answered as the tree is at some moment
+    int wrong = 0;    // answers from beside the tree, or from no moment of it
+};
+
+// Runs the race's queries in a child (without openat2 when asked), for at
+// most kAttempts rounds or two seconds, while this process moves a
+// directory of the tree to another place in it and back.  Nothing when the
+// child could not drop openat2.
+template <typename Query>
+std::optional<RaceTally> WhileMoved(const std::string& from, const std::string& to,
+                                    bool withoutOpenat2, Query query)
+{
+    constexpr int kAttempts = 800;
+    int out[2];
+    if (pipe(out) != 0)
+        return RaceTally{};
+    pid_t child = fork();
+    if (child < 0) {
+        close(out[0]);
+        close(out[1]);
+        return RaceTally{};
+    }
+    if (child == 0) {
+        close(out[0]);
+        if (withoutOpenat2 && !RefuseOpenat2())
+            _exit(77);
+        alarm(20);
+        RaceTally tally;
+        CSysfsReader quiet(nullptr);
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        for (; tally.rounds < kAttempts && std::chrono::steady_clock::now() < end; ++tally.rounds)
+            query(quiet, tally);
+        _exit(write(out[1], &tally, sizeof tally) == ssize_t(sizeof tally) ? 0 : 1);
+    }
+    close(out[1]);
+    std::atomic<bool> stop{false};
+    std::thread mover([&] {
+        while (!stop) {
+            rename(from.c_str(), to.c_str());
+            rename(to.c_str(), from.c_str());
+        }
+    });
+    RaceTally tally;
+    const bool read = ::read(out[0], &tally, sizeof tally) == ssize_t(sizeof tally);
+    close(out[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    stop = true;
+    mover.join();
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 77)
+        return std::nullopt;
+    EXPECT_TRUE(read && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    return tally;
+}
+
+bool HoldsSecret(const AttributeMap& attrs)
+{
+    for (const auto& attr : attrs)
+        if (attr.second.find("SECRET") != std::string::npos)
+            return true;
+    return false;
+}
+
+// A directory moved two levels up (devices/a/b/c to sys/c) and back, over and
+// over, while a link and a path descend into it, step down and up again often
+// enough that its ancestors are no longer the last directories passed, and
+// then climb.  Climbing from c while it sits at sys/c reaches the mount's root
+// and then what lies above it: the climb must be refused, never taken for the
+// climb from where c was.  Neither query may read the directory beside the
+// tree, with openat2 or without it.
+TEST_F(HostileTree, ADirectoryMovedUpWhileWalkedIsNeverClimbedOutOf)
+{
+    const std::string moved = "devices/a/b/c";
+    std::string walk = moved;
+    for (int i = 0; i < 20; ++i) {
+        tree.Dir(moved + "/d" + std::to_string(i));
+        walk += "/d" + std::to_string(i) + "/..";
+    }
+    // Where the climb leads while c is in place: a directory of the tree.
+    walk += "/../../outside";
+    tree.File("devices/a/outside/name", "inside\n")
+        .File("devices/a/outside/ssl/secret", "inside\n")
+        .Dir("class/race");
+    fs::create_symlink("../../" + walk, tree.Abs("class/race/x"));
+
+    auto query = [&](CSysfsReader& reader, RaceTally& tally) {
+        AttributeMap attrs, device;
+        if (reader.GetClsDeviceAttr("race", "x", attrs, device) == READER_OK)
+            tally.answers += attrs == AttributeMap{{"name", "inside"}};
+        tally.wrong += HoldsSecret(attrs) || HoldsSecret(device);
+        DeviceMap below;
+        if (reader.GetDevicePathAttr("/sys/" + walk, below) == READER_OK)
+            tally.answers += below == DeviceMap{{"ssl", {{"secret", "inside"}}}};
+        for (const auto& entry : below)
+            tally.wrong += HoldsSecret(entry.second);
+    };
+    for (bool withoutOpenat2 : {false, true}) {
+        std::optional<RaceTally> tally =
+            WhileMoved(tree.Abs(moved), tree.Abs("c"), withoutOpenat2, query);
+        if (!tally)
+            GTEST_SKIP() << "no seccomp filter allowed here: the walk without openat2 is untested";
+        std::printf("[ race     ] %s openat2: %d rounds, %d answers from inside, %d escapes\n",
+                    withoutOpenat2 ? "without" : "with", tally->rounds, tally->answers,
+                    tally->wrong);
+        EXPECT_EQ(0, tally->wrong) << (withoutOpenat2 ? "without" : "with") << " openat2";
+        EXPECT_GT(tally->answers, 0) << (withoutOpenat2 ? "without" : "with") << " openat2";
+    }
+}
+
+// The same, c moved one level up (beside b) while a link climbs once from it
+// and names a directory of the level it reached.  Resolved at any one moment
+// the link leads to devices/a/b/x, or nowhere while c is away; the walk must
+// never climb from where c lies now and go on from the place it left, which
+// reads devices/a/x and calls it devices/a/b/x.
+TEST_F(HostileTree, AWalkIsNeverContinuedFromWhereAMovedDirectoryLies)
+{
+    const std::string moved = "devices/a/b/c";
+    std::string walk = moved;
+    for (int i = 0; i < 20; ++i) {
+        tree.Dir(moved + "/d" + std::to_string(i));
+        walk += "/d" + std::to_string(i) + "/..";
+    }
+    walk += "/../x";
+    tree.File("devices/a/b/x/name", "b/x\n").File("devices/a/x/name", "a/x\n").Dir("class/race");
+    fs::create_symlink("../../" + walk, tree.Abs("class/race/y"));
+
+    auto query = [&](CSysfsReader& reader, RaceTally& tally) {
+        AttributeMap attrs, device;
+        if (reader.GetClsDeviceAttr("race", "y", attrs, device) == READER_OK) {
+            tally.answers += attrs == AttributeMap{{"name", "b/x"}};
+            tally.wrong += attrs != AttributeMap{{"name", "b/x"}};
+        }
+        DeviceMap devices;
+        if (reader.GetClsDeviceList("race", devices) == READER_OK && devices.count("y"))
+            tally.wrong += devices["y"]["path"] != "/sys/devices/a/b/x";
+    };
+    for (bool withoutOpenat2 : {false, true}) {
+        std::optional<RaceTally> tally = WhileMoved(tree.Abs(moved), tree.Abs("devices/a/c"),
+                                                    withoutOpenat2, query);
+        if (!tally)
+            GTEST_SKIP() << "no seccomp filter allowed here: the walk without openat2 is untested";
+        std::printf("[ race     ] %s openat2: %d rounds, %d right answers, %d wrong\n",
+                    withoutOpenat2 ? "without" : "with", tally->rounds, tally->answers,
+                    tally->wrong);
+        EXPECT_EQ(0, tally->wrong) << (withoutOpenat2 ? "without" : "with") << " openat2";
+        EXPECT_GT(tally->answers, 0) << (withoutOpenat2 ? "without" : "with") << " openat2";
+    }
+}
+
 }  // namespace
+
+namespace {
+
+// Fills the descriptor table but for `spare` free slots; -1 when it cannot.
+bool LeaveSpareDescriptors(int spare)
+{
+    rlimit few{128, 128};
+    if (setrlimit(RLIMIT_NOFILE, &few) != 0)
+        return false;
+    std::vector<int> held;
+    for (int fd; (fd = open("/dev/null", O_RDONLY)) >= 0;)
+        held.push_back(fd);
+    for (int i = 0; i < spare && !held.empty(); ++i) {
+        close(held.back());
+        held.pop_back();
+    }
+    return true;
+}
+
+}  // namespace
+
+// Running out of descriptors is a failure, never an absence: at each number
+// of spare descriptors a listing is either whole or a failure with its errno,
+// never "not found" and never short.
+TEST_F(HostileTree, RunningOutOfDescriptorsIsAFailureNotAnAbsence)
+{
+    tree.ClassDevice("scsi_device", kDisk + "/scsi_device/0:0:0:0")
+        .ClassDevice("scsi_device", kDisk2 + "/scsi_device/0:0:0:1");
+    for (int spare = 0; spare <= 12; ++spare) {
+        EXPECT_TRUE(FinishesInTime([&] {
+            if (!LeaveSpareDescriptors(spare))
+                return false;
+            CSysfsReader quiet(nullptr);
+            DeviceMap devices, classDevices;
+            AttributeMap attrs, device;
+            auto honest = [](int code, bool whole, int okCode, int failedCode) {
+                const int error = CSysfsReader::LastFailure();
+                if (code == okCode && whole)
+                    return error == 0;
+                return (code == failedCode || code == READER_MOUNT_FAILED) && error == EMFILE;
+            };
+            int bus = quiet.GetDeviceList(BUS_SCSI, devices);
+            if (!honest(bus, devices.size() == 2, READER_OK, READER_BUS_ERROR))
+                return false;
+            int cls = quiet.GetClsDeviceList("scsi_device", classDevices);
+            if (!honest(cls, classDevices.size() == 2, READER_OK, READER_CLASS_ERROR))
+                return false;
+            int one = quiet.GetClsDeviceAttr("scsi_device", "0:0:0:1", attrs, device);
+            return honest(one, device.count("vendor") == 1, READER_OK, READER_CLASS_ERROR);
+        })) << spare << " spare descriptors";
+    }
+}
+
+// A directory that is there but may not be read is a failure, traced with
+// its reason; an absent class stays what it was.
+TEST_F(HostileTree, AnUnreadableClassIsAFailureNotAnAbsence)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to run the query as another user";
+    tree.ClassDevice("scsi_device", kDisk + "/scsi_device/0:0:0:0");
+    ASSERT_EQ(0, chmod(tree.Abs("class/scsi_device").c_str(), 0));
+    ASSERT_EQ(0, chmod(tree.Root().c_str(), 0755));
+    const std::string logPath = tree.Root() + "/nobody.log";
+    EXPECT_TRUE(FinishesInTime([&] {
+        std::ofstream log(logPath);  // opened before the user changes
+        if (setgid(65534) != 0 || setuid(65534) != 0)
+            return false;
+        CSysfsReader asNobody(&log);
+        DeviceMap devices;
+        if (asNobody.GetClsDeviceList("scsi_device", devices) != READER_CLASS_ERROR ||
+            CSysfsReader::LastFailure() != EACCES || !devices.empty())
+            return false;
+        return asNobody.GetClsDeviceList("no_such_class", devices) == READER_CLASS_ERROR &&
+               CSysfsReader::LastFailure() == 0;
+    }));
+    EXPECT_NE(std::string::npos,
+              MaskHeaders(ReadFile(logPath))
+                  .find("\tRead failed: /sys/class/scsi_device: Permission denied\n"));
+    ASSERT_EQ(0, chmod(tree.Abs("class/scsi_device").c_str(), 0755));
+}

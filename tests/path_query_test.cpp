@@ -61,4 +61,34 @@ TEST_F(ReaderTest, PathQueryRefusals)
     EXPECT_EQ((DeviceMap{{"y", {{"z", "1"}}}}), dirs);
 }
 
+// The link query: links that lead to directories inside sysfs, by name, with
+// the canonical directory; a real subdirectory, a file, a dangling link and a
+// link out of sysfs are no relations.
+TEST_F(ReaderTest, LinkQueryGivesWhereEachLinkLeads)
+{
+    const std::string sd = "devices/platform/host0/target0:0:0/0:0:0:1/block/sdb";
+    tree.Dir("devices/virtual/block/dm-0/dm")
+        .Dir("devices/virtual/block/dm-1")
+        .Link(sd + "/holders/dm-0", "devices/virtual/block/dm-0")
+        .Link(sd + "/holders/dm-1", "devices/virtual/block/dm-1")
+        .Link(sd + "/holders/gone", "devices/virtual/block/dm-9")
+        .File(sd + "/holders/file", "1\n")
+        .Dir(sd + "/holders/real")
+        .Dir(sd + "/slaves");
+    ASSERT_EQ(0, symlink("/etc", tree.Abs(sd + "/holders/out").c_str()));
+    DeviceMap links{{"dm-1", {{"path", "kept"}}}};
+    ASSERT_EQ(READER_OK, reader->GetDeviceLinks("/sys/" + sd + "/holders", links));
+    EXPECT_EQ((DeviceMap{{"dm-0", {{"path", "/sys/devices/virtual/block/dm-0"}}},
+                         {"dm-1", {{"path", "kept"}}}}),
+              links);
+    EXPECT_EQ(Trace({"Entering SysfsReader::GetDeviceLinks", kMountedEnter, kMountedLeave,
+                     "Link found: dm-0", "Link found: dm-1", "Leaving SysfsReader::GetDeviceLinks"}),
+              TakeLog());
+    links.clear();
+    EXPECT_EQ(READER_NOT_FOUND, reader->GetDeviceLinks("/sys/" + sd + "/slaves", links));
+    EXPECT_EQ(READER_CLASS_ERROR, reader->GetDeviceLinks("/sys/" + sd + "/none", links));
+    EXPECT_EQ(READER_CLASS_ERROR, reader->GetDeviceLinks("", links));
+    EXPECT_TRUE(links.empty());
+}
+
 }  // namespace

@@ -4,6 +4,7 @@
 #include <grp.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -38,6 +39,7 @@ struct RunOptions {
     bool withoutSysfs = false;           // /sys unmounted, and umockdev off
     Stdout out = Stdout::File;
     std::string libraryDir;              // LD_LIBRARY_PATH, for a copy of the program
+    rlim_t descriptors = 0;              // RLIMIT_NOFILE, when not 0
 };
 
 // Runs a program with args in dir with the tree at /sys, as opts say; exit
@@ -86,6 +88,11 @@ ToolRun RunProgram(const std::string& program, const std::vector<std::string>& a
             _exit(99);
         if (!opts.libraryDir.empty())
             setenv("LD_LIBRARY_PATH", opts.libraryDir.c_str(), 1);
+        if (opts.descriptors != 0) {
+            rlimit few{opts.descriptors, opts.descriptors};
+            if (setrlimit(RLIMIT_NOFILE, &few) != 0)
+                _exit(99);
+        }
         if (opts.withoutSysfs)
             unsetenv("UMOCKDEV_DIR");
         else
@@ -995,7 +1002,14 @@ TEST_F(Inventory, JsonJoinsEachSessionWithItsHostConnectionsAndDisks)
         .File(lun + "/wwid", "naa.6001405abcdef\n")
         .File(lun + "/ioerr_cnt", "0x1f\n")
         .File(lun + "/iotmo_cnt", "0x0\n")
-        .File(lun + "/block/sdd/size", "2097152\n");
+        .File(lun + "/block/sdd/size", "2097152\n")
+        // Not every device-mapper device is a multipath one.
+        .File("devices/virtual/block/dm-0/dm/name", "mpatha\n")
+        .File("devices/virtual/block/dm-0/dm/uuid", "mpath-36001405abcdef\n")
+        .File("devices/virtual/block/dm-1/dm/name", "vg-lv\n")
+        .File("devices/virtual/block/dm-1/dm/uuid", "LVM-abc\n")
+        .Link(lun + "/block/sdd/holders/dm-0", "devices/virtual/block/dm-0")
+        .Link(lun + "/block/sdd/holders/dm-1", "devices/virtual/block/dm-1");
     ToolRun run = RunTool(tree, cwd, {"--json", "--no-log"});
     EXPECT_EQ(0, run.status);
     EXPECT_EQ(std::string::npos, run.out.find("Joined-Secret"));
@@ -1014,7 +1028,151 @@ TEST_F(Inventory, JsonJoinsEachSessionWithItsHostConnectionsAndDisks)
                  "state": "running", "block_device": "sdd", "size_bytes": 1073741824,
                  "vendor": "LIO-ORG", "model": null, "rev": null, "wwid": "naa.6001405abcdef",
                  "by_path": "ip-192.0.2.5:3260-iscsi-iqn.2003-01.org.example:t-lun-1",
-                 "io_errors": 31, "io_timeouts": 0, "io_requests": null, "holders": []}]
+                 "io_errors": 31, "io_timeouts": 0, "io_requests": null,
+                 "holders": [{"device": "dm-0", "name": "mpatha",
+                              "dm_uuid": "mpath-36001405abcdef", "multipath": true},
+                             {"device": "dm-1", "name": "vg-lv", "dm_uuid": "LVM-abc",
+                              "multipath": false}]}]
     }])");
     EXPECT_EQ(expected, sessions) << sessions.dump(1);
+}
+
+// --sessions: one block per session, built from the joined records, with the
+// kernel's 0/1 digests and switches in words, CHAP masked, and each disk
+// with its size and by-path name; without a session, one line says so.
+TEST_F(Inventory, SessionsViewShowsEachSessionWithItsDisks)
+{
+    tree.Dir("class/net");
+    ToolRun empty = RunTool(tree, cwd, {"--sessions", "--no-log"});
+    EXPECT_EQ(0, empty.status);
+    EXPECT_EQ("No iSCSI session (is iscsi_tcp, or the HBA's driver, loaded?)\n", empty.out);
+
+    const std::string host = "devices/platform/host4", session = host + "/session9";
+    const std::string conn = session + "/connection9:0/iscsi_connection/connection9:0";
+    const std::string cls = session + "/iscsi_session/session9";
+    const std::string lun = session + "/target4:0:0/4:0:0:3";
+    tree.BusDevice("scsi", host)
+        .ClassDevice("iscsi_host", host + "/iscsi_host/host4")
+        .File(host + "/iscsi_host/host4/ipaddress", "10.1.1.1\n")
+        .ClassDevice("scsi_host", host + "/scsi_host/host4")
+        .File(host + "/scsi_host/host4/proc_name", "iscsi_tcp\n")
+        .ClassDevice("iscsi_connection", conn)
+        .File(conn + "/address", "10.1.1.2\n")
+        .File(conn + "/port", "3260\n")
+        .File(conn + "/persistent_address", "10.1.1.2\n")
+        .File(conn + "/persistent_port", "3260\n")
+        .File(conn + "/state", "up\n")
+        .File(conn + "/header_digest", "1\n")
+        .File(conn + "/data_digest", "0\n")
+        .ClassDevice("iscsi_session", cls)
+        .File(cls + "/targetname", "iqn.2003-01.org.example:t9\n")
+        .File(cls + "/tpgt", "1\n")
+        .File(cls + "/state", "LOGGED_IN\n")
+        .File(cls + "/recovery_tmo", "off\n")
+        .File(cls + "/password", "View-Secret\n")
+        .File(cls + "/username", "(null)\n")
+        .File(cls + "/immediate_data", "1\n")
+        .File(cls + "/initial_r2t", "0\n")
+        .BusDevice("scsi", session + "/target4:0:0")
+        .BusDevice("scsi", lun)
+        .File(lun + "/state", "running\n")
+        .File(lun + "/wwid", "naa.60014051\n")
+        .File(lun + "/block/sdq/size", "4194304\n");
+    ToolRun run = RunTool(tree, cwd, {"-s", "--no-log"});
+    EXPECT_EQ(0, run.status);
+    EXPECT_EQ("Target: iqn.2003-01.org.example:t9 (session9)\n"
+              "\tCurrent Portal: 10.1.1.2:3260,1\n"
+              "\tPersistent Portal: 10.1.1.2:3260,1\n"
+              "\t\t**********\n\t\tInterface:\n\t\t**********\n"
+              "\t\tIface Name: <unknown>\n"
+              "\t\tIface Transport: tcp\n"
+              "\t\tIface Initiatorname: <unknown>\n"
+              "\t\tIface IPaddress: 10.1.1.1\n"
+              "\t\tIface HWaddress: <unknown>\n"
+              "\t\tIface Netdev: <unknown>\n"
+              "\t\tSID: 9\n"
+              "\t\tiSCSI Connection State: up\n"
+              "\t\tiSCSI Session State: LOGGED_IN\n"
+              "\t\t*********\n\t\tTimeouts:\n\t\t*********\n"
+              "\t\tRecovery Timeout: off\n"
+              "\t\tTarget Reset Timeout: <unknown>\n"
+              "\t\tLUN Reset Timeout: <unknown>\n"
+              "\t\tAbort Timeout: <unknown>\n"
+              "\t\t*****\n\t\tCHAP:\n\t\t*****\n"
+              "\t\tusername: <empty>\n"
+              "\t\tpassword: ********\n"
+              "\t\tusername_in: <unknown>\n"
+              "\t\tpassword_in: <unknown>\n"
+              "\t\t************************\n\t\tNegotiated iSCSI params:\n"
+              "\t\t************************\n"
+              "\t\tHeaderDigest: CRC32C\n"
+              "\t\tDataDigest: None\n"
+              "\t\tMaxRecvDataSegmentLength: <unknown>\n"
+              "\t\tMaxXmitDataSegmentLength: <unknown>\n"
+              "\t\tFirstBurstLength: <unknown>\n"
+              "\t\tMaxBurstLength: <unknown>\n"
+              "\t\tImmediateData: Yes\n"
+              "\t\tInitialR2T: No\n"
+              "\t\tMaxOutstandingR2T: <unknown>\n"
+              "\t\t**********************\n\t\tAttached SCSI devices:\n"
+              "\t\t**********************\n"
+              "\t\tHost Number: 4\n"
+              "\t\tscsi4 Channel 0 Id 0 Lun: 3\tState: running\n"
+              "\t\t\tAttached scsi disk sdq\tSize: 2.00 GiB\n"
+              "\t\t\tWWID: naa.60014051\n"
+              "\t\t\tBy-path: ip-10.1.1.2:3260-iscsi-iqn.2003-01.org.example:t9-lun-3\n",
+              run.out);
+}
+
+// What could not be read is no absence: the tool prints what it could,
+// names what failed on standard error and exits with 1.  Short of
+// descriptors, each run is either the whole inventory with 0 or a failure
+// with 1, never a shorter inventory with 0.
+TEST_F(Inventory, ObjectsThatCannotBeReadMakeTheRunFail)
+{
+    ASSERT_EQ(0, system(("bash " SOURCE_DIR "/tests/data/make-sample-tree.sh " + tree.Root())
+                            .c_str()));
+    ToolRun whole = RunTool(tree, cwd, {"--no-log"});
+    ASSERT_EQ(0, whole.status);
+#ifndef TOOL_NEEDS_PROC
+    int failed = 0;
+    for (rlim_t limit = 6; limit <= 24; ++limit) {
+        RunOptions few;
+        few.descriptors = limit;
+        ToolRun run = RunTool(tree, cwd, {"--no-log"}, few);
+        if (run.status == 0) {
+            EXPECT_EQ(whole.out, run.out) << limit;
+            continue;
+        }
+        if (run.signal != 0 || run.err.find("error while loading shared libraries") != std::string::npos)
+            continue;  // too few even to start
+        ++failed;
+        EXPECT_EQ(1, run.status) << limit;
+        EXPECT_NE(std::string::npos, run.err.find(": Too many open files\n")) << run.err;
+        EXPECT_EQ(0u, run.err.find("iscsi-inventory: cannot read ")) << run.err;
+    }
+    EXPECT_GT(failed, 0);  // the range reaches the walk
+#endif
+
+    // An unreadable class directory, as a user who may not read it: the
+    // other classes are printed, and the JSON says what failed.
+    ToolCopy copy;
+    ASSERT_TRUE(copy.Ok());
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to run the tool as another user";
+    ASSERT_EQ(0, chmod(tree.Abs("class/iscsi_session").c_str(), 0));
+    ASSERT_EQ(0, chmod(tree.Root().c_str(), 0755));
+    RunOptions asNobody;
+    asNobody.uid = 65534;
+    ToolRun run = copy.Run(tree, cwd, asNobody, {"--no-log"});
+    EXPECT_EQ(1, run.status);
+    EXPECT_EQ("iscsi-inventory: cannot read class iscsi_session: Permission denied\n", run.err);
+    EXPECT_NE(std::string::npos, run.out.find("NAME CONNECTION CLASS :: connection2:0\n"));
+    EXPECT_EQ(std::string::npos, run.out.find("NAME SESSION CLASS"));
+    ToolRun json = copy.Run(tree, cwd, asNobody, {"--json", "--no-log"});
+    EXPECT_EQ(1, json.status);
+    EXPECT_EQ(nlohmann::json::parse(R"([{"object": "class iscsi_session",
+                                         "error": "Permission denied"}])"),
+              nlohmann::json::parse(json.out)["errors"]);
+    chmod(tree.Abs("class/iscsi_session").c_str(), 0755);
 }

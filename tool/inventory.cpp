@@ -167,7 +167,7 @@ std::vector<DiskRecord> Walk::DisksBelow(const std::string& sessionDevicePath, b
     std::vector<DiskRecord> disks = std::move(found->second);
     m_disksBySession->erase(found);
     for (DiskRecord& disk : disks) {
-        Note(m_reader.GetDeviceAttr(disk.name, BUS_SCSI, disk.attributes));
+        Note(m_reader.GetDeviceAttr(disk.name, BUS_SCSI, disk.attributes), "SCSI device " + disk.name);
         if (auto state = disk.attributes.find("state"); state != disk.attributes.end())
             disk.state = state->second;
         DeviceMap blocks;
@@ -175,6 +175,8 @@ std::vector<DiskRecord> Walk::DisksBelow(const std::string& sessionDevicePath, b
         if (!blocks.empty()) {
             disk.blockDevice = blocks.begin()->first;
             disk.block = std::move(blocks.begin()->second);
+            if (full)
+                ReadHolders(disk);
         }
         if (!full) {
             disk.attributes.clear();
@@ -185,11 +187,32 @@ std::vector<DiskRecord> Walk::DisksBelow(const std::string& sessionDevicePath, b
     return disks;
 }
 
+void Walk::ReadHolders(DiskRecord& disk)
+{
+    DeviceMap links;
+    const std::string holders = disk.path + "/block/" + *disk.blockDevice + "/holders";
+    Note(m_reader.GetDeviceLinks(holders, links), holders);
+    for (const auto& [device, link] : links) {
+        DiskRecord::Holder holder;
+        holder.device = device;
+        // The device's own directory lists dm/ (name, uuid) first.
+        DeviceMap directories;
+        PathAttributes(ValueOf(link, "path"), directories);
+        if (auto dm = directories.find("dm"); dm != directories.end()) {
+            if (auto name = dm->second.find("name"); name != dm->second.end())
+                holder.name = name->second;
+            if (auto uuid = dm->second.find("uuid"); uuid != dm->second.end())
+                holder.uuid = uuid->second;
+        }
+        disk.holders.push_back(std::move(holder));
+    }
+}
+
 void Walk::IndexScsiBus()
 {
     m_disksBySession.emplace();
     DeviceMap devices;
-    Note(m_reader.GetDeviceList(BUS_SCSI, devices));
+    Note(m_reader.GetDeviceList(BUS_SCSI, devices), "the SCSI bus");
     for (const auto& [busId, identity] : devices) {
         DiskRecord disk;
         if (m_reader.GetScsiDeviceCBTL(busId, disk.address[0], disk.address[1], disk.address[2],
@@ -216,7 +239,8 @@ void Walk::NoteHost(const ClassDeviceRecord& device)
     host.procName = ValueOf(scsiHost.own, "proc_name");
     host.pciAddress = PciAddressIn(Parent(ValueOf(device.device, "path")));
     if (!host.pciAddress.empty())
-        m_reader.GetDeviceDriver(host.pciAddress, BUS_PCI, host.pciDriver);
+        Note(m_reader.GetDeviceDriver(host.pciAddress, BUS_PCI, host.pciDriver),
+             "PCI device " + host.pciAddress);
     m_hosts[host.name] = std::move(host);
 }
 
@@ -251,19 +275,20 @@ SessionRecord Walk::JoinSession(const ClassDeviceRecord& device, std::vector<Dis
 
 void Walk::ClassList(const std::string& cls, DeviceMap& devices)
 {
-    Note(m_reader.GetClsDeviceList(cls, devices));
+    Note(m_reader.GetClsDeviceList(cls, devices), "class " + cls);
 }
 
 void Walk::ClassAttributes(const std::string& cls, ClassDeviceRecord& device)
 {
-    Note(m_reader.GetClsDeviceAttr(cls, device.name, device.own, device.device));
+    Note(m_reader.GetClsDeviceAttr(cls, device.name, device.own, device.device),
+         cls + " device " + device.name);
     MaskSecrets(device.own);
     MaskSecrets(device.device);
 }
 
 void Walk::PathAttributes(const std::string& path, DeviceMap& directories)
 {
-    Note(m_reader.GetDevicePathAttr(path, directories));
+    Note(m_reader.GetDevicePathAttr(path, directories), path);
     for (auto& [directory, attributes] : directories)
         MaskSecrets(attributes);
 }
@@ -277,12 +302,16 @@ void Walk::MaskSecrets(AttributeMap& attributes) const
             value = kSecretMask;
 }
 
-// Sysfs not mounted and not mountable ends the run; every other result is
-// left aside, as the inventory shows whatever the maps hold.
-int Walk::Note(int result)
+// Sysfs not mounted and not mountable ends the run.  An object that could
+// not be read (not one that is absent) is kept as an error; the inventory
+// still shows whatever the maps hold.
+int Walk::Note(int result, const std::string& object)
 {
     if (result == READER_MOUNT_FAILED)
         m_mountFailed = true;
+    if (const int error = CSysfsReader::LastFailure(); error != 0)
+        m_errors.push_back({result == READER_MOUNT_FAILED ? std::string("the mount table") : object,
+                            error});
     return result;
 }
 

@@ -45,6 +45,14 @@ struct DiskRecord {
     // (vendor, model, rev, wwid, ioerr_cnt, ...) and its block device's (size).
     AttributeMap attributes;
     AttributeMap block;
+    // The device-mapper devices above its block device (multipath, LVM,
+    // crypt...), from block/sdX/holders.
+    struct Holder {
+        std::string device;  // dm-N
+        std::optional<std::string> name, uuid;  // dm/name, dm/uuid
+        bool Multipath() const { return uuid && uuid->compare(0, 6, "mpath-") == 0; }
+    };
+    std::vector<Holder> holders;
 };
 
 // An iSCSI host: its iscsi_host attributes, the driver that made it (its
@@ -120,12 +128,22 @@ public:
 
     bool MountFailed() const { return m_mountFailed; }
 
+    // An object that could not be read: what it is, and the errno.
+    struct Error {
+        std::string object;
+        int error;
+    };
+    // Every failure met, in walk order.  Absent objects (a class not loaded,
+    // a session gone while the walk ran) are none.
+    const std::vector<Error>& Errors() const { return m_errors; }
+
 private:
     bool Stopped(const Sink& sink) const { return m_mountFailed || sink.Failed(); }
     void ClassPass(Sink& sink, const IscsiClass& cls);
     void IscsiHostPass(Sink& sink);
     std::vector<DiskRecord> DisksBelow(const std::string& sessionDevicePath, bool full);
     void IndexScsiBus();
+    void ReadHolders(DiskRecord& disk);
     void NoteHost(const ClassDeviceRecord& device);
     void NoteConnection(const ClassDeviceRecord& device);
     SessionRecord JoinSession(const ClassDeviceRecord& device, std::vector<DiskRecord> disks);
@@ -134,11 +152,12 @@ private:
     void ClassAttributes(const std::string& cls, ClassDeviceRecord& device);
     void PathAttributes(const std::string& path, DeviceMap& directories);
     void MaskSecrets(AttributeMap& attributes) const;
-    int Note(int result);
+    int Note(int result, const std::string& object);
 
     Quentor::LinuxEnum::CSysfsReader m_reader;
     bool m_showSecrets;
     bool m_mountFailed = false;
+    std::vector<Error> m_errors;
     // The SCSI bus's logical units, by the canonical path of the session
     // directory they sit below; filled at the first session.
     std::optional<std::map<std::string, std::vector<DiskRecord>>> m_disksBySession;

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <utility>
 
 #include "json_string.h"
@@ -150,7 +151,16 @@ Json DiskObject(const SessionRecord& session, const DiskRecord& disk)
     object["io_errors"] = NumberAt(a, "ioerr_cnt", true);
     object["io_timeouts"] = NumberAt(a, "iotmo_cnt", true);
     object["io_requests"] = NumberAt(a, "iorequest_cnt", true);
-    object["holders"] = Json::array();
+    Json holders = Json::array();
+    for (const DiskRecord::Holder& holder : disk.holders) {
+        Json entry = Json::object();
+        entry["device"] = Carry(holder.device);
+        entry["name"] = OptionalString(holder.name);
+        entry["dm_uuid"] = OptionalString(holder.uuid);
+        entry["multipath"] = holder.Multipath();
+        holders.push_back(std::move(entry));
+    }
+    object["holders"] = std::move(holders);
     return object;
 }
 
@@ -257,9 +267,13 @@ void JsonOutput::IscsiHost(const IscsiHostRecord& host)
     m_document["iscsi_scsi_host"] = std::move(object);
 }
 
-void JsonOutput::Finish()
+void JsonOutput::Finish(const std::vector<Walk::Error>& errors)
 {
     m_document["sessions"] = std::move(m_sessions);
+    Json list = Json::array();
+    for (const Walk::Error& error : errors)
+        list.push_back({{"object", Carry(error.object)}, {"error", std::strerror(error.error)}});
+    m_document["errors"] = std::move(list);
     m_out.Text(m_document.dump(2) + "\n");
 }
 

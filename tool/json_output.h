@@ -34,8 +34,8 @@ public:
     void IscsiHost(const IscsiHostRecord& host) override;
     void Session(const SessionRecord& session) override;
 
-    // Prints the document.
-    void Finish();
+    // Prints the document, with the objects that could not be read.
+    void Finish(const std::vector<Walk::Error>& errors);
 
 private:
     using Json = nlohmann::ordered_json;

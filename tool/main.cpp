@@ -27,6 +27,7 @@
 #include "json_output.h"
 #include "log_file.h"
 #include "output.h"
+#include "sessions_output.h"
 #include "text_output.h"
 
 #ifndef ISCSI_INVENTORY_VERSION
@@ -53,19 +54,22 @@ void Usage(std::ostream& stream)
               "      --no-log     write no trace (of --log and --no-log, the last one counts)\n"
               "      --json       print the inventory as one JSON document, with each\n"
               "                   session's disks\n"
+              "  -s, --sessions   print one block per session with its interface, states,\n"
+              "                   timeouts, CHAP, negotiated parameters and disks\n"
               "      --show-secrets  print CHAP secrets (password, password_in) as they are\n"
               "                   instead of ********; they never reach the log\n"
               "  -h, --help       print this help and exit\n"
               "  -V, --version    print the version and exit\n"
               "\n"
               "Exit status: 0 on success (also when there is no iSCSI object), 1 when sysfs is\n"
-              "not mounted and cannot be mounted, standard output cannot be written or the\n"
-              "log named by --log cannot be opened, 2 on a usage error.\n";
+              "not mounted and cannot be mounted, an object could not be read (what could be\n"
+              "read is printed), standard output cannot be written or the log named by --log\n"
+              "cannot be opened, 2 on a usage error.\n";
 }
 
 int UsageError()
 {
-    std::cerr << "Usage: " << kProgram << " [-h] [-V] [-l FILE] [--no-log] [--json] [--show-secrets]\n"
+    std::cerr << "Usage: " << kProgram << " [-h] [-V] [-l FILE] [--no-log] [--json|-s] [--show-secrets]\n"
               << "Try '" << kProgram << " --help' for more information." << std::endl;
     return 2;
 }
@@ -111,24 +115,27 @@ int Finish(Output& out, int status)
 int Run(int argc, char** argv)
 {
     enum { kNoLog = 256, kJson, kShowSecrets };
+    enum class Form { Text, Json, Sessions };
     static const option kOptions[] = {
         {"help", no_argument, nullptr, 'h'},   {"version", no_argument, nullptr, 'V'},
         {"log", required_argument, nullptr, 'l'}, {"no-log", no_argument, nullptr, kNoLog},
         {"json", no_argument, nullptr, kJson},   {"show-secrets", no_argument, nullptr, kShowSecrets},
+        {"sessions", no_argument, nullptr, 's'},
         {nullptr, 0, nullptr, 0},
     };
     std::string logPath = kDefaultLog;
-    bool logNamed = false, noLog = false, json = false, showSecrets = false, help = false,
-         version = false;
+    bool logNamed = false, noLog = false, showSecrets = false, help = false, version = false;
+    Form form = Form::Text;  // of the output forms, the last one given counts
     opterr = 0;  // the messages are ours, under the program's name
     int option, before = optind;
-    while ((option = getopt_long(argc, argv, ":hVl:", kOptions, nullptr)) != -1) {
+    while ((option = getopt_long(argc, argv, ":hVsl:", kOptions, nullptr)) != -1) {
         switch (option) {
         case 'h': help = true; break;
         case 'V': version = true; break;
         case 'l': logPath = optarg; logNamed = true; noLog = false; break;
         case kNoLog: noLog = true; logNamed = false; break;
-        case kJson: json = true; break;
+        case kJson: form = Form::Json; break;
+        case 's': form = Form::Sessions; break;
         case kShowSecrets: showSecrets = true; break;
         default: Complain(OptionError(option, before, argv)); return UsageError();
         }
@@ -163,22 +170,31 @@ int Run(int argc, char** argv)
             Complain("not writing the log '" + logPath + "': " + refused.why);
     }
     inventory::Walk walk(&log, showSecrets);
-    if (json) {
+    if (form == Form::Json) {
         inventory::JsonOutput document(out);
         walk.Run(document);
         if (!walk.MountFailed() && !out.Failed())
-            document.Finish();
+            document.Finish(walk.Errors());
+    } else if (form == Form::Sessions) {
+        inventory::SessionsOutput sessions(out);
+        walk.Run(sessions);
+        if (!walk.MountFailed() && !out.Failed())
+            sessions.Finish();
     } else {
         inventory::TextOutput text(out);
         walk.Run(text);
     }
     log.close();
+    // What could not be read is named, and a partial inventory is no success.
+    for (const inventory::Walk::Error& error : walk.Errors())
+        Complain("cannot read " + error.object + ": " + std::strerror(error.error));
     if (walk.MountFailed()) {
         out.Close();
-        Complain("sysfs is not mounted at /sys and cannot be mounted (mounting it needs root)");
+        if (walk.Errors().empty())
+            Complain("sysfs is not mounted at /sys and cannot be mounted (mounting it needs root)");
         return 1;
     }
-    return Finish(out, 0);
+    return Finish(out, walk.Errors().empty() ? 0 : 1);
 }
 
 }  // namespace

@@ -4,8 +4,9 @@
 # the installed iscsi-inventory on the sample iSCSI tree seen at /sys through
 # umockdev, the installed sysfs-buses on this machine's PCI bus, and the
 # example program built out of tree against the installed -dev package with
-# CMake and with pkg-config.  Then purges the packages and checks that
-# nothing of them is left behind.  Needs root (or sudo); refuses to replace
+# CMake and with pkg-config, and the facts script.  Then purges the packages,
+# checks that nothing of them is left behind and that a copy of the facts
+# script left on the host reports the missing program as its facts.  Needs root (or sudo); refuses to replace
 # packages of ours that were installed before, except under CI.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -88,6 +89,20 @@ if zcat /usr/share/man/man8/iscsi-inventory.8.gz | grep -E -- '(\\?-){2}version'
   grep -qF "$version" <<<"$out" || fail "--version does not give $version"
 fi
 
+echo "== installed facts script on the sample tree"
+# Copied as a host keeps it (in /etc/ansible/facts.d): the copy stays after
+# the purge, below.
+cp /usr/share/iscsi-inventory/iscsi_inventory.fact "$work/copied.fact"
+mkdir "$work/facts-cwd"
+(cd "$work/facts-cwd" && UMOCKDEV_DIR=$tree umockdev-wrapper "$work/copied.fact") >"$work/facts.json"
+python3 - "$work/facts.json" <<'PY' || fail "the installed facts script on the sample tree"
+import json, sys
+facts = json.load(open(sys.argv[1]))
+assert [s["name"] for s in facts["iscsi_session"]] == ["session1", "session2", "session3"], facts
+assert facts["iscsi_session"][1]["attributes"]["password"] == "********"
+PY
+[ -z "$(ls -A "$work/facts-cwd")" ] || fail "the facts script wrote into the directory it ran in"
+
 echo "== installed sysfs-buses pci"
 /usr/bin/sysfs-buses pci >"$work/buses"
 head -n1 "$work/buses"
@@ -109,4 +124,19 @@ while read -r path; do
   echo "left behind: $path"; left=1
 done <"$work/installed"
 [ "$left" = 0 ] || fail "files of the packages are left after the purge"
+
+echo "== the facts script's copy after the purge"
+# Where no other iscsi-inventory is installed, the copy reports the missing
+# program in its facts, and exits 0 so that Ansible does not warn.
+(cd "$work/facts-cwd" && "$work/copied.fact") >"$work/leftover.json" ||
+  fail "the facts script's copy exits $? without the program"
+other=$(PATH=$PATH:/usr/sbin:/usr/bin:/usr/local/sbin:/usr/local/bin command -v iscsi-inventory || true)
+python3 - "$work/leftover.json" "$other" <<'PY' || fail "the facts script's copy after the purge"
+import json, sys
+facts = json.load(open(sys.argv[1]))
+assert isinstance(facts, dict), facts
+if not sys.argv[2]:
+    assert facts["program"] is None and "not installed" in facts["error"], facts
+print(facts.get("error", "another iscsi-inventory answers: " + sys.argv[2]))
+PY
 echo "== packages installed, used and purged without a trace"

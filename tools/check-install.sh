@@ -40,9 +40,21 @@ g++ -std=c++17 -Wall -Wextra -Werror -o "$work/pkgconfig-sysfs-buses" \
 # The installed programs find the library by themselves.
 env -u LD_LIBRARY_PATH "$prefix/bin/sysfs-buses" pci >/dev/null
 env -u LD_LIBRARY_PATH "$prefix/bin/iscsi-inventory" --version >/dev/null
-# The schema of --json, and the facts script naming the installed program.
+# The schema of --json, and the facts script, which tries the installed
+# program first: run on this machine's sysfs it gives the inventory, not an
+# error, and under Facter's name the same under the key iscsi_inventory.
 python3 -c 'import json, sys; json.load(open(sys.argv[1]))' \
   "$prefix/share/iscsi-inventory/iscsi-inventory.schema.json"
-[ -x "$prefix/share/iscsi-inventory/iscsi_inventory.fact" ]
-grep -q "'$prefix/bin/iscsi-inventory' --json --no-log" "$prefix/share/iscsi-inventory/iscsi_inventory.fact"
+fact=$prefix/share/iscsi-inventory/iscsi_inventory.fact
+[ -x "$fact" ]
+grep -qx "installed='$prefix/bin/iscsi-inventory'" "$fact"
+ln -s "$fact" "$work/iscsi_inventory"
+(cd "$work" && env -u LD_LIBRARY_PATH "$fact" >"$work/fact.json" &&
+   env -u LD_LIBRARY_PATH "$work/iscsi_inventory" >"$work/facter.json")
+python3 - "$work/fact.json" "$work/facter.json" <<'PY'
+import json, sys
+plain, wrapped = (json.load(open(f)) for f in sys.argv[1:])
+assert "error" not in plain and "iscsi_session" in plain, plain
+assert wrapped == {"iscsi_inventory": plain}, wrapped
+PY
 echo "== installed package usable"

@@ -11,11 +11,13 @@ std::optional<Bus> Bus::Open(const std::string& name, const std::string& mount)
     BusHandle handle(OpenSysfsBus(name.c_str()));
     if (!handle)
         return std::nullopt;
-    std::optional<sysfs::Tree> tree = sysfs::Tree::Open(mount);
+    sysfs::Result<sysfs::Tree> tree = sysfs::Tree::Open(mount);
     if (!tree)
         return std::nullopt;
-    std::optional<sysfs::Dir> buses = tree->Root().Subdir("bus");
-    std::optional<sysfs::Dir> dir = buses ? buses->Subdir(name) : std::nullopt;
+    sysfs::Result<sysfs::Dir> buses = tree->Root().Subdir("bus");
+    if (!buses)
+        return std::nullopt;
+    sysfs::Result<sysfs::Dir> dir = buses->Subdir(name);
     if (!dir)
         return std::nullopt;
     return Bus(std::move(handle), std::move(*tree), std::move(*dir));
@@ -23,7 +25,7 @@ std::optional<Bus> Bus::Open(const std::string& name, const std::string& mount)
 
 bool Bus::HasDevices()
 {
-    std::optional<sysfs::Dir> dir = DevicesDir();
+    sysfs::Result<sysfs::Dir> dir = DevicesDir();
     return dir && sysfs::HasLinkedDirectory(m_tree, *dir);
 }
 
@@ -31,8 +33,10 @@ std::optional<BusDevice> Bus::FindDevice(std::string_view busId)
 {
     if (!sysfs::IsComponent(busId))
         return std::nullopt;
-    std::optional<sysfs::Dir> dir = DevicesDir();
-    std::optional<sysfs::Dir> device = dir ? m_tree.Follow(*dir, busId) : std::nullopt;
+    sysfs::Result<sysfs::Dir> dir = DevicesDir();
+    if (!dir)
+        return std::nullopt;
+    sysfs::Result<sysfs::Dir> device = m_tree.Follow(*dir, busId);
     if (!device)
         return std::nullopt;
     return BusDevice{std::string(busId), std::move(*device)};
@@ -47,7 +51,7 @@ DeviceIdentity Bus::Identify(const BusDevice& device) const
 
 std::string Bus::DriverOf(const BusDevice& device)
 {
-    std::optional<sysfs::Dir> drivers = m_dir.Subdir("drivers");
+    sysfs::Result<sysfs::Dir> drivers = m_dir.Subdir("drivers");
     if (!drivers)
         return {};
     // Each driver is asked for an entry of the device's name only, so an odd
@@ -57,10 +61,10 @@ std::string Bus::DriverOf(const BusDevice& device)
     for (const sysfs::Entry& entry : drivers->Entries()) {
         if (!drivers->IsSubdir(entry))
             continue;
-        std::optional<sysfs::Dir> driver = drivers->Subdir(entry.name);
+        sysfs::Result<sysfs::Dir> driver = drivers->Subdir(entry.name);
         if (!driver)
             continue;
-        std::optional<sysfs::Dir> listed = m_tree.Follow(*driver, device.busId);
+        sysfs::Result<sysfs::Dir> listed = m_tree.Follow(*driver, device.busId);
         if (listed && listed->Path() == device.dir.Path())
             return entry.name;
     }

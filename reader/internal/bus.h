@@ -30,7 +30,7 @@ struct BusDevice {
 class Bus {
 public:
     // Opens a bus by its sysfs name inside the mount; nothing when libsysfs
-    // cannot open it or its directory cannot be reached.
+    // cannot open it or its directory cannot be reached (a failure noted).
     static std::optional<Bus> Open(const std::string& name, const std::string& mount);
 
     // Calls fn(const BusDevice&) for every device on the bus, in bus id
@@ -52,7 +52,7 @@ public:
     std::string DriverOf(const BusDevice& device);
 
 private:
-    std::optional<sysfs::Dir> DevicesDir() const { return m_dir.Subdir("devices"); }
+    sysfs::Result<sysfs::Dir> DevicesDir() const { return m_dir.Subdir("devices"); }
 
     Bus(BusHandle handle, sysfs::Tree tree, sysfs::Dir dir)
         : m_handle(std::move(handle)), m_tree(std::move(tree)), m_dir(std::move(dir)) {}
@@ -80,13 +80,14 @@ struct OpenedBus {
 template <typename Fn>
 bool Bus::ForEachDevice(Fn&& fn)
 {
-    std::optional<sysfs::Dir> dir = DevicesDir();
+    sysfs::Result<sysfs::Dir> dir = DevicesDir();
     if (!dir)
         return false;
     bool any = false;
     for (sysfs::Entry& entry : dir->Entries()) {
-        // An entry that vanished since the listing is a device that went away.
-        if (std::optional<sysfs::Dir> device = m_tree.Follow(*dir, entry.name)) {
+        // An entry that vanished since the listing is a device that went
+        // away; one that cannot be read is noted as a failure by Follow.
+        if (sysfs::Result<sysfs::Dir> device = m_tree.Follow(*dir, entry.name)) {
             any = true;
             fn(BusDevice{std::move(entry.name), std::move(*device)});
         }

@@ -2,6 +2,7 @@
 
 #include <sys/vfs.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -79,6 +80,8 @@ sysfs_bus* BusWithoutMountTable(const char* name)
 int GetMntPath(char* path, std::size_t length)
 {
     std::lock_guard<std::mutex> hold(MountTableLock());
+    // Its errno tells a table that could not be read from one without sysfs.
+    errno = 0;
     return sysfs_get_mnt_path(path, length);
 }
 

@@ -31,10 +31,10 @@ using DirOpener = std::optional<OpenedDir> (*)(const std::string& target, const 
 // whatever it names.
 inline std::optional<OpenedDir> OpenDirectory(const std::string& path, const std::string& mount)
 {
-    std::optional<sysfs::Tree> tree = sysfs::Tree::Open(mount);
+    sysfs::Result<sysfs::Tree> tree = sysfs::Tree::Open(mount);
     if (!tree)
         return std::nullopt;
-    std::optional<sysfs::Dir> dir = tree->OpenPath(path);
+    sysfs::Result<sysfs::Dir> dir = tree->OpenPath(path);
     if (!dir)
         return std::nullopt;
     return OpenedDir{ClassHandle(), std::move(*tree), std::move(*dir)};

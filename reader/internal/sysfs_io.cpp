@@ -103,15 +103,22 @@ enum class FileRead { Read, NotReadable, Failed };
 // (sysfs never delivers more).  A file whose owner may not read it is not read
 // at all (NotReadable): a root process could otherwise read what the kernel
 // marks write-only, and sysfs refuses such an open even to root.
-FileRead ReadAttributeFile(int dirFd, const std::string& name, std::string& content)
+FileRead ReadAttributeFile(int dirFd, std::string_view dirPath, const std::string& name,
+                           std::string& content)
 {
     // O_NONBLOCK: should the file have been swapped for a FIFO since it was
     // listed, opening it must not wait for a writer.  O_NOFOLLOW: an attribute
     // is a regular file, never a link to one elsewhere.
-    Fd fd(openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    UniqueFd fd(openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat st;
-    if (fd.Get() < 0) {
-        bool writeOnly = (errno == EACCES || errno == EPERM) &&
+    if (!fd) {
+        // A file may refuse to be read (the kernel's EIO, or ENOTCONN during
+        // recovery): it is left out.  Running out of descriptors or memory
+        // says nothing of the file; that is the query's failure.
+        const int error = errno;
+        if (IsExhaustion(error))
+            NoteFailure(error, Join(dirPath, name));
+        bool writeOnly = (error == EACCES || error == EPERM) &&
                          fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
                          S_ISREG(st.st_mode) && !(st.st_mode & S_IRUSR);
         return writeOnly ? FileRead::NotReadable : FileRead::Failed;
@@ -146,6 +153,21 @@ int OpenDirectoryAt(int dirFd, const std::string& name)
     return openat(dirFd, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 }
 
+// Whether a relative path is plain names alone ("a/b"; never "", "a/../b",
+// "./a", "a//b" or "a/"): the canonical path below a directory of what it
+// names, when no link is on the way.
+bool PlainNames(std::string_view relative)
+{
+    for (;;) {
+        const std::size_t slash = relative.find('/');
+        if (!IsComponent(relative.substr(0, slash)))
+            return false;
+        if (slash == std::string_view::npos)
+            return true;
+        relative.remove_prefix(slash + 1);
+    }
+}
+
 // Whether openat2 may be tried: cleared for good once the kernel (or a
 // sandbox in front of it) does not know it.
 std::atomic<bool> g_openat2{true};
@@ -174,12 +196,6 @@ int OpenBeneath(int dirFd, const std::string& relative)
 
 }  // namespace
 
-Fd::~Fd()
-{
-    if (m_fd >= 0)
-        close(m_fd);
-}
-
 bool IsComponent(std::string_view name)
 {
     return !name.empty() && name != "." && name != ".." &&
@@ -190,29 +206,42 @@ bool NameFits(std::string_view name) { return name.size() < SYSFS_NAME_LEN; }
 
 std::string_view Dir::Name() const { return BaseName(m_path); }
 
-std::optional<Dir> Dir::Subdir(std::string_view name) const
+Result<Dir> Dir::Subdir(std::string_view name) const
 {
     if (!IsComponent(name))
         return std::nullopt;
     const std::string entry(name);
-    int fd = OpenDirectoryAt(Raw(), entry);
-    if (fd < 0)
-        return std::nullopt;
-    return Dir(std::make_shared<const Fd>(fd), Join(m_path, name));
+    const std::string path = Join(m_path, name);
+    UniqueFd fd(OpenDirectoryAt(Raw(), entry));
+    if (!fd)
+        return Missing<Dir>(errno == ELOOP ? ENOTDIR : errno, path);  // a link is no subdirectory
+    return Dir(std::make_shared<const UniqueFd>(std::move(fd)), path);
 }
 
 std::vector<Entry> Dir::Entries() const
 {
     std::vector<Entry> entries;
-    int fd = openat(Raw(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return entries;
-    std::unique_ptr<DIR, DirCloser> stream(fdopendir(fd));
-    if (!stream) {
-        close(fd);
+    UniqueFd fd(openat(Raw(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd) {
+        if (!IsAbsence(errno))
+            NoteFailure(errno, m_path);
         return entries;
     }
-    while (dirent* entry = readdir(stream.get())) {
+    std::unique_ptr<DIR, DirCloser> stream(fdopendir(fd.Get()));
+    if (!stream) {
+        NoteFailure(errno, m_path);
+        return entries;
+    }
+    fd.release();  // the stream closes it now
+    for (;;) {
+        // readdir tells its end from its failure only by errno.
+        errno = 0;
+        dirent* entry = readdir(stream.get());
+        if (entry == nullptr) {
+            if (errno != 0 && !IsAbsence(errno))
+                NoteFailure(errno, m_path);
+            break;
+        }
         std::string_view name(entry->d_name);
         if (name != "." && name != "..")
             entries.push_back({std::string(name), entry->d_type});
@@ -250,7 +279,7 @@ AttributeRecords Dir::Attributes() const
         AttributeRecord record;
         // The open itself refuses anything but a regular file (see
         // ReadAttributeFile), so an entry of unknown type needs no stat.
-        FileRead outcome = ReadAttributeFile(Raw(), entry.name, record.value);
+        FileRead outcome = ReadAttributeFile(Raw(), m_path, entry.name, record.value);
         if (outcome == FileRead::Failed)
             continue;
         record.name = std::move(entry.name);
@@ -260,13 +289,21 @@ AttributeRecords Dir::Attributes() const
     return attributes;
 }
 
-std::optional<Tree> Tree::Open(const std::string& mount)
+Result<Tree> Tree::Open(const std::string& mount)
 {
     if (mount.empty() || mount[0] != '/')
         return std::nullopt;
-    int fd = open(mount.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return std::nullopt;
+    UniqueFd fd(open(mount.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!fd)
+        return Missing<Tree>(errno, mount);
+    const int raw = fd.Get();
+    auto rootFd = std::make_shared<const UniqueFd>(std::move(fd));
+    // The root is told by what it is, not by its path: a directory moved next
+    // to it would otherwise be taken for a deeper one, and climbing from
+    // there would leave the mount.
+    std::optional<Identity> rootIdentity = IdentityOf(raw);
+    if (!rootIdentity)
+        return Missing<Tree>(errno, mount);
     // The mount path as its components, so that a path's prefix compares
     // exactly ("/sys/" and "/sys" are the same mount).
     std::string normal;
@@ -274,16 +311,24 @@ std::optional<Tree> Tree::Open(const std::string& mount)
         normal = Join(normal, part);
     if (normal.empty())
         normal = "/";
-    return Tree(normal, Dir(std::make_shared<const Fd>(fd), normal));
+    return Tree(normal, Dir(std::move(rootFd), normal), *rootIdentity);
 }
 
-std::optional<Dir> Tree::OpenPath(std::string_view path)
+std::optional<Tree::Identity> Tree::IdentityOf(int fd)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return std::nullopt;
+    return Identity{st.st_dev, st.st_ino};
+}
+
+Result<Dir> Tree::OpenPath(std::string_view path)
 {
     std::string absolute(path);
     if (path.empty() || path[0] != '/') {
         char cwd[PATH_MAX];
         if (getcwd(cwd, sizeof cwd) == nullptr)
-            return std::nullopt;
+            return Missing<Dir>(errno, ".");
         absolute = Join(cwd, path);
     }
     // A path of plain names is tried in one call; anything else, and a path
@@ -296,13 +341,13 @@ std::optional<Dir> Tree::OpenPath(std::string_view path)
         plain = plain && part != "." && part != "..";
     }
     if (plain) {
-        if (std::optional<std::optional<Dir>> direct = Beneath(canonical))
-            return *direct;
+        if (Result<Dir> direct = Beneath(canonical); !direct.Failed())
+            return direct;
     }
     return Walk(m_root, absolute);
 }
 
-std::optional<Dir> Tree::Follow(const Dir& dir, std::string_view name)
+Result<Dir> Tree::Follow(const Dir& dir, std::string_view name)
 {
     if (!IsComponent(name))
         return std::nullopt;
@@ -314,39 +359,46 @@ std::optional<Dir> Tree::Follow(const Dir& dir, std::string_view name)
     // then one openat from that parent is all it costs.
     if (std::optional<std::string> target = KernelLinkTarget(dir.Path(), *text)) {
         if (std::optional<Dir> known = Recent(*target))
-            return known;
+            return std::move(*known);
         if (std::optional<Dir> parent = Recent(Parent(*target))) {
-            if (std::optional<Dir> found = parent->Subdir(BaseName(*target))) {
+            Result<Dir> found = parent->Subdir(BaseName(*target));
+            if (found)
                 Remember(*found);
+            if (found || found.Failed())
                 return found;
-            }
-        } else if (std::optional<std::optional<Dir>> direct = Beneath(*target)) {
-            if (*direct)
-                Remember(**direct);
-            return *direct;
+        } else if (Result<Dir> direct = Beneath(*target); !direct.Failed()) {
+            if (direct)
+                Remember(*direct);
+            return direct;
         }
     }
     return Walk(dir, *text);
 }
 
-std::optional<std::optional<Dir>> Tree::Beneath(const std::string& path)
+Result<Dir> Tree::Beneath(const std::string& path)
 {
     const std::string prefix = m_mount == "/" ? m_mount : m_mount + "/";
     if (path.compare(0, prefix.size(), prefix) != 0)
-        return std::nullopt;
-    int fd = OpenBeneath(m_root.Raw(), path.substr(prefix.size()));
-    if (fd >= 0)
-        return std::optional<Dir>(Dir(std::make_shared<const Fd>(fd), path));
+        return Result<Dir>::Failure(EXDEV);
+    // The path is the label of what is found, so it must be canonical: "a/../b"
+    // stays beneath the root, but is not b's path.
+    const std::string relative = path.substr(prefix.size());
+    if (!PlainNames(relative))
+        return Result<Dir>::Failure(EINVAL);
+    UniqueFd fd(OpenBeneath(m_root.Raw(), relative));
+    if (fd)
+        return Dir(std::make_shared<const UniqueFd>(std::move(fd)), path);
     if (errno == ENOENT || errno == ENOTDIR)
-        return std::optional<Dir>();
-    return std::nullopt;
+        return std::nullopt;
+    return Result<Dir>::Failure(errno);
 }
 
 // Walks a relative path (or, when it starts with '/', a path that must name
 // the mount first) from a canonical directory, one component at a time,
 // opening each with O_NOFOLLOW.  A link met on the way is replaced by its
-// text; ".." goes to the real parent; nothing ever leaves the mount.
-std::optional<Dir> Tree::Walk(Dir from, std::string_view relative)
+// text; ".." goes to the real parent (see Climb); nothing ever leaves the
+// mount.
+Result<Dir> Tree::Walk(Dir from, std::string_view relative)
 {
     Dir current = std::move(from);
     std::vector<std::string> pending;  // components still to walk, last first
@@ -377,17 +429,10 @@ std::optional<Dir> Tree::Walk(Dir from, std::string_view relative)
         const std::string part = std::move(pending.back());
         pending.pop_back();
         if (part == "..") {
-            if (current.Path() == m_mount)
-                return std::nullopt;
-            std::string parentPath(Parent(current.Path()));
-            if (std::optional<Dir> known = Recent(parentPath)) {
-                current = std::move(*known);
-                continue;
-            }
-            int fd = openat(current.Raw(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
-            if (fd < 0)
-                return std::nullopt;
-            current = Dir(std::make_shared<const Fd>(fd), std::move(parentPath));
+            Result<Dir> parent = Climb(current);
+            if (!parent)
+                return parent;
+            current = std::move(*parent);
             continue;
         }
         std::string path = Join(current.Path(), part);
@@ -395,17 +440,76 @@ std::optional<Dir> Tree::Walk(Dir from, std::string_view relative)
             current = std::move(*known);
             continue;
         }
-        int fd = OpenDirectoryAt(current.Raw(), part);
-        if (fd >= 0) {
-            current = Dir(std::make_shared<const Fd>(fd), std::move(path));
+        UniqueFd fd(OpenDirectoryAt(current.Raw(), part));
+        if (fd) {
+            current = Dir(std::make_shared<const UniqueFd>(std::move(fd)), std::move(path));
             Remember(current);
             continue;
         }
         if (errno != ELOOP && errno != ENOTDIR)
-            return std::nullopt;
+            return Missing<Dir>(errno, path);
         std::optional<std::string> text = current.LinkText(part);
         if (!text || ++links > kMaxLinks || !enter(*text))
             return std::nullopt;
+    }
+    return current;
+}
+
+// The walk's ".." as the filesystem means it, the directory that holds this
+// one, but reached down from the root: its path's parent, checked to hold
+// this very directory under its name.  The kernel's own ".." is never
+// opened: from a directory moved up next to the root it is the root, with the
+// walk still counting levels from where the directory was, and one more
+// leaves the mount.  A directory seen moved (or the remembered one its path
+// names) ends the walk and every remembered directory with it.
+Result<Dir> Tree::Climb(const Dir& dir)
+{
+    std::optional<Identity> here = IdentityOf(dir.Raw());
+    if (!here)
+        return Missing<Dir>(errno, dir.Path());
+    const bool atRoot = *here == m_rootIdentity;
+    if (atRoot || dir.Path() == m_mount) {
+        // Nothing above the root is sysfs; the root under another path (or
+        // another directory under the root's) is a move seen.
+        if (atRoot != (dir.Path() == m_mount))
+            Forget();
+        return std::nullopt;
+    }
+    const std::string parentPath(Parent(dir.Path()));
+    Result<Dir> parent = std::nullopt;
+    if (std::optional<Dir> known = Recent(parentPath))
+        parent = std::move(*known);
+    else if ((parent = Resolve(parentPath)))
+        Remember(*parent);
+    if (parent.Failed())
+        return parent;
+    struct stat entry;
+    if (!parent ||
+        fstatat(parent->Raw(), std::string(dir.Name()).c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !(Identity{entry.st_dev, entry.st_ino} == *here)) {
+        Forget();
+        return std::nullopt;
+    }
+    return parent;
+}
+
+Result<Dir> Tree::Resolve(const std::string& path)
+{
+    if (path == m_mount)
+        return m_root;
+    if (Result<Dir> direct = Beneath(path); !direct.Failed())
+        return direct;
+    // No openat2 here (or a link on the way, which the walk below refuses).
+    const std::string prefix = m_mount == "/" ? m_mount : m_mount + "/";
+    if (path.compare(0, prefix.size(), prefix) != 0 || !PlainNames(path.substr(prefix.size())))
+        return std::nullopt;
+    Dir current = m_root;
+    for (std::string_view part : Components(std::string_view(path).substr(prefix.size()))) {
+        std::string next = Join(current.Path(), part);
+        UniqueFd fd(OpenDirectoryAt(current.Raw(), std::string(part)));
+        if (!fd)
+            return Missing<Dir>(errno == ELOOP ? ENOTDIR : errno, next);
+        current = Dir(std::make_shared<const UniqueFd>(std::move(fd)), std::move(next));
     }
     return current;
 }
@@ -458,8 +562,9 @@ std::vector<ClassEntry> ListClassDevices(Tree& tree, const Dir& classDir)
 {
     std::vector<ClassEntry> devices;
     for (Entry& entry : classDir.Entries()) {
-        // An entry that vanished since the listing is a device that went away.
-        if (std::optional<Dir> dir = tree.Follow(classDir, entry.name))
+        // An entry that vanished since the listing is a device that went
+        // away; one that cannot be read is noted as a failure by Follow.
+        if (Result<Dir> dir = tree.Follow(classDir, entry.name))
             devices.push_back({std::move(entry.name), dir->Path()});
     }
     return devices;
@@ -474,7 +579,7 @@ bool HasLinkedDirectory(Tree& tree, const Dir& dir)
     return false;
 }
 
-std::optional<Dir> PhysicalDevice(Tree& tree, const Dir& classDevice)
+Result<Dir> PhysicalDevice(Tree& tree, const Dir& classDevice)
 {
     return tree.Follow(classDevice, "device");
 }

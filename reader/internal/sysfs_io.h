@@ -5,7 +5,11 @@
 //   directory from there, one component at a time, with openat and
 //   O_NOFOLLOW.  A symbolic link is followed by reading its text and walking
 //   that, so a link can never lead outside the mount, and what is read is the
-//   very directory that was checked: nothing is reopened by path.
+//   very directory that was checked: nothing is reopened by path.  ".." is
+//   never opened as such: a climb goes to the directory its path's parent
+//   names, reached down from the root, once that directory is seen to hold
+//   the one being left; a directory moved while it is walked fails that test
+//   and the walk is refused rather than continued from where it now lies.
 // - A directory (Dir) is held by its descriptor together with its canonical
 //   path (no link on the way), the path the queries report.
 // - An attribute is a regular file directly in a directory: never a link,
@@ -14,11 +18,16 @@
 #ifndef SYSFSREADER_INTERNAL_SYSFS_IO_H
 #define SYSFSREADER_INTERNAL_SYSFS_IO_H
 
+#include <sys/types.h>
+
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "failure.h"
+#include "unique_fd.h"
 
 namespace Quentor {
 namespace LinuxEnum {
@@ -45,25 +54,54 @@ struct DeviceIdentity {
 
 namespace sysfs {
 
+using detail::UniqueFd;
+
+// What seeking something in the tree came to: found (the value), absent (it
+// is not there, or not where the tree's rules let us look), or failed with
+// an errno (it may be there but could not be read).  A failure is noted for
+// the query where it is made (see failure.h).
+template <typename T>
+class Result {
+public:
+    Result(T value) : m_value(std::move(value)) {}
+    Result(std::nullopt_t) {}  // absent
+    static Result Failure(int error)
+    {
+        Result failed(std::nullopt);
+        failed.m_error = error;
+        return failed;
+    }
+
+    explicit operator bool() const { return m_value.has_value(); }
+    bool Failed() const { return m_error != 0; }
+    int Error() const { return m_error; }
+    T& operator*() { return *m_value; }
+    const T& operator*() const { return *m_value; }
+    T* operator->() { return &*m_value; }
+    const T* operator->() const { return &*m_value; }
+
+private:
+    std::optional<T> m_value;
+    int m_error = 0;
+};
+
+// The outcome of seeking path when the system call failed with error:
+// absent for an absence, else a failure, noted for the query.
+template <typename T>
+Result<T> Missing(int error, std::string_view path)
+{
+    if (IsAbsence(error))
+        return std::nullopt;
+    NoteFailure(error, path);
+    return Result<T>::Failure(error);
+}
+
 // True for a name that can only mean one entry of a directory: not empty, not
 // "." or "..", without '/' or NUL.  Anything else never reaches the filesystem.
 bool IsComponent(std::string_view name);
 
 // Whether a single name fits libsysfs's name buffer, which cuts longer ones.
 bool NameFits(std::string_view name);
-
-// An open file descriptor, closed with its last owner.
-class Fd {
-public:
-    explicit Fd(int fd) : m_fd(fd) {}
-    ~Fd();
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int Get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
 
 // A directory entry: its name and its type as the directory tells it
 // (DT_UNKNOWN where the filesystem does not say).
@@ -82,9 +120,10 @@ public:
     // Its own name, the last component of its path.
     std::string_view Name() const;
 
-    // A real subdirectory (never a link to one); nothing when there is none.
-    std::optional<Dir> Subdir(std::string_view name) const;
-    // Its entries but "." and "..", sorted byte-wise; empty when unreadable.
+    // A real subdirectory (never a link to one).
+    Result<Dir> Subdir(std::string_view name) const;
+    // Its entries but "." and "..", sorted byte-wise; what could be read of
+    // them when the listing fails (a failure noted).
     std::vector<Entry> Entries() const;
     // The text of a symbolic link in it; nothing when name is not a link.
     std::optional<std::string> LinkText(std::string_view name) const;
@@ -96,10 +135,10 @@ public:
 
 private:
     friend class Tree;
-    Dir(std::shared_ptr<const Fd> fd, std::string path) : m_fd(std::move(fd)), m_path(std::move(path)) {}
+    Dir(std::shared_ptr<const UniqueFd> fd, std::string path) : m_fd(std::move(fd)), m_path(std::move(path)) {}
     int Raw() const { return m_fd->Get(); }
 
-    std::shared_ptr<const Fd> m_fd;
+    std::shared_ptr<const UniqueFd> m_fd;
     std::string m_path;
 };
 
@@ -110,8 +149,8 @@ private:
 // than one per component of every path.
 class Tree {
 public:
-    // Opens the mount's root; nothing when it cannot be opened.
-    static std::optional<Tree> Open(const std::string& mount);
+    // Opens the mount's root.
+    static Result<Tree> Open(const std::string& mount);
 
     const std::string& Mount() const { return m_mount; }
     const Dir& Root() const { return m_root; }
@@ -120,29 +159,56 @@ public:
     // written) and then the way below it, which is walked with every link
     // followed inside the mount.  A relative path is taken from the working
     // directory.  Nothing when it is not a directory inside the mount.
-    std::optional<Dir> OpenPath(std::string_view path);
+    Result<Dir> OpenPath(std::string_view path);
 
     // The directory that entry name of dir is or leads to, inside the mount;
     // nothing for anything else (a file, a dangling or looping link, a link
     // out of the mount, a name that is not a single component).
-    std::optional<Dir> Follow(const Dir& dir, std::string_view name);
+    Result<Dir> Follow(const Dir& dir, std::string_view name);
 
     // The bus a link in dir names: the bus directory it leads to, read from
     // the link's own text (<mount>/bus/NAME); empty when it leads elsewhere.
     std::string BusLinkedBy(const Dir& dir, std::string_view link) const;
 
 private:
-    Tree(std::string mount, Dir root) : m_mount(std::move(mount)), m_root(std::move(root)) {}
-    std::optional<Dir> Walk(Dir from, std::string_view relative);
+    // A directory's device and inode: what it is, whatever its path says.
+    struct Identity {
+        dev_t device;
+        ino_t inode;
+        bool operator==(const Identity& other) const
+        {
+            return device == other.device && inode == other.inode;
+        }
+    };
+    static std::optional<Identity> IdentityOf(int fd);
+
+    Tree(std::string mount, Dir root, Identity rootIdentity)
+        : m_mount(std::move(mount)), m_root(std::move(root)), m_rootIdentity(rootIdentity)
+    {
+    }
+    Result<Dir> Walk(Dir from, std::string_view relative);
+    // ".." from a directory the walk holds: the directory its path's parent
+    // names, once that directory is seen to hold it under its name; nothing
+    // at the mount's root and wherever the path no longer tells where the
+    // directory lies (it was moved since it was walked).
+    Result<Dir> Climb(const Dir& dir);
     // A path of real directories below the mount (no "." or ".."), opened
-    // in one call: the directory, or an empty answer when there is none;
-    // nothing when the walk must decide (a link on the way).
-    std::optional<std::optional<Dir>> Beneath(const std::string& path);
+    // in one call: the directory, or absent when there is none.  A failure
+    // here (a link on the way, no openat2, or any other error) is not noted:
+    // it means that the walk must decide.
+    Result<Dir> Beneath(const std::string& path);
+    // The directory a canonical path names now, reached down from the root
+    // without following a link and without the remembered directories.
+    Result<Dir> Resolve(const std::string& path);
     std::optional<Dir> Recent(std::string_view path);
     void Remember(const Dir& dir);
+    // Drops every remembered directory: after a directory was seen moved,
+    // a path remembered may no longer name what it was remembered for.
+    void Forget() { m_recent.clear(); }
 
     std::string m_mount;
     Dir m_root;
+    Identity m_rootIdentity;
     std::vector<Dir> m_recent;  // least recently used first
 };
 
@@ -164,7 +230,7 @@ bool HasLinkedDirectory(Tree& tree, const Dir& dir);
 
 // The physical device behind a class device (its "device" link), when there
 // is one inside sysfs.
-std::optional<Dir> PhysicalDevice(Tree& tree, const Dir& classDevice);
+Result<Dir> PhysicalDevice(Tree& tree, const Dir& classDevice);
 
 // The bus a device sits on: the bus its obsolete "bus" link names where there
 // is one, else the bus its "subsystem" link leads to, else empty.

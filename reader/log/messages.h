@@ -39,6 +39,10 @@ inline constexpr MountCheckTexts kMountCheck{
     "Leaving CSysfsReader::CheckandMountSysfs, Sysfs File System Manually Mount",
 };
 
+// Something that is there but could not be read: traced with its path, ": "
+// and the errno's text, where it happens, by any query.
+inline constexpr std::string_view kReadFailed = "Read failed:";
+
 // The ladder of a class-side query (a class, a class device, a directory):
 // entered; refused when a string argument is empty; the mount check; the
 // class or directory opened; read; left.
@@ -142,6 +146,22 @@ inline constexpr DevicePathAttrTexts kGetDevicePathAttr{
     "Leaving CSysfsReader::GetDevicePathAttr, Path Does Not Include Devices",
     "Device attributes empty",
     "Device Attribute",
+};
+
+struct DeviceLinksTexts : ClassLadder {
+    std::string_view noLinks;
+    std::string_view link;  // traced with the link's name
+};
+inline constexpr DeviceLinksTexts kGetDeviceLinks{
+    {
+        "Entering SysfsReader::GetDeviceLinks",
+        "Leaving CSysfsReader::GetDeviceLinks, Path is Null",
+        "Leaving CSysfsReader::GetDeviceLinks, Sysfs File system not mounted",
+        "Leaving CSysfsReader::GetDeviceLinks, Device not found:",
+        "Leaving SysfsReader::GetDeviceLinks",
+    },
+    "Leaving CSysfsReader::GetDeviceLinks, Path Does Not Include Links",
+    "Link found:",
 };
 
 // Names no device: the device steps of its ladder are not taken.

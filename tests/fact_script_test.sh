@@ -1,0 +1,115 @@
+#!/usr/bin/env bash
+# The facts script without Ansible or Facter: the form its name chooses, where
+# it finds the program, and that it still exits 0 with one JSON object, the
+# error inside, when the program is missing or fails.  Copies of the script
+# have the installed path and the usual prefixes rewritten, so that a
+# program installed on this machine cannot answer for the one under test.
+# Usage: fact_script_test.sh FACT_SCRIPT SOURCE_DIR
+set -euo pipefail
+fact=$1 src=$2
+work=$(mktemp -d); trap 'rm -rf "$work"' EXIT
+mkdir -p "$work/empty" "$work/cwd/rel" "$work/path" "$work/usual"
+failures=0
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+
+# copy NAME INSTALLED USUAL_DIRS: the script as installed under NAME.
+copy() {
+  sed -e "s|^installed=.*|installed='$2'|" -e "s|^usual_dirs=.*|usual_dirs='$3'|" "$fact" >"$work/$1"
+  chmod 755 "$work/$1"
+  grep -qx "installed='$2'" "$work/$1" && grep -qx "usual_dirs='$3'" "$work/$1" ||
+    { echo "the script no longer has the installed= and usual_dirs= lines" >&2; exit 1; }
+}
+
+# expect WHAT SEARCH_PATH EXPECTED_JSON SCRIPT [ARG...]: runs SCRIPT with PATH
+# set to SEARCH_PATH in a directory of its own; it must exit 0, print nothing
+# but the expected object (in strict UTF-8) and leave nothing there.
+expect() {
+  local what=$1 search=$2 expected=$3 status=0; shift 3
+  (cd "$work/cwd" && timeout 60 env PATH="$search" "$@") >"$work/out" 2>"$work/err" || status=$?
+  [ "$status" = 0 ] || fail "$what: exit status $status"
+  python3 - "$work/out" "$expected" <<'PY' || fail "$what"
+import json, sys
+got = json.loads(open(sys.argv[1], "rb").read().decode("utf-8", "strict"))
+expected = json.loads(sys.argv[2])
+if got != expected:
+    sys.exit("got      %s\nexpected %s" % (json.dumps(got), json.dumps(expected)))
+PY
+  [ "$(ls -A "$work/cwd")" = rel ] || fail "$what: left $(ls -A "$work/cwd") where it ran"
+}
+
+# The program's stand-ins.  The good one prints the arguments it was given.
+cat >"$work/good" <<'SH'
+#!/bin/sh
+printf '{"args": ['; sep=
+for a in "$@"; do printf '%s"%s"' "$sep" "$a"; sep=', '; done
+printf ']}\n'
+SH
+# The failing one prints half a document, then a message with a quote, a
+# backslash, a tab, a byte that is not UTF-8 and a second line.
+cat >"$work/failing" <<'SH'
+#!/bin/sh
+printf '{"iscsi_session": [\n'
+printf 'iscsi-inventory: "sys"\\fs\t\377\nnot mounted\n' >&2
+exit 1
+SH
+printf '#!/bin/sh\necho "{\\"wrong\\": true}"\n' >"$work/cwd/rel/iscsi-inventory"
+chmod 755 "$work/good" "$work/failing" "$work/cwd/rel/iscsi-inventory"
+usual=/usr/sbin\ /usr/bin\ /usr/local/sbin\ /usr/local/bin
+none="$work/none/sbin $work/none/bin"
+
+# On the sample tree, as Ansible runs it and under Facter's name: the same
+# document, in the second case under the one key iscsi_inventory.
+bash "$src/tests/data/make-sample-tree.sh" "$work/tree"
+ln -s "$fact" "$work/iscsi_inventory"
+(cd "$work/cwd" && UMOCKDEV_DIR=$work/tree umockdev-wrapper "$fact") >"$work/ansible.json"
+(cd "$work/cwd" && UMOCKDEV_DIR=$work/tree umockdev-wrapper "$work/iscsi_inventory") >"$work/facter.json"
+python3 - "$work/ansible.json" "$work/facter.json" <<'PY' || fail "the two forms on the sample tree"
+import json, sys
+plain = json.load(open(sys.argv[1]))
+wrapped = json.load(open(sys.argv[2]))
+assert "error" not in plain, plain
+assert [s["name"] for s in plain["iscsi_session"]] == ["session1", "session2", "session3"]
+assert list(wrapped) == ["iscsi_inventory"], list(wrapped)
+assert wrapped["iscsi_inventory"] == plain
+PY
+[ "$(ls -A "$work/cwd")" = rel ] || fail "the script left $(ls -A "$work/cwd") where it ran"
+
+# Not installed anywhere: PATH and every place the script looks hold nothing
+# (a relative PATH entry is not searched: it would run a program from the
+# directory the agent happens to be in).
+copy missing.fact "$work/none/bin/iscsi-inventory" "$none"
+ln -s missing.fact "$work/iscsi_inventory.sh"
+message="iscsi-inventory is not installed: not at $work/none/bin/iscsi-inventory, on PATH or in $none"
+expect "not installed" "$work/empty:rel" \
+  "{\"error\": \"$message\", \"program\": null, \"exit_status\": null}" "$work/missing.fact"
+expect "not installed, under Facter's name" "$work/empty:rel" \
+  "{\"iscsi_inventory\": {\"error\": \"$message\", \"program\": null, \"exit_status\": null}}" \
+  "$work/iscsi_inventory.sh"
+
+# Found on PATH, then in the usual prefixes; run with --json --no-log alone,
+# whatever the script was given.
+cp "$work/good" "$work/path/iscsi-inventory"
+expect "found on PATH" "rel:$work/empty:$work/path" '{"args": ["--json", "--no-log"]}' \
+  "$work/missing.fact" --show-secrets
+cp "$work/good" "$work/usual/iscsi-inventory"
+copy usual.fact "$work/none/bin/iscsi-inventory" "$work/none $work/usual"
+expect "found in a usual prefix" "$work/empty" '{"args": ["--json", "--no-log"]}' \
+  "$work/usual.fact"
+# The installed path comes before PATH.
+copy installed.fact "$work/good" "$usual"
+expect "installed path first" "$work/cwd/rel:$PATH" '{"args": ["--json", "--no-log"]}' \
+  "$work/installed.fact"
+
+# The program fails: its half document is dropped, its message kept in JSON.
+copy failing.fact "$work/failing" "$usual"
+ln -s failing.fact "$work/iscsi_inventory_failing"
+error="$work/failing exited with status 1: iscsi-inventory: \\\"sys\\\"\\\\fs\\t?\\nnot mounted"
+expect "failing program" "$PATH" "{\"error\": \"$error\", \"program\": \"$work/failing\", \"exit_status\": 1}" \
+  "$work/failing.fact"
+expect "failing program, under Facter's name" "$PATH" \
+  "{\"iscsi_inventory\": {\"error\": \"$error\", \"program\": \"$work/failing\", \"exit_status\": 1}}" \
+  "$work/iscsi_inventory_failing"
+
+[ "$failures" = 0 ] || exit 1
+echo "the facts script: both forms, found where installed, on PATH and in the usual prefixes," \
+     "errors as JSON with exit status 0"
