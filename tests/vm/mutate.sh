@@ -69,6 +69,7 @@ password=$(secret password) password_in=$(secret password_in)
 mutate chap "chap inventory" "	password:: 	[*]+$" "	password:: 	$password"
 mutate chap "chap fact" "\"password_in\": \"[*]+\"" "\"password_in\": \"$password_in\""
 mutate chap "chap log" "	password_in: [*]+$" "	password_in: $password_in"
+mutate chap "chap sessions" "		password_in: [*]+$" "		password_in: $password_in"
 mutate chap "chap probe-log" "	password: [*]+$" "	password: $password"
 mutate chap "chap show-secrets" "	password:: 	$password$" "	password:: 	********"
 mutate chap "chap dump-before" "^C password_in 444 OK $(printf '%s\n' "$password_in" | od -An -v -tx1 | tr -d ' \n')$" \
@@ -79,4 +80,4 @@ if [ "$failures" != 0 ]; then
     echo "mutate: $failures changes went unnoticed"
     exit 1
 fi
-echo "mutate: vm-check caught each of 19 changes to the results"
+echo "mutate: vm-check caught each of 20 changes to the results"

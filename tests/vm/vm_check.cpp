@@ -24,8 +24,9 @@
 // "********".  The chap phase adds a session that logged in with mutual CHAP
 // (after the target refused a wrong password and the initiator a target that
 // did not know its password_in): the dump, read as root, must hold both of
-// its secrets; neither may appear in any other section (the text, --json and
-// facts outputs, the trace logs of the tool and of vm-chap-probe, iscsiadm),
+// its secrets; neither may appear in any other section (the text, --json,
+// --sessions and facts outputs, the trace logs of the tool and of
+// vm-chap-probe, iscsiadm),
 // where each must show as "********" and a "(null)" as it is; --show-secrets
 // must print the whole inventory with the secrets as they are; the probe's
 // query must hand back the values sysfs holds (compared by hash); the facts
@@ -1084,6 +1085,42 @@ bool CheckJsonSecrets(const std::string& what, const std::string& text, const Du
     return masked == 2;
 }
 
+// The CHAP lines of --sessions ("\t\tpassword: ********" in the block that
+// "Target: NAME (sessionN)" opens): each secret as the dump shows it, masked.
+bool CheckSessionsSecrets(const std::string& text, const Dump& dump, const std::string& chapSession)
+{
+    static const std::regex target("Target: .* \\((\\S+)\\)");
+    static const std::regex secret("\t\t(password|password_in): (.*)");
+    std::string current;
+    int masked = 0;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        std::smatch m;
+        if (std::regex_match(line, m, target)) {
+            current = m[1];
+            continue;
+        }
+        if (!std::regex_match(line, m, secret))
+            continue;
+        std::string name = m[1], value = m[2];
+        const Object* session = current.empty() ? nullptr : Find(dump, "iscsi_session", current);
+        auto file = session ? session->files.find(name) : Files::const_iterator();
+        std::optional<std::string> want;
+        if (session && file != session->files.end())
+            want = Shown(name, file->second, true);
+        if (!want || value != *want)
+            Fail(kSecrets, "the --sessions output shows the " + name + " of \"" + current + "\" as \"" +
+                               (IsSet(value) && value != kMask ? "(the secret)" : value) +
+                               "\", expected \"" + want.value_or("(no line)") + "\"");
+        else if (current == chapSession && value == kMask)
+            ++masked;
+    }
+    if (masked != 2)
+        Fail(kSecrets, "the --sessions output does not show both secrets of " + chapSession + " as " +
+                           kMask);
+    return masked == 2;
+}
+
 std::string Fnv1a64(const std::string& bytes)
 {
     std::uint64_t hash = 14695981039346656037ULL;
@@ -1185,9 +1222,11 @@ void CheckChap(std::map<std::string, std::string>& sections, const std::map<std:
         Fail(kSecrets, "the inventory does not show both secrets of " + session + " as " + kMask);
     figures.masked += CheckJsonSecrets("the --json output", sections["chap json"], before, session);
     figures.masked += CheckJsonSecrets("the facts script", sections["chap fact"], before, session);
+    figures.masked += CheckSessionsSecrets(sections["chap sessions"], before, session);
     for (const auto& [key, what] : std::vector<std::pair<std::string, std::string>>{
              {"chap log", "SysReader.log of the text run"},
              {"chap json-log", "SysReader.log of the --json run"},
+             {"chap sessions-log", "SysReader.log of the --sessions run"},
              {"chap show-secrets-log", "SysReader.log of the --show-secrets run"},
              {"chap probe-log", "the probe's trace log"}})
         figures.masked += CheckTraceSecrets(what, sections[key], before, session) >= 2;
@@ -1237,8 +1276,8 @@ void CheckChap(std::map<std::string, std::string>& sections, const std::map<std:
         else if (++logs, m[1] != "600")
             Fail(kSecrets, m[2].str() + " has mode " + m[1].str() + ", not 600");
     }
-    if (logs != 3)
-        Fail(kSecrets, "the modes of " + std::to_string(logs) + " logs, not 3");
+    if (logs != 4)
+        Fail(kSecrets, "the modes of " + std::to_string(logs) + " logs, not 4");
 }
 }  // namespace
 

@@ -5,7 +5,7 @@
 # one dump only, a host number handed out again, a driver one dump lacks).
 #
 # Its CHAP rules on hand-made results of the chap phase (chap_results.txt),
-# where a secret leaks into the text inventory and a trace log, a fact masks
+# where a secret leaks into the text inventory, --sessions and a trace log, a fact masks
 # a session's "(null)", the facts script leaves a log, --show-secrets hides a
 # secret, the probe got another value, a log has mode 644 and the target let
 # a wrong secret in: each must be reported (chap_expected.txt), and nothing
