@@ -11,6 +11,8 @@
 # and for every device on the scsi bus:
 #   BUSDEV <name> <driver link text>
 #   BUSPATH <name> <resolved path>           (when it still resolves)
+# Run as root, it shows a CHAP session's secrets (password, password_in) as
+# the kernel does: the chap phase's proof that there was something to hide.
 # The churn phase of the VM test takes it some sixty times, so it starts as
 # few processes as it can: one stat per directory, cd -P for resolved paths.
 files() {

@@ -3,7 +3,10 @@
 # a qemu VM (TCG, no network card), where an LIO target and the open-iscsi
 # initiator log in over 127.0.0.1, runs iscsi-inventory and sysfs-buses there
 # against an independent dump of the same sysfs objects, and checks the
-# results on the host (vm-check).  Nothing is installed into the host's boot
+# results on the host (vm-check).  One session logs in with mutual CHAP: its
+# secrets, which sysfs shows to root, must stay out of every output, trace log
+# and fact but those of --show-secrets.  vm-chap-probe (tests/vm/chap_probe.cpp)
+# and the facts script go into the VM with the two programs.  Nothing is installed into the host's boot
 # setup: the kernel, busybox and open-iscsi are downloaded with
 # apt-get download and unpacked with dpkg-deb -x into BUILD/vm.
 #
@@ -23,7 +26,7 @@ skip() { echo "VM TEST SKIPPED: $*"; exit 0; }
 fail() { echo "VM TEST FAILED: $*" >&2; exit 1; }
 step() { echo "== vm: $*"; }
 
-for program in tool/iscsi-inventory examples/sysfs-buses/sysfs-buses tests/vm-check; do
+for program in tool/iscsi-inventory examples/sysfs-buses/sysfs-buses tests/vm-check tests/vm-chap-probe; do
     [ -x "$build/$program" ] || fail "$build/$program is not built"
 done
 
@@ -83,13 +86,20 @@ while read -r path; do
 done > "$ir/modules.list"
 
 mkdir -p "$ir/bin" "$ir/sbin" "$ir/usr/bin" "$ir/lib/x86_64-linux-gnu" "$ir/lib64" \
-         "$ir/etc/iscsi" "$ir/proc" "$ir/sys" "$ir/dev" "$ir/run" "$ir/tmp" "$ir/var/lib/iscsi"
+         "$ir/etc/iscsi" "$ir/proc" "$ir/sys" "$ir/dev" "$ir/run" "$ir/tmp" "$ir/var/lib/iscsi" \
+         "$ir/usr/share/iscsi-inventory"
 cp "$root/bin/busybox" "$ir/bin/busybox"
 cp "$here/init.sh" "$ir/init"
 cp "$here/dump-sysfs.sh" "$ir/bin/dump-sysfs"
 chmod 755 "$ir/init" "$ir/bin/dump-sysfs"
 cp "$root/sbin/iscsid" "$root/sbin/iscsiadm" "$ir/sbin/"
-cp "$build/tool/iscsi-inventory" "$build/examples/sysfs-buses/sysfs-buses" "$ir/usr/bin/"
+cp "$build/tool/iscsi-inventory" "$build/examples/sysfs-buses/sysfs-buses" \
+   "$build/tests/vm-chap-probe" "$ir/usr/bin/"
+# The facts script as installing writes it, for the program in /usr/bin (it
+# stays out of usr/bin: only binaries go through ldd below).
+fact=$ir/usr/share/iscsi-inventory/iscsi_inventory.fact
+sed 's|@ISCSI_INVENTORY_PROGRAM@|/usr/bin/iscsi-inventory|g' "$here/../../tool/iscsi_inventory.fact.in" > "$fact"
+chmod 755 "$fact"
 # Every library those binaries load, the downloaded ones first.
 export LD_LIBRARY_PATH="$root/usr/lib/x86_64-linux-gnu:$root/lib/x86_64-linux-gnu${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 for binary in "$ir"/sbin/* "$ir"/usr/bin/*; do
@@ -129,7 +139,7 @@ trap 'kill "$qemu" 2>/dev/null || true; wait "$qemu" 2>/dev/null || true' EXIT
 
 started=$SECONDS
 logged_in=
-churn_started='' churned='' san_started=''
+chap_started='' chapped='' churn_started='' churned='' san_started=''
 while kill -0 "$qemu" 2>/dev/null; do
     elapsed=$((SECONDS - started))
     if grep -q "^==== FATAL" "$results"; then
@@ -138,6 +148,14 @@ while kill -0 "$qemu" 2>/dev/null; do
     if [ -z "$logged_in" ] && grep -q "^==== LOGGEDIN" "$results"; then
         logged_in=$elapsed
         step "logged in after ${elapsed} s"
+    fi
+    if [ -z "$chap_started" ] && grep -q "^==== BEGIN chap " "$results"; then
+        chap_started=$elapsed
+        step "chap phase from ${elapsed} s"
+    fi
+    if [ -z "$chapped" ] && grep -q "^==== CHAPPED" "$results"; then
+        chapped=$elapsed
+        step "chap phase took $(grep -m 1 '^==== CHAPPED' "$results" | cut -c17-) (done by ${elapsed} s)"
     fi
     if [ -z "$churn_started" ] && grep -q "^==== BEGIN churn dump-0" "$results"; then
         churn_started=$elapsed

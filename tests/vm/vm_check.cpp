@@ -19,6 +19,18 @@
 // it) must be listed with each attribute as one of the dumps shows it (left
 // out only where a dump shows a read error or no such file).  The SAN phase
 // is the logged-in check with 256 LUNs on four sessions, timed.
+//
+// In every phase a set CHAP secret (password, password_in) must show as
+// "********".  The chap phase adds a session that logged in with mutual CHAP
+// (after the target refused a wrong password and the initiator a target that
+// did not know its password_in): the dump, read as root, must hold both of
+// its secrets; neither may appear in any other section (the text, --json,
+// --sessions and facts outputs, the trace logs of the tool and of
+// vm-chap-probe, iscsiadm),
+// where each must show as "********" and a "(null)" as it is; --show-secrets
+// must print the whole inventory with the secrets as they are; the probe's
+// query must hand back the values sysfs holds (compared by hash); the facts
+// script must leave no file; the tool's logs must have mode 600.
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
@@ -31,6 +43,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 namespace {
 
@@ -173,11 +187,44 @@ std::optional<std::string> Shown(const File& file)
     return value;
 }
 
+// A CHAP secret: the kernel shows it to root in clear text; the inventory,
+// its JSON, its facts and every trace log show "********" in its place once
+// it is set.  An empty value and the kernel's "(null)" (a session without
+// CHAP) say that none is set, and show as they are.
+const char kMask[] = "********";
+
+bool IsSecret(const std::string& name)
+{
+    return name == "password" || name == "password_in";
+}
+
+bool IsSet(const std::string& value)
+{
+    return !value.empty() && value != "(null)";
+}
+
+std::string Masked(const std::string& name, const std::string& value)
+{
+    return IsSecret(name) && IsSet(value) ? kMask : value;
+}
+
+// What the inventory shows for the file of that name: its secret masked
+// unless the program was asked to show secrets.
+std::optional<std::string> Shown(const std::string& name, const File& file, bool masked)
+{
+    std::optional<std::string> value = Shown(file);
+    if (masked && value)
+        value = Masked(name, *value);
+    return value;
+}
+
 // ------------------------------------------------------ expected inventory
 
 // A connection's expected status sequence number moves on its own (every
-// response advances it, NOP-Ins included), so while I/O runs it may show any
-// value from one dump's on to the other's, counted modulo 2^32.
+// response advances it, the NOP-Ins that answer the initiator's pings every
+// few seconds included), so a program run between two dumps may show any
+// value from one dump's on to the other's, counted modulo 2^32.  The slower
+// the run (TCG on a busy host), the likelier a ping falls inside it.
 bool IsCounter(const std::string& cls, const std::string& key)
 {
     return cls == "iscsi_connection" && key == "exp_statsn";
@@ -221,13 +268,13 @@ struct Block {
 
 // Adds a map's keys in order; file values from both dumps are acceptable.
 void AddFiles(std::map<std::string, std::set<std::string>>& map, const Files& before,
-              const Files* after)
+              const Files* after, bool masked)
 {
     for (const auto& [name, file] : before) {
-        std::optional<std::string> shown = Shown(file);
+        std::optional<std::string> shown = Shown(name, file, masked);
         std::optional<std::string> shownAfter;
         if (after != nullptr && after->count(name))
-            shownAfter = Shown(after->at(name));
+            shownAfter = Shown(name, after->at(name), masked);
         if (!shown && !shownAfter)
             continue;
         std::set<std::string>& values = map[name];
@@ -244,7 +291,8 @@ void Append(Block& block, const std::map<std::string, std::set<std::string>>& ma
         block.lines.push_back({key, values});
 }
 
-std::vector<Block> Expected(const Dump& before, const Dump& after, bool counters)
+std::vector<Block> Expected(const Dump& before, const Dump& after, bool counters,
+                            bool masked = true)
 {
     const std::pair<const char*, const char*> classes[] = {
         {"iscsi_host", "NAME DEVICE CLASS:: "},
@@ -262,7 +310,7 @@ std::vector<Block> Expected(const Dump& before, const Dump& after, bool counters
             block.lines.push_back({"classname", {cls}});
             block.lines.push_back({"path", {object.path}});
             std::map<std::string, std::set<std::string>> attrs;
-            AddFiles(attrs, object.files, next ? &next->files : nullptr);
+            AddFiles(attrs, object.files, next ? &next->files : nullptr, masked);
             Append(block, attrs);
             for (Line& line : block.lines) {
                 if (!counters || !next || !IsCounter(cls, line.key) ||
@@ -282,7 +330,7 @@ std::vector<Block> Expected(const Dump& before, const Dump& after, bool counters
                 device["name"] = {BaseName(object.devicePath)};
                 device["driver_name"] = {object.driver.empty() ? "unknown" : BaseName(object.driver)};
                 device["path"] = {object.devicePath};
-                AddFiles(device, object.deviceFiles, next ? &next->deviceFiles : nullptr);
+                AddFiles(device, object.deviceFiles, next ? &next->deviceFiles : nullptr, masked);
                 Append(block, device);
             }
             blocks.push_back(block);
@@ -298,7 +346,10 @@ struct Printed {
     std::vector<std::pair<std::string, std::string>> lines;
 };
 
-std::vector<Printed> ParseInventory(const std::string& text, const std::string& phase)
+// report: lines outside any entry fail the phase (once per text: a second
+// parse of the same text passes false).
+std::vector<Printed> ParseInventory(const std::string& text, const std::string& phase,
+                                    bool report = true)
 {
     std::vector<Printed> blocks;
     std::istringstream lines(text);
@@ -311,7 +362,7 @@ std::vector<Printed> ParseInventory(const std::string& text, const std::string& 
                                              line.substr(separator + 4));
         } else if (!blocks.empty() && !blocks.back().lines.empty()) {
             blocks.back().lines.back().second += "\n" + line;  // a value with a newline
-        } else {
+        } else if (report) {
             Fail(phase, "inventory line outside any entry: " + line);
         }
     }
@@ -343,9 +394,15 @@ void CheckInventory(const std::string& phase, const std::vector<Block>& expected
                                 want.lines[j].key);
                 break;
             } else if (!Accepts(want.lines[j], got.lines[j].second)) {
-                Fail(phase, want.heading + ": " + got.lines[j].first + " = \"" +
-                                got.lines[j].second + "\", expected \"" +
-                                *want.lines[j].values.begin() + "\"");
+                // A failure names a secret, it does not spell it out.
+                auto quoted = [&](const std::string& value) {
+                    return IsSecret(want.lines[j].key) && IsSet(value) && value != kMask
+                               ? std::string("(the secret)")
+                               : "\"" + value + "\"";
+                };
+                Fail(phase, want.heading + ": " + got.lines[j].first + " = " +
+                                quoted(got.lines[j].second) + ", expected " +
+                                quoted(*want.lines[j].values.begin()));
             }
         }
     }
@@ -392,13 +449,12 @@ std::map<std::string, std::string> Sections(const std::string& path, std::vector
     return sections;
 }
 
-void CheckPhase(const std::string& phase, std::map<std::string, std::string>& sections,
-                bool counters = false)
+void CheckPhase(const std::string& phase, std::map<std::string, std::string>& sections)
 {
     Dump before = ParseDump(sections[phase + " dump-before"]);
     Dump after = ParseDump(sections[phase + " dump-after"]);
     std::vector<Printed> printed = ParseInventory(sections[phase + " inventory"], phase);
-    CheckInventory(phase, Expected(before, after, counters), printed);
+    CheckInventory(phase, Expected(before, after, true), printed);
 
     // What the scenario must have shown for the check to mean anything.
     int hosts = 0, sessions = 0, connections = 0, transports = 0;
@@ -545,9 +601,9 @@ void AddChurnFiles(std::map<std::string, Line>& map, const std::string& cls, con
     for (const std::string& name : names) {
         std::optional<std::string> b, a;
         if (before.count(name))
-            b = Shown(before.at(name));
+            b = Shown(name, before.at(name), true);
         if (after.count(name))
-            a = Shown(after.at(name));
+            a = Shown(name, after.at(name), true);
         if (!b && !a)
             continue;
         Line line{name, {}};
@@ -905,7 +961,7 @@ void CheckSan(std::map<std::string, std::string>& sections, SanFigures& figures)
         Fail("san", "no results");
         return;
     }
-    CheckPhase("san", sections, true);
+    CheckPhase("san", sections);
     Dump dump = ParseDump(sections["san dump-before"]);
     static const std::regex cbtl("[0-9]+:[0-9]+:[0-9]+:[0-9]+");
     for (const auto& [name, driver] : dump.busDevices)
@@ -925,6 +981,304 @@ void CheckSan(std::map<std::string, std::string>& sections, SanFigures& figures)
             Fail("san", std::string("no time for ") + name);
 }
 
+
+// --------------------------------------------------------------- chap phase
+
+// The session that logged in with mutual CHAP: its secrets as the dump read
+// them, and what each program must show for every session.
+struct ChapFigures {
+    std::string session;
+    std::string seconds;  // the phase's time, as the VM measured it
+    std::size_t masked = 0;  // outputs, trace logs and facts that hid both secrets
+};
+
+const char kSecrets[] = "chap secrets";
+
+// The trace lines of secret attributes in a trace log, each checked against
+// the session whose attribute query it belongs to ("Class device found: X"
+// opens it): the value masked as the dump shows it.  Returns how many lines
+// of the CHAP session's two secrets it found masked.
+int CheckTraceSecrets(const std::string& what, const std::string& log, const Dump& dump,
+                      const std::string& chapSession)
+{
+    int masked = 0;
+    std::string current;
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);) {
+        std::size_t tab = line.find('\t');
+        if (tab == std::string::npos)
+            continue;
+        std::string message = line.substr(tab + 1);
+        if (message.rfind("Class device found: ", 0) == 0) {
+            current = message.substr(20);
+            continue;
+        }
+        if (message.rfind("Leaving ", 0) == 0 || message.rfind("Entering ", 0) == 0) {
+            current.clear();
+            continue;
+        }
+        std::size_t colon = message.find(": ");
+        if (colon == std::string::npos || !IsSecret(message.substr(0, colon)))
+            continue;
+        std::string name = message.substr(0, colon), value = message.substr(colon + 2);
+        const Object* session = current.empty() ? nullptr : Find(dump, "iscsi_session", current);
+        if (session == nullptr) {
+            Fail(kSecrets, what + " traces " + name + " outside a session's attribute query");
+            continue;
+        }
+        auto file = session->files.find(name);
+        std::optional<std::string> want;
+        if (file != session->files.end())
+            want = Shown(name, file->second, true);
+        if (!want || value != *want) {
+            Fail(kSecrets, what + " traces the " + name + " of " + current + " as \"" +
+                               (want && IsSet(value) && value != kMask ? "(the secret)" : value) +
+                               "\", expected \"" + want.value_or("(no line)") + "\"");
+        } else if (current == chapSession && value == kMask) {
+            ++masked;
+        }
+    }
+    if (masked < 2)
+        Fail(kSecrets, what + " does not trace both secrets of " + chapSession + " as " + kMask);
+    return masked;
+}
+
+// The sessions of a --json document (the tool's or the facts script's): each
+// secret as the dump shows it, masked.
+bool CheckJsonSecrets(const std::string& what, const std::string& text, const Dump& dump,
+                      const std::string& chapSession)
+{
+    nlohmann::json document = nlohmann::json::parse(text, nullptr, false);
+    if (document.is_discarded() || !document.is_object() ||
+        !document.contains("iscsi_session") || !document["iscsi_session"].is_array()) {
+        Fail(kSecrets, what + " is no JSON document with an iscsi_session array");
+        return false;
+    }
+    int masked = 0;
+    for (const auto& session : document["iscsi_session"]) {
+        if (!session.is_object() || !session.contains("name") || !session["name"].is_string() ||
+            !session.contains("attributes") || !session["attributes"].is_object())
+            continue;
+        std::string name = session["name"];
+        const Object* object = Find(dump, "iscsi_session", name);
+        if (object == nullptr)
+            continue;
+        for (const char* secret : {"password", "password_in"}) {
+            auto file = object->files.find(secret);
+            if (file == object->files.end())
+                continue;
+            std::optional<std::string> want = Shown(secret, file->second, true);
+            const auto& attributes = session["attributes"];
+            bool present = attributes.contains(secret) && attributes[secret].is_string();
+            std::string got = present ? attributes[secret].get<std::string>() : "";
+            if (want && (!present || got != *want))
+                Fail(kSecrets, what + " shows the " + secret + " of " + name + " as " +
+                                   (!present ? std::string("nothing")
+                                             : "\"" + (IsSet(got) && got != kMask ? "(the secret)" : got) + "\"") +
+                                   ", expected \"" + *want + "\"");
+            else if (name == chapSession && got == kMask)
+                ++masked;
+        }
+    }
+    if (masked < 2)
+        Fail(kSecrets, what + " does not show both secrets of " + chapSession + " as " + kMask);
+    return masked == 2;
+}
+
+// The CHAP lines of --sessions ("\t\tpassword: ********" in the block that
+// "Target: NAME (sessionN)" opens): each secret as the dump shows it, masked.
+bool CheckSessionsSecrets(const std::string& text, const Dump& dump, const std::string& chapSession)
+{
+    static const std::regex target("Target: .* \\((\\S+)\\)");
+    static const std::regex secret("\t\t(password|password_in): (.*)");
+    std::string current;
+    int masked = 0;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        std::smatch m;
+        if (std::regex_match(line, m, target)) {
+            current = m[1];
+            continue;
+        }
+        if (!std::regex_match(line, m, secret))
+            continue;
+        std::string name = m[1], value = m[2];
+        const Object* session = current.empty() ? nullptr : Find(dump, "iscsi_session", current);
+        auto file = session ? session->files.find(name) : Files::const_iterator();
+        std::optional<std::string> want;
+        if (session && file != session->files.end())
+            want = Shown(name, file->second, true);
+        if (!want || value != *want)
+            Fail(kSecrets, "the --sessions output shows the " + name + " of \"" + current + "\" as \"" +
+                               (IsSet(value) && value != kMask ? "(the secret)" : value) +
+                               "\", expected \"" + want.value_or("(no line)") + "\"");
+        else if (current == chapSession && value == kMask)
+            ++masked;
+    }
+    if (masked != 2)
+        Fail(kSecrets, "the --sessions output does not show both secrets of " + chapSession + " as " +
+                           kMask);
+    return masked == 2;
+}
+
+std::string Fnv1a64(const std::string& bytes)
+{
+    std::uint64_t hash = 14695981039346656037ULL;
+    for (unsigned char byte : bytes) {
+        hash ^= byte;
+        hash *= 1099511628211ULL;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "fnv1a64:%016llx", static_cast<unsigned long long>(hash));
+    return text;
+}
+
+void CheckChap(std::map<std::string, std::string>& sections, const std::map<std::string, int>& statuses,
+               const std::vector<std::string>& marks, ChapFigures& figures)
+{
+    if (!sections.count("chap inventory")) {
+        Fail("chap", "no results");
+        return;
+    }
+    for (const std::string& mark : marks) {
+        if (mark.rfind("CHAPSESSION ", 0) == 0)
+            figures.session = mark.substr(12);
+        if (mark.rfind("CHAPPED in ", 0) == 0)
+            figures.seconds = mark.substr(11);
+    }
+    // The whole inventory as with the other phases, the secrets masked; with
+    // --show-secrets the same inventory with the secrets as they are.
+    CheckPhase("chap", sections);
+    Dump before = ParseDump(sections["chap dump-before"]);
+    Dump after = ParseDump(sections["chap dump-after"]);
+    CheckInventory("chap --show-secrets", Expected(before, after, true, false),
+                   ParseInventory(sections["chap show-secrets"], "chap --show-secrets"));
+
+    // The target asks for CHAP, and the initiator checks the target's answer.
+    auto status = [&](const std::string& key) {
+        auto found = statuses.find("chap " + key);
+        return found == statuses.end() ? -1 : found->second;
+    };
+    if (status("login") != 0)
+        Fail(kSecrets, "the login with both right secrets did not succeed");
+    // The target refuses a wrong secret as an authorization failure; the
+    // initiator gives up on a target whose answer it cannot verify (the only
+    // change from the login that succeeds).
+    if (status("login-wrong-password") <= 0 ||
+        sections["chap login-wrong-password"].find("authorization failure") == std::string::npos)
+        Fail(kSecrets, "the target did not refuse a wrong password as an authorization failure");
+    if (status("login-wrong-password-in") <= 0)
+        Fail(kSecrets, "the initiator logged in to a target that did not know its password_in");
+
+    // The secrets, read independently: without them in sysfs nothing below
+    // could fail.
+    const std::string& session = figures.session;
+    const Object* object = session.empty() ? nullptr : Find(before, "iscsi_session", session);
+    if (object == nullptr) {
+        Fail(kSecrets, "the dump shows no CHAP session (\"" + session + "\")");
+        return;
+    }
+    std::map<std::string, std::string> secrets;
+    for (const char* name : {"password", "password_in", "username", "username_in", "state"}) {
+        auto file = object->files.find(name);
+        std::optional<std::string> value;
+        if (file != object->files.end())
+            value = Shown(file->second);
+        if (!value || !IsSet(*value))
+            Fail(kSecrets, "the dump shows no " + std::string(name) + " for " + session);
+        else if (IsSecret(name))
+            secrets[name] = *value;
+    }
+    if (Shown(object->files.count("state") ? object->files.at("state") : File{}).value_or("") !=
+        "LOGGED_IN")
+        Fail(kSecrets, session + " is not LOGGED_IN in the dump");
+    if (secrets.size() != 2 || secrets["password"] == secrets["password_in"] ||
+        secrets["password"].find(kMask) != std::string::npos ||
+        secrets["password_in"].find(kMask) != std::string::npos) {
+        Fail(kSecrets, "the dump does not show two distinct secrets for " + session);
+        return;
+    }
+
+    // Nowhere but in the dumps and under --show-secrets.
+    const std::set<std::string> allowed{"chap dump-before", "chap dump-after", "chap show-secrets"};
+    for (const auto& [name, text] : sections) {
+        if (allowed.count(name))
+            continue;
+        for (const auto& [secret, value] : secrets)
+            if (text.find(value) != std::string::npos)
+                Fail(kSecrets, "the " + secret + " of " + session + " appears in \"" + name + "\"");
+    }
+    for (const std::string& mark : marks)
+        for (const auto& [secret, value] : secrets)
+            if (mark.find(value) != std::string::npos)
+                Fail(kSecrets, "the " + secret + " of " + session + " appears in a mark");
+
+    // "********" stands for them where the secrets would be.
+    std::vector<Printed> text = ParseInventory(sections["chap inventory"], kSecrets, false);
+    std::map<std::string, std::string> shown = Values(text, "NAME SESSION CLASS :: " + session);
+    if (shown["password"] == kMask && shown["password_in"] == kMask)
+        ++figures.masked;
+    else
+        Fail(kSecrets, "the inventory does not show both secrets of " + session + " as " + kMask);
+    figures.masked += CheckJsonSecrets("the --json output", sections["chap json"], before, session);
+    figures.masked += CheckJsonSecrets("the facts script", sections["chap fact"], before, session);
+    figures.masked += CheckSessionsSecrets(sections["chap sessions"], before, session);
+    for (const auto& [key, what] : std::vector<std::pair<std::string, std::string>>{
+             {"chap log", "SysReader.log of the text run"},
+             {"chap json-log", "SysReader.log of the --json run"},
+             {"chap sessions-log", "SysReader.log of the --sessions run"},
+             {"chap show-secrets-log", "SysReader.log of the --show-secrets run"},
+             {"chap probe-log", "the probe's trace log"}})
+        figures.masked += CheckTraceSecrets(what, sections[key], before, session) >= 2;
+    std::istringstream left(sections["chap fact-files"]);
+    std::string files;
+    for (std::string file; left >> file;)
+        files += " " + file;
+    if (!files.empty())
+        Fail(kSecrets, "the facts script left files behind:" + files);
+
+    // --show-secrets shows them as they are, so the masking is the tool's
+    // choice and not a value it could not read.
+    std::map<std::string, std::string> revealed =
+        Values(ParseInventory(sections["chap show-secrets"], kSecrets, false),
+               "NAME SESSION CLASS :: " + session);
+    for (const auto& [secret, value] : secrets)
+        if (revealed[secret] != value)
+            Fail(kSecrets, "--show-secrets does not show the " + secret + " of " + session);
+
+    // The probe's query hands the caller the secrets themselves.
+    std::istringstream probe(sections["chap probe"]);
+    std::map<std::string, std::string> returned;
+    std::string rc;
+    for (std::string line; std::getline(probe, line);) {
+        std::istringstream words(line);
+        std::string tag = Word(words);
+        if (tag == "rc")
+            rc = Rest(words);
+        else if (tag == "C") {
+            std::string name = Word(words);
+            returned[name] = Rest(words);
+        }
+    }
+    if (rc != "0")
+        Fail(kSecrets, "the probe's query of " + session + " returned \"" + rc + "\", not 0");
+    for (const auto& [secret, value] : secrets)
+        if (returned[secret] != Fnv1a64(value))
+            Fail(kSecrets, "the probe's query did not return the " + secret + " that sysfs holds");
+
+    // The tool's logs are its owner's alone.
+    std::istringstream modes(sections["chap modes"]);
+    int logs = 0;
+    for (std::string line; std::getline(modes, line);) {
+        std::smatch m;
+        if (!std::regex_match(line, m, std::regex("([0-7]+) (\\S+)")))
+            Fail(kSecrets, "the modes of the logs: \"" + line + "\"");
+        else if (++logs, m[1] != "600")
+            Fail(kSecrets, m[2].str() + " has mode " + m[1].str() + ", not 600");
+    }
+    if (logs != 4)
+        Fail(kSecrets, "the modes of " + std::to_string(logs) + " logs, not 4");
+}
 }  // namespace
 
 int main(int argc, char** argv)
@@ -970,6 +1324,8 @@ int main(int argc, char** argv)
     }
     ChurnFigures churn;
     CheckChurn(sections, statuses, churn);
+    ChapFigures chap;
+    CheckChap(sections, statuses, marks, chap);
     SanFigures san;
     CheckSan(sections, san);
     if (g_failures == 0) {
@@ -977,6 +1333,10 @@ int main(int argc, char** argv)
                     "during %d; %zu sessions and %zu added LUNs seen\n",
                     churn.inventoryRuns, churn.busesRuns, churn.changedRuns, churn.sessions.size(),
                     churn.luns.size());
+        std::printf("vm-check: chap: %s logged in with mutual CHAP (refused with either secret "
+                    "wrong); sysfs shows its secrets to root, %zu masked outputs, facts and "
+                    "trace logs do not, --show-secrets does; phase %s\n",
+                    chap.session.c_str(), chap.masked, chap.seconds.c_str());
         std::printf("vm-check: san: %zu SCSI disks on %zu sessions: dump %.2f s (after: %.2f s), "
                     "iscsi-inventory %.2f s, sysfs-buses scsi %.2f s\n",
                     san.disks, san.sessions, san.seconds["dump-before"], san.seconds["dump-after"],

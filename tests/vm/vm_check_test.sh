@@ -3,12 +3,36 @@
 # must report run by run (churn_expected.txt) and what it must let pass (a
 # value between two counts, an attribute one dump could not read, objects in
 # one dump only, a host number handed out again, a driver one dump lacks).
+#
+# Its CHAP rules on hand-made results of the chap phase (chap_results.txt),
+# where a secret leaks into the text inventory, --sessions and a trace log, a fact masks
+# a session's "(null)", the facts script leaves a log, --show-secrets hides a
+# secret, the probe got another value, a log has mode 644 and the target let
+# a wrong secret in: each must be reported (chap_expected.txt), and nothing
+# about the outputs that are right (the JSON, the other trace logs, the
+# "(null)" of a session without CHAP).  Then the same results with the dump
+# showing no secret, which must fail: a test that never saw the secrets
+# could not see them leak.
 # usage: vm_check_test.sh VM_CHECK
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 out=$(mktemp)
-"$1" "$here/churn_results.txt" > "$out" && { echo "vm-check passed"; exit 1; }
-grep '^FAIL \[churn run' "$out" | diff -u "$here/churn_expected.txt" -
-status=$?
-rm -f "$out"
+scratch=$(mktemp)
+trap 'rm -f "$out" "$scratch"' EXIT
+status=0
+"$1" "$here/churn_results.txt" > "$out" && { echo "vm-check passed the churn results"; exit 1; }
+grep '^FAIL \[churn run' "$out" | diff -u "$here/churn_expected.txt" - || status=1
+
+"$1" "$here/chap_results.txt" > "$out" && { echo "vm-check passed the chap results"; exit 1; }
+grep '^FAIL \[chap secrets\]' "$out" | diff -u "$here/chap_expected.txt" - || status=1
+
+# session5's password as the dump reads it, replaced with the kernel's "(null)".
+sed 's/^C password 444 OK 546573742d4f75742d5365637265742d310a$/C password 444 OK 286e756c6c290a/' \
+    "$here/chap_results.txt" > "$scratch"
+"$1" "$scratch" > "$out"
+grep '^FAIL \[chap secrets\] the dump' "$out" | diff -u - <(cat <<'WANT'
+FAIL [chap secrets] the dump shows no password for session5
+FAIL [chap secrets] the dump does not show two distinct secrets for session5
+WANT
+) || status=1
 exit $status
