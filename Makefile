@@ -18,6 +18,10 @@ TSAN_BUILD ?= build-tsan
 FUZZ_BUILD ?= build-fuzz
 DEB_BUILD  ?= build-deb
 FUZZ_SECONDS ?= 60
+# Warnings fail every build made here (CMake's SYSFSREADER_WERROR, off by
+# default for those who build the library with other compilers); WERROR=OFF
+# turns that off for one run.
+WERROR     ?= ON
 JOBS       ?= $(shell nproc)
 PACKAGES   := g++ cmake make pkg-config libsysfs-dev nlohmann-json3-dev umockdev libgtest-dev \
               libgmock-dev libbenchmark-dev valgrind pciutils sysfsutils clang libclang-rt-14-dev \
@@ -48,7 +52,7 @@ deb-deps: deps
 	$(call install-missing,$(DEB_PACKAGES))
 
 build: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSYSFSREADER_WERROR=$(WERROR)
 	cmake --build $(BUILD) -j$(JOBS)
 
 check: build
@@ -56,7 +60,8 @@ check: build
 	tools/check-install.sh $(BUILD)
 
 check-asan: deps
-	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DSYSFSREADER_SANITIZE=ON -DSYSFSREADER_BENCH=OFF
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DSYSFSREADER_SANITIZE=ON -DSYSFSREADER_BENCH=OFF \
+	  -DSYSFSREADER_WERROR=$(WERROR)
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 	cd $(ASAN_BUILD) && ctest --output-on-failure
 
@@ -66,7 +71,7 @@ check-asan: deps
 # the first report fail the test.
 check-tsan: deps
 	cmake -S . -B $(TSAN_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug -DSYSFSREADER_TSAN=ON \
-	  -DSYSFSREADER_BENCH=OFF
+	  -DSYSFSREADER_BENCH=OFF -DSYSFSREADER_WERROR=$(WERROR)
 	cmake --build $(TSAN_BUILD) -j$(JOBS) --target thread_test
 	cd $(TSAN_BUILD) && ctest --output-on-failure -R '^thread_test$$'
 
@@ -74,7 +79,8 @@ check-tsan: deps
 # capture.  Each runs FUZZ_SECONDS from a scratch copy of its seed corpus.
 fuzz: deps
 	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DSYSFSREADER_FUZZ=ON -DSYSFSREADER_TESTS=OFF -DSYSFSREADER_BENCH=OFF
+	  -DSYSFSREADER_FUZZ=ON -DSYSFSREADER_TESTS=OFF -DSYSFSREADER_BENCH=OFF \
+	  -DSYSFSREADER_WERROR=$(WERROR)
 	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target fuzz_pci fuzz_scsi fuzz_attr
 	tools/fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
