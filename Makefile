@@ -12,6 +12,8 @@
 #   make fuzz    builds the libFuzzer harnesses with clang and runs each for
 #                FUZZ_SECONDS (default 60); make check-fuzz is a 10 s pass
 #   make bench   builds and runs the benchmarks (not part of check; tools/bench.sh)
+#   make abi-baseline  rewrites the library's ABI baseline (tests/abi/) from the
+#                build of make check, for a change of the ABI made on purpose
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
@@ -25,7 +27,7 @@ WERROR     ?= ON
 JOBS       ?= $(shell nproc)
 PACKAGES   := g++ cmake make pkg-config libsysfs-dev nlohmann-json3-dev umockdev libgtest-dev \
               libgmock-dev libbenchmark-dev valgrind pciutils sysfsutils clang libclang-rt-14-dev \
-              python3-jsonschema
+              python3-jsonschema abigail-tools
 # Optional: ansible-core, for the facts-script test (installed by that test in
 # CI as root, skipped elsewhere when missing).
 # Debian's packaging tools; the packages' own build dependencies are read from
@@ -33,7 +35,7 @@ PACKAGES   := g++ cmake make pkg-config libsysfs-dev nlohmann-json3-dev umockdev
 DEB_PACKAGES := debhelper dpkg-dev lintian
 
 .PHONY: deps deb-deps build check check-asan check-tsan check-fuzz check-vm check-deb check-all \
-        deb demo bench fuzz clean
+        deb demo bench fuzz abi-baseline clean
 
 # Installs those of the packages named that are missing.
 define install-missing
@@ -113,6 +115,12 @@ demo: build
 
 bench: build
 	@tools/bench.sh $(BUILD)
+
+# The test abi_layout compares the library with this baseline; review the
+# baseline's diff (and abidiff's report of the failing test) before committing.
+abi-baseline: build
+	tests/abi/check_layout.sh --update $(BUILD)/libsysfsreader.so.1 tests/abi/libsysfsreader.abi
+	@git diff --stat -- tests/abi/libsysfsreader.abi 2>/dev/null || true
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(DEB_BUILD)
