@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Top-level entry points for a fresh Debian 12 machine:
 #   make check   installs what is missing, builds, runs every test, then builds
 #                the example against the installed package

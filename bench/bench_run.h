@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the benchmark drivers share: their command line, the trees they
 // generate once per size, and running a program with a fabricated tree at
 // /sys (the umockdev preload, UMOCKDEV_DIR), timed wall-clock, with its peak

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // bus-bench: times the reader's SCSI bus queries on fabricated buses of 100,
 // 1,000 and 10,000 devices (make-scsi-bus), served at /sys through umockdev,
 // and prints a table and the ratios the bus side is held to:

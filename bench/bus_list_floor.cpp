@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // bus-list-floor [BUS]: the least work that listing a bus takes, the yardstick
 // for GetDeviceList.  It reads the bus's devices directory, and for every
 // entry reads the entry's link (the device's path) and the device's driver

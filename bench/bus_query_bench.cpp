@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // bus-query-bench: the reader's SCSI bus queries on the tree at /sys (run it
 // under umockdev-wrapper; bus-bench does).
 //

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Checks the SCSI bus benchmark's pieces on a small bus: make-scsi-bus writes
 # the layout and links the kernel writes, bus-list-floor lists exactly what
 # GetDeviceList lists, bus-query-bench's queries answer, and bus-bench cuts

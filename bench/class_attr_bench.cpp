@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Cost of one GetClsDeviceAttr call as the class grows: it must stay flat,
 // since the inventory asks once per device (a lookup that built the whole
 // class list per call would make the inventory quadratic).

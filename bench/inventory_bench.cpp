@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // inventory-bench: times iscsi-inventory at 100, 1,000 and 10,000 sessions
 // against the floor (inventory-floor: each printed file read once) and the
 // peer (systool -c <class> -v over the four iSCSI classes), all on the same

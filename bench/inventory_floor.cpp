@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // inventory-floor [--rules]: the least work that printing the iSCSI inventory
 // takes.  For the four iSCSI classes it lists each class directory, and for
 // every class device reads each attribute file the inventory prints (those of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // make-iscsi-tree DIR N: writes under DIR/sys an iSCSI tree shaped like the
 // kernel's iscsi_tcp one with N sessions: one SCSI host per session (as
 // iscsi_tcp creates them), each with its iscsi_host and scsi_host class

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // make-scsi-bus DIR N: writes under DIR/sys a SCSI bus of N devices shaped
 // like the kernel's: one PCI HBA (0000:00:1f.2 on the pci bus, bound to
 // ahci), SCSI hosts below it, targets below the hosts and LUNs below the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writing fabricated sysfs trees for the benchmarks: directories, attribute
 // files with their modes and relative links, all under one ROOT/sys, the
 // way the kernel lays them out.  A failure ends the generator with a message.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Device addressing: where a device sits on the PCI bus, read from the PCI
 // addresses in its sysfs path, and a SCSI device name split into controller,
 // bus, target and LUN (pure text work: no mount check, no sysfs).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Bus queries: the devices on a bus, the attributes of one of them, and the
 // driver that serves it.  A device is named by its bus id, the key under
 // which GetDeviceList files it.  Here too the opening that every bus-side

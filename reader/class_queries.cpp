@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Class queries: the devices of a sysfs class and the attributes of one of
 // them; and the opening that every class-side query (the path query too)
 // runs before it reads.

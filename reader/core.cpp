@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The reader object, its bus map, the mount check and attribute capture.
 #include <sys/mount.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The link query: where the symbolic links of a sysfs directory lead.  Sysfs
 // tells relations by links (a block device's holders/ and slaves/, a
 // device's driver); the path query reads only real subdirectories.

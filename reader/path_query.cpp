@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The path query: the attributes of every subdirectory of a sysfs directory.
 // libsysfs 2.x has no directory calls, so the tree is read by our own code,
 // which delivers what they delivered: real subdirectories only (a link is not a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // CSysfsReader: asks sysfs which devices sit on a bus, which driver serves one,
 // where a device sits on the PCI bus, and what a sysfs class holds.
 //

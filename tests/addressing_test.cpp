@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // SCSI names split into controller, bus, target and LUN.
 #include "reader_fixture.h"
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The Ansible local-facts script as a fleet would use it: Debian's ansible-core
 # gathers facts on localhost with the script in its fact_path, the script
 # runs iscsi-inventory on the sample tree (served at /sys through umockdev),

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Bus queries and PCI addresses over fabricated buses.
 #include <filesystem>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The bus map is filled by the first reader of the process, so this runs in a
 // process of its own where no reader has been constructed yet.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Class device list and class device attributes on iSCSI-shaped trees.
 #include "reader_fixture.h"
 

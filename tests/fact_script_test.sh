@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The facts script without Ansible or Facter: the form its name chooses, where
 # it finds the program, and that it still exits 0 with one JSON object, the
 # error inside, when the program is missing or fails.  Copies of the script

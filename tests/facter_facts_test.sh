@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The facts script as Puppet's Facter reads it: Debian's facter runs it as an
 # external fact under a name without .fact, and the fact iscsi_inventory
 # must hold the sample tree's sessions with their disks (served at /sys

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Trees that lie: links out of sysfs, FIFOs where attributes belong, stale
 // driver links, obsolete "bus" links, and directories swapped while they are
 // read.  Nothing outside the tree may be read, no query may block, and one

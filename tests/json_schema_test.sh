@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # iscsi-inventory --json on the sample tree and on a copy of a real kernel's
 # iSCSI objects, validated against the installed JSON Schema; and the schema
 # itself shown to refuse what the program must never print.  Exits 77 (skip)

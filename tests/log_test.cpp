@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The trace log: entry shape, header, and the guard that keeps a reader
 // without a usable log working exactly as one with it.
 #include <regex>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The mount check for real: in a private mount namespace with /sys unmounted,
 // or with /proc unmounted (where libsysfs cannot read the mount table).  The
 // machine's own mounts are never touched; skipped where not allowed.

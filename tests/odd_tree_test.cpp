@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Trees no kernel should show but a query must survive: odd files, odd links,
 // and names and paths longer than libsysfs can hold.
 #include <sys/socket.h>

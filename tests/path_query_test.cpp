@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The path query: one level of subdirectories, each with its attributes.
 #include "reader_fixture.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // PCI addresses in sysfs paths and SCSI name splits, as pure text.
 #include <gtest/gtest.h>
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # iscsi-inventory --prometheus on the sample tree, on a copy of a real
 # kernel's iSCSI objects and on a hostile tree (names and values with quotes,
 # backslashes, newlines, invalid UTF-8), each checked by Prometheus's own

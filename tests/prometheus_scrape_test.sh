@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # A real scrape: iscsi-inventory --prometheus=FILE writes the metrics of the
 # hostile tree (make-hostile-tree.sh: the sample's sessions and one whose
 # labels need escaping and carrying) into a textfile directory, Debian's

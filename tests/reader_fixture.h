@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A reader writing to a fresh log file, over a fabricated tree.
 #ifndef SYSFSREADER_TESTS_READER_FIXTURE_H
 #define SYSFSREADER_TESTS_READER_FIXTURE_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The queries against this machine's own sysfs, checked against what a plain
 // walk of /sys/class finds and against what lspci reports of the PCI bus.
 #include <dirent.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sys_tree.h"
 
 #include <stdlib.h>

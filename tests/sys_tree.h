@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fabricated sysfs trees for the tests, laid out as the kernel lays them out,
 // served at /sys through umockdev (the test binaries run under
 // umockdev-wrapper; Use() points UMOCKDEV_DIR at the tree).

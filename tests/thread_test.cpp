@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Readers in several threads at once.  The process's first readers are
 // constructed by threads released together, while another thread asks the bus
 // map; then every thread runs every query over one tree, each with its own

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // iscsi-inventory end to end: its standard output against text written by
 // hand from the output rules, its log file, and its exit status.
 #include <fcntl.h>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # iscsi-inventory on the sample tree (text, JSON and the metrics file), and sysfs-buses on this machine's own
 # buses, under valgrind memcheck: no invalid access, no leak.
 # Usage: valgrind_tool.sh TOOL SOURCE_DIR [SYSFS_BUSES]

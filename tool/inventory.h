@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The inventory walk: one pass over the reader's queries that hands what it
 // finds, as plain records, to the output form that asked for it.
 #ifndef ISCSI_INVENTORY_INVENTORY_H

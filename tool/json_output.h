@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The inventory as one JSON document (--json).
 #ifndef ISCSI_INVENTORY_JSON_OUTPUT_H
 #define ISCSI_INVENTORY_JSON_OUTPUT_H

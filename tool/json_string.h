@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Sysfs bytes in JSON strings.
 #ifndef ISCSI_INVENTORY_JSON_STRING_H
 #define ISCSI_INVENTORY_JSON_STRING_H

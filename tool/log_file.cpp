@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "log_file.h"
 
 #include <fcntl.h>

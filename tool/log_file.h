@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The trace log of the programs (iscsi-inventory, sysfs-buses): opened with
 // the care a program owes that runs as root in directories others can write.
 // Compiled into each program; not part of the library.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // iscsi-inventory: prints every iSCSI object the kernel shows in sysfs.
 //
 // Four passes over the iSCSI classes print each class device with its own

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Standard output of iscsi-inventory, with its first failure kept.
 #ifndef ISCSI_INVENTORY_OUTPUT_H
 #define ISCSI_INVENTORY_OUTPUT_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "prometheus_output.h"
 
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The inventory as Prometheus metrics (--prometheus), in the text exposition
 // format that node_exporter's textfile collector reads.
 #ifndef ISCSI_INVENTORY_PROMETHEUS_OUTPUT_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "replace_file.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A file replaced whole, for readers that may look at any moment (the textfile
 // collector of node_exporter reads its directory at every scrape).
 #ifndef ISCSI_INVENTORY_REPLACE_FILE_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sessions_output.h"
 
 #include <cstdio>

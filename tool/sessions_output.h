@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The inventory for people (--sessions): one block per session, with its
 // target and portal, interface, states, timeouts, CHAP (masked), negotiated
 // parameters and disks, indented as readers of iscsiadm's session listing

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The inventory as text: the bare run's output, line by line as it is found.
 #ifndef ISCSI_INVENTORY_TEXT_OUTPUT_H
 #define ISCSI_INVENTORY_TEXT_OUTPUT_H

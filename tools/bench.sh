@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs the benchmarks on fabricated trees served at /sys through umockdev:
 #  1. the inventory at 100, 1,000 and 10,000 sessions against the floor and
 #     against systool (bench/inventory_bench.cpp),

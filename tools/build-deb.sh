@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the Debian packages (libsysfsreader1, libsysfsreader-dev,
 # iscsi-inventory and their -dbgsym) from this checkout with dpkg-buildpackage
 # and checks them with lintian: no error, no warning.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs the Debian packages that tools/build-deb.sh built (in DIR, default
 # build-deb/) with apt, as an administrator would, and checks them in use:
 # the installed iscsi-inventory on the sample iSCSI tree seen at /sys through

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the example program sysfs-buses out of tree against an installed
 # library, once with CMake's find_package(sysfsreader) and once with
 # pkg-config, as a user of the installed library would; then runs both, and

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Shows what the inventory looks like: iscsi-inventory on the sample tree and
 # on a copy of a real kernel's iSCSI objects, each seen at /sys through umockdev.
 set -euo pipefail

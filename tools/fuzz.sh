@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Runs each libFuzzer harness of a fuzz build for a bounded time:
 #   tools/fuzz.sh BUILD_DIR SECONDS
 # Each harness starts from a scratch copy of its seed corpus in the build

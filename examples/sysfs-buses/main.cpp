@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // sysfs-buses: every device on every bus the reader knows, with the driver
 // that serves it, its PCI address (domain included) where its sysfs path
 // runs through a PCI device, and, for a SCSI device name, its controller,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "attribute_value.h"
 
 namespace Quentor {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How an attribute's content becomes the value a query stores (internal).
 #ifndef SYSFSREADER_INTERNAL_ATTRIBUTE_VALUE_H
 #define SYSFSREADER_INTERNAL_ATTRIBUTE_VALUE_H

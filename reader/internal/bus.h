@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A bus opened for one query (internal).
 //
 // libsysfs opens the bus (and so decides which buses exist); everything on

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Failures of the query running in a thread (internal): errno kept apart.
 //
 // Objects vanish while sysfs is read (a session logs out, a LUN goes); that

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "libsysfs.h"
 
 #include <sys/vfs.h>

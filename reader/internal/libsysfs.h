@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How the reader holds libsysfs objects (internal): every handle is owned by a
 // unique_ptr so that each exit of a query closes it.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The guard around every query body (internal).
 #ifndef SYSFSREADER_INTERNAL_NO_THROW_H
 #define SYSFSREADER_INTERNAL_NO_THROW_H

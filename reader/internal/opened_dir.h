@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a class-side query opens before it reads (internal): a class
 // directory or a directory of the tree, held for the query.
 #ifndef SYSFSREADER_INTERNAL_OPENED_DIR_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "pci_address.h"
 
 namespace Quentor {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Device addresses read out of names (internal): the PCI addresses in a sysfs
 // path and the four fields of a SCSI device name.  Pure text work, no sysfs,
 // so that it can be tested and fuzzed on its own.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The frame of every query (internal): exceptions contained, failures
 // traced and reported.
 #ifndef SYSFSREADER_INTERNAL_QUERY_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The reader's own access to the sysfs tree (internal).  Every read of sysfs
 // that does not go through libsysfs happens here, by one set of rules:
 //

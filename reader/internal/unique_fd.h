@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A file descriptor with one owner, closed when the owner goes (internal;
 // header-only, so that the programs beside the library use the same one).
 // Taken on the line that opens the descriptor, so that no error path and no

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The header of every trace-log entry: time, thread and process.
 #ifndef SYSFSREADER_LOG_H
 #define SYSFSREADER_LOG_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every text the reader writes to its trace log (internal).
 //
 // These texts are the log format that existing log readers match, byte for

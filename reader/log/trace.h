@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one writer of trace-log entries (internal).
 #ifndef SYSFSREADER_TRACE_H
 #define SYSFSREADER_TRACE_H

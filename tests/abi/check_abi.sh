@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Compares the symbols a shared library exports (the defined dynamic symbols,
 # demangled) with the list kept beside this script.  Any difference fails: an
 # ABI change is made by changing the list in the same commit, on purpose.

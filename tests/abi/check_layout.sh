@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Compares the ABI of the shared library as its debug information describes
 # it (the exported functions with their parameter and return types, and every
 # type they reach: CSysfsReader's size and data members, BusType's values,

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Adds to an unpacked copy of a kernel's iSCSI objects what every kernel has
 # and the copy left out: the SCSI bus's index of its devices.  For each device
 # directory whose "subsystem" link leads to bus/scsi, bus/scsi/devices/<name>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The sample tree (make-sample-tree.sh) and one more session on host2 whose
 # name and values hold what an output must escape or carry: double quotes,
 # backslashes, newlines and bytes that are not UTF-8 (a stray 0xff, a lead

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the sample iSCSI sysfs tree under DIR/sys, laid out as the kernel's
 # iSCSI transport class lays it out: a hardware HBA host (host1, under a PCI
 # device) with one session, a software initiator host (host2, under the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes the capture of attribute contents.  Every input is checked as the
 // stored value of an attribute with that content: the content less exactly
 // one final newline, NUL bytes kept, nothing at all when there is no content

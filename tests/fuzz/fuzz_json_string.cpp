@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes the carrying of sysfs bytes in JSON strings.  For every input: the
 // carried string is valid UTF-8 (a JSON library in strict mode writes it and
 // reads it back unchanged), and decoding it by the documented rule (\\ is a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes the PCI address grammar and decoding over arbitrary paths.  Checked
 // against a separate statement of the grammar (a regular expression): the
 // addresses found are exactly the components it matches, in path order, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes the SCSI name split: a name with exactly three colons comes back
 // whole when its fields are joined with ':'; any other leaves four empty fields.
 #include <algorithm>

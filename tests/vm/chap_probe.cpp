@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vm-chap-probe CLASS DEVICE LOG: one GetClsDeviceAttr query through the
 // shared library, as any program of its users would make it, with its trace
 // written to LOG.  The test VM runs it on the session that logged in with

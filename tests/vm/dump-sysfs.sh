@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # The iSCSI objects of sysfs, read independently of the code under test (busy-
 # box sh inside the test VM).  For every entry of the iSCSI classes and of
 # scsi_host, and for the device its "device" link leads to:

@@ -1,4 +1,5 @@
 #!/bin/busybox sh
+# SPDX-License-Identifier: MIT
 # PID 1 of the test VM (busybox sh).  Sets up an LIO target with two iSCSI
 # targets on 127.0.0.1:3260, logs in to both with open-iscsi, and runs the
 # programs under test and an independent dump of the same sysfs objects:

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Proves that vm-check fails on results that differ from what the VM really
 # reported: applies single changes, one at a time, to a copy of results that
 # passed and expects vm-check to fail on each, naming the phase (a CHAP

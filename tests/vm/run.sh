@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The inventory on a real kernel iSCSI stack: boots Debian's current kernel in
 # a qemu VM (TCG, no network card), where an LIO target and the open-iscsi
 # initiator log in over 127.0.0.1, runs iscsi-inventory and sysfs-buses there

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vm-check RESULTS: checks what the test VM reported (tests/vm/init.sh)
 // against the rules of the inventory, the address decoding and the trace.
 //

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # vm-check's churn rules on hand-made results (churn_results.txt): what it
 # must report run by run (churn_expected.txt) and what it must let pass (a
 # value between two counts, an attribute one dump could not read, objects in
