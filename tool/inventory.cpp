@@ -78,6 +78,46 @@ std::string PciAddressIn(std::string_view path)
 
 }  // namespace
 
+std::optional<std::uint64_t> KernelNumber(std::string_view text, bool hex)
+{
+    unsigned base = 10;
+    if (hex && text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        text.remove_prefix(2);
+        base = 16;
+    }
+    // At most as many digits as always fit in 64 bits.
+    if (text.empty() || text.size() > (base == 16 ? 16u : 19u))
+        return std::nullopt;
+    std::uint64_t value = 0;
+    for (char c : text) {
+        unsigned digit;
+        if (c >= '0' && c <= '9')
+            digit = c - '0';
+        else if (base == 16 && c >= 'a' && c <= 'f')
+            digit = c - 'a' + 10;
+        else if (base == 16 && c >= 'A' && c <= 'F')
+            digit = c - 'A' + 10;
+        else
+            return std::nullopt;
+        value = value * base + digit;
+    }
+    return value;
+}
+
+std::string ByPathName(const SessionRecord& session, const DiskRecord& disk)
+{
+    if (session.connections.empty())
+        return {};
+    const AttributeMap& connection = session.connections.front().attributes;
+    auto address = connection.find("persistent_address");
+    auto port = connection.find("persistent_port");
+    auto target = session.attributes.find("targetname");
+    if (address == connection.end() || port == connection.end() || target == session.attributes.end())
+        return {};
+    return "ip-" + address->second + ":" + port->second + "-iscsi-" + target->second + "-lun-" +
+           disk.address[3];
+}
+
 std::string TransportOf(const std::string& procName)
 {
     if (procName == "iscsi_tcp")

@@ -4,10 +4,12 @@
 #ifndef ISCSI_INVENTORY_INVENTORY_H
 #define ISCSI_INVENTORY_INVENTORY_H
 
+#include <cstdint>
 #include <fstream>
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <sysfsreader/reader.h>
@@ -79,6 +81,16 @@ struct SessionRecord {
     std::vector<ConnectionRecord> connections;
     std::vector<DiskRecord> disks;
 };
+
+// A number as the kernel prints it: decimal, or with hex 0x... (a plain
+// number is still read as decimal).  Anything else is no number, so that a
+// value never turns into a wrong one.
+std::optional<std::uint64_t> KernelNumber(std::string_view text, bool hex = false);
+
+// The name udev gives a disk of the session under /dev/disk/by-path
+// (ip-<portal address>:<port>-iscsi-<target>-lun-<lun>); empty when a part of
+// it is unknown.
+std::string ByPathName(const SessionRecord& session, const DiskRecord& disk);
 
 // The transport a host's driver speaks, as iSCSI names it: "tcp" for
 // iscsi_tcp, "iser" for ib_iser, the driver's own name for offload HBAs.

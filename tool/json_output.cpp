@@ -70,24 +70,11 @@ Json StringOf(const AttributeMap& attributes, const std::string& key)
 }
 
 // A number the kernel prints in decimal (or, with hex, as 0x...): null for
-// anything else, so that a value never turns into a wrong number.
+// anything else.
 Json NumberOf(const std::string& text, bool hex = false)
 {
-    std::string_view digits(text);
-    int base = 10;
-    if (hex && digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
-        digits.remove_prefix(2);
-        base = 16;
-    }
-    if (digits.empty() || digits.size() > 18)
-        return nullptr;
-    for (char c : digits) {
-        bool ok = (c >= '0' && c <= '9') ||
-                  (base == 16 && ((c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')));
-        if (!ok)
-            return nullptr;
-    }
-    return std::strtoull(std::string(digits).c_str(), nullptr, base);
+    std::optional<std::uint64_t> number = KernelNumber(text, hex);
+    return number ? Json(*number) : Json(nullptr);
 }
 
 Json NumberAt(const AttributeMap& attributes, const std::string& key, bool hex = false)
@@ -115,21 +102,6 @@ Json ConnectionObject(const ConnectionRecord& connection)
     return object;
 }
 
-// The name udev gives a disk of a session under /dev/disk/by-path.
-Json ByPath(const SessionRecord& session, const DiskRecord& disk)
-{
-    if (session.connections.empty())
-        return nullptr;
-    const AttributeMap& connection = session.connections.front().attributes;
-    auto address = connection.find("persistent_address");
-    auto port = connection.find("persistent_port");
-    auto target = session.attributes.find("targetname");
-    if (address == connection.end() || port == connection.end() || target == session.attributes.end())
-        return nullptr;
-    return Carry("ip-" + address->second + ":" + port->second + "-iscsi-" + target->second +
-                 "-lun-" + disk.address[3]);
-}
-
 Json DiskObject(const SessionRecord& session, const DiskRecord& disk)
 {
     const AttributeMap& a = disk.attributes;
@@ -148,7 +120,8 @@ Json DiskObject(const SessionRecord& session, const DiskRecord& disk)
     object["model"] = StringOf(a, "model");
     object["rev"] = StringOf(a, "rev");
     object["wwid"] = StringOf(a, "wwid");
-    object["by_path"] = ByPath(session, disk);
+    const std::string byPath = ByPathName(session, disk);
+    object["by_path"] = byPath.empty() ? Json(nullptr) : Json(Carry(byPath));
     object["io_errors"] = NumberAt(a, "ioerr_cnt", true);
     object["io_timeouts"] = NumberAt(a, "iotmo_cnt", true);
     object["io_requests"] = NumberAt(a, "iorequest_cnt", true);

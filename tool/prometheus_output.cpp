@@ -52,35 +52,6 @@ std::string_view ValueOf(const AttributeMap& attributes, const std::string& key)
     return found == attributes.end() ? std::string_view() : std::string_view(found->second);
 }
 
-// A number as the kernel prints it: decimal, or with hex 0x... (a plain
-// number is still read as decimal).  Anything else is no number, so that a
-// value never turns into a wrong one.
-std::optional<std::uint64_t> NumberOf(std::string_view text, bool hex = false)
-{
-    unsigned base = 10;
-    if (hex && text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        text.remove_prefix(2);
-        base = 16;
-    }
-    // At most as many digits as always fit in 64 bits.
-    if (text.empty() || text.size() > (base == 16 ? 16u : 19u))
-        return std::nullopt;
-    std::uint64_t value = 0;
-    for (char c : text) {
-        unsigned digit;
-        if (c >= '0' && c <= '9')
-            digit = c - '0';
-        else if (base == 16 && c >= 'a' && c <= 'f')
-            digit = c - 'a' + 10;
-        else if (base == 16 && c >= 'A' && c <= 'F')
-            digit = c - 'A' + 10;
-        else
-            return std::nullopt;
-        value = value * base + digit;
-    }
-    return value;
-}
-
 // One series per state the kernel knows, 1 for the current one, so that an
 // alert can ask for the state it cares about being 0; a current state the
 // list does not know gets a series of its own.  No state read, no series:
@@ -113,22 +84,6 @@ std::string Portal(const SessionRecord& session)
         return {};
     bool v6 = address.find(':') != std::string_view::npos;
     return (v6 ? "[" : "") + std::string(address) + (v6 ? "]:" : ":") + std::string(port);
-}
-
-// The name udev gives a disk of the session under /dev/disk/by-path, as the
-// JSON form's "by_path"; empty when a part of it is unknown.
-std::string ByPath(const SessionRecord& session, const DiskRecord& disk)
-{
-    if (session.connections.empty())
-        return {};
-    const AttributeMap& connection = session.connections.front().attributes;
-    auto address = connection.find("persistent_address");
-    auto port = connection.find("persistent_port");
-    auto target = session.attributes.find("targetname");
-    if (address == connection.end() || port == connection.end() || target == session.attributes.end())
-        return {};
-    return "ip-" + address->second + ":" + port->second + "-iscsi-" + target->second + "-lun-" +
-           disk.address[3];
 }
 
 // The multipath device above the disk: its device-mapper name (mpatha), or
@@ -194,7 +149,7 @@ void PrometheusOutput::Session(const SessionRecord& session)
                LabelText({{"session", name}, {"connection", connection.name}}),
                ValueOf(connection.attributes, "state"), {"up", "down", "failed", "bound"});
     // "off" (a recovery that never times out) is no number of seconds.
-    if (auto recovery = NumberOf(ValueOf(a, "recovery_tmo")))
+    if (auto recovery = KernelNumber(ValueOf(a, "recovery_tmo")))
         Sample(m_recoveryTimeout, "iscsi_session_recovery_timeout_seconds", {{"session", name}},
                std::to_string(*recovery));
     Sample(m_sessionDisks, "iscsi_session_disks", {{"session", name}},
@@ -203,13 +158,13 @@ void PrometheusOutput::Session(const SessionRecord& session)
         Sample(m_diskInfo, "iscsi_disk_info",
                {{"session", name}, {"hctl", disk.name},
                 {"device", disk.blockDevice ? std::string_view(*disk.blockDevice) : ""},
-                {"wwid", ValueOf(disk.attributes, "wwid")}, {"by_path", ByPath(session, disk)},
+                {"wwid", ValueOf(disk.attributes, "wwid")}, {"by_path", ByPathName(session, disk)},
                 {"multipath_device", MultipathOf(disk)}},
                "1");
-        if (auto errors = NumberOf(ValueOf(disk.attributes, "ioerr_cnt"), true))
+        if (auto errors = KernelNumber(ValueOf(disk.attributes, "ioerr_cnt"), true))
             Sample(m_diskErrors, "iscsi_disk_io_errors_total", {{"session", name}, {"hctl", disk.name}},
                    std::to_string(*errors));
-        if (auto timeouts = NumberOf(ValueOf(disk.attributes, "iotmo_cnt"), true))
+        if (auto timeouts = KernelNumber(ValueOf(disk.attributes, "iotmo_cnt"), true))
             Sample(m_diskTimeouts, "iscsi_disk_io_timeouts_total",
                    {{"session", name}, {"hctl", disk.name}}, std::to_string(*timeouts));
     }

@@ -134,10 +134,8 @@ void SessionsOutput::Session(const SessionRecord& session)
             continue;
         line(3, {"Attached scsi disk ", *disk.blockDevice, "\tSize: ", Size(disk.block)});
         line(3, {"WWID: ", ValueOf(disk.attributes, "wwid")});
-        if (!session.connections.empty() && c.count("persistent_address") &&
-            c.count("persistent_port") && s.count("targetname"))
-            line(3, {"By-path: ip-", c.at("persistent_address"), ":", c.at("persistent_port"),
-                     "-iscsi-", s.at("targetname"), "-lun-", disk.address[3]});
+        if (const std::string byPath = ByPathName(session, disk); !byPath.empty())
+            line(3, {"By-path: ", byPath});
         for (const DiskRecord::Holder& holder : disk.holders)
             line(3, {holder.Multipath() ? "Multipath device: " : "Held by: ",
                      holder.name ? *holder.name : std::string("<unknown>"), " (", holder.device, ")"});
