@@ -111,6 +111,18 @@ expect "failing program, under Facter's name" "$PATH" \
   "{\"iscsi_inventory\": {\"error\": \"$error\", \"program\": \"$work/failing\", \"exit_status\": 1}}" \
   "$work/iscsi_inventory_failing"
 
+# A partial inventory (status 1, a whole document with its errors) is kept.
+cat >"$work/partial" <<'SH'
+#!/bin/sh
+printf '{\n  "errors": [{"object": "class iscsi_session", "error": "Permission denied"}]\n}\n'
+echo "iscsi-inventory: cannot read class iscsi_session: Permission denied" >&2
+exit 1
+SH
+chmod 755 "$work/partial"
+copy partial.fact "$work/partial" "$usual"
+expect "partial inventory" "$PATH" \
+  '{"errors": [{"object": "class iscsi_session", "error": "Permission denied"}]}' "$work/partial.fact"
+
 [ "$failures" = 0 ] || exit 1
 echo "the facts script: both forms, found where installed, on PATH and in the usual prefixes," \
      "errors as JSON with exit status 0"
