@@ -25,8 +25,8 @@
 // (after the target refused a wrong password and the initiator a target that
 // did not know its password_in): the dump, read as root, must hold both of
 // its secrets; neither may appear in any other section (the text, --json,
-// --sessions and facts outputs, the trace logs of the tool and of
-// vm-chap-probe, iscsiadm),
+// --sessions, --prometheus and facts outputs, the trace logs of the tool and
+// of vm-chap-probe, iscsiadm),
 // where each must show as "********" and a "(null)" as it is; --show-secrets
 // must print the whole inventory with the secrets as they are; the probe's
 // query must hand back the values sysfs holds (compared by hash); the facts
@@ -1227,6 +1227,7 @@ void CheckChap(std::map<std::string, std::string>& sections, const std::map<std:
              {"chap log", "SysReader.log of the text run"},
              {"chap json-log", "SysReader.log of the --json run"},
              {"chap sessions-log", "SysReader.log of the --sessions run"},
+             {"chap prometheus-log", "SysReader.log of the --prometheus run"},
              {"chap show-secrets-log", "SysReader.log of the --show-secrets run"},
              {"chap probe-log", "the probe's trace log"}})
         figures.masked += CheckTraceSecrets(what, sections[key], before, session) >= 2;
@@ -1276,8 +1277,8 @@ void CheckChap(std::map<std::string, std::string>& sections, const std::map<std:
         else if (++logs, m[1] != "600")
             Fail(kSecrets, m[2].str() + " has mode " + m[1].str() + ", not 600");
     }
-    if (logs != 4)
-        Fail(kSecrets, "the modes of " + std::to_string(logs) + " logs, not 4");
+    if (logs != 5)
+        Fail(kSecrets, "the modes of " + std::to_string(logs) + " logs, not 5");
 }
 }  // namespace
 
