@@ -994,6 +994,19 @@ struct ChapFigures {
 
 const char kSecrets[] = "chap secrets";
 
+// A value a program showed for a secret attribute, quoted for a failure
+// message: "(the secret)" when it is the set secret sysfs holds, so that a
+// failure names a leak without spelling the secret out.
+std::string Quote(const std::string& value, const Object* session, const std::string& name)
+{
+    const Files* files = session ? &session->files : nullptr;
+    auto file = files ? files->find(name) : Files::const_iterator();
+    std::optional<std::string> actual;
+    if (files && file != files->end())
+        actual = Shown(file->second);
+    return actual && IsSet(*actual) && value == *actual ? "(the secret)" : "\"" + value + "\"";
+}
+
 // The trace lines of secret attributes in a trace log, each checked against
 // the session whose attribute query it belongs to ("Class device found: X"
 // opens it): the value masked as the dump shows it.  Returns how many lines
@@ -1031,9 +1044,9 @@ int CheckTraceSecrets(const std::string& what, const std::string& log, const Dum
         if (file != session->files.end())
             want = Shown(name, file->second, true);
         if (!want || value != *want) {
-            Fail(kSecrets, what + " traces the " + name + " of " + current + " as \"" +
-                               (want && IsSet(value) && value != kMask ? "(the secret)" : value) +
-                               "\", expected \"" + want.value_or("(no line)") + "\"");
+            Fail(kSecrets, what + " traces the " + name + " of " + current + " as " +
+                               Quote(value, session, name) + ", expected \"" +
+                               want.value_or("(no line)") + "\"");
         } else if (current == chapSession && value == kMask) {
             ++masked;
         }
@@ -1074,7 +1087,7 @@ bool CheckJsonSecrets(const std::string& what, const std::string& text, const Du
             if (want && (!present || got != *want))
                 Fail(kSecrets, what + " shows the " + secret + " of " + name + " as " +
                                    (!present ? std::string("nothing")
-                                             : "\"" + (IsSet(got) && got != kMask ? "(the secret)" : got) + "\"") +
+                                             : Quote(got, object, secret)) +
                                    ", expected \"" + *want + "\"");
             else if (name == chapSession && got == kMask)
                 ++masked;
@@ -1086,7 +1099,9 @@ bool CheckJsonSecrets(const std::string& what, const std::string& text, const Du
 }
 
 // The CHAP lines of --sessions ("\t\tpassword: ********" in the block that
-// "Target: NAME (sessionN)" opens): each secret as the dump shows it, masked.
+// "Target: NAME (sessionN)" opens), shown as iscsiadm shows them: a set secret
+// masked, an unset one (empty, "(null)") as "<empty>", a missing one as
+// "<unknown>".
 bool CheckSessionsSecrets(const std::string& text, const Dump& dump, const std::string& chapSession)
 {
     static const std::regex target("Target: .* \\((\\S+)\\)");
@@ -1104,14 +1119,20 @@ bool CheckSessionsSecrets(const std::string& text, const Dump& dump, const std::
             continue;
         std::string name = m[1], value = m[2];
         const Object* session = current.empty() ? nullptr : Find(dump, "iscsi_session", current);
-        auto file = session ? session->files.find(name) : Files::const_iterator();
-        std::optional<std::string> want;
-        if (session && file != session->files.end())
-            want = Shown(name, file->second, true);
-        if (!want || value != *want)
-            Fail(kSecrets, "the --sessions output shows the " + name + " of \"" + current + "\" as \"" +
-                               (IsSet(value) && value != kMask ? "(the secret)" : value) +
-                               "\", expected \"" + want.value_or("(no line)") + "\"");
+        if (session == nullptr) {
+            Fail(kSecrets, "the --sessions output shows a " + name + " outside a session's block");
+            continue;
+        }
+        auto file = session->files.find(name);
+        std::string want = "<unknown>";
+        if (file != session->files.end()) {
+            want = Shown(name, file->second, true).value_or("");
+            if (!IsSet(want))
+                want = "<empty>";
+        }
+        if (value != want)
+            Fail(kSecrets, "the --sessions output shows the " + name + " of " + current + " as " +
+                               Quote(value, session, name) + ", expected \"" + want + "\"");
         else if (current == chapSession && value == kMask)
             ++masked;
     }
