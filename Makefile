@@ -14,6 +14,8 @@
 #   make fuzz    builds the libFuzzer harnesses with clang and runs each for
 #                FUZZ_SECONDS (default 60); make check-fuzz is a 10 s pass
 #   make bench   builds and runs the benchmarks (not part of check; tools/bench.sh)
+#   make abi-baseline  rewrites the library's ABI baseline (tests/abi/) from the
+#                build of make check, for a change of the ABI made on purpose
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
@@ -21,6 +23,10 @@ FUZZ_BUILD ?= build-fuzz
 DEB_BUILD  ?= build-deb
 DEMO_BUILD ?= build-demo
 FUZZ_SECONDS ?= 60
+# Warnings fail every build made here (CMake's SYSFSREADER_WERROR, off by
+# default for those who build the library with other compilers); WERROR=OFF
+# turns that off for one run.
+WERROR     ?= ON
 JOBS       ?= $(shell nproc)
 # What building the library and the tool takes, and umockdev, which serves the
 # demo's trees at /sys: all that make demo installs.
@@ -31,7 +37,7 @@ DEMO_PACKAGES := g++ cmake make pkg-config libsysfs-dev nlohmann-json3-dev umock
 # starts both services as it installs them.
 PACKAGES   := $(DEMO_PACKAGES) libgtest-dev libgmock-dev libbenchmark-dev valgrind pciutils \
               sysfsutils clang libclang-rt-14-dev python3-jsonschema prometheus \
-              prometheus-node-exporter
+              prometheus-node-exporter abigail-tools
 # Optional: ansible-core and facter, for the facts-script tests under Ansible
 # and Facter (installed by those tests in CI as root, skipped elsewhere when
 # missing).
@@ -40,7 +46,7 @@ PACKAGES   := $(DEMO_PACKAGES) libgtest-dev libgmock-dev libbenchmark-dev valgri
 DEB_PACKAGES := debhelper dpkg-dev lintian
 
 .PHONY: deps demo-deps deb-deps build check check-asan check-tsan check-fuzz check-vm check-deb check-all \
-        deb demo bench fuzz clean
+        deb demo bench fuzz abi-baseline clean
 
 # Installs those of the packages named that are missing.
 define install-missing
@@ -62,7 +68,7 @@ deb-deps: deps
 	$(call install-missing,$(DEB_PACKAGES))
 
 build: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSYSFSREADER_WERROR=$(WERROR)
 	cmake --build $(BUILD) -j$(JOBS)
 
 check: build
@@ -70,7 +76,8 @@ check: build
 	tools/check-install.sh $(BUILD)
 
 check-asan: deps
-	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DSYSFSREADER_SANITIZE=ON -DSYSFSREADER_BENCH=OFF
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DSYSFSREADER_SANITIZE=ON -DSYSFSREADER_BENCH=OFF \
+	  -DSYSFSREADER_WERROR=$(WERROR)
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 	cd $(ASAN_BUILD) && ctest --output-on-failure
 
@@ -80,7 +87,7 @@ check-asan: deps
 # the first report fail the test.
 check-tsan: deps
 	cmake -S . -B $(TSAN_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug -DSYSFSREADER_TSAN=ON \
-	  -DSYSFSREADER_BENCH=OFF
+	  -DSYSFSREADER_BENCH=OFF -DSYSFSREADER_WERROR=$(WERROR)
 	cmake --build $(TSAN_BUILD) -j$(JOBS) --target thread_test
 	cd $(TSAN_BUILD) && ctest --output-on-failure -R '^thread_test$$'
 
@@ -88,7 +95,8 @@ check-tsan: deps
 # capture.  Each runs FUZZ_SECONDS from a scratch copy of its seed corpus.
 fuzz: deps
 	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DSYSFSREADER_FUZZ=ON -DSYSFSREADER_TESTS=OFF -DSYSFSREADER_BENCH=OFF
+	  -DSYSFSREADER_FUZZ=ON -DSYSFSREADER_TESTS=OFF -DSYSFSREADER_BENCH=OFF \
+	  -DSYSFSREADER_WERROR=$(WERROR)
 	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target fuzz_pci fuzz_scsi fuzz_attr fuzz_json_string
 	tools/fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
@@ -127,6 +135,12 @@ demo: demo-deps
 
 bench: build
 	@tools/bench.sh $(BUILD)
+
+# The test abi_layout compares the library with this baseline; review the
+# baseline's diff (and abidiff's report of the failing test) before committing.
+abi-baseline: build
+	tests/abi/check_layout.sh --update $(BUILD)/libsysfsreader.so.1 tests/abi/libsysfsreader.abi
+	@git diff --stat -- tests/abi/libsysfsreader.abi 2>/dev/null || true
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(DEB_BUILD) $(DEMO_BUILD)

@@ -229,6 +229,15 @@ private:
     void Trace(std::string_view message);
     void Trace(std::string_view message, std::string_view value);
 
+    // The object's layout is frozen for SONAME 1: one pointer, no virtual
+    // function (a vtable pointer would shift it).  Every program built
+    // against the library inlines it: it allocates sizeof(CSysfsReader) bytes
+    // for each reader, on its stack or in its own objects.  A member added,
+    // removed, retyped or reordered here breaks every installed program and
+    // needs a new SONAME; state a reader needs later has to live inside the
+    // library.  The abi_layout test (tests/abi/) holds the layout to its
+    // baseline.  The static members are no part of it: they are hidden in
+    // the library.
     std::ofstream* m_pLog;
 
     static std::map<BusType, std::string> m_BusMap;

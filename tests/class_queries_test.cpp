@@ -167,8 +167,8 @@ TEST_F(ClassQueries, DeviceWithoutAttributesOfItsOwn)
                             {"name", "host7"},
                             {"path", "/sys/devices/platform/host7"}}),
               device);
-    std::string log = TakeLog();
-    EXPECT_NE(log.find("\tClass Device attributes empty\n"), std::string::npos);
+    std::string traced = TakeLog();
+    EXPECT_NE(traced.find("\tClass Device attributes empty\n"), std::string::npos);
     // Asked again with the same maps: nothing more is added.
     ASSERT_EQ(READER_OK, reader->GetClsDeviceAttr("scsi_host", "host7", attrs, device));
     EXPECT_EQ(5u, device.size());

@@ -423,13 +423,13 @@ TEST_F(HostileTree, ADirectoryMovedUpWhileWalkedIsNeverClimbedOutOf)
         .Dir("class/race");
     fs::create_symlink("../../" + walk, tree.Abs("class/race/x"));
 
-    auto query = [&](CSysfsReader& reader, RaceTally& tally) {
+    auto query = [&](CSysfsReader& racer, RaceTally& tally) {
         AttributeMap attrs, device;
-        if (reader.GetClsDeviceAttr("race", "x", attrs, device) == READER_OK)
+        if (racer.GetClsDeviceAttr("race", "x", attrs, device) == READER_OK)
             tally.answers += attrs == AttributeMap{{"name", "inside"}};
         tally.wrong += HoldsSecret(attrs) || HoldsSecret(device);
         DeviceMap below;
-        if (reader.GetDevicePathAttr("/sys/" + walk, below) == READER_OK)
+        if (racer.GetDevicePathAttr("/sys/" + walk, below) == READER_OK)
             tally.answers += below == DeviceMap{{"ssl", {{"secret", "inside"}}}};
         for (const auto& entry : below)
             tally.wrong += HoldsSecret(entry.second);
@@ -464,14 +464,14 @@ TEST_F(HostileTree, AWalkIsNeverContinuedFromWhereAMovedDirectoryLies)
     tree.File("devices/a/b/x/name", "b/x\n").File("devices/a/x/name", "a/x\n").Dir("class/race");
     fs::create_symlink("../../" + walk, tree.Abs("class/race/y"));
 
-    auto query = [&](CSysfsReader& reader, RaceTally& tally) {
+    auto query = [&](CSysfsReader& racer, RaceTally& tally) {
         AttributeMap attrs, device;
-        if (reader.GetClsDeviceAttr("race", "y", attrs, device) == READER_OK) {
+        if (racer.GetClsDeviceAttr("race", "y", attrs, device) == READER_OK) {
             tally.answers += attrs == AttributeMap{{"name", "b/x"}};
             tally.wrong += attrs != AttributeMap{{"name", "b/x"}};
         }
         DeviceMap devices;
-        if (reader.GetClsDeviceList("race", devices) == READER_OK && devices.count("y"))
+        if (racer.GetClsDeviceList("race", devices) == READER_OK && devices.count("y"))
             tally.wrong += devices["y"]["path"] != "/sys/devices/a/b/x";
     };
     for (bool withoutOpenat2 : {false, true}) {
@@ -550,12 +550,12 @@ TEST_F(HostileTree, AnUnreadableClassIsAFailureNotAnAbsence)
     tree.ClassDevice("scsi_device", kDisk + "/scsi_device/0:0:0:0");
     ASSERT_EQ(0, chmod(tree.Abs("class/scsi_device").c_str(), 0));
     ASSERT_EQ(0, chmod(tree.Root().c_str(), 0755));
-    const std::string logPath = tree.Root() + "/nobody.log";
+    const std::string nobodyLog = tree.Root() + "/nobody.log";
     EXPECT_TRUE(FinishesInTime([&] {
-        std::ofstream log(logPath);  // opened before the user changes
+        std::ofstream trace(nobodyLog);  // opened before the user changes
         if (setgid(65534) != 0 || setuid(65534) != 0)
             return false;
-        CSysfsReader asNobody(&log);
+        CSysfsReader asNobody(&trace);
         DeviceMap devices;
         if (asNobody.GetClsDeviceList("scsi_device", devices) != READER_CLASS_ERROR ||
             CSysfsReader::LastFailure() != EACCES || !devices.empty())
@@ -564,7 +564,7 @@ TEST_F(HostileTree, AnUnreadableClassIsAFailureNotAnAbsence)
                CSysfsReader::LastFailure() == 0;
     }));
     EXPECT_NE(std::string::npos,
-              MaskHeaders(ReadFile(logPath))
+              MaskHeaders(ReadFile(nobodyLog))
                   .find("\tRead failed: /sys/class/scsi_device: Permission denied\n"));
     ASSERT_EQ(0, chmod(tree.Abs("class/scsi_device").c_str(), 0755));
 }

@@ -87,16 +87,16 @@ TEST_F(ReaderTest, SecretsReachTheMapButNeverTheTrace)
     attrs.clear();
     ASSERT_EQ(READER_OK, reader->GetClsDeviceAttr("iscsi_session", "session2", attrs, device));
 
-    std::string log = TakeLog();
-    EXPECT_EQ(std::string::npos, log.find("Secret-")) << log;
+    std::string trace = TakeLog();
+    EXPECT_EQ(std::string::npos, trace.find("Secret-")) << trace;
     size_t masked = 0;
-    for (size_t at = log.find("\tpassword: ********\n"); at != std::string::npos;
-         at = log.find("\tpassword: ********\n", at + 1))
+    for (size_t at = trace.find("\tpassword: ********\n"); at != std::string::npos;
+         at = trace.find("\tpassword: ********\n", at + 1))
         ++masked;
     EXPECT_EQ(2u, masked);  // the class query and the path listing
-    EXPECT_NE(std::string::npos, log.find("\tpassword_in: ********\n"));
-    EXPECT_NE(std::string::npos, log.find("\tusername: alice\n"));
-    EXPECT_NE(std::string::npos, log.find("\tpassword_old: visible\n"));
-    EXPECT_NE(std::string::npos, log.find("\tpassword: (null)\n"));
-    EXPECT_NE(std::string::npos, log.find("\tpassword_in: \n"));
+    EXPECT_NE(std::string::npos, trace.find("\tpassword_in: ********\n"));
+    EXPECT_NE(std::string::npos, trace.find("\tusername: alice\n"));
+    EXPECT_NE(std::string::npos, trace.find("\tpassword_old: visible\n"));
+    EXPECT_NE(std::string::npos, trace.find("\tpassword: (null)\n"));
+    EXPECT_NE(std::string::npos, trace.find("\tpassword_in: \n"));
 }

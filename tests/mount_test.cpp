@@ -170,9 +170,9 @@ TEST_F(MountCheck, WithoutProcSysfsAtSysIsFoundAndQueriesWork)
     if (IsSkipped())
         return;
     EXPECT_EQ("", ReadFile(tree.Root() + "/failures"));
-    std::string log = TakeLog();
-    EXPECT_EQ(0u, log.find(Trace({kMountedEnter, kMountedLeave})));
-    EXPECT_EQ(std::string::npos, log.find("Manual"));
+    std::string traced = TakeLog();
+    EXPECT_EQ(0u, traced.find(Trace({kMountedEnter, kMountedLeave})));
+    EXPECT_EQ(std::string::npos, traced.find("Manual"));
 }
 
 // The same on this machine's own sysfs: what the queries find without /proc

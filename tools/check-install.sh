@@ -25,14 +25,18 @@ libdir=$(dirname "$lib")
 # A system prefix is searched anyway; another one is named to the tools.
 export CMAKE_PREFIX_PATH=$prefix PKG_CONFIG_PATH=$libdir/pkgconfig LD_LIBRARY_PATH=$libdir
 
+# The installed header compiles without a warning under the project's own
+# warning set, as a user's program built with these flags includes it.
+warnings="-Wall -Wextra -Wshadow -Wmissing-declarations -Wnon-virtual-dtor -Werror"
+
 echo "== find_package(sysfsreader) from $prefix"
-cmake -S "$top/examples/sysfs-buses" -B "$work/cmake" >/dev/null
+cmake -S "$top/examples/sysfs-buses" -B "$work/cmake" -DCMAKE_CXX_FLAGS="$warnings" >/dev/null
 cmake --build "$work/cmake" >/dev/null
 "$work/cmake/sysfs-buses" pci
 
 echo "== pkg-config sysfsreader from $prefix"
-# shellcheck disable=SC2046
-g++ -std=c++17 -Wall -Wextra -Werror -o "$work/pkgconfig-sysfs-buses" \
+# shellcheck disable=SC2046,SC2086
+g++ -std=c++17 $warnings -o "$work/pkgconfig-sysfs-buses" \
     -I"$top/tool" "$top/examples/sysfs-buses/main.cpp" "$top/tool/log_file.cpp" \
     $(pkg-config --cflags --libs sysfsreader)
 "$work/pkgconfig-sysfs-buses" pci
