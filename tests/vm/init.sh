@@ -123,8 +123,8 @@ waitfor 90 recovered || fatal "session ${failed_session##*/} did not log in agai
 # and the initiator does check the answer) before the right one logs in; the
 # kernel then shows both secrets in the session's password and password_in,
 # in clear text to root.  The dump reads them; iscsi-inventory (text, --json,
-# --sessions, the facts script), the probe's query through the library and
-# their trace logs must not show them, and --show-secrets must.  The secrets are spelled
+# --sessions, --prometheus, the facts script), the probe's query through the
+# library and their trace logs must not show them, and --show-secrets must.  The secrets are spelled
 # so that they appear nowhere else.  The session logs out again afterwards,
 # and its target is disabled: the later phases do not see it.
 say "phase chap"
@@ -182,7 +182,8 @@ chap_logged_in() {
 waitfor 30 chap_logged_in || fatal "the chap session did not log in"
 chap_session=${chap_session##*/}
 send "==== CHAPSESSION $chap_session"
-mkdir -p /tmp/chap/text /tmp/chap/json /tmp/chap/sessions /tmp/chap/fact /tmp/chap/probe /tmp/chap/shown
+mkdir -p /tmp/chap/text /tmp/chap/json /tmp/chap/sessions /tmp/chap/prometheus /tmp/chap/fact \
+         /tmp/chap/probe /tmp/chap/shown
 section chap dump-before /bin/dump-sysfs
 cd /tmp/chap/text
 section chap inventory iscsi-inventory
@@ -193,6 +194,9 @@ section chap json-log cat SysReader.log
 cd /tmp/chap/sessions
 section chap sessions iscsi-inventory --sessions
 section chap sessions-log cat SysReader.log
+cd /tmp/chap/prometheus
+section chap prometheus iscsi-inventory --prometheus
+section chap prometheus-log cat SysReader.log
 cd /tmp/chap/fact
 section chap fact /usr/share/iscsi-inventory/iscsi_inventory.fact
 section chap fact-files ls -A
@@ -204,7 +208,7 @@ section chap show-secrets iscsi-inventory --show-secrets
 section chap show-secrets-log cat SysReader.log
 cd /tmp/chap
 section chap modes stat -c '%a %n' text/SysReader.log json/SysReader.log sessions/SysReader.log \
-    shown/SysReader.log
+    prometheus/SysReader.log shown/SysReader.log
 section chap dump-after /bin/dump-sysfs
 section chap buses sysfs-buses
 section chap iscsiadm iscsiadm -m session -P 3

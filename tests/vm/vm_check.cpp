@@ -26,8 +26,8 @@
 // (after the target refused a wrong password and the initiator a target that
 // did not know its password_in): the dump, read as root, must hold both of
 // its secrets; neither may appear in any other section (the text, --json,
-// --sessions and facts outputs, the trace logs of the tool and of
-// vm-chap-probe, iscsiadm),
+// --sessions, --prometheus and facts outputs, the trace logs of the tool and
+// of vm-chap-probe, iscsiadm),
 // where each must show as "********" and a "(null)" as it is; --show-secrets
 // must print the whole inventory with the secrets as they are; the probe's
 // query must hand back the values sysfs holds (compared by hash); the facts
@@ -995,6 +995,19 @@ struct ChapFigures {
 
 const char kSecrets[] = "chap secrets";
 
+// A value a program showed for a secret attribute, quoted for a failure
+// message: "(the secret)" when it is the set secret sysfs holds, so that a
+// failure names a leak without spelling the secret out.
+std::string Quote(const std::string& value, const Object* session, const std::string& name)
+{
+    const Files* files = session ? &session->files : nullptr;
+    auto file = files ? files->find(name) : Files::const_iterator();
+    std::optional<std::string> actual;
+    if (files && file != files->end())
+        actual = Shown(file->second);
+    return actual && IsSet(*actual) && value == *actual ? "(the secret)" : "\"" + value + "\"";
+}
+
 // The trace lines of secret attributes in a trace log, each checked against
 // the session whose attribute query it belongs to ("Class device found: X"
 // opens it): the value masked as the dump shows it.  Returns how many lines
@@ -1032,9 +1045,9 @@ int CheckTraceSecrets(const std::string& what, const std::string& log, const Dum
         if (file != session->files.end())
             want = Shown(name, file->second, true);
         if (!want || value != *want) {
-            Fail(kSecrets, what + " traces the " + name + " of " + current + " as \"" +
-                               (want && IsSet(value) && value != kMask ? "(the secret)" : value) +
-                               "\", expected \"" + want.value_or("(no line)") + "\"");
+            Fail(kSecrets, what + " traces the " + name + " of " + current + " as " +
+                               Quote(value, session, name) + ", expected \"" +
+                               want.value_or("(no line)") + "\"");
         } else if (current == chapSession && value == kMask) {
             ++masked;
         }
@@ -1075,7 +1088,7 @@ bool CheckJsonSecrets(const std::string& what, const std::string& text, const Du
             if (want && (!present || got != *want))
                 Fail(kSecrets, what + " shows the " + secret + " of " + name + " as " +
                                    (!present ? std::string("nothing")
-                                             : "\"" + (IsSet(got) && got != kMask ? "(the secret)" : got) + "\"") +
+                                             : Quote(got, object, secret)) +
                                    ", expected \"" + *want + "\"");
             else if (name == chapSession && got == kMask)
                 ++masked;
@@ -1087,7 +1100,9 @@ bool CheckJsonSecrets(const std::string& what, const std::string& text, const Du
 }
 
 // The CHAP lines of --sessions ("\t\tpassword: ********" in the block that
-// "Target: NAME (sessionN)" opens): each secret as the dump shows it, masked.
+// "Target: NAME (sessionN)" opens), shown as iscsiadm shows them: a set secret
+// masked, an unset one (empty, "(null)") as "<empty>", a missing one as
+// "<unknown>".
 bool CheckSessionsSecrets(const std::string& text, const Dump& dump, const std::string& chapSession)
 {
     static const std::regex target("Target: .* \\((\\S+)\\)");
@@ -1105,14 +1120,20 @@ bool CheckSessionsSecrets(const std::string& text, const Dump& dump, const std::
             continue;
         std::string name = m[1], value = m[2];
         const Object* session = current.empty() ? nullptr : Find(dump, "iscsi_session", current);
-        auto file = session ? session->files.find(name) : Files::const_iterator();
-        std::optional<std::string> want;
-        if (session && file != session->files.end())
-            want = Shown(name, file->second, true);
-        if (!want || value != *want)
-            Fail(kSecrets, "the --sessions output shows the " + name + " of \"" + current + "\" as \"" +
-                               (IsSet(value) && value != kMask ? "(the secret)" : value) +
-                               "\", expected \"" + want.value_or("(no line)") + "\"");
+        if (session == nullptr) {
+            Fail(kSecrets, "the --sessions output shows a " + name + " outside a session's block");
+            continue;
+        }
+        auto file = session->files.find(name);
+        std::string want = "<unknown>";
+        if (file != session->files.end()) {
+            want = Shown(name, file->second, true).value_or("");
+            if (!IsSet(want))
+                want = "<empty>";
+        }
+        if (value != want)
+            Fail(kSecrets, "the --sessions output shows the " + name + " of " + current + " as " +
+                               Quote(value, session, name) + ", expected \"" + want + "\"");
         else if (current == chapSession && value == kMask)
             ++masked;
     }
@@ -1228,6 +1249,7 @@ void CheckChap(std::map<std::string, std::string>& sections, const std::map<std:
              {"chap log", "SysReader.log of the text run"},
              {"chap json-log", "SysReader.log of the --json run"},
              {"chap sessions-log", "SysReader.log of the --sessions run"},
+             {"chap prometheus-log", "SysReader.log of the --prometheus run"},
              {"chap show-secrets-log", "SysReader.log of the --show-secrets run"},
              {"chap probe-log", "the probe's trace log"}})
         figures.masked += CheckTraceSecrets(what, sections[key], before, session) >= 2;
@@ -1277,8 +1299,8 @@ void CheckChap(std::map<std::string, std::string>& sections, const std::map<std:
         else if (++logs, m[1] != "600")
             Fail(kSecrets, m[2].str() + " has mode " + m[1].str() + ", not 600");
     }
-    if (logs != 4)
-        Fail(kSecrets, "the modes of " + std::to_string(logs) + " logs, not 4");
+    if (logs != 5)
+        Fail(kSecrets, "the modes of " + std::to_string(logs) + " logs, not 5");
 }
 }  // namespace
 

@@ -10,8 +10,9 @@
 # a session's "(null)", the facts script leaves a log, --show-secrets hides a
 # secret, the probe got another value, a log has mode 644 and the target let
 # a wrong secret in: each must be reported (chap_expected.txt), and nothing
-# about the outputs that are right (the JSON, the other trace logs, the
-# "(null)" of a session without CHAP).  Then the same results with the dump
+# about the outputs that are right (the JSON, the metrics, the other trace
+# logs, the "(null)" of a session without CHAP, "<empty>" for it in the
+# session blocks).  Then the same results with the dump
 # showing no secret, which must fail: a test that never saw the secrets
 # could not see them leak.
 # usage: vm_check_test.sh VM_CHECK
