@@ -69,6 +69,12 @@ expect "queries timed" "$(cut -d' ' -f1,3 queries.out | tr '\n' ,)" \
   --max-seconds 0.001 >bench.out
 row=$(grep -E '^ +12 ' bench.out) || fail "no row for 12 devices: $(cat bench.out)"
 read -r -a cells <<<"$row"
-[ "${cells[*]:1:9}" = "- - - >1.0 >1.0 ? >0.001 >0.001 ?" ] ||
+# A run of a few devices may still finish inside the limit before the kill
+# lands: such a cell holds its number.  Each cell is the killed mark or a
+# number, the ratios "?" or a number, and the runs that start a program
+# (sysfs-buses, systool) cannot finish in a millisecond, so killing is seen.
+number='[0-9]+(\.[0-9]+)?'
+shape="^- - - (>1\.0|$number) (>1\.0|$number) (\?|$number) >0\.001 >0\.001 \?$"
+[[ "${cells[*]:1:9}" =~ $shape ]] ||
   fail "killed runs: got '${cells[*]:1:9}' in: $(cat bench.out)"
 echo "ok"
