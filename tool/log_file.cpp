@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "log_file.h"
 
+#include "../reader/internal/unique_fd.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,32 +17,7 @@ namespace programs {
 
 namespace {
 
-// A descriptor that closes itself unless it is handed on.
-class OwnedFd {
-public:
-    explicit OwnedFd(int fd) : m_fd(fd) {}
-    ~OwnedFd()
-    {
-        if (m_fd >= 0)
-            close(m_fd);
-    }
-    OwnedFd(const OwnedFd&) = delete;
-    OwnedFd& operator=(const OwnedFd&) = delete;
-    int Get() const { return m_fd; }
-    int Release() { return std::exchange(m_fd, -1); }
-    // Takes fd, closing what it held; errno stays what the open left.
-    void Reset(int fd)
-    {
-        int saved = errno;
-        if (m_fd >= 0)
-            close(m_fd);
-        m_fd = fd;
-        errno = saved;
-    }
-
-private:
-    int m_fd;
-};
+using Quentor::LinuxEnum::detail::UniqueFd;
 
 constexpr int kOpenFlags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 
@@ -77,12 +54,12 @@ void KeepStandardDescriptors()
 LogRefusal OpenLog(std::ofstream& log, const char* path)
 {
     LogRefusal refusal;
-    OwnedFd fd(-1);
+    UniqueFd fd;
     for (int attempt = 0; attempt < 3 && fd.Get() < 0; ++attempt) {
-        fd.Reset(open(path, kOpenFlags));
+        fd.reset(open(path, kOpenFlags));
         if (fd.Get() >= 0 || errno != ENOENT)
             break;
-        fd.Reset(open(path, kOpenFlags | O_CREAT | O_EXCL, 0600));
+        fd.reset(open(path, kOpenFlags | O_CREAT | O_EXCL, 0600));
         if (fd.Get() < 0 && errno != EEXIST) {
             refusal.cannotCreate = true;
             break;
@@ -112,7 +89,7 @@ LogRefusal OpenLog(std::ofstream& log, const char* path)
         refusal.why = "cannot attach a stream";
         return refusal;
     }
-    fd.Release();  // the stream's buffer closes it now
+    fd.release();  // the stream's buffer closes it now
     *log.rdbuf() = std::move(adopted);
     return refusal;
 }
