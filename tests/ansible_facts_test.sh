@@ -10,17 +10,8 @@
 # Usage: ansible_facts_test.sh FACT_SCRIPT SOURCE_DIR
 set -euo pipefail
 fact=$1 src=$2
-if ! command -v ansible >/dev/null; then
-  if [ "${CI:-}" = true ] && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
-    echo "installing ansible-core"
-    { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq ansible-core; } \
-      >/dev/null 2>&1 || true
-  fi
-  if ! command -v ansible >/dev/null; then
-    echo "SKIPPED: ansible-core is not installed (apt-get install ansible-core; CI installs it as root)"
-    exit 77
-  fi
-fi
+. "$src/tests/lib/optional-package.sh"
+need_package ansible-core "ansible-core is not installed (apt-get install ansible-core; CI installs it as root)" command -v ansible
 work=$(mktemp -d); trap 'rm -rf "$work"' EXIT
 bash "$src/tests/data/make-sample-tree.sh" "$work"
 mkdir -p "$work/facts.d" "$work/home"

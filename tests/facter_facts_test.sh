@@ -8,17 +8,8 @@
 # Usage: facter_facts_test.sh FACT_SCRIPT SOURCE_DIR
 set -euo pipefail
 fact=$1 src=$2
-if ! command -v facter >/dev/null; then
-  if [ "${CI:-}" = true ] && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
-    echo "installing facter"
-    { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq facter; } \
-      >/dev/null 2>&1 || true
-  fi
-  if ! command -v facter >/dev/null; then
-    echo "SKIPPED: facter is not installed (apt-get install facter; CI installs it as root)"
-    exit 77
-  fi
-fi
+. "$src/tests/lib/optional-package.sh"
+need_package facter "facter is not installed (apt-get install facter; CI installs it as root)" command -v facter
 work=$(mktemp -d); trap 'rm -rf "$work"' EXIT
 bash "$src/tests/data/make-sample-tree.sh" "$work"
 mkdir -p "$work/facts.d" "$work/bin" "$work/home"

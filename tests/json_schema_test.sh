@@ -23,7 +23,7 @@ for tree in sample real; do
 done
 
 python3 - "$schema" "$work/sample.json" "$work/real.json" <<'PY'
-import copy, json, sys
+import copy, json, re, sys
 import jsonschema
 
 schema = json.load(open(sys.argv[1]))
@@ -42,9 +42,44 @@ for name, doc in (("sample", sample), ("real", real)):
 assert [s["name"] for s in sample["iscsi_session"]] == ["session1", "session2", "session3"]
 assert [d["block_device"] for d in sample["iscsi_session"][1]["disks"]] == ["sda", "sdb"]
 assert sample["iscsi_session"][2]["disks"][0]["block_device"] is None
-assert sample["iscsi_transport"][0]["device"] is None
+assert [(t["name"], t["device"]) for t in sample["iscsi_transport"]] == [("be2iscsi", None), ("tcp", None)]
 assert set(sample["iscsi_scsi_host"]["directories"]) >= {"portal0", "portal1"}
 assert real["iscsi_scsi_host"] is None
+
+# The sample has the forms a kernel writes, as the real copy shows them: the
+# iscsi_tcp objects have exactly the attributes the real ones have, and every
+# attribute both trees have is a number in both, hex in both, or a string in
+# both (the digests are 0 or 1, never "None").  Each session was made by
+# iscsid, whose pid is its creator (-1 is an HBA's flash session).  SCSI
+# inquiry strings are padded to 8, 16 and 4 bytes.
+def form(value):
+    if re.fullmatch(r"-?[0-9]+", value):
+        return "number"
+    return "hex" if re.fullmatch(r"0x[0-9a-f]+", value) else "string"
+transport = {s["name"]: s["transport"] for s in sample["sessions"]}
+assert transport == {"session1": "be2iscsi", "session2": "tcp", "session3": "tcp"}, transport
+host_transport = {s["host"]: s["transport"] for s in sample["sessions"]}
+for cls, of in (("iscsi_session", lambda n: transport[n]),
+                ("iscsi_connection", lambda n: transport["session" + n[10:].split(":")[0]]),
+                ("iscsi_host", lambda n: host_transport[n])):
+    real_names = {k for d in real[cls] for k in d["attributes"]}
+    real_forms = {}
+    for d in real[cls]:
+        for k, v in d["attributes"].items():
+            real_forms.setdefault(k, set()).add(form(v))
+    for d in sample[cls]:
+        a = d["attributes"]
+        if of(d["name"]) == "tcp":
+            assert set(a) == real_names, (d["name"], set(a) ^ real_names)
+        for k, v in a.items():
+            assert k not in real_forms or form(v) in real_forms[k], (d["name"], k, v, real_forms[k])
+for d in sample["iscsi_session"]:
+    assert int(d["attributes"]["creator"]) > 0, (d["name"], d["attributes"]["creator"])
+for doc in (sample, real):
+    for s in doc["sessions"]:
+        for disk in s["disks"]:
+            if disk["vendor"] is not None:
+                assert [len(disk[k]) for k in ("vendor", "model", "rev")] == [8, 16, 4], disk
 
 # What the schema must refuse.
 def refused(mutate, what):

@@ -9,17 +9,8 @@
 # Usage: prometheus_metrics_test.sh TOOL SOURCE_DIR
 set -euo pipefail
 tool=$1 src=$2
-if ! command -v promtool >/dev/null; then
-  if [ "${CI:-}" = true ] && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
-    echo "installing prometheus (promtool)"
-    { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq prometheus; } \
-      >/dev/null 2>&1 || true
-  fi
-  if ! command -v promtool >/dev/null; then
-    echo "SKIPPED: promtool is not installed (Debian package prometheus; make deps installs it)"
-    exit 77
-  fi
-fi
+. "$src/tests/lib/optional-package.sh"
+need_package prometheus "promtool is not installed (Debian package prometheus; make deps installs it)" command -v promtool
 work=$(mktemp -d); trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/sample" "$work/real" "$work/hostile"
 bash "$src/tests/data/make-sample-tree.sh" "$work/sample"

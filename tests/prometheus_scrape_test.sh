@@ -11,18 +11,8 @@
 set -euo pipefail
 tool=$1 src=$2
 exporter=/usr/bin/prometheus-node-exporter
-if [ ! -x "$exporter" ]; then
-  if [ "${CI:-}" = true ] && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
-    echo "installing prometheus-node-exporter"
-    { apt-get update -qq &&
-      DEBIAN_FRONTEND=noninteractive apt-get install -y -qq prometheus-node-exporter; } \
-      >/dev/null 2>&1 || true
-  fi
-  if [ ! -x "$exporter" ]; then
-    echo "SKIPPED: prometheus-node-exporter is not installed (make deps installs it)"
-    exit 77
-  fi
-fi
+. "$src/tests/lib/optional-package.sh"
+need_package prometheus-node-exporter "prometheus-node-exporter is not installed (make deps installs it)" test -x "$exporter"
 work=$(mktemp -d)
 pid=
 stop() {
