@@ -40,8 +40,9 @@ PACKAGES   := $(DEMO_PACKAGES) libgtest-dev libgmock-dev libbenchmark-dev valgri
               sysfsutils clang libclang-rt-14-dev python3-jsonschema prometheus \
               prometheus-node-exporter abigail-tools
 # Optional: ansible-core and facter, for the facts-script tests under Ansible
-# and Facter (installed by those tests in CI as root, skipped elsewhere when
-# missing).
+# and Facter, and open-iscsi, whose iscsiadm must agree with the tool on the
+# sample tree (each installed by its test in CI as root through
+# tests/lib/optional-package.sh, skipped elsewhere when missing).
 # Debian's packaging tools; the packages' own build dependencies are read from
 # debian/control by tools/build-deb.sh.
 DEB_PACKAGES := debhelper dpkg-dev lintian

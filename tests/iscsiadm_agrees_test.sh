@@ -22,11 +22,12 @@
 # - Connection state: iscsiadm does not read the connection's sysfs state; it
 #   asks iscsid over an abstract socket, and with no iscsid prints "Unknown".
 #   The test must not reach the machine's iscsid, and must not have iscsiadm
-#   start one (finding none, it runs `systemctl start iscsid.socket`): the new
-#   network namespace hides the abstract socket, the tmpfs over /run hides
-#   systemd's and D-Bus's sockets.  So iscsiadm's "Unknown" is required as
-#   such, and the tool's connection state is checked against the state file
-#   itself, read by this script.
+#   start one (finding none, it runs iscsid.conf's iscsid.startup, on Debian
+#   `systemctl start iscsid.socket`): the new network namespace hides the
+#   abstract socket, the empty iscsid.conf names no startup command, and the
+#   tmpfs over /run hides systemd's and D-Bus's sockets besides.  So
+#   iscsiadm's "Unknown" is required as such, and the tool's connection state
+#   is checked against the state file itself, read by this script.
 # - An attribute the driver does not show (be2iscsi has no tgt_reset_tmo):
 #   iscsiadm prints "<empty>", the tool null (JSON) or "<unknown>" (text);
 #   all three count as "absent".
@@ -80,8 +81,8 @@ if [ -d /etc/iscsi ]; then
   : > /etc/iscsi/iscsid.conf
   echo "InitiatorName=iqn.1993-08.org.debian:01:5f2c1a9e7b3d" > /etc/iscsi/initiatorname.iscsi
 fi
-# Finding no iscsid, iscsiadm says so on standard error; the sessions come
-# from sysfs all the same, and it exits with 0.
+# Finding no iscsid, iscsiadm says so on standard error (after retrying for a
+# few seconds); the sessions come from sysfs all the same, and it exits with 0.
 iscsiadm -m session -P 3 > "$work/iscsiadm.txt" 2> "$work/iscsiadm.err" ||
   { cat "$work/iscsiadm.err" >&2; echo "FAIL: iscsiadm -m session -P 3 failed" >&2; exit 1; }
 cd "$work"

@@ -1137,6 +1137,76 @@ TEST_F(Inventory, SessionsViewShowsEachSessionWithItsDisks)
               run.out);
 }
 
+// --sessions on the sample tree, whose HBA session shows only what be2iscsi
+// makes visible: no IP address or netdev on its host, no tgt_reset_tmo, no
+// local port; digests 1 in words, the PCI card with its driver.  The failed
+// iscsi_tcp session, last, has its own host, a failed connection and a LUN
+// without a disk.
+TEST_F(Inventory, SessionsViewOfTheSampleTree)
+{
+    ASSERT_EQ(0, system(("bash " SOURCE_DIR "/tests/data/make-sample-tree.sh " + tree.Root())
+                            .c_str()));
+    ToolRun run = RunTool(tree, cwd, {"--sessions", "--no-log"});
+    EXPECT_EQ(0, run.status);
+    const std::string hba =
+        "Target: iqn.2003-01.org.example:storage.lun1 (session1)\n"
+        "\tCurrent Portal: 192.168.10.50:3260,1\n"
+        "\tPersistent Portal: 192.168.10.50:3260,1\n"
+        "\t\t**********\n\t\tInterface:\n\t\t**********\n"
+        "\t\tIface Name: be2iscsi.00:90:fa:12:34:56.ipv4.0\n"
+        "\t\tIface Transport: be2iscsi\n"
+        "\t\tIface Initiatorname: iqn.1993-08.org.debian:01:5f2c1a9e7b3d\n"
+        "\t\tIface IPaddress: <unknown>\n"
+        "\t\tIface HWaddress: 00:90:fa:12:34:56\n"
+        "\t\tIface Netdev: <unknown>\n"
+        "\t\tIface PCI: 0000:00:1f.2 (be2iscsi)\n"
+        "\t\tSID: 1\n"
+        "\t\tiSCSI Connection State: up\n"
+        "\t\tiSCSI Session State: LOGGED_IN\n"
+        "\t\tTarget State: SCANNED\n"
+        "\t\t*********\n\t\tTimeouts:\n\t\t*********\n"
+        "\t\tRecovery Timeout: 120\n"
+        "\t\tTarget Reset Timeout: <unknown>\n"
+        "\t\tLUN Reset Timeout: 30\n"
+        "\t\tAbort Timeout: 15\n"
+        "\t\t*****\n\t\tCHAP:\n\t\t*****\n"
+        "\t\tusername: <empty>\n"
+        "\t\tpassword: <empty>\n"
+        "\t\tusername_in: <empty>\n"
+        "\t\tpassword_in: <empty>\n"
+        "\t\t************************\n\t\tNegotiated iSCSI params:\n"
+        "\t\t************************\n"
+        "\t\tHeaderDigest: CRC32C\n"
+        "\t\tDataDigest: CRC32C\n"
+        "\t\tMaxRecvDataSegmentLength: 262144\n"
+        "\t\tMaxXmitDataSegmentLength: 262144\n"
+        "\t\tFirstBurstLength: 262144\n"
+        "\t\tMaxBurstLength: 16776192\n"
+        "\t\tImmediateData: Yes\n"
+        "\t\tInitialR2T: No\n"
+        "\t\tMaxOutstandingR2T: 1\n"
+        "\t\t**********************\n\t\tAttached SCSI devices:\n"
+        "\t\t**********************\n"
+        "\t\tHost Number: 1\n"
+        "\t\tscsi1 Channel 0 Id 0 Lun: 0\tState: running\n"
+        "\t\t\tAttached scsi disk sdc\tSize: 1.00 GiB\n"
+        "\t\t\tWWID: naa.6001405a1b2c3d4e5f60718293a4b5c6\n"
+        "\t\t\tBy-path: ip-192.168.10.50:3260-iscsi-iqn.2003-01.org.example:storage.lun1-lun-0\n"
+        "Target: iqn.2003-01.org.linux-iscsi.target1 (session2)\n";
+    EXPECT_EQ(hba, run.out.substr(0, hba.size()));
+    const std::size_t failed = run.out.find("Target: iqn.2003-01.org.linux-iscsi.target2 (session3)\n");
+    ASSERT_NE(std::string::npos, failed) << run.out;
+    const std::string last = run.out.substr(failed);
+    for (const char* line : {"\t\tIface Transport: tcp\n", "\t\tIface Initiatorname: <empty>\n",
+                             "\t\tIface IPaddress: 127.0.0.1\n", "\t\tiSCSI Connection State: failed\n",
+                             "\t\tiSCSI Session State: FAILED\n", "\t\tTarget Reset Timeout: 30\n",
+                             "\t\tHeaderDigest: None\n", "\t\tHost Number: 3\n"})
+        EXPECT_NE(std::string::npos, last.find(line)) << line;
+    const std::string lun = "\t\tscsi3 Channel 0 Id 0 Lun: 1\tState: transport-offline\n";
+    ASSERT_GE(last.size(), lun.size());
+    EXPECT_EQ(lun, last.substr(last.size() - lun.size()));  // no disk line after it
+}
+
 // What could not be read is no absence: the tool prints what it could,
 // names what failed on standard error and exits with 1.  Short of
 // descriptors, each run is either the whole inventory with 0 or a failure

@@ -73,7 +73,8 @@ echo "== installed iscsi-inventory on the sample tree"
 tree=$work/sample
 bash "$top/tests/data/make-sample-tree.sh" "$tree"
 (cd "$tree" && UMOCKDEV_DIR=$tree umockdev-wrapper /usr/bin/iscsi-inventory) >"$work/inventory"
-for line in 'NAME TRANSPORT CLASS  :: tcp' 'NAME SESSION CLASS :: session1' \
+for line in 'NAME TRANSPORT CLASS  :: tcp' 'NAME TRANSPORT CLASS  :: be2iscsi' \
+            'NAME SESSION CLASS :: session1' \
             'NAME SESSION CLASS :: session3' 'NAME CONNECTION CLASS :: connection2:0' \
             $'\ttargetname:: \tiqn.2003-01.org.linux-iscsi.target1'; do
   grep -qxF -- "$line" "$work/inventory" || { cat "$work/inventory"; fail "no line '$line'"; }
