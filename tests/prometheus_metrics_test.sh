@@ -74,6 +74,9 @@ assert disks == {"session1": "1", "session2": "2", "session3": "1"}, disks
 info = {l["session"]: l for n, l, v in sample if n == "iscsi_session_info"}
 assert info["session1"]["transport"] == "be2iscsi" and info["session2"]["transport"] == "tcp"
 assert info["session1"]["portal"] == "192.168.10.50:3260"
+# session1's recovery is "off": no number of seconds, so no sample.
+recovery = {l["session"]: v for n, l, v in sample if n == "iscsi_session_recovery_timeout_seconds"}
+assert recovery == {"session2": "120", "session3": "120"}, recovery
 
 real = samples("real")
 assert sorted(l["device"] for n, l, v in real if n == "iscsi_disk_info") == ["sda", "sdb"]

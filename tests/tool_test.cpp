@@ -1139,7 +1139,8 @@ TEST_F(Inventory, SessionsViewShowsEachSessionWithItsDisks)
 
 // --sessions on the sample tree, whose HBA session shows only what be2iscsi
 // makes visible: no IP address or netdev on its host, no tgt_reset_tmo, no
-// local port; digests 1 in words, the PCI card with its driver.  The failed
+// local port; digests 1 in words, the PCI card with its driver, a recovery
+// timeout that is "off".  The failed
 // iscsi_tcp session, last, has its own host, a failed connection and a LUN
 // without a disk.
 TEST_F(Inventory, SessionsViewOfTheSampleTree)
@@ -1165,7 +1166,7 @@ TEST_F(Inventory, SessionsViewOfTheSampleTree)
         "\t\tiSCSI Session State: LOGGED_IN\n"
         "\t\tTarget State: SCANNED\n"
         "\t\t*********\n\t\tTimeouts:\n\t\t*********\n"
-        "\t\tRecovery Timeout: 120\n"
+        "\t\tRecovery Timeout: off\n"
         "\t\tTarget Reset Timeout: <unknown>\n"
         "\t\tLUN Reset Timeout: 30\n"
         "\t\tAbort Timeout: 15\n"

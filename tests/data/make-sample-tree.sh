@@ -2,20 +2,22 @@
 # SPDX-License-Identifier: MIT
 # Builds the sample iSCSI sysfs tree under DIR/sys, laid out as the kernel's
 # iSCSI transport class lays it out: a hardware HBA host (host1, be2iscsi,
-# under a PCI device) with one session, a software initiator host (host2,
-# iscsi_tcp, under the platform bus) with two, their disks (targets and LUNs
-# below each session, a block device below most LUNs, each in class/block),
+# under a PCI device) with one session, two software initiator hosts (host2
+# and host3 under the platform bus: iscsi_tcp makes a host for each session),
+# their disks (targets and LUNs below each session, a block device below most
+# LUNs, each in class/block),
 # the "be2iscsi" and "tcp" transports, the transport class's module version,
 # and a scsi_host entry named "iscsi" whose "path" attributes lead to
 # directories with subdirectories.
 # Values have the forms a real kernel writes (tests/data/real-iscsi-loggedin
 # is a copy of one): "(null)" for unset strings, digests as 0 or 1, the pid of
 # the iscsid that created a session as its creator (-1 only for a session an
-# HBA logs in from its flash, which this tree has none of), SCSI inquiry
-# strings padded to their field width, I/O counters in hex.  Each driver shows
-# only the attributes its transport makes visible: iscsi_tcp's host has no
-# port state or speed; be2iscsi's has no IP address or netdev (those live in
-# its iscsi_iface objects), and its sessions no tgt_reset_tmo or local_port.
+# HBA logs in from its flash, which this tree has none of), a recovery_tmo
+# that never expires as "off", SCSI inquiry strings padded to their field
+# width, I/O counters in hex.  Each driver shows only the attributes its
+# transport makes visible: iscsi_tcp's host has no port state or speed;
+# be2iscsi's has no IP address or netdev (those live in its iscsi_iface
+# objects, left out here), and its sessions no tgt_reset_tmo or local_port.
 # open-iscsi's iscsiadm reads this tree as it reads a kernel's
 # (tests/iscsiadm_agrees_test.sh).
 set -euo pipefail
@@ -105,6 +107,9 @@ tcp_session() {  # the attributes only iscsi_tcp makes visible
 # with header and data digests.
 session "$pci/host1" 1 iqn.2003-01.org.example:storage.lun1 192.168.10.50 3260 LOGGED_IN up \
   be2iscsi.00:90:fa:12:34:56.ipv4.0 1
+# It holds the root disk, so its recovery never times out: the kernel shows
+# a recovery_tmo of -1 as "off".
+attrs "$pci/host1/session1/iscsi_session/session1" recovery_tmo=off
 session devices/platform/host2 2 iqn.2003-01.org.linux-iscsi.target1 127.0.0.1 3260 LOGGED_IN up default 0
 tcp_session devices/platform/host2 2
 # A session whose target went away: the connection failed, iscsid keeps
