@@ -69,6 +69,7 @@ if [ "$(id -u)" != 0 ]; then
 fi
 work=$(mktemp -d); trap 'rm -rf "$work"' EXIT
 mkdir "$work/probe"
+# shellcheck disable=SC2016  # $1 is the inner shell's
 if ! unshare -mn sh -c 'mount --make-rprivate / && mount -t tmpfs tmpfs "$1"' sh "$work/probe" \
      >"$work/probe.err" 2>&1; then
   echo "SKIPPED: cannot make a private mount namespace here: $(head -1 "$work/probe.err")"

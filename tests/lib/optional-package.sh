@@ -1,4 +1,5 @@
 # SPDX-License-Identifier: MIT
+# shellcheck shell=bash
 # Sourced by the shell tests that need a Debian package that is not among
 # those make deps installs (or may be missing on a developer's machine).
 #
