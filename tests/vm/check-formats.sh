@@ -28,14 +28,27 @@ done
 command -v promtool > /dev/null || { echo "check-formats: promtool is not installed (Debian's prometheus)"; exit 1; }
 
 section "multipath json" > "$scratch/inventory.json" || { echo "check-formats: no multipath json section"; exit 1; }
+# The document as it came, then (to show the schema does look at the joined
+# records) a copy whose first disk with a holder lost its "multipath" flag:
+# that one must be refused.
 if ! "$python" - "$src/tool/iscsi-inventory.schema.json" "$scratch/inventory.json" <<'PY'
-import json, sys
+import copy, json, sys
 import jsonschema
 schema = json.load(open(sys.argv[1]))
 validator = jsonschema.validators.validator_for(schema)(schema)
-errors = list(validator.iter_errors(json.load(open(sys.argv[2]))))
+document = json.load(open(sys.argv[2]))
+errors = list(validator.iter_errors(document))
 for e in errors:
     print(f"check-formats: the --json output at {list(e.absolute_path)}: {e.message}")
+broken = copy.deepcopy(document)
+holders = [h for s in broken.get("sessions", []) for d in s.get("disks", []) for h in d.get("holders", [])]
+if not holders:
+    print("check-formats: the --json output shows no holder")
+    sys.exit(1)
+del holders[0]["multipath"]
+if validator.is_valid(broken):
+    print("check-formats: the schema accepts a holder without its multipath flag")
+    sys.exit(1)
 sys.exit(1 if errors else 0)
 PY
 then
@@ -49,5 +62,13 @@ for name in prometheus prometheus-failed; do
         failures=$((failures + 1))
     fi
 done
+# promtool must refuse what breaks its rules: a counter without _total.
+sed 's/^iscsi_disk_io_errors_total/iscsi_disk_io_errors/; s/^# \(HELP\|TYPE\) iscsi_disk_io_errors_total/# \1 iscsi_disk_io_errors/' \
+    "$scratch/prometheus.prom" > "$scratch/broken.prom"
+if promtool check metrics < "$scratch/broken.prom" > "$scratch/broken.lint" 2>&1 && [ ! -s "$scratch/broken.lint" ]; then
+    echo "check-formats: promtool passes a counter named without _total"
+    failures=$((failures + 1))
+fi
 [ "$failures" = 0 ] || exit 1
-echo "check-formats: the multipath phase's --json matches the schema; promtool passes both expositions"
+echo "check-formats: the multipath phase's --json matches the schema; promtool passes both expositions" \
+     "(and refuses a broken copy, as the schema does)"
