@@ -7,8 +7,12 @@
 # results on the host (vm-check).  One session logs in with mutual CHAP: its
 # secrets, which sysfs shows to root, must stay out of every output, trace log
 # and fact but those of --show-secrets.  vm-chap-probe (tests/vm/chap_probe.cpp)
-# and the facts script go into the VM with the two programs.  Nothing is installed into the host's boot
-# setup: the kernel, busybox and open-iscsi are downloaded with
+# and the facts script go into the VM with the two programs.  One LUN is
+# logged in through two portals and assembled by multipath-tools (with udevd
+# for that phase; tests/vm/phase-multipath.sh); its --json and --prometheus
+# outputs are checked on the host with the schema and promtool as well
+# (check-formats.sh).  Nothing is installed into the host's boot setup: the
+# kernel, busybox, open-iscsi, multipath-tools and udev are downloaded with
 # apt-get download and unpacked with dpkg-deb -x into BUILD/vm.
 #
 # usage: tests/vm/run.sh [BUILD_DIR]
