@@ -1460,18 +1460,20 @@ struct MultipathFigures {
 void CheckMultipath(std::map<std::string, std::string>& sections, const std::vector<std::string>& marks,
                     MultipathFigures& figures)
 {
-    const std::string phase = "multipath";
     if (!sections.count("multipath inventory")) {
-        Fail(phase, "no results");
+        Fail("multipath", "no results");
         return;
     }
+    // The logged-in checks fail as "multipath", those of the joined records
+    // and the metrics as "multipath records".
+    const std::string phase = "multipath records";
     for (const std::string& mark : marks) {
         if (mark.rfind("MPFAILED ", 0) == 0)
             figures.failed = mark.substr(9);
         if (mark.rfind("MULTIPATHED in ", 0) == 0)
             figures.seconds = mark.substr(15);
     }
-    CheckPhase(phase, sections);
+    CheckPhase("multipath", sections);
     Dump dump = ParseDump(sections["multipath dump-before"]);
     std::map<std::string, DiskDump> disks = ParseDisks(sections["multipath disks"]);
     std::map<std::string, std::set<std::string>> attached = AttachedDisks(sections["multipath iscsiadm"]);
@@ -1555,10 +1557,16 @@ void CheckMultipath(std::map<std::string, std::string>& sections, const std::vec
             for (const DiskDump::Holder& holder : want.holders)
                 wantHolders.insert(holder.device + " " + holder.name + " " + holder.uuid + " " +
                                    (holder.uuid.rfind("mpath-", 0) == 0 ? "true" : "false"));
-            if (holders != wantHolders)
-                Fail(phase, name + " " + hctl + ": " + std::to_string(holders.size()) +
-                                " holders unlike the dump's " + std::to_string(wantHolders.size()) +
-                                (holders.empty() ? std::string() : " (first: " + *holders.begin() + ")"));
+            if (holders != wantHolders) {
+                auto list = [](const std::set<std::string>& set) {
+                    std::string text;
+                    for (const std::string& holder : set)
+                        text += (text.empty() ? "" : ", ") + holder;
+                    return "[" + text + "]";
+                };
+                Fail(phase, name + " " + hctl + ": holders " + list(holders) + ", the dump shows " +
+                                list(wantHolders));
+            }
             // The metric's labels: empty where the record has null.
             auto label = [](const std::string& text) { return text == "null" ? "" : text; };
             diskInfo.insert(name + " " + hctl + " " + label(block) + " " + label(wwid) + " " + byPath +
