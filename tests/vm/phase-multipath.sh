@@ -151,12 +151,16 @@ echo 0 > "$C/iscsi/$MP_IQN/tpgt_1/enable"
 no_mp_session() { ! grep -qx "$MP_IQN" /sys/class/iscsi_session/*/targetname 2>/dev/null; }
 waitfor 30 no_mp_session || fatal "the multipath sessions stay: $(cat /tmp/mp.logout)"
 unset DM_DISABLE_UDEV
-udevadm control --exit > /dev/null 2>&1 || fatal "udevd did not stop"
+# udevd must be gone: the churn and SAN phases would wait for its rules.
+udevadm control --exit > /dev/null 2>&1
+udevd_gone() { ! pidof systemd-udevd > /dev/null; }
+waitfor 10 udevd_gone || fatal "udevd did not stop"
 rm -rf /run/udev /dev/disk
 # Unloaded again, so that the disks of the later phases are scanned as before
 # (scsi_dh_alua would attach to each).
 for module in $(tac /modules-multipath.list); do
     rmmod "$(basename "$module" .ko)" 2>/dev/null
 done
+[ -e /sys/module/scsi_dh_alua ] && say "scsi_dh_alua stays loaded"
 mp_took=$(($(centiseconds) - mp_started))
 send "==== MULTIPATHED in $((mp_took / 100)).$((mp_took / 10 % 10))$((mp_took % 10)) s"
