@@ -8,8 +8,9 @@
 # that logged in with mutual CHAP, whose secrets no masked output, trace log
 # or fact may show (chap); once with one LUN logged in through two portals
 # and assembled into a dm-multipath map, before and after one path failed
-# (multipath, tests/vm/phase-multipath.sh); then over and over while sessions log out and in
-# and LUNs come and go (churn), and once with 256 LUNs on four targets (san),
+# (multipath, tests/vm/phase-multipath.sh); then over and over while
+# sessions log out and in and LUNs come and go (churn), and once with 256
+# LUNs on four targets (san),
 # timed.  Everything the host checks goes
 # out on the second serial port in sections:
 #   ==== BEGIN <phase> <what>  ...  ==== END <phase> <what>

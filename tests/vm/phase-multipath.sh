@@ -1,18 +1,20 @@
 # SPDX-License-Identifier: MIT
 # The multipath phase of the test VM, sourced by init.sh (busybox sh) while
-# target0's and target1's sessions are logged in.  One ramdisk LUN is
-# exported by a third target through two portal groups, tpgt_1 on
-# 127.0.0.1:3260 and tpgt_2 on 127.0.0.2:3260 (the loopback network holds
-# all of 127/8), and open-iscsi logs in through both: two sessions, two SCSI
-# disks, one LUN.  Debian's multipath-tools assembles them into one
-# dm-multipath map.  No udev runs here, so multipath reads each path's WWID
-# from sysfs (VPD page 0x83) as multipath.conf(5) says it does when
-# uid_attribute is empty.  The programs then run between two dumps as in
-# the other phases, with --json, --prometheus and an independent dump of
-# the disks' WWIDs and holders beside them.  Then the 127.0.0.2 portal group
-# is disabled, the VM polls --prometheus (60 s at most) until that session
-# shows state FAILED, and captures the metrics with a dump of the sessions.  The map is
-# flushed and both sessions log out again: the later phases do not see them.
+# target0's and target1's sessions are logged in.  One more target exports a
+# ramdisk LUN through two portal groups, tpgt_1 on 127.0.0.1:3260 and tpgt_2
+# on 127.0.0.2:3260 (the loopback network holds all of 127/8), and
+# open-iscsi logs in through both: two sessions, two SCSI disks, one LUN.
+# Debian's multipath-tools assembles them into one dm-multipath map; udevd
+# runs for this phase alone, since multipath takes only devices udev has
+# initialized, while the WWID comes from sysfs (VPD page 0x83, uid_attribute
+# "" as multipath.conf(5) describes it), the page the tool reads it from.
+# The programs then run between two dumps as in the other phases, with
+# --json, --prometheus, udev's /dev/disk/by-path links and an independent
+# dump of the disks' WWIDs and holders beside them.  Then the 127.0.0.2
+# portal group is disabled, the VM polls --prometheus (60 s at most) until
+# that session shows state FAILED, and captures the metrics with a dump of
+# the sessions.  The map is flushed, both sessions log out and udevd stops:
+# the later phases see none of it.
 say "phase multipath"
 mp_started=$(centiseconds)
 MP_IQN=iqn.2003-01.org.example.vm:multipath
