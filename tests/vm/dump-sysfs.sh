@@ -17,7 +17,8 @@
 #   BLOCK <name> <block device>
 #   HOLDER <name> <holder> <dm/uuid in hex> <dm/name in hex>
 # (the multipath phase's proof of what a map is built from).
-# With a class name, only that class's entries (no bus devices).
+# With a class name, only that class's entries (no bus devices); with a
+# file name after it, only that file of each.
 # Run as root, it shows a CHAP session's secrets (password, password_in) as
 # the kernel does: the chap phase's proof that there was something to hide.
 # The churn phase of the VM test takes it some sixty times, so it starts as
@@ -43,7 +44,7 @@ if [ "${1:-}" = --disks ]; then
     exit 0
 fi
 files() {
-    stat -c '%a %n' "$2"/* > /tmp/dump.modes 2> /dev/null
+    stat -c '%a %n' "$2"/${only:-*} > /tmp/dump.modes 2> /dev/null
     while read -r mode f; do
         [ -L "$f" ] && continue
         [ -f "$f" ] || continue
@@ -58,6 +59,7 @@ files() {
 }
 classes="iscsi_host iscsi_transport iscsi_connection iscsi_session scsi_host"
 [ -n "${1:-}" ] && classes=$1
+only=${2:-}
 for cls in $classes; do
     for entry in /sys/class/$cls/*; do
         [ -e "$entry" ] || continue

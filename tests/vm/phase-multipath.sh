@@ -140,7 +140,7 @@ waitfor 60 mp_shown_failed || fatal "--prometheus did not show $mp_failed FAILED
 mp_fail_took=$(($(centiseconds) - mp_fail_started))
 send "==== MPFAILED $mp_failed after $((mp_fail_took / 100)).$((mp_fail_took / 10 % 10))$((mp_fail_took % 10)) s"
 section multipath prometheus-failed iscsi-inventory --prometheus
-section multipath sessions-failed /bin/dump-sysfs iscsi_session
+section multipath sessions-failed /bin/dump-sysfs iscsi_session state
 cd /
 
 say "phase multipath: tearing down"

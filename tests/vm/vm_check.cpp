@@ -1734,10 +1734,13 @@ int main(int argc, char** argv)
                     "wrong); sysfs shows its secrets to root, %zu masked outputs, facts and "
                     "trace logs do not, --show-secrets does; phase %s\n",
                     chap.session.c_str(), chap.masked, chap.seconds.c_str());
-        std::printf("vm-check: multipath: %s and %s are the paths of %s (%s), WWID %s; %s shown "
-                    "FAILED; phase %s\n",
+        const std::string& failed = multipath.failed;  // "sessionN after S s"
+        std::printf("vm-check: multipath: %s and %s are the paths of %s (%s), WWID %s; with its "
+                    "portal disabled %s showed FAILED in the metrics %s; phase %s\n",
                     multipath.paths[0].c_str(), multipath.paths[1].c_str(), multipath.map.c_str(),
-                    multipath.uuid.c_str(), multipath.wwid.c_str(), multipath.failed.c_str(),
+                    multipath.uuid.c_str(), multipath.wwid.c_str(),
+                    failed.substr(0, failed.find(' ')).c_str(),
+                    failed.find(' ') == std::string::npos ? "" : failed.substr(failed.find(' ') + 1).c_str(),
                     multipath.seconds.c_str());
         std::printf("vm-check: san: %zu SCSI disks on %zu sessions: dump %.2f s (after: %.2f s), "
                     "iscsi-inventory %.2f s, sysfs-buses scsi %.2f s\n",
