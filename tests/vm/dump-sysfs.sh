@@ -12,12 +12,39 @@
 # and for every device on the scsi bus:
 #   BUSDEV <name> <driver link text>
 #   BUSPATH <name> <resolved path>           (when it still resolves)
+# With --disks, instead, for every logical unit on the scsi bus:
+#   DISK <name> <wwid in hex>                (- when it has none)
+#   BLOCK <name> <block device>
+#   HOLDER <name> <holder> <dm/uuid in hex> <dm/name in hex>
+# (the multipath phase's proof of what a map is built from).
+# With a class name, only that class's entries (no bus devices); with a
+# file name after it, only that file of each.
 # Run as root, it shows a CHAP session's secrets (password, password_in) as
 # the kernel does: the chap phase's proof that there was something to hide.
 # The churn phase of the VM test takes it some sixty times, so it starts as
 # few processes as it can: one stat per directory, cd -P for resolved paths.
+hex() {
+    hex=
+    for byte in $(od -An -v -tx1 "$1" 2> /dev/null); do hex=$hex$byte; done
+    echo "${hex:--}"
+}
+if [ "${1:-}" = --disks ]; then
+    for dev in /sys/bus/scsi/devices/*:*:*:*; do
+        [ -e "$dev" ] || continue
+        echo "DISK ${dev##*/} $(hex "$dev/wwid")"
+        for block in "$dev"/block/*; do
+            [ -e "$block" ] || continue
+            echo "BLOCK ${dev##*/} ${block##*/}"
+            for holder in "$block"/holders/*; do
+                [ -e "$holder" ] || continue
+                echo "HOLDER ${dev##*/} ${holder##*/} $(hex "$holder/dm/uuid") $(hex "$holder/dm/name")"
+            done
+        done
+    done
+    exit 0
+fi
 files() {
-    stat -c '%a %n' "$2"/* > /tmp/dump.modes 2> /dev/null
+    stat -c '%a %n' "$2"/${only:-*} > /tmp/dump.modes 2> /dev/null
     while read -r mode f; do
         [ -L "$f" ] && continue
         [ -f "$f" ] || continue
@@ -30,7 +57,10 @@ files() {
         fi
     done < /tmp/dump.modes
 }
-for cls in iscsi_host iscsi_transport iscsi_connection iscsi_session scsi_host; do
+classes="iscsi_host iscsi_transport iscsi_connection iscsi_session scsi_host"
+[ -n "${1:-}" ] && classes=$1
+only=${2:-}
+for cls in $classes; do
     for entry in /sys/class/$cls/*; do
         [ -e "$entry" ] || continue
         echo "ENTRY $cls ${entry##*/}"
@@ -49,6 +79,7 @@ for cls in iscsi_host iscsi_transport iscsi_connection iscsi_session scsi_host; 
         fi
     done
 done
+[ -n "${1:-}" ] && exit 0
 for dev in /sys/bus/scsi/devices/*; do
     [ -e "$dev" ] || continue
     echo "BUSDEV ${dev##*/} $(readlink "$dev/driver")"

@@ -6,8 +6,11 @@
 # once with both sessions logged in, once after one target's portal group
 # was disabled and its session went FAILED; once more with a third session
 # that logged in with mutual CHAP, whose secrets no masked output, trace log
-# or fact may show (chap); then over and over while sessions log out and in
-# and LUNs come and go (churn), and once with 256 LUNs on four targets (san),
+# or fact may show (chap); once with one LUN logged in through two portals
+# and assembled into a dm-multipath map, before and after one path failed
+# (multipath, tests/vm/phase-multipath.sh); then over and over while
+# sessions log out and in and LUNs come and go (churn), and once with 256
+# LUNs on four targets (san),
 # timed.  Everything the host checks goes
 # out on the second serial port in sections:
 #   ==== BEGIN <phase> <what>  ...  ==== END <phase> <what>
@@ -219,6 +222,9 @@ echo 0 > "$chap_tpg/enable"
 waitfor 30 no_chap_session || fatal "the chap session stays after its logout"
 chap_took=$(($(centiseconds) - chap_started))
 send "==== CHAPPED in $((chap_took / 100)).$((chap_took / 10 % 10))$((chap_took % 10)) s"
+
+# The multipath phase: one LUN through two portals, assembled by multipath.
+. /phase-multipath.sh
 
 # The churn phase: iscsi-inventory and sysfs-buses run in turn, CHURN_RUNS
 # times in all, each between two dumps (the dump after one run is the dump

@@ -3,7 +3,8 @@
 # Proves that vm-check fails on results that differ from what the VM really
 # reported: applies single changes, one at a time, to a copy of results that
 # passed and expects vm-check to fail on each, naming the phase (a CHAP
-# secret put where the masked runs showed "********" included).
+# secret put where the masked runs showed "********" included, and the
+# multipath phase's joined records and metrics).
 #
 # usage: tests/vm/mutate.sh RESULTS VM_CHECK
 set -uo pipefail
@@ -12,12 +13,13 @@ scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 "$check" "$results" > /dev/null || { echo "mutate: $results does not pass to begin with"; exit 1; }
 
-failures=0
+failures=0 changes=0
 # mutate PHASE SECTION PATTERN REPLACEMENT: in section SECTION (a "==== END"
 # line when SECTION is "end:NAME"), the first line matching PATTERN (awk
 # regex) gets REPLACEMENT for the match.
 mutate() {
     local phase=$1 section=$2 pattern=$3 replacement=$4
+    changes=$((changes + 1))
     if ! awk -v section="$section" -v pattern="$pattern" -v replacement="$replacement" '
         BEGIN { inside = 0; done = 0 }
         !done && section ~ /^end:/ && $0 == "==== END " substr(section, 5) " rc=0" {
@@ -77,8 +79,15 @@ mutate chap "chap dump-before" "^C password_in 444 OK $(printf '%s\n' "$password
     "C password_in 444 OK 286e756c6c290a"
 mutate chap "chap modes" "^600 text/" "644 text/"
 mutate chap "chap probe" "^C password fnv1a64:[0-9a-f]+$" "C password fnv1a64:0000000000000000"
+# The multipath phase: a holder that is no multipath map, a by-path name
+# with the other portal, a disk iscsiadm did not attach, a failed path shown
+# FAILED no more.
+mutate multipath "multipath json" '"multipath": true' '"multipath": false'
+mutate multipath "multipath json" '"by_path": "ip-127[.]0[.]0[.]2:' '"by_path": "ip-127.0.0.1:'
+mutate multipath "multipath iscsiadm" "Attached scsi disk sd" "Attached scsi disk sdz"
+mutate multipath "multipath prometheus-failed" 'state="FAILED"[}] 1$' 'state="FAILED"} 0'
 if [ "$failures" != 0 ]; then
     echo "mutate: $failures changes went unnoticed"
     exit 1
 fi
-echo "mutate: vm-check caught each of 20 changes to the results"
+echo "mutate: vm-check caught each of $changes changes to the results"

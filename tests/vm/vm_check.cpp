@@ -32,6 +32,17 @@
 // must print the whole inventory with the secrets as they are; the probe's
 // query must hand back the values sysfs holds (compared by hash); the facts
 // script must leave no file; the tool's logs must have mode 600.
+//
+// The multipath phase logged in to one LUN through two portals, and
+// multipath-tools made one dm-multipath map of the two disks.  Besides the
+// logged-in checks, the joined session records of --json must show, for every
+// session, the disks iscsiadm attached to it, each with the WWID, block
+// device and holders an independent dump of the disks read, and the
+// /dev/disk/by-path name made of the portal and target the dump shows; the
+// two paths one WWID and one holder, a map whose dm uuid starts "mpath-";
+// --prometheus the same disks, and every session's state as the dump shows
+// it, before and after one portal was disabled (that path FAILED, the other
+// LOGGED_IN).
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
@@ -510,16 +521,18 @@ void CheckPhase(const std::string& phase, std::map<std::string, std::string>& se
 
     // iscsiadm: targets, persistent portals and states per session id.
     std::istringstream adm(sections[phase + " iscsiadm"]);
-    std::string target, portal, line;
+    // A target's sessions follow its "Target:" line, each with its portal
+    // and SID (two for the multipath LUN's target).
+    std::string targetName, target, portal, line;
     int compared = 0;
     while (std::getline(adm, line)) {
         std::smatch m;
         if (std::regex_search(line, m, std::regex("^Target: (\\S+)")))
-            target = m[1];
+            target = targetName = m[1];
         else if (std::regex_search(line, m, std::regex("Persistent Portal: (\\S+):(\\d+),(\\d+)")))
             portal = m[1].str() + " " + m[2].str() + " " + m[3].str();
         else if (std::regex_search(line, m, std::regex("SID: (\\d+)")))
-            target += " " + m[1].str();
+            target = targetName + " " + m[1].str();
         else if (std::regex_search(line, m, std::regex("iSCSI Session State: (\\S+)"))) {
             std::string sid = target.substr(target.rfind(' ') + 1);
             auto session = Values(printed, "NAME SESSION CLASS :: session" + sid);
@@ -1302,6 +1315,365 @@ void CheckChap(std::map<std::string, std::string>& sections, const std::map<std:
     if (logs != 5)
         Fail(kSecrets, "the modes of " + std::to_string(logs) + " logs, not 5");
 }
+
+// ---------------------------------------------------------- multipath phase
+
+const char kMultipathTarget[] = "iqn.2003-01.org.example.vm:multipath";
+
+// A logical unit as dump-sysfs --disks read it: its WWID, its block device
+// and the device-mapper devices holding that.
+struct DiskDump {
+    std::string wwid, block;
+    struct Holder {
+        std::string device, uuid, name;
+    };
+    std::vector<Holder> holders;
+};
+
+// A hex dump's bytes less the final newline ("-": nothing read).
+std::string HexValue(const std::string& hex)
+{
+    std::string value = hex == "-" ? "" : Hex(hex);
+    if (!value.empty() && value.back() == '\n')
+        value.pop_back();
+    return value;
+}
+
+std::map<std::string, DiskDump> ParseDisks(const std::string& text)
+{
+    std::map<std::string, DiskDump> disks;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream in(line);
+        std::string tag = Word(in), name = Word(in);
+        if (tag == "DISK") {
+            disks[name].wwid = HexValue(Word(in));
+        } else if (tag == "BLOCK") {
+            disks[name].block = Word(in);
+        } else if (tag == "HOLDER") {
+            DiskDump::Holder holder;
+            holder.device = Word(in);
+            holder.uuid = HexValue(Word(in));
+            holder.name = HexValue(Word(in));
+            disks[name].holders.push_back(holder);
+        }
+    }
+    return disks;
+}
+
+// What iscsiadm -m session -P 3 lists as attached to each session (by SID):
+// "H:C:T:L sdX" for every "Attached scsi disk sdX" under "scsiH Channel C Id
+// T Lun: L".
+std::map<std::string, std::set<std::string>> AttachedDisks(const std::string& text)
+{
+    static const std::regex sidLine("SID: (\\d+)");
+    static const std::regex lunLine("scsi(\\d+) Channel (\\d+) Id (\\d+) Lun: (\\d+)");
+    static const std::regex diskLine("Attached scsi disk (\\S+)");
+    std::map<std::string, std::set<std::string>> attached;
+    std::string sid, hctl;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        std::smatch m;
+        if (std::regex_search(line, m, sidLine)) {
+            sid = m[1];
+            attached[sid];
+            hctl.clear();
+        } else if (std::regex_search(line, m, lunLine)) {
+            hctl.clear();
+            for (int i = 1; i <= 4; ++i)
+                hctl += (i > 1 ? ":" : "") + std::to_string(std::stoul(m[i].str()));
+        } else if (!sid.empty() && std::regex_search(line, m, diskLine)) {
+            attached[sid].insert(hctl + " " + m[1].str());
+        }
+    }
+    return attached;
+}
+
+// A member of a JSON object; null where there is none (a document that is
+// not as the schema says fails the checks, it does not end vm-check).
+nlohmann::json Member(const nlohmann::json& object, const char* key)
+{
+    return object.is_object() && object.contains(key) ? object[key] : nlohmann::json();
+}
+
+nlohmann::json Items(const nlohmann::json& object, const char* key)
+{
+    nlohmann::json items = Member(object, key);
+    return items.is_array() ? items : nlohmann::json::array();
+}
+
+std::string Text(const nlohmann::json& value)
+{
+    return value.is_string() ? value.get<std::string>() : value.is_null() ? "null" : value.dump();
+}
+
+// The value of a dump's file as the tool would show it ("" when unread).
+std::string DumpValue(const Object* object, const std::string& file)
+{
+    if (object == nullptr || !object->files.count(file))
+        return "";
+    return Shown(object->files.at(file)).value_or("");
+}
+
+// iscsi_session_state of an exposition: session -> state -> sample value.
+std::map<std::string, std::map<std::string, std::string>> SessionStates(const std::string& text)
+{
+    static const std::regex sample("iscsi_session_state\\{session=\"([^\"]*)\",state=\"([^\"]*)\"\\} (\\S+)");
+    std::map<std::string, std::map<std::string, std::string>> states;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        std::smatch m;
+        if (std::regex_match(line, m, sample))
+            states[m[1]][m[2]] = m[3];
+    }
+    return states;
+}
+
+// Every session of the dump with its state 1 and the other known states 0,
+// and no series for a session the dump does not show.
+void CheckStates(const std::string& phase, const std::string& what, const std::string& text,
+                 const Dump& dump)
+{
+    auto states = SessionStates(text);
+    for (const auto& [key, object] : dump.objects) {
+        if (key.first != "iscsi_session")
+            continue;
+        std::string state = DumpValue(&object, "state");
+        auto& shown = states[key.second];
+        for (const char* known : {"LOGGED_IN", "FAILED", "FREE"}) {
+            std::string want = state == known ? "1" : "0";
+            if (shown[known] != want)
+                Fail(phase, what + ": iscsi_session_state{session=\"" + key.second + "\",state=\"" +
+                                known + "\"} is \"" + shown[known] + "\", the dump shows " + state);
+        }
+    }
+    for (const auto& [session, _] : states)
+        if (Find(dump, "iscsi_session", session) == nullptr)
+            Fail(phase, what + " shows the state of " + session + ", which the dump does not show");
+}
+
+struct MultipathFigures {
+    std::vector<std::string> paths;  // "sessionN (address)"
+    std::string wwid, map, uuid, failed, seconds;
+};
+
+void CheckMultipath(std::map<std::string, std::string>& sections, const std::vector<std::string>& marks,
+                    MultipathFigures& figures)
+{
+    if (!sections.count("multipath inventory")) {
+        Fail("multipath", "no results");
+        return;
+    }
+    // The logged-in checks fail as "multipath", those of the joined records
+    // and the metrics as "multipath records".
+    const std::string phase = "multipath records";
+    for (const std::string& mark : marks) {
+        if (mark.rfind("MPFAILED ", 0) == 0)
+            figures.failed = mark.substr(9);
+        if (mark.rfind("MULTIPATHED in ", 0) == 0)
+            figures.seconds = mark.substr(15);
+    }
+    CheckPhase("multipath", sections);
+    Dump dump = ParseDump(sections["multipath dump-before"]);
+    std::map<std::string, DiskDump> disks = ParseDisks(sections["multipath disks"]);
+    std::map<std::string, std::set<std::string>> attached = AttachedDisks(sections["multipath iscsiadm"]);
+    // The links udev made in /dev/disk/by-path (ls -l: "NAME -> ../../sdX").
+    std::map<std::string, std::set<std::string>> byPathLinks;
+    {
+        static const std::regex link(".* (\\S+) -> \\.\\./\\.\\./(\\S+)");
+        std::istringstream lines(sections["multipath by-path"]);
+        for (std::string line; std::getline(lines, line);) {
+            std::smatch m;
+            if (std::regex_match(line, m, link))
+                byPathLinks[m[2]].insert(m[1]);
+        }
+    }
+    nlohmann::json document = nlohmann::json::parse(sections["multipath json"], nullptr, false);
+    if (document.is_discarded() || !document.is_object() || !document.contains("sessions") ||
+        !document["sessions"].is_array()) {
+        Fail(phase, "the --json output is no document with a sessions array");
+        return;
+    }
+
+    // Every session record: its disks those iscsiadm attached to it, each
+    // with the WWID, block device and holders the disk dump shows, and the
+    // by-path name made of the portal and target the dump shows.
+    std::vector<nlohmann::json> paths;
+    std::set<std::string> listedSids;
+    std::set<std::string> diskInfo;  // the iscsi_disk_info labels the records make
+    for (const nlohmann::json& session : document["sessions"]) {
+        std::string name = Text(Member(session, "name"));
+        const Object* object = Find(dump, "iscsi_session", name);
+        if (object == nullptr || name.rfind("session", 0) != 0) {
+            Fail(phase, "--json has a record of " + name + ", which the dump does not show");
+            continue;
+        }
+        std::string sid = name.substr(7);
+        listedSids.insert(sid);
+        const Object* connection = Find(dump, "iscsi_connection", "connection" + sid + ":0");
+        std::string target = DumpValue(object, "targetname");
+        std::string address = DumpValue(connection, "persistent_address");
+        std::string port = DumpValue(connection, "persistent_port");
+        std::set<std::string> listed;
+        const nlohmann::json& records = Items(session, "disks");
+        for (const nlohmann::json& disk : records) {
+            std::string hctl = Text(Member(disk, "hctl"));
+            std::string block = Text(Member(disk, "block_device"));
+            listed.insert(hctl + " " + block);
+            std::string byPath = "ip-" + address + ":" + port + "-iscsi-" + target + "-lun-" +
+                                 hctl.substr(hctl.rfind(':') + 1);
+            std::string shownByPath = Text(Member(disk, "by_path"));
+            if (shownByPath != byPath)
+                Fail(phase, name + " " + hctl + ": by_path \"" + shownByPath + "\", expected \"" +
+                                byPath + "\"");
+            auto found = disks.find(hctl);
+            if (found == disks.end()) {
+                Fail(phase, name + ": the disk dump does not show " + hctl);
+                continue;
+            }
+            const DiskDump& want = found->second;
+            std::string wwid = Text(Member(disk, "wwid"));
+            // No wwid where the kernel has no VPD page 0x83 to make one of
+            // (target0's and target1's LUNs have no unit serial).
+            if (wwid != (want.wwid.empty() ? "null" : want.wwid))
+                Fail(phase, name + " " + hctl + ": wwid \"" + wwid + "\", the dump shows \"" +
+                                want.wwid + "\"");
+            if (block != "null" && !byPathLinks[block].count(shownByPath))
+                Fail(phase, name + " " + hctl + ": by_path \"" + shownByPath +
+                                "\" is no /dev/disk/by-path link of " + block);
+            if (block != want.block)
+                Fail(phase, name + " " + hctl + ": block_device \"" + block + "\", the dump shows \"" +
+                                want.block + "\"");
+            std::set<std::string> holders, wantHolders;
+            std::string mapName;
+            for (const nlohmann::json& holder : Items(disk, "holders")) {
+                holders.insert(Text(Member(holder, "device")) + " " +
+                               Text(Member(holder, "name")) + " " +
+                               Text(Member(holder, "dm_uuid")) + " " +
+                               Text(Member(holder, "multipath")));
+                if (Member(holder, "multipath") == true)
+                    mapName = Text(Member(holder, "name"));
+            }
+            for (const DiskDump::Holder& holder : want.holders)
+                wantHolders.insert(holder.device + " " + holder.name + " " + holder.uuid + " " +
+                                   (holder.uuid.rfind("mpath-", 0) == 0 ? "true" : "false"));
+            if (holders != wantHolders) {
+                auto list = [](const std::set<std::string>& set) {
+                    std::string text;
+                    for (const std::string& holder : set)
+                        text += (text.empty() ? "" : ", ") + holder;
+                    return "[" + text + "]";
+                };
+                Fail(phase, name + " " + hctl + ": holders " + list(holders) + ", the dump shows " +
+                                list(wantHolders));
+            }
+            // The metric's labels: empty where the record has null.
+            auto label = [](const std::string& text) { return text == "null" ? "" : text; };
+            diskInfo.insert(name + " " + hctl + " " + label(block) + " " + label(wwid) + " " + byPath +
+                            " " + mapName);
+        }
+        if (listed != attached[sid]) {
+            std::string text;
+            for (const std::string& disk : attached[sid])
+                text += " " + disk;
+            Fail(phase, name + ": --json lists " + std::to_string(listed.size()) +
+                            " disks, iscsiadm attached" + (text.empty() ? " none" : text));
+        }
+        if (target == kMultipathTarget)
+            paths.push_back(session);
+    }
+    for (const auto& [sid, _] : attached)
+        if (!listedSids.count(sid))
+            Fail(phase, "iscsiadm lists session " + sid + ", --json has no record of it");
+
+    // The two paths: one LUN, one WWID, one multipath map above both.
+    if (paths.size() != 2) {
+        Fail(phase, "--json has " + std::to_string(paths.size()) + " sessions to " + kMultipathTarget +
+                        ", not 2");
+        return;
+    }
+    std::set<std::string> portals, wwids, maps;
+    for (const nlohmann::json& path : paths) {
+        std::string name = Text(Member(path, "name"));
+        const Object* connection = Find(dump, "iscsi_connection", "connection" + name.substr(7) + ":0");
+        portals.insert(DumpValue(connection, "persistent_address"));
+        figures.paths.push_back(name + " (" + DumpValue(connection, "persistent_address") + ")");
+        const nlohmann::json& records = Items(path, "disks");
+        if (records.size() != 1) {
+            Fail(phase, name + " has " + std::to_string(records.size()) + " disks, not 1");
+            continue;
+        }
+        const nlohmann::json& disk = records[0];
+        std::string wwid = Text(Member(disk, "wwid"));
+        wwids.insert(wwid);
+        const nlohmann::json& holders = Items(disk, "holders");
+        if (holders.size() != 1) {
+            Fail(phase, name + "'s disk has " + std::to_string(holders.size()) + " holders, not 1");
+            continue;
+        }
+        const nlohmann::json& holder = holders[0];
+        std::string uuid = Text(Member(holder, "dm_uuid"));
+        if (uuid.rfind("mpath-", 0) != 0 || Member(holder, "multipath") != true)
+            Fail(phase, name + "'s holder is no multipath map: dm_uuid \"" + uuid + "\", multipath " +
+                            Text(Member(holder, "multipath")));
+        // multipath names a map by the WWID it read from VPD page 0x83: for an
+        // NAA designator, "3" (its type) and the same hex digits the kernel
+        // shows after "naa.".
+        if (wwid.rfind("naa.", 0) == 0 && uuid != "mpath-3" + wwid.substr(4))
+            Fail(phase, name + ": the map " + uuid + " was not built by the disk's WWID " + wwid);
+        maps.insert(Text(Member(holder, "device")) + " " +
+                    Text(Member(holder, "name")) + " " + uuid);
+        figures.wwid = wwid;
+        figures.map = Text(Member(holder, "name"));
+        figures.uuid = uuid;
+    }
+    if (portals.size() != 2)
+        Fail(phase, "the two paths do not run through two portals");
+    if (wwids.size() != 1 || wwids.begin()->empty() || *wwids.begin() == "null")
+        Fail(phase, "the two paths do not show one WWID");
+    if (maps.size() != 1)
+        Fail(phase, "the two paths are not held by one map");
+
+    // --prometheus: a disk series for each disk record, with the same labels;
+    // each session's state as the dump shows it.
+    static const std::regex info("iscsi_disk_info\\{session=\"([^\"]*)\",hctl=\"([^\"]*)\",device=\"([^\"]*)\","
+                                 "wwid=\"([^\"]*)\",by_path=\"([^\"]*)\",multipath_device=\"([^\"]*)\"\\} 1");
+    std::set<std::string> series;
+    std::istringstream exposition(sections["multipath prometheus"]);
+    for (std::string line; std::getline(exposition, line);) {
+        std::smatch m;
+        if (std::regex_match(line, m, info))
+            series.insert(m[1].str() + " " + m[2].str() + " " + m[3].str() + " " + m[4].str() + " " +
+                          m[5].str() + " " + m[6].str());
+    }
+    for (const std::string& want : diskInfo)
+        if (!series.count(want))
+            Fail(phase, "--prometheus has no iscsi_disk_info for \"" + want + "\"");
+    if (series.size() != diskInfo.size())
+        Fail(phase, "--prometheus has " + std::to_string(series.size()) + " iscsi_disk_info series for " +
+                        std::to_string(diskInfo.size()) + " disks");
+    CheckStates(phase, "--prometheus", sections["multipath prometheus"], dump);
+
+    // One portal disabled: its session FAILED in the metrics and the dump
+    // taken after them, the other path still logged in.
+    Dump failed = ParseDump(sections["multipath sessions-failed"]);
+    std::string failedSession = figures.failed.substr(0, figures.failed.find(' '));
+    if (failedSession.empty()) {
+        Fail(phase, "the VM did not report which path it failed");
+        return;
+    }
+    CheckStates(phase, "--prometheus after the portal was disabled", sections["multipath prometheus-failed"],
+                failed);
+    auto states = SessionStates(sections["multipath prometheus-failed"]);
+    for (const nlohmann::json& path : paths) {
+        std::string name = Text(Member(path, "name"));
+        std::string want = name == failedSession ? "FAILED" : "LOGGED_IN";
+        if (states[name][want] != "1")
+            Fail(phase, "after the portal was disabled, --prometheus does not show " + name + " " + want);
+    }
+    if (Text(Member(paths[0], "name")) != failedSession && Text(Member(paths[1], "name")) != failedSession)
+        Fail(phase, "the failed session " + failedSession + " is no path of the map");
+}
 }  // namespace
 
 int main(int argc, char** argv)
@@ -1349,6 +1721,8 @@ int main(int argc, char** argv)
     CheckChurn(sections, statuses, churn);
     ChapFigures chap;
     CheckChap(sections, statuses, marks, chap);
+    MultipathFigures multipath;
+    CheckMultipath(sections, marks, multipath);
     SanFigures san;
     CheckSan(sections, san);
     if (g_failures == 0) {
@@ -1360,6 +1734,14 @@ int main(int argc, char** argv)
                     "wrong); sysfs shows its secrets to root, %zu masked outputs, facts and "
                     "trace logs do not, --show-secrets does; phase %s\n",
                     chap.session.c_str(), chap.masked, chap.seconds.c_str());
+        const std::string& failed = multipath.failed;  // "sessionN after S s"
+        std::printf("vm-check: multipath: %s and %s are the paths of %s (%s), WWID %s; with its "
+                    "portal disabled %s showed FAILED in the metrics %s; phase %s\n",
+                    multipath.paths[0].c_str(), multipath.paths[1].c_str(), multipath.map.c_str(),
+                    multipath.uuid.c_str(), multipath.wwid.c_str(),
+                    failed.substr(0, failed.find(' ')).c_str(),
+                    failed.find(' ') == std::string::npos ? "" : failed.substr(failed.find(' ') + 1).c_str(),
+                    multipath.seconds.c_str());
         std::printf("vm-check: san: %zu SCSI disks on %zu sessions: dump %.2f s (after: %.2f s), "
                     "iscsi-inventory %.2f s, sysfs-buses scsi %.2f s\n",
                     san.disks, san.sessions, san.seconds["dump-before"], san.seconds["dump-after"],

@@ -15,6 +15,15 @@
 # session blocks).  Then the same results with the dump
 # showing no secret, which must fail: a test that never saw the secrets
 # could not see them leak.
+#
+# Its multipath rules on hand-made results of the multipath phase
+# (multipath_results.txt), where iscsiadm attached another disk to a session
+# than --json lists, a path's by_path names the other portal, and the
+# metrics taken after a portal was disabled show its session logged in
+# while the dump shows it FAILED: each must be reported
+# (multipath_expected.txt), and nothing about what is right (a disk without
+# a wwid shown as null, the paths' one WWID and map).  Then the same results
+# with the three faults mended, which must pass those rules.
 # usage: vm_check_test.sh VM_CHECK
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -37,4 +46,14 @@ FAIL [chap secrets] the dump shows no password for session5
 FAIL [chap secrets] the dump does not show two distinct secrets for session5
 WANT
 ) || status=1
+"$1" "$here/multipath_results.txt" > "$out" && { echo "vm-check passed the multipath results"; exit 1; }
+grep '^FAIL \[multipath records\]' "$out" | diff -u "$here/multipath_expected.txt" - || status=1
+sed -e 's/Attached scsi disk sdb/Attached scsi disk sda/' \
+    -e '/"hctl": "3:0:0:0"/,/by_path/ s/ip-127\.0\.0\.1:/ip-127.0.0.2:/' \
+    -e '/BEGIN multipath prometheus-failed/,/END multipath prometheus-failed/ {
+            s/\(session="session4",state="LOGGED_IN"}\) 1/\1 0/
+            s/\(session="session4",state="FAILED"}\) 0/\1 1/
+        }' "$here/multipath_results.txt" > "$scratch"
+"$1" "$scratch" > "$out"
+grep '^FAIL \[multipath records\]' "$out" && { echo "vm-check fails the mended multipath results"; status=1; }
 exit $status
