@@ -12,6 +12,8 @@
 # and for every device on the scsi bus:
 #   BUSDEV <name> <driver link text>
 #   BUSPATH <name> <resolved path>           (when it still resolves)
+#   BUSSTATE <name> <its state file>         (when it can be read)
+#   BUSBLOCK <name> <block device name>      (one line each)
 # Run as root, it shows a CHAP session's secrets (password, password_in) as
 # the kernel does: the chap phase's proof that there was something to hide.
 # The churn phase of the VM test takes it some sixty times, so it starts as
@@ -53,4 +55,8 @@ for dev in /sys/bus/scsi/devices/*; do
     [ -e "$dev" ] || continue
     echo "BUSDEV ${dev##*/} $(readlink "$dev/driver")"
     cd -P "$dev" 2> /dev/null && echo "BUSPATH ${dev##*/} $PWD"
+    read -r state 2> /dev/null < "$dev/state" && echo "BUSSTATE ${dev##*/} $state"
+    for block in "$dev"/block/*; do
+        [ -e "$block" ] && echo "BUSBLOCK ${dev##*/} ${block##*/}"
+    done
 done
