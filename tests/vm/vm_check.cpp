@@ -1541,14 +1541,14 @@ void CheckSessionsOutput(const std::string& phase, const std::string& text, cons
         } else if (current.empty()) {
             continue;
         } else if (std::regex_match(line, m, transport)) {
-            shown[current] += "transport " + m[1].str() + "\n";
+            shown[current] += "transport " + m[1].str() + "; ";
         } else if (std::regex_match(line, m, host)) {
-            shown[current] += "host host" + m[1].str() + "\n";
+            shown[current] += "host host" + m[1].str() + "; ";
         } else if (std::regex_match(line, m, disk)) {
             lastDisk = m[1].str() + ":" + m[2].str() + ":" + m[3].str() + ":" + m[4].str();
-            shown[current] += "disk " + lastDisk + " " + m[5].str() + "\n";
+            shown[current] += "disk " + lastDisk + " " + m[5].str() + "; ";
         } else if (std::regex_match(line, m, block)) {
-            shown[current] += "block " + lastDisk + " " + m[1].str() + "\n";
+            shown[current] += "block " + lastDisk + " " + m[1].str() + "; ";
         }
     }
     std::size_t sessions = 0;
@@ -1556,17 +1556,18 @@ void CheckSessionsOutput(const std::string& phase, const std::string& text, cons
         if (key.first != "iscsi_session")
             continue;
         ++sessions;
-        std::string want = "transport " + TransportOf(dump, object) + "\nhost " + HostOf(object.path) + "\n";
+        std::string want = "transport " + TransportOf(dump, object) + "; host " + HostOf(object.path) + "; ";
         for (const std::string& name : DisksOf(dump, object)) {
             auto state = dump.busStates.find(name);
-            want += "disk " + name + " " + (state == dump.busStates.end() ? "<unknown>" : state->second) + "\n";
+            want += "disk " + name + " " + (state == dump.busStates.end() ? "<unknown>" : state->second) + "; ";
             if (!BlockOf(dump, name).empty())
-                want += "block " + name + " " + BlockOf(dump, name) + "\n";
+                want += "block " + name + " " + BlockOf(dump, name) + "; ";
         }
         if (!shown.count(key.second))
             Fail(phase, "--sessions does not show " + key.second);
         else if (shown[key.second] != want)
-            Fail(phase, "--sessions shows " + key.second + " as\n" + shown[key.second] + "the dump as\n" + want);
+            Fail(phase, "--sessions shows " + key.second + " as \"" + shown[key.second] + "\", the dump as \"" +
+                            want + "\"");
     }
     if (shown.size() != sessions)
         Fail(phase, "--sessions shows " + std::to_string(shown.size()) + " sessions, the dump " +

@@ -15,6 +15,16 @@
 # session blocks).  Then the same results with the dump
 # showing no secret, which must fail: a test that never saw the secrets
 # could not see them leak.
+#
+# Its iSER rules on hand-made results of the iser phase (iser_results.txt):
+# a tcp and an iSER session, whose transports sysfs names through their SCSI
+# hosts' proc_name, and where iscsiadm names another transport, the JSON
+# splits a disk's address wrongly, shows another state and the driver's name
+# as the transport, the session blocks show a channel as "00" and the iSER
+# session as tcp, and the metrics miss a disk and name another block device:
+# each must be reported (iser_expected.txt), and nothing about what is right
+# (a byte the JSON escapes as \x65, a disk without state or block device,
+# the disks' order by number: 1:0:0:2 before 1:0:0:10).
 # usage: vm_check_test.sh VM_CHECK
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -37,4 +47,6 @@ FAIL [chap secrets] the dump shows no password for session5
 FAIL [chap secrets] the dump does not show two distinct secrets for session5
 WANT
 ) || status=1
+"$1" "$here/iser_results.txt" iser > "$out" && { echo "vm-check passed the iser results"; exit 1; }
+grep -a '^FAIL \[iser\] iscsiadm names\|^FAIL \[iser --' "$out" | diff -u "$here/iser_expected.txt" - || status=1
 exit $status
