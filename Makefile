@@ -5,7 +5,8 @@
 #   make demo    installs what is missing of the few packages it needs, builds the tool
 #                alone (no tests, no benchmarks) in build-demo, runs iscsi-inventory on
 #                the sample tree and on a real kernel's iSCSI objects
-#   make check-vm  builds, then checks the inventory against a real kernel in a VM
+#   make check-vm  builds, then checks the inventory against real kernels (Debian's 6.1
+#                and 6.12) in VMs, one after the other (tests/vm/run.sh)
 #   make check-tsan  the threaded test built with ThreadSanitizer (clang++)
 #   make deb     builds the Debian packages into build-deb/ and checks them with lintian
 #   make check-deb  make deb, then installs the packages with apt, uses them and

@@ -15,6 +15,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -1048,6 +1050,59 @@ TEST_F(Inventory, JsonJoinsEachSessionWithItsHostConnectionsAndDisks)
                               "multipath": false}]}]
     }])");
     EXPECT_EQ(expected, sessions) << sessions.dump(1);
+}
+
+// The transport of a session, as iscsiadm names it, comes from its host's
+// driver: the software transports' hosts are "iscsi_tcp" and "iscsi_iser"
+// (ib_iser's, as a real kernel shows them), an offload HBA's driver keeps its
+// own name; the same in --json, --sessions and --prometheus.
+TEST_F(Inventory, TransportIsNamedAfterTheHostsDriver)
+{
+    const std::pair<const char*, const char*> hosts[] = {
+        {"1", "iscsi_tcp"}, {"2", "iscsi_iser"}, {"3", "be2iscsi"}, {"4", "iscsi_"}};
+    for (const auto& [n, procName] : hosts) {
+        const std::string host = std::string("devices/platform/host") + n;
+        const std::string session = host + "/session" + n + "/iscsi_session/session" + n;
+        tree.BusDevice("scsi", host)
+            .ClassDevice("iscsi_host", host + "/iscsi_host/host" + n)
+            .ClassDevice("scsi_host", host + "/scsi_host/host" + n)
+            .File(host + "/scsi_host/host" + n + "/proc_name", std::string(procName) + "\n")
+            .ClassDevice("iscsi_session", session)
+            .File(session + "/state", "LOGGED_IN\n");
+    }
+    const std::map<std::string, std::string> want{
+        {"session1", "tcp"}, {"session2", "iser"}, {"session3", "be2iscsi"}, {"session4", "iscsi_"}};
+
+    ToolRun jsonRun = RunTool(tree, cwd, {"--json", "--no-log"});
+    EXPECT_EQ(0, jsonRun.status);
+    std::map<std::string, std::string> got;
+    const json document = json::parse(jsonRun.out);
+    for (const auto& session : document["sessions"])
+        got[session["name"]] = session["transport"];
+    EXPECT_EQ(want, got);
+
+    ToolRun sessions = RunTool(tree, cwd, {"--sessions", "--no-log"});
+    EXPECT_EQ(0, sessions.status);
+    got.clear();
+    std::smatch m;
+    std::string current;
+    std::istringstream blocks(sessions.out);
+    for (std::string line; std::getline(blocks, line);) {
+        if (std::regex_match(line, m, std::regex("Target: .* \\((session[0-9])\\)")))
+            current = m[1];
+        else if (std::regex_match(line, m, std::regex("\t\tIface Transport: (.*)")))
+            got[current] = m[1];
+    }
+    EXPECT_EQ(want, got);
+
+    ToolRun metrics = RunTool(tree, cwd, {"--prometheus", "--no-log"});
+    EXPECT_EQ(0, metrics.status);
+    got.clear();
+    std::istringstream samples(metrics.out);
+    for (std::string line; std::getline(samples, line);)
+        if (std::regex_search(line, m, std::regex("^iscsi_session_info\\{session=\"(session[0-9])\".*transport=\"([^\"]*)\"")))
+            got[m[1]] = m[2];
+    EXPECT_EQ(want, got);
 }
 
 // --sessions: one block per session, built from the joined records, with the

@@ -120,10 +120,12 @@ std::string ByPathName(const SessionRecord& session, const DiskRecord& disk)
 
 std::string TransportOf(const std::string& procName)
 {
-    if (procName == "iscsi_tcp")
-        return "tcp";
-    if (procName == "ib_iser")
-        return "iser";
+    // The software transports' host templates are named "iscsi_" and the
+    // transport (iscsi_tcp, and iscsi_iser for ib_iser's hosts: seen on
+    // Debian's 6.1 and 6.12 kernels); an offload HBA's driver keeps its name.
+    const std::string prefix = "iscsi_";
+    if (procName.size() > prefix.size() && procName.compare(0, prefix.size(), prefix) == 0)
+        return procName.substr(prefix.size());
     return procName;
 }
 

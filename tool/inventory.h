@@ -63,7 +63,7 @@ struct DiskRecord {
 struct HostRecord {
     std::string name;        // hostN
     AttributeMap attributes;
-    std::string procName;    // iscsi_tcp, ib_iser, be2iscsi, ...
+    std::string procName;    // iscsi_tcp, iscsi_iser, be2iscsi, ...
     std::string pciAddress;  // domain:bus:device.function; empty for a software host
     std::string pciDriver;
 };
@@ -93,7 +93,8 @@ std::optional<std::uint64_t> KernelNumber(std::string_view text, bool hex = fals
 std::string ByPathName(const SessionRecord& session, const DiskRecord& disk);
 
 // The transport a host's driver speaks, as iSCSI names it: "tcp" for
-// iscsi_tcp, "iser" for ib_iser, the driver's own name for offload HBAs.
+// iscsi_tcp, "iser" for iscsi_iser (the hosts of ib_iser), the driver's own
+// name for offload HBAs.
 std::string TransportOf(const std::string& procName);
 
 // The scsi_host entry named "iscsi".  Each of its "path" attributes (taken in

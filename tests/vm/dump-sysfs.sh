@@ -12,6 +12,8 @@
 # and for every device on the scsi bus:
 #   BUSDEV <name> <driver link text>
 #   BUSPATH <name> <resolved path>           (when it still resolves)
+#   BUSSTATE <name> <its state file>         (when it can be read)
+#   BUSBLOCK <name> <block device name>      (one line each)
 # With --disks, instead, for every logical unit on the scsi bus:
 #   DISK <name> <wwid in hex>                (- when it has none)
 #   BLOCK <name> <block device>
@@ -84,4 +86,8 @@ for dev in /sys/bus/scsi/devices/*; do
     [ -e "$dev" ] || continue
     echo "BUSDEV ${dev##*/} $(readlink "$dev/driver")"
     cd -P "$dev" 2> /dev/null && echo "BUSPATH ${dev##*/} $PWD"
+    read -r state 2> /dev/null < "$dev/state" && echo "BUSSTATE ${dev##*/} $state"
+    for block in "$dev"/block/*; do
+        [ -e "$block" ] && echo "BUSBLOCK ${dev##*/} ${block##*/}"
+    done
 done

@@ -3,8 +3,9 @@
 # Proves that vm-check fails on results that differ from what the VM really
 # reported: applies single changes, one at a time, to a copy of results that
 # passed and expects vm-check to fail on each, naming the phase (a CHAP
-# secret put where the masked runs showed "********" included, and the
-# multipath phase's joined records and metrics).
+# secret put where the masked runs showed "********" included, the
+# multipath phase's joined records and metrics, and the iSER session shown
+# as a tcp one).
 #
 # usage: tests/vm/mutate.sh RESULTS VM_CHECK
 set -uo pipefail
@@ -53,6 +54,15 @@ mutate "churn run 2 " "churn buses-2" " lun=0 " " lun=1 "
 mutate "churn run 3 " "end:churn inventory-3" "rc=0$" "rc=143"
 mutate "churn run 4 " "churn buses-4" "^  host" "  host0 driver=- path=/x\n  host"
 mutate "churn run 5 " "churn trace-5" "	Leaving SysfsReader::GetClsDeviceAttr$" "	Leaving SysfsReader::GetClsDeviceList"
+# The iSER session beside the tcp ones: its transport, as the SCSI host's
+# driver names it in the dump and as each output shows it, and its disks.
+mutate iser "iser dump-before" "^C proc_name ([0-7]+) OK 69736373695f697365720a$" "C proc_name 444 OK 69736373695f7463700a"
+mutate iser "iser sessions" "Iface Transport: iser$" "Iface Transport: tcp"
+mutate iser "iser prometheus" "transport=\"iser\"" "transport=\"tcp\""
+mutate iser "iser json" "\"block_device\": \"sd[a-z]+\"" "\"block_device\": null"
+mutate iser "iser json" "\"caps\": \"0x" "\"caps\": \"0x1"
+mutate iser "iser json" "\"transport\": \"iser\"" "\"transport\": \"tcp\""
+mutate iser "iser inventory" "	targetname:: 	iqn.2003-01.org.example.vm:iser$" "	targetname:: 	iqn.2003-01.org.example.vm:isar"
 mutate san "san inventory" "	targetname:: 	iqn" "	targetname:: 	iqm"
 mutate san "san buses" " lun=63 " " lun=62 "
 mutate san "san times" "^iscsi-inventory [0-9]+$" "iscsi-inventory"

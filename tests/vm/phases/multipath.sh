@@ -18,7 +18,7 @@
 say "phase multipath"
 mp_started=$(centiseconds)
 MP_IQN=iqn.2003-01.org.example.vm:multipath
-mp_rd=$C/core/rd_mcp_4/multipath
+mp_rd=$C/core/rd_mcp_5/multipath
 mkdir -p "$mp_rd" || fatal "cannot create the multipath backstore"
 echo rd_pages=256 > "$mp_rd/control"
 echo 1 > "$mp_rd/enable"
