@@ -274,11 +274,29 @@ void Walk::NoteHost(const ClassDeviceRecord& device)
     HostRecord host;
     host.name = device.name;
     host.attributes = device.own;
-    ClassDeviceRecord scsiHost;
-    scsiHost.name = device.name;
-    ClassAttributes("scsi_host", scsiHost);
-    host.procName = ValueOf(scsiHost.own, "proc_name");
-    host.pciAddress = PciAddressIn(Parent(ValueOf(device.device, "path")));
+    // The driver's name is in the host's scsi_host class device, which the
+    // kernel puts below the host's own directory: read from there, it costs
+    // one path query instead of a class query that reads the host's
+    // directory again.  A tree laid out otherwise is asked by class (unless
+    // the path query failed: that failure is the one to report).
+    const std::string hostPath = ValueOf(device.device, "path");
+    bool settled = false;
+    if (!hostPath.empty()) {
+        DeviceMap directories;
+        Note(m_reader.GetDevicePathAttr(hostPath + "/scsi_host", directories),
+             "scsi_host device " + device.name);
+        auto own = directories.find(device.name);
+        settled = own != directories.end() || CSysfsReader::LastFailure() != 0;
+        if (own != directories.end())
+            host.procName = ValueOf(own->second, "proc_name");
+    }
+    if (!settled) {
+        ClassDeviceRecord scsiHost;
+        scsiHost.name = device.name;
+        ClassAttributes("scsi_host", scsiHost);
+        host.procName = ValueOf(scsiHost.own, "proc_name");
+    }
+    host.pciAddress = PciAddressIn(Parent(hostPath));
     if (!host.pciAddress.empty())
         Note(m_reader.GetDeviceDriver(host.pciAddress, BUS_PCI, host.pciDriver),
              "PCI device " + host.pciAddress);
