@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: MIT
 // inventory-bench: times iscsi-inventory at 100, 1,000 and 10,000 sessions
 // against the floor (inventory-floor: each printed file read once) and the
-// peer (systool -c <class> -v over the four iSCSI classes), all on the same
-// fabricated tree served at /sys through umockdev, and prints a table.
+// peer (systool -c <class> -v over the four iSCSI classes), and its joined
+// forms (--json and --prometheus, without a log) against their floor
+// (inventory-floor --joined: each file they read, read once), all on the same
+// fabricated tree served at /sys through umockdev, and prints two tables.
 //
 //   inventory-bench --bin BUILD_DIR --work DIR [--sizes 100,1000,10000] [--runs N]
 //
@@ -35,6 +37,18 @@ int main(int argc, char** argv)
                                        {{"systool", "-c", "iscsi_connection", "-v"}},
                                        {{"systool", "-c", "iscsi_session", "-v"}}};
 
+    const Command json{{bin + "/tool/iscsi-inventory", "--json", "--no-log"}};
+    const Command prometheus{{bin + "/tool/iscsi-inventory", "--prometheus", "--no-log"}};
+    const Command joinedFloor{{bin + "/bench/inventory-floor", "--joined"}};
+
+    // The joined forms' rows, printed after the first table.
+    struct JoinedRow {
+        int size;
+        Sample json, prometheus, floor;
+        long textPeakKb;
+    };
+    std::vector<JoinedRow> joined;
+
     std::printf("%9s %9s %9s %9s %9s %10s %10s %12s %13s %9s %9s\n", "sessions", "tool s",
                 "floor s", "rules s", "systool s", "tool/floor", "tool/rules", "tool/systool",
                 "tool us/sess", "RSS MB", "out MB");
@@ -49,6 +63,8 @@ int main(int argc, char** argv)
         Sample f = Measure({floor}, tree, cwd, runs);
         Sample r = Measure({rulesFloor}, tree, cwd, runs);
         Sample s = Measure(systool, tree, cwd, runs);
+        joined.push_back({size, Measure({json}, tree, cwd, runs), Measure({prometheus}, tree, cwd, runs),
+                          Measure({joinedFloor}, tree, cwd, runs), t.peakKb});
         // The output's size, for the memory column's yardstick.
         RunOnce(tool, tree, cwd, cwd + "/inventory.out");
         const double outMb = FileSize(cwd + "/inventory.out") / 1e6;
@@ -67,5 +83,34 @@ int main(int argc, char** argv)
     if (perSession1000 > 0 && perSession10000 > 0)
         std::printf("per-session cost, 10,000 vs 1,000 sessions: %.2fx\n",
                     perSession10000 / perSession1000);
+
+    std::printf("\n--json and --prometheus (both --no-log) against the joined floor "
+                "(inventory-floor --joined)\n");
+    std::printf("%9s %9s %9s %9s %11s %11s %12s %12s %9s %9s %9s\n", "sessions", "json s",
+                "prom s", "floor s", "json/floor", "prom/floor", "json us/ses", "prom us/ses",
+                "json MB", "prom MB", "json/text");
+    const JoinedRow* at1000 = nullptr;
+    const JoinedRow* at10000 = nullptr;
+    for (const JoinedRow& row : joined) {
+        std::printf("%9d %9.3f %9.3f %9.3f %11.2f %11.2f %12.1f %12.1f %9.1f %9.1f %9.2f\n",
+                    row.size, row.json.seconds, row.prometheus.seconds, row.floor.seconds,
+                    row.json.seconds / row.floor.seconds, row.prometheus.seconds / row.floor.seconds,
+                    row.json.seconds / row.size * 1e6, row.prometheus.seconds / row.size * 1e6,
+                    row.json.peakKb / 1024.0, row.prometheus.peakKb / 1024.0,
+                    static_cast<double>(row.json.peakKb) / row.textPeakKb);
+        if (row.size == 1000)
+            at1000 = &row;
+        if (row.size == 10000)
+            at10000 = &row;
+    }
+    if (at1000 != nullptr && at10000 != nullptr) {
+        auto growth = [&](const Sample JoinedRow::*form) {
+            return ((at10000->*form).seconds / 10000) / ((at1000->*form).seconds / 1000);
+        };
+        std::printf("per-session cost, 10,000 vs 1,000 sessions: json %.2fx, prometheus %.2fx, "
+                    "floor %.2fx\n",
+                    growth(&JoinedRow::json), growth(&JoinedRow::prometheus),
+                    growth(&JoinedRow::floor));
+    }
     return 0;
 }

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// inventory-floor [--rules]: the least work that printing the iSCSI inventory
-// takes.  For the four iSCSI classes it lists each class directory, and for
+// inventory-floor [--rules | --joined]: the least work that printing the iSCSI
+// inventory takes.  For the four iSCSI classes it lists each class directory, and for
 // every class device reads each attribute file the inventory prints (those of
 // the class device and of the device behind it) exactly once, with one open,
 // one read and one close, and writes as many output lines as the inventory,
@@ -13,6 +13,14 @@
 // ./SysReader.log, and every output line flushed as it is written.  Its time
 // is the floor for a tool that keeps those rules.
 //
+// With --joined it reads, besides, what the forms that join each session with
+// its host and disks (--json, --prometheus) read, each file once: the
+// attribute files of each iSCSI host's scsi_host class device (for the
+// driver's name), the SCSI bus's device list (a readdir and one readlink per
+// device), and for each logical unit its attribute files, its block/
+// directory, its block device's attribute files and that device's holders/
+// directory.  Its time is the floor of those forms (run without a log).
+//
 // Run with the tree at /sys (under umockdev-wrapper for a fabricated one).
 #include <dirent.h>
 #include <fcntl.h>
@@ -20,6 +28,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -32,6 +41,7 @@
 namespace {
 
 bool g_rules = false;
+bool g_joined = false;
 std::ofstream g_log;
 
 void Traced(const char* message)
@@ -94,6 +104,52 @@ void PrintFiles(const std::string& dir, std::string& out)
     }
 }
 
+// The directory a link in dir leads to (dir/target), or "" when it is none.
+std::string LinkTarget(const std::string& dir, const std::string& name)
+{
+    char target[4096];
+    ssize_t n = readlink((dir + "/" + name).c_str(), target, sizeof target - 1);
+    if (n <= 0)
+        return {};
+    target[n] = '\0';
+    return dir + "/" + target;
+}
+
+// The names of the real subdirectories of dir.
+std::vector<std::string> Subdirectories(const std::string& dir)
+{
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d)) {
+            if (e->d_type == DT_DIR && e->d_name[0] != '.')
+                names.emplace_back(e->d_name);
+        }
+        closedir(d);
+    }
+    return names;
+}
+
+// What the joined forms read of the SCSI bus: its device list, and each
+// logical unit (a name of four fields) with its block device and holders.
+void JoinedBusPass(std::string& out)
+{
+    const std::string devices = "/sys/bus/scsi/devices";
+    for (const std::string& name : Names(devices)) {
+        const std::string dir = LinkTarget(devices, name);
+        if (dir.empty() || std::count(name.begin(), name.end(), ':') != 3)
+            continue;
+        out.append("SCSI DEVICE :: ").append(name).append("\n");
+        PrintFiles(dir, out);
+        for (const std::string& block : Subdirectories(dir + "/block")) {
+            PrintFiles(dir + "/block/" + block, out);
+            for (const std::string& holder : Names(dir + "/block/" + block + "/holders"))
+                out.append("\tholder:: \t").append(holder).append("\n");
+        }
+        std::cout << out;
+        out.clear();
+    }
+}
+
 void ClassPass(const std::string& cls, const char* heading, std::string& out)
 {
     // The same trace entries as the reader writes: per query its entry, the
@@ -130,6 +186,13 @@ void ClassPass(const std::string& cls, const char* heading, std::string& out)
             }
             PrintFiles(device, out);
         }
+        // The joined forms read each host's driver name from its scsi_host
+        // class device.
+        if (g_joined && cls == "iscsi_host") {
+            const std::string scsiHost = LinkTarget("/sys/class/scsi_host", name);
+            if (!scsiHost.empty())
+                PrintFiles(scsiHost, out);
+        }
         Traced("attributes done");
         if (g_rules) {
             // Line by line, each flushed, as the inventory must.
@@ -148,6 +211,7 @@ void ClassPass(const std::string& cls, const char* heading, std::string& out)
 int main(int argc, char** argv)
 {
     g_rules = argc > 1 && std::strcmp(argv[1], "--rules") == 0;
+    g_joined = argc > 1 && std::strcmp(argv[1], "--joined") == 0;
     if (g_rules)
         g_log.open("SysReader.log", std::ios::out | std::ios::trunc);
     std::string out;
@@ -155,6 +219,8 @@ int main(int argc, char** argv)
     ClassPass("iscsi_transport", "NAME TRANSPORT CLASS  :: ", out);
     ClassPass("iscsi_connection", "NAME CONNECTION CLASS :: ", out);
     ClassPass("iscsi_session", "NAME SESSION CLASS :: ", out);
+    if (g_joined)
+        JoinedBusPass(out);
     Query("scsi_host list");
     for (const std::string& name : Names("/sys/class/scsi_host")) {
         (void)name;

@@ -3,14 +3,17 @@
 // kernel's iscsi_tcp one with N sessions: one SCSI host per session (as
 // iscsi_tcp creates them), each with its iscsi_host and scsi_host class
 // devices, one session and one connection with the attribute files a real
-// kernel shows, and the "tcp" transport; class entries are relative links,
-// physical devices are reached through "device" links, hosts sit on the
-// scsi bus.  Attribute names, modes and typical values are those of a
-// logged-in Debian 12 kernel.
+// kernel shows, and the "tcp" transport; below each session a target with
+// one LUN, a disk bound to sd with its block device (sda, sdb, ...), as a
+// host logged in to a target of one LUN has it.  Class entries are relative
+// links, physical devices are reached through "device" links, hosts,
+// targets and LUNs sit on the scsi bus.  Attribute names, modes and typical
+// values are those of a logged-in Debian 12 kernel.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
+#include "scsi_devices.h"
 #include "tree_writer.h"
 
 int main(int argc, char** argv)
@@ -24,8 +27,8 @@ int main(int argc, char** argv)
     for (const char* cls : {"iscsi_host", "scsi_host", "iscsi_session", "iscsi_connection",
                             "iscsi_transport"})
         tree.Dir(std::string("class/") + cls);
-    tree.Dir("bus/scsi/devices");
-    tree.Dir("bus/scsi/drivers");
+    ScsiBus(tree);
+    tree.Dir("class/block");
 
     tree.ClassDevice("iscsi_transport", "devices/virtual/iscsi_transport/tcp",
                 {{"caps", "0x39", 0444}, {"handle", "18446744072642011232", 0444},
@@ -86,6 +89,13 @@ int main(int argc, char** argv)
                      {"persistent_port", "3260", 0444}, {"ping_tmo", "5", 0444},
                      {"port", "3260", 0444}, {"recv_tmo", "5", 0444}, {"state", "up", 0444},
                      {"uevent", "", 0644}});
+
+        const std::string address = h + ":0:0";
+        const std::string targetDir = session + "/target" + address;
+        OnScsiBus(tree, targetDir, "DEVTYPE=scsi_target\n");
+        const std::string lun = targetDir + "/" + address + ":0";
+        Lun(tree, lun, address + ":0", s);
+        BlockDisk(tree, lun, s - 1, 2097152);  // 1 GiB
     }
     return 0;
 }

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "scsi_devices.h"
 #include "tree_writer.h"
 
 namespace {
@@ -75,34 +76,6 @@ void PciHba(const TreeWriter& tree)
     tree.Link("module/ahci/drivers/pci:ahci", "../../../bus/pci/drivers/ahci");
 }
 
-// The scsi bus itself and the sd driver with its module.
-void ScsiBus(const TreeWriter& tree)
-{
-    tree.Dir("bus/scsi/devices");
-    tree.Dir("bus/scsi/drivers/sd");
-    tree.Files("bus/scsi",
-               {{"drivers_autoprobe", "1", 0644}, {"drivers_probe", "", 0200}, {"uevent", "", 0200}});
-    tree.Files("bus/scsi/drivers/sd",
-               {{"bind", "", 0200}, {"unbind", "", 0200}, {"uevent", "", 0200}});
-    tree.Link("bus/scsi/drivers/sd/module", "../../../../module/sd_mod");
-    tree.Dir("module/sd_mod/drivers");
-    tree.Files("module/sd_mod", {{"initstate", "live", 0444}, {"refcnt", "2", 0444}});
-    tree.Link("module/sd_mod/drivers/scsi:sd", "../../../bus/scsi/drivers/sd");
-    tree.Dir("class/scsi_host");
-    tree.Dir("class/scsi_device");
-}
-
-// A device directory on the scsi bus: its uevent, power directory,
-// subsystem link and the bus's devices/ entry.
-void OnScsiBus(const TreeWriter& tree, const std::string& dir, const std::string& uevent)
-{
-    const std::string name = dir.substr(dir.rfind('/') + 1);
-    tree.Dir(dir + "/power");
-    tree.File(dir + "/uevent", uevent, 0644);
-    tree.Link(dir + "/subsystem", TreeWriter::Up(TreeWriter::Depth(dir)) + "bus/scsi");
-    tree.Link("bus/scsi/devices/" + name, "../../../" + dir);
-}
-
 void Host(const TreeWriter& tree, const std::string& dir, int host)
 {
     const std::string name = "host" + std::to_string(host);
@@ -118,53 +91,6 @@ void Host(const TreeWriter& tree, const std::string& dir, int host)
                       {"sg_tablesize", "168", 0444}, {"state", "running", 0644},
                       {"supported_mode", "Initiator", 0444}, {"uevent", "", 0644},
                       {"unique_id", std::to_string(host + 1), 0444}, {"use_blk_mq", "1", 0444}});
-}
-
-// A disk LUN bound to sd, with the attributes and modes a kernel shows.
-void Lun(const TreeWriter& tree, const std::string& dir, const std::string& id, int serial)
-{
-    OnScsiBus(tree, dir, "DEVTYPE=scsi_device\nDRIVER=sd\nMODALIAS=scsi:t-0x00\n");
-    const int up = TreeWriter::Depth(dir);
-    tree.Link(dir + "/driver", TreeWriter::Up(up) + "bus/scsi/drivers/sd");
-    tree.Link("bus/scsi/drivers/sd/" + id, "../../../../" + dir);
-
-    char wwid[40];
-    std::snprintf(wwid, sizeof wwid, "naa.6001405%021x", serial);
-    tree.Files(dir, {{"blacklist", "", 0444},
-                     {"delete", "", 0200},
-                     {"device_blocked", "0", 0644},
-                     {"device_busy", "0", 0444},
-                     {"dh_state", "detached", 0644},
-                     {"eh_timeout", "10", 0644},
-                     {"evt_capacity_change_reported", "0", 0644},
-                     {"evt_inquiry_change_reported", "0", 0644},
-                     {"evt_lun_change_reported", "0", 0644},
-                     {"evt_media_change", "0", 0644},
-                     {"evt_mode_parameter_change_reported", "0", 0644},
-                     {"evt_soft_threshold_reached", "0", 0644},
-                     {"iocounterbits", "32", 0444},
-                     {"iodone_cnt", "0x1f3", 0444},
-                     {"ioerr_cnt", "0x2", 0444},
-                     {"iorequest_cnt", "0x1f3", 0444},
-                     {"modalias", "scsi:t-0x00", 0444},
-                     {"model", "Bench Disk      ", 0444},
-                     {"queue_depth", "32", 0644},
-                     {"queue_ramp_up_period", "120000", 0644},
-                     {"queue_type", "simple", 0644},
-                     {"rescan", "", 0200},
-                     {"rev", "0100", 0444},
-                     {"scsi_level", "7", 0444},
-                     {"state", "running", 0644},
-                     {"timeout", "30", 0644},
-                     {"type", "0", 0444},
-                     {"vendor", "BENCH   ", 0444},
-                     {"wwid", wwid, 0444}});
-    // Binary attributes: the standard INQUIRY data and the device
-    // identification VPD page, no final newline.
-    std::string inquiry("\x00\x00\x06\x12\x1f\x00\x00\x02" "BENCH   Bench Disk      0100", 36);
-    tree.File(dir + "/inquiry", inquiry, 0444);
-    tree.File(dir + "/vpd_pg83", std::string("\x00\x83\x00\x14\x01\x03\x00\x10", 8) + wwid, 0444);
-    tree.ClassDevice("scsi_device", dir + "/scsi_device/" + id, {{"uevent", "", 0644}});
 }
 
 }  // namespace

@@ -76,7 +76,25 @@ std::string PciAddressIn(std::string_view path)
     return {};
 }
 
+// The attributes of keys only: a record kept until its sessions come holds
+// what the output forms read of it, not all that sysfs shows.
+AttributeMap Kept(const AttributeMap& attributes, std::initializer_list<const char*> keys)
+{
+    AttributeMap kept;
+    for (const char* key : keys)
+        if (auto found = attributes.find(key); found != attributes.end())
+            kept.insert(kept.end(), *found);
+    return kept;
+}
+
 }  // namespace
+
+const std::initializer_list<const char*> kJoinedHostAttributes = {"hwaddress", "ipaddress",
+                                                                  "netdev"};
+const std::initializer_list<const char*> kJoinedConnectionAttributes = {
+    "address",          "data_digest",      "header_digest",      "local_port",
+    "max_recv_dlength", "max_xmit_dlength", "persistent_address", "persistent_port",
+    "port",             "state"};
 
 std::optional<std::uint64_t> KernelNumber(std::string_view text, bool hex)
 {
@@ -203,11 +221,18 @@ std::vector<DiskRecord> Walk::DisksBelow(const std::string& sessionDevicePath, b
     if (sessionDevicePath.empty())
         return {};
     if (!m_disksBySession)
-        IndexScsiBus();
+        IndexScsiBus(sessionDevicePath);
     auto found = m_disksBySession->find(sessionDevicePath);
     if (found == m_disksBySession->end())
         return {};
-    std::vector<DiskRecord> disks = std::move(found->second);
+    std::vector<DiskRecord> disks;
+    for (auto& [name, path] : found->second) {
+        DiskRecord& disk = disks.emplace_back();
+        disk.name = std::move(name);
+        disk.path = std::move(path);
+        m_reader.GetScsiDeviceCBTL(disk.name, disk.address[0], disk.address[1], disk.address[2],
+                                   disk.address[3]);
+    }
     m_disksBySession->erase(found);
     for (DiskRecord& disk : disks) {
         Note(m_reader.GetDeviceAttr(disk.name, BUS_SCSI, disk.attributes), "SCSI device " + disk.name);
@@ -251,23 +276,34 @@ void Walk::ReadHolders(DiskRecord& disk)
     }
 }
 
-void Walk::IndexScsiBus()
+void Walk::IndexScsiBus(const std::string& sessionDevicePath)
 {
     m_disksBySession.emplace();
-    DeviceMap devices;
-    Note(m_reader.GetDeviceList(BUS_SCSI, devices), "the SCSI bus");
-    for (const auto& [busId, identity] : devices) {
-        DiskRecord disk;
-        if (m_reader.GetScsiDeviceCBTL(busId, disk.address[0], disk.address[1], disk.address[2],
-                                       disk.address[3]) != READER_OK)
+    // The bus's device links alone: each device's canonical path is all the
+    // join needs, and a listing that identified every host, target and
+    // logical unit of a large bus (driver, subsystem) held far more at once.
+    // The bus lives beside the devices, under the mount the reader reports
+    // every path under.
+    const std::size_t devicesAt = sessionDevicePath.find("/devices/");
+    if (devicesAt == std::string::npos)
+        return;
+    DeviceMap links;
+    Note(m_reader.GetDeviceLinks(sessionDevicePath.substr(0, devicesAt) + "/bus/scsi/devices", links),
+         "the SCSI bus");
+    std::string address[4];
+    for (auto& [busId, link] : links) {
+        for (std::string& field : address)
+            field.clear();
+        if (m_reader.GetScsiDeviceCBTL(busId, address[0], address[1], address[2], address[3]) !=
+            READER_OK)
             continue;  // hosts and targets
-        disk.name = busId;
-        disk.path = ValueOf(identity, "path");
-        std::string_view target = Parent(disk.path);
+        std::string path = ValueOf(link, "path");
+        std::string_view target = Parent(path);
         if (Parent(target).empty() ||
             target.substr(target.rfind('/') + 1).compare(0, 6, "target") != 0)
             continue;
-        (*m_disksBySession)[std::string(Parent(target))].push_back(std::move(disk));
+        std::string session(Parent(target));
+        (*m_disksBySession)[std::move(session)].push_back({busId, std::move(path)});
     }
 }
 
@@ -275,12 +311,30 @@ void Walk::NoteHost(const ClassDeviceRecord& device)
 {
     HostRecord host;
     host.name = device.name;
-    host.attributes = device.own;
-    ClassDeviceRecord scsiHost;
-    scsiHost.name = device.name;
-    ClassAttributes("scsi_host", scsiHost);
-    host.procName = ValueOf(scsiHost.own, "proc_name");
-    host.pciAddress = PciAddressIn(Parent(ValueOf(device.device, "path")));
+    host.attributes = Kept(device.own, kJoinedHostAttributes);
+    // The driver's name is in the host's scsi_host class device, which the
+    // kernel puts below the host's own directory: read from there, it costs
+    // one path query instead of a class query that reads the host's
+    // directory again.  A tree laid out otherwise is asked by class (unless
+    // the path query failed: that failure is the one to report).
+    const std::string hostPath = ValueOf(device.device, "path");
+    bool settled = false;
+    if (!hostPath.empty()) {
+        DeviceMap directories;
+        Note(m_reader.GetDevicePathAttr(hostPath + "/scsi_host", directories),
+             "scsi_host device " + device.name);
+        auto own = directories.find(device.name);
+        settled = own != directories.end() || CSysfsReader::LastFailure() != 0;
+        if (own != directories.end())
+            host.procName = ValueOf(own->second, "proc_name");
+    }
+    if (!settled) {
+        ClassDeviceRecord scsiHost;
+        scsiHost.name = device.name;
+        ClassAttributes("scsi_host", scsiHost);
+        host.procName = ValueOf(scsiHost.own, "proc_name");
+    }
+    host.pciAddress = PciAddressIn(Parent(hostPath));
     if (!host.pciAddress.empty())
         Note(m_reader.GetDeviceDriver(host.pciAddress, BUS_PCI, host.pciDriver),
              "PCI device " + host.pciAddress);
@@ -293,7 +347,8 @@ void Walk::NoteConnection(const ClassDeviceRecord& device)
     std::string_view session = Parent(path);
     if (session.empty())
         return;
-    m_connectionsBySession[std::string(session)].push_back({device.name, device.own});
+    m_connectionsBySession[std::string(session)].push_back(
+        {device.name, Kept(device.own, kJoinedConnectionAttributes)});
 }
 
 SessionRecord Walk::JoinSession(const ClassDeviceRecord& device, std::vector<DiskRecord> disks)

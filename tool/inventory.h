@@ -6,10 +6,12 @@
 
 #include <cstdint>
 #include <fstream>
+#include <initializer_list>
 #include <map>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <sysfsreader/reader.h>
@@ -58,7 +60,12 @@ struct DiskRecord {
     std::vector<Holder> holders;
 };
 
-// An iSCSI host: its iscsi_host attributes, the driver that made it (its
+// The attributes a joined host and connection keep (those the output forms
+// read; a form that reads another must add it here).
+extern const std::initializer_list<const char*> kJoinedHostAttributes;
+extern const std::initializer_list<const char*> kJoinedConnectionAttributes;
+
+// An iSCSI host: those of its iscsi_host attributes, the driver that made it (its
 // scsi_host's proc_name) and, for an offload HBA, the PCI card it sits on.
 struct HostRecord {
     std::string name;        // hostN
@@ -70,7 +77,7 @@ struct HostRecord {
 
 struct ConnectionRecord {
     std::string name;  // connectionS:C
-    AttributeMap attributes;
+    AttributeMap attributes;  // those of kJoinedConnectionAttributes
 };
 
 // One session joined with its host, its connections and its disks.
@@ -156,7 +163,7 @@ private:
     void ClassPass(Sink& sink, const IscsiClass& cls);
     void IscsiHostPass(Sink& sink);
     std::vector<DiskRecord> DisksBelow(const std::string& sessionDevicePath, bool full);
-    void IndexScsiBus();
+    void IndexScsiBus(const std::string& sessionDevicePath);
     void ReadHolders(DiskRecord& disk);
     void NoteHost(const ClassDeviceRecord& device);
     void NoteConnection(const ClassDeviceRecord& device);
@@ -172,9 +179,11 @@ private:
     bool m_showSecrets;
     bool m_mountFailed = false;
     std::vector<Error> m_errors;
-    // The SCSI bus's logical units, by the canonical path of the session
-    // directory they sit below; filled at the first session.
-    std::optional<std::map<std::string, std::vector<DiskRecord>>> m_disksBySession;
+    // The SCSI bus's logical units (name, canonical path), by the canonical
+    // path of the session directory they sit below; filled at the first
+    // session.
+    std::optional<std::map<std::string, std::vector<std::pair<std::string, std::string>>>>
+        m_disksBySession;
     // For joining sessions: hosts by name, connections by the canonical path
     // of the session directory they sit in.
     std::map<std::string, HostRecord> m_hosts;

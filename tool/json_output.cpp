@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: MIT
 #include "json_output.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <string_view>
 #include <utility>
 
 #include "json_string.h"
@@ -183,32 +186,51 @@ Json SessionObject(const SessionRecord& session)
     return object;
 }
 
+std::size_t ClassIndex(const IscsiClass& cls)
+{
+    for (std::size_t i = 0; i < std::size(kIscsiClasses); ++i)
+        if (std::strcmp(kIscsiClasses[i].name, cls.name) == 0)
+            return i;
+    return std::size(kIscsiClasses);
+}
+
+// Appends value as dump(2) prints it depth levels down the document: each
+// line after the first indented two spaces a level.  Strings hold no raw
+// newline (JSON escapes it), so every newline of the dump starts a line.
+void AppendAt(std::string& text, const Json& value, int depth)
+{
+    const std::string dumped = value.dump(2);
+    const std::size_t pad = 2 * static_cast<std::size_t>(depth);
+    std::size_t start = 0;
+    for (std::size_t end; (end = dumped.find('\n', start)) != std::string::npos; start = end + 1) {
+        text.append(dumped, start, end + 1 - start);
+        text.append(pad, ' ');
+    }
+    text.append(dumped, start, std::string::npos);
+}
+
 }  // namespace
 
-JsonOutput::JsonOutput(Output& out)
-    : m_out(out), m_document(Json::object()), m_devices(Json::array()), m_sessions(Json::array())
+JsonOutput::JsonOutput(Output& out) : m_out(out)
 {
-    // Every key is there, in this order, whatever the walk finds.
-    m_document["format_version"] = kFormatVersion;
-    for (const IscsiClass& cls : kIscsiClasses)
-        m_document[cls.name] = Json::array();
-    m_document["iscsi_scsi_host"] = nullptr;
-    m_document["sessions"] = Json::array();
-    m_document["errors"] = Json::array();
+    m_text = "{\n";
+    Key("format_version");
+    m_text += Json(kFormatVersion).dump();
+    m_text += ",\n";
 }
 
-void JsonOutput::Session(const SessionRecord& session)
+void JsonOutput::ClassDevice(const IscsiClass& cls, const ClassDeviceRecord& device)
 {
-    m_sessions.push_back(SessionObject(session));
-}
-
-void JsonOutput::ClassDevice(const IscsiClass&, const ClassDeviceRecord& device)
-{
-    m_devices.push_back(ClassDeviceObject(device));
+    WriteHeld();
+    m_heldClass = ClassIndex(cls);
+    if (m_heldClass < std::size(kIscsiClasses))
+        m_held = ClassDeviceObject(device);
 }
 
 void JsonOutput::SessionDisks(const std::vector<DiskRecord>& disks)
 {
+    if (!m_held)
+        return;
     Json array = Json::array();
     for (const DiskRecord& disk : disks) {
         Json object = Json::object();
@@ -222,33 +244,116 @@ void JsonOutput::SessionDisks(const std::vector<DiskRecord>& disks)
         object["block_device"] = OptionalString(disk.blockDevice);
         array.push_back(std::move(object));
     }
-    m_devices.back()["disks"] = std::move(array);
+    (*m_held)["disks"] = std::move(array);
+    WriteHeld();
 }
 
 void JsonOutput::EndClass(const IscsiClass& cls)
 {
-    m_document[cls.name] = std::exchange(m_devices, Json::array());
+    WriteHeld();
+    CloseClassesBefore(std::min(ClassIndex(cls) + 1, std::size(kIscsiClasses)));
 }
 
 void JsonOutput::IscsiHost(const IscsiHostRecord& host)
 {
+    WriteHeld();
+    CloseClassesBefore(std::size(kIscsiClasses));
     Json object = ClassDeviceObject(host.entry);
     Json listing = Json::object();
     if (!host.listings.empty())
         for (const auto& [directory, attributes] : host.listings.back())
             listing[Carry(directory)] = Attributes(attributes);
     object["directories"] = std::move(listing);
-    m_document["iscsi_scsi_host"] = std::move(object);
+    Key("iscsi_scsi_host");
+    AppendAt(m_text, object, 1);
+    m_text += ",\n";
+    m_iscsiHostDone = true;
 }
 
-void JsonOutput::Finish(const std::vector<Walk::Error>& errors)
+void JsonOutput::Session(const SessionRecord& session)
 {
-    m_document["sessions"] = std::move(m_sessions);
+    std::string text = m_anySession ? ",\n    " : "    ";
+    AppendAt(text, SessionObject(session), 2);
+    m_sessions.Append(text);
+    m_anySession = true;
+}
+
+int JsonOutput::Finish(const std::vector<Walk::Error>& errors)
+{
+    WriteHeld();
+    CloseClassesBefore(std::size(kIscsiClasses));
+    if (!m_iscsiHostDone)
+        m_text += "  \"iscsi_scsi_host\": null,\n";
+    Key("sessions");
+    if (m_anySession) {
+        m_text += "[\n";
+        Flush();
+        if (int error = m_sessions.Replay([this](std::string_view text) { m_out.Text(text); }))
+            return error;
+        m_text += "\n  ]";
+    } else {
+        m_text += "[]";
+    }
+    m_text += ",\n";
     Json list = Json::array();
     for (const Walk::Error& error : errors)
         list.push_back({{"object", Carry(error.object)}, {"error", std::strerror(error.error)}});
-    m_document["errors"] = std::move(list);
-    m_out.Text(m_document.dump(2) + "\n");
+    Key("errors");
+    AppendAt(m_text, list, 1);
+    m_text += "\n}\n";
+    Flush();
+    return 0;
+}
+
+// The class device held is an element of its class's array, which it opens
+// when it is the first.
+void JsonOutput::WriteHeld()
+{
+    if (!m_held)
+        return;
+    CloseClassesBefore(m_heldClass);
+    if (m_classOpen) {
+        m_text += ",\n    ";
+    } else {
+        Key(kIscsiClasses[m_classesDone].name);
+        m_text += "[\n    ";
+        m_classOpen = true;
+    }
+    AppendAt(m_text, *m_held, 2);
+    m_held.reset();
+    if (m_text.size() >= Spool::kChunk)
+        Flush();
+}
+
+// Every class before end is written: the open one closed, one without a
+// device as [].
+void JsonOutput::CloseClassesBefore(std::size_t end)
+{
+    for (; m_classesDone < end; ++m_classesDone) {
+        if (m_classOpen) {
+            m_text += "\n  ],\n";
+            m_classOpen = false;
+        } else {
+            Key(kIscsiClasses[m_classesDone].name);
+            m_text += "[],\n";
+        }
+    }
+}
+
+void JsonOutput::Key(const char* name)
+{
+    m_text += "  \"";
+    m_text += name;
+    m_text += "\": ";
+}
+
+void JsonOutput::Flush()
+{
+    if (m_text.empty())
+        return;
+    m_out.Text(m_text);
+    m_text.clear();
+    m_started = true;
 }
 
 }  // namespace inventory

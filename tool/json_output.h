@@ -3,10 +3,16 @@
 #ifndef ISCSI_INVENTORY_JSON_OUTPUT_H
 #define ISCSI_INVENTORY_JSON_OUTPUT_H
 
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
 #include <nlohmann/json.hpp>
 
 #include "inventory.h"
 #include "output.h"
+#include "spool.h"
 
 namespace inventory {
 
@@ -17,7 +23,13 @@ namespace inventory {
 // "disks", the "iscsi" scsi_host entry with its "directories"; "sessions"
 // joins each session with its host, connections, timeouts and disks, typed
 // where the kernel's meaning is clear.  Every string carries sysfs bytes as
-// Carry() writes them.  Written by Finish().
+// Carry() writes them.
+//
+// The document is written as the walk goes, each class device once it is
+// complete, as nlohmann's dump(2) of the whole document would print it, so
+// that memory does not grow with the inventory.  The "sessions" come after
+// parts the walk reaches later: they wait in a Spool.  Finish() writes the
+// rest.
 class JsonOutput : public Sink {
 public:
     explicit JsonOutput(Output& out);
@@ -35,15 +47,37 @@ public:
     void IscsiHost(const IscsiHostRecord& host) override;
     void Session(const SessionRecord& session) override;
 
-    // Prints the document, with the objects that could not be read.
-    void Finish(const std::vector<Walk::Error>& errors);
+    // Whether a part of the document has reached standard output: a walk
+    // that stopped after that must still finish the document (it is nothing
+    // before, so that a run that cannot reach sysfs prints nothing).
+    bool Started() const { return m_started; }
+
+    // Writes the rest of the document, with the objects that could not be
+    // read.  Returns 0, or the errno of a failure to read the spooled
+    // sessions back: the document then stops short and the run has failed.
+    int Finish(const std::vector<Walk::Error>& errors);
 
 private:
     using Json = nlohmann::ordered_json;
+    void WriteHeld();
+    void CloseClassesBefore(std::size_t end);
+    void Key(const char* name);
+    void Flush();
+
     Output& m_out;
-    Json m_document;
-    Json m_devices;
-    Json m_sessions;
+    // Text not yet written; written out in chunks of Spool::kChunk.
+    std::string m_text;
+    bool m_started = false;
+    // The classes whose key is written and closed, and whether the next one
+    // is open (its key and "[" written).
+    std::size_t m_classesDone = 0;
+    bool m_classOpen = false;
+    // The last class device, until its session's disks are known.
+    std::optional<Json> m_held;
+    std::size_t m_heldClass = 0;
+    bool m_iscsiHostDone = false;
+    Spool m_sessions;
+    bool m_anySession = false;
 };
 
 }  // namespace inventory

@@ -194,13 +194,15 @@ int Run(int argc, char** argv)
     }
     inventory::Walk walk(&log, showSecrets);
     inventory::PrometheusOutput metrics;
+    int spoolError = 0;  // the JSON sessions kept aside could not be read back
     if (form == Form::Prometheus) {
         walk.Run(metrics);
     } else if (form == Form::Json) {
         inventory::JsonOutput document(out);
         walk.Run(document);
-        if (!walk.MountFailed() && !out.Failed())
-            document.Finish(walk.Errors());
+        // A document begun is finished, whatever stopped the walk.
+        if ((!walk.MountFailed() || document.Started()) && !out.Failed())
+            spoolError = document.Finish(walk.Errors());
     } else if (form == Form::Sessions) {
         inventory::SessionsOutput sessions(out);
         walk.Run(sessions);
@@ -218,6 +220,12 @@ int Run(int argc, char** argv)
         out.Close();
         if (walk.Errors().empty())
             Complain("sysfs is not mounted at /sys and cannot be mounted (mounting it needs root)");
+        return 1;
+    }
+    if (spoolError != 0) {
+        out.Close();
+        Complain(std::string("cannot read back the sessions kept aside for the document: ") +
+                 std::strerror(spoolError));
         return 1;
     }
     if (form == Form::Prometheus) {
