@@ -106,9 +106,10 @@ fuzz: deps
 check-fuzz:
 	$(MAKE) fuzz FUZZ_SECONDS=10
 
-# The inventory on a real kernel iSCSI stack in a qemu VM (downloads Debian's
-# kernel, busybox and open-iscsi; about three minutes).  Skips with a message where
-# it cannot run.
+# The inventory on real kernel iSCSI stacks in a qemu VM, on both of Debian 12's
+# kernel series one after the other (downloads the kernels, busybox, open-iscsi,
+# iproute2, multipath-tools and udev; about twelve minutes).  Skips with a
+# message where it cannot run.
 check-vm: build
 	tests/vm/run.sh $(BUILD)
 

@@ -33,7 +33,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 work=$build/vm
 LOGIN_LIMIT=${VM_LOGIN_LIMIT:-240}   # seconds until both sessions are logged in
 TOTAL_LIMIT=${VM_TOTAL_LIMIT:-600}   # seconds for the whole VM run of one kernel
-CHURN_RUNS=${VM_CHURN_RUNS:-30}      # runs of both programs in the churn phase
+CHURN_RUNS=${VM_CHURN_RUNS:-20}      # runs of both programs in the churn phase
 SAN_LUNS=${VM_SAN_LUNS:-64}          # LUNs on each of the four SAN targets
 KERNELS=${VM_KERNELS:-linux-image-amd64 linux-image-6.12-amd64}
 # The phases in the order they run (san logs every other session out, so it

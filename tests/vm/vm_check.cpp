@@ -887,9 +887,9 @@ void CheckChurnBuses(const std::string& run, const Dump& before, const Dump& aft
     }
 }
 
-// Runs of each program the churn phase must have made (run.sh asks for 30
+// Runs of each program the churn phase must have made (run.sh asks for 20
 // in all by default: two kernels share the time CI allows).
-const int kChurnRunsEach = 15;
+const int kChurnRunsEach = 10;
 
 struct ChurnFigures {
     int inventoryRuns = 0, busesRuns = 0, changedRuns = 0;
