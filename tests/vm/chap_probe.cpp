@@ -14,28 +14,17 @@
 // reaching this program's output.
 #include <sysfsreader/reader.h>
 
-#include <cinttypes>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <string>
 
+#include "fnv1a.h"
+
 using namespace Quentor::LinuxEnum;
 
 namespace {
-
-std::string Fnv1a64(const std::string& bytes)
-{
-    std::uint64_t hash = 14695981039346656037ULL;
-    for (unsigned char byte : bytes) {
-        hash ^= byte;
-        hash *= 1099511628211ULL;
-    }
-    char text[32];
-    std::snprintf(text, sizeof text, "fnv1a64:%016" PRIx64, hash);
-    return text;
-}
 
 void Print(char tag, const AttributeMap& attributes)
 {

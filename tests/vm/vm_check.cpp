@@ -60,6 +60,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "fnv1a.h"
+
 namespace {
 
 int g_failures = 0;
@@ -1169,18 +1171,6 @@ bool CheckSessionsSecrets(const std::string& text, const Dump& dump, const std::
         Fail(kSecrets, "the --sessions output does not show both secrets of " + chapSession + " as " +
                            kMask);
     return masked == 2;
-}
-
-std::string Fnv1a64(const std::string& bytes)
-{
-    std::uint64_t hash = 14695981039346656037ULL;
-    for (unsigned char byte : bytes) {
-        hash ^= byte;
-        hash *= 1099511628211ULL;
-    }
-    char text[32];
-    std::snprintf(text, sizeof text, "fnv1a64:%016llx", static_cast<unsigned long long>(hash));
-    return text;
 }
 
 void CheckChap(std::map<std::string, std::string>& sections, const std::map<std::string, int>& statuses,
