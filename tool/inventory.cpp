@@ -174,6 +174,11 @@ void Walk::ClassPass(Sink& sink, const IscsiClass& cls)
         ClassAttributes(cls.name, device);
         device.listed = std::move(listed);
         sink.ClassDevice(cls, device);
+        // The bus is indexed at the first host, before hosts and connections
+        // are kept for the sessions: its listing, the largest thing the walk
+        // reads at once, is then gone by the time they are held.
+        if ((join || sink.WantsDisks()) && !m_disksBySession)
+            IndexScsiBus(ValueOf(device.device, "path"));
         if (join && name == "iscsi_host")
             NoteHost(device);
         else if (join && name == "iscsi_connection")
@@ -222,6 +227,8 @@ std::vector<DiskRecord> Walk::DisksBelow(const std::string& sessionDevicePath, b
         return {};
     if (!m_disksBySession)
         IndexScsiBus(sessionDevicePath);
+    if (!m_disksBySession)
+        return {};
     auto found = m_disksBySession->find(sessionDevicePath);
     if (found == m_disksBySession->end())
         return {};
@@ -276,19 +283,20 @@ void Walk::ReadHolders(DiskRecord& disk)
     }
 }
 
-void Walk::IndexScsiBus(const std::string& sessionDevicePath)
+void Walk::IndexScsiBus(const std::string& devicePath)
 {
-    m_disksBySession.emplace();
     // The bus's device links alone: each device's canonical path is all the
     // join needs, and a listing that identified every host, target and
     // logical unit of a large bus (driver, subsystem) held far more at once.
     // The bus lives beside the devices, under the mount the reader reports
-    // every path under.
-    const std::size_t devicesAt = sessionDevicePath.find("/devices/");
+    // every path under; a path that does not show it leaves the bus for the
+    // next device to index.
+    const std::size_t devicesAt = devicePath.find("/devices/");
     if (devicesAt == std::string::npos)
         return;
+    m_disksBySession.emplace();
     DeviceMap links;
-    Note(m_reader.GetDeviceLinks(sessionDevicePath.substr(0, devicesAt) + "/bus/scsi/devices", links),
+    Note(m_reader.GetDeviceLinks(devicePath.substr(0, devicesAt) + "/bus/scsi/devices", links),
          "the SCSI bus");
     std::string address[4];
     for (auto& [busId, link] : links) {

@@ -163,7 +163,7 @@ private:
     void ClassPass(Sink& sink, const IscsiClass& cls);
     void IscsiHostPass(Sink& sink);
     std::vector<DiskRecord> DisksBelow(const std::string& sessionDevicePath, bool full);
-    void IndexScsiBus(const std::string& sessionDevicePath);
+    void IndexScsiBus(const std::string& devicePath);
     void ReadHolders(DiskRecord& disk);
     void NoteHost(const ClassDeviceRecord& device);
     void NoteConnection(const ClassDeviceRecord& device);
@@ -181,7 +181,7 @@ private:
     std::vector<Error> m_errors;
     // The SCSI bus's logical units (name, canonical path), by the canonical
     // path of the session directory they sit below; filled at the first
-    // session.
+    // device whose path shows where the bus lies.
     std::optional<std::map<std::string, std::vector<std::pair<std::string, std::string>>>>
         m_disksBySession;
     // For joining sessions: hosts by name, connections by the canonical path
