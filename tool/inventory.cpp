@@ -76,17 +76,6 @@ std::string PciAddressIn(std::string_view path)
     return {};
 }
 
-// The attributes of keys only: a record kept until its sessions come holds
-// what the output forms read of it, not all that sysfs shows.
-AttributeMap Kept(const AttributeMap& attributes, std::initializer_list<const char*> keys)
-{
-    AttributeMap kept;
-    for (const char* key : keys)
-        if (auto found = attributes.find(key); found != attributes.end())
-            kept.insert(kept.end(), *found);
-    return kept;
-}
-
 }  // namespace
 
 const std::initializer_list<const char*> kJoinedHostAttributes = {"hwaddress", "ipaddress",
@@ -95,6 +84,24 @@ const std::initializer_list<const char*> kJoinedConnectionAttributes = {
     "address",          "data_digest",      "header_digest",      "local_port",
     "max_recv_dlength", "max_xmit_dlength", "persistent_address", "persistent_port",
     "port",             "state"};
+
+KeptAttributes::KeptAttributes(const AttributeMap& attributes, std::initializer_list<const char*> keys)
+{
+    m_pairs.reserve(keys.size());
+    // The map is in name order, and so is what is taken from it.
+    for (const auto& [key, value] : attributes)
+        for (const char* wanted : keys)
+            if (key == wanted)
+                m_pairs.emplace_back(key, value);
+    m_pairs.shrink_to_fit();
+}
+
+KeptAttributes::const_iterator KeptAttributes::find(std::string_view key) const
+{
+    auto found = std::lower_bound(m_pairs.begin(), m_pairs.end(), key,
+                                  [](const auto& pair, std::string_view k) { return pair.first < k; });
+    return found != m_pairs.end() && found->first == key ? found : m_pairs.end();
+}
 
 std::optional<std::uint64_t> KernelNumber(std::string_view text, bool hex)
 {
@@ -126,7 +133,7 @@ std::string ByPathName(const SessionRecord& session, const DiskRecord& disk)
 {
     if (session.connections.empty())
         return {};
-    const AttributeMap& connection = session.connections.front().attributes;
+    const KeptAttributes& connection = session.connections.front().attributes;
     auto address = connection.find("persistent_address");
     auto port = connection.find("persistent_port");
     auto target = session.attributes.find("targetname");
@@ -319,7 +326,7 @@ void Walk::NoteHost(const ClassDeviceRecord& device)
 {
     HostRecord host;
     host.name = device.name;
-    host.attributes = Kept(device.own, kJoinedHostAttributes);
+    host.attributes = KeptAttributes(device.own, kJoinedHostAttributes);
     // The driver's name is in the host's scsi_host class device, which the
     // kernel puts below the host's own directory: read from there, it costs
     // one path query instead of a class query that reads the host's
@@ -356,7 +363,7 @@ void Walk::NoteConnection(const ClassDeviceRecord& device)
     if (session.empty())
         return;
     m_connectionsBySession[std::string(session)].push_back(
-        {device.name, Kept(device.own, kJoinedConnectionAttributes)});
+        {device.name, KeptAttributes(device.own, kJoinedConnectionAttributes)});
 }
 
 SessionRecord Walk::JoinSession(const ClassDeviceRecord& device, std::vector<DiskRecord> disks)

@@ -49,7 +49,8 @@ void Sample(Spool& family, const char* name, Labels labels, std::string_view val
     Sample(family, name, LabelText(labels), value);
 }
 
-std::string_view ValueOf(const AttributeMap& attributes, const std::string& key)
+template <typename Attributes>
+std::string_view ValueOf(const Attributes& attributes, const std::string& key)
 {
     auto found = attributes.find(key);
     return found == attributes.end() ? std::string_view() : std::string_view(found->second);
@@ -80,7 +81,7 @@ std::string Portal(const SessionRecord& session)
 {
     if (session.connections.empty())
         return {};
-    const AttributeMap& connection = session.connections.front().attributes;
+    const KeptAttributes& connection = session.connections.front().attributes;
     std::string_view address = ValueOf(connection, "persistent_address");
     std::string_view port = ValueOf(connection, "persistent_port");
     if (address.empty() || port.empty())
