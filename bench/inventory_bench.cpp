@@ -3,8 +3,10 @@
 // against the floor (inventory-floor: each printed file read once) and the
 // peer (systool -c <class> -v over the four iSCSI classes), and its joined
 // forms (--json and --prometheus, without a log) against their floor
-// (inventory-floor --joined: each file they read, read once), all on the same
-// fabricated tree served at /sys through umockdev, and prints two tables.
+// (inventory-floor --joined: each file they read, read once) and that floor
+// with the mount checks their queries make (--joined-checks), all on the
+// same fabricated tree served at /sys through umockdev, and prints two
+// tables.
 //
 //   inventory-bench --bin BUILD_DIR --work DIR [--sizes 100,1000,10000] [--runs N]
 //
@@ -40,11 +42,12 @@ int main(int argc, char** argv)
     const Command json{{bin + "/tool/iscsi-inventory", "--json", "--no-log"}};
     const Command prometheus{{bin + "/tool/iscsi-inventory", "--prometheus", "--no-log"}};
     const Command joinedFloor{{bin + "/bench/inventory-floor", "--joined"}};
+    const Command joinedChecks{{bin + "/bench/inventory-floor", "--joined-checks"}};
 
     // The joined forms' rows, printed after the first table.
     struct JoinedRow {
         int size;
-        Sample json, prometheus, floor;
+        Sample json, prometheus, floor, checks;
         long textPeakKb;
     };
     std::vector<JoinedRow> joined;
@@ -64,7 +67,8 @@ int main(int argc, char** argv)
         Sample r = Measure({rulesFloor}, tree, cwd, runs);
         Sample s = Measure(systool, tree, cwd, runs);
         joined.push_back({size, Measure({json}, tree, cwd, runs), Measure({prometheus}, tree, cwd, runs),
-                          Measure({joinedFloor}, tree, cwd, runs), t.peakKb});
+                          Measure({joinedFloor}, tree, cwd, runs),
+                          Measure({joinedChecks}, tree, cwd, runs), t.peakKb});
         // The output's size, for the memory column's yardstick.
         RunOnce(tool, tree, cwd, cwd + "/inventory.out");
         const double outMb = FileSize(cwd + "/inventory.out") / 1e6;
@@ -85,19 +89,25 @@ int main(int argc, char** argv)
                     perSession10000 / perSession1000);
 
     std::printf("\n--json and --prometheus (both --no-log) against the joined floor "
-                "(inventory-floor --joined)\n");
-    std::printf("%9s %9s %9s %9s %11s %11s %12s %12s %9s %9s %9s\n", "sessions", "json s",
-                "prom s", "floor s", "json/floor", "prom/floor", "json us/ses", "prom us/ses",
-                "json MB", "prom MB", "json/text");
+                "(inventory-floor --joined) and the joined floor with the mount checks of their "
+                "queries (--joined-checks)\n");
+    std::printf("%9s %8s %8s %8s %8s %10s %10s %11s %11s %11s %11s %8s %8s %9s %9s\n", "sessions",
+                "json s", "prom s", "floor s", "checks s", "json/floor", "prom/floor",
+                "json/checks", "prom/checks", "json us/ses", "prom us/ses", "json MB", "prom MB",
+                "json/text", "prom/text");
     const JoinedRow* at1000 = nullptr;
     const JoinedRow* at10000 = nullptr;
     for (const JoinedRow& row : joined) {
-        std::printf("%9d %9.3f %9.3f %9.3f %11.2f %11.2f %12.1f %12.1f %9.1f %9.1f %9.2f\n",
+        std::printf("%9d %8.3f %8.3f %8.3f %8.3f %10.2f %10.2f %11.2f %11.2f %11.1f %11.1f %8.1f "
+                    "%8.1f %9.2f %9.2f\n",
                     row.size, row.json.seconds, row.prometheus.seconds, row.floor.seconds,
-                    row.json.seconds / row.floor.seconds, row.prometheus.seconds / row.floor.seconds,
-                    row.json.seconds / row.size * 1e6, row.prometheus.seconds / row.size * 1e6,
-                    row.json.peakKb / 1024.0, row.prometheus.peakKb / 1024.0,
-                    static_cast<double>(row.json.peakKb) / row.textPeakKb);
+                    row.checks.seconds, row.json.seconds / row.floor.seconds,
+                    row.prometheus.seconds / row.floor.seconds, row.json.seconds / row.checks.seconds,
+                    row.prometheus.seconds / row.checks.seconds, row.json.seconds / row.size * 1e6,
+                    row.prometheus.seconds / row.size * 1e6, row.json.peakKb / 1024.0,
+                    row.prometheus.peakKb / 1024.0,
+                    static_cast<double>(row.json.peakKb) / row.textPeakKb,
+                    static_cast<double>(row.prometheus.peakKb) / row.textPeakKb);
         if (row.size == 1000)
             at1000 = &row;
         if (row.size == 10000)

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// inventory-floor [--rules | --joined]: the least work that printing the iSCSI
+// inventory-floor [--rules | --joined | --joined-checks]: the least work that printing the iSCSI
 // inventory takes.  For the four iSCSI classes it lists each class directory, and for
 // every class device reads each attribute file the inventory prints (those of
 // the class device and of the device behind it) exactly once, with one open,
@@ -20,6 +20,14 @@
 // device), and for each logical unit its attribute files, its block/
 // directory, its block device's attribute files and that device's holders/
 // directory.  Its time is the floor of those forms (run without a log).
+//
+// With --joined-checks it is the joined floor plus the one cost the reader's
+// rules put on those forms' queries (they run without a log): a read of the
+// mount table for each mount check and for each class or bus that libsysfs
+// opens, as many as the joined forms' queries make (for each class device
+// two, for each host's scsi_host device one, for the bus's device list one,
+// for each logical unit four: its attributes two, its block device one, its
+// holders one).
 //
 // Run with the tree at /sys (under umockdev-wrapper for a fabricated one).
 #include <dirent.h>
@@ -42,12 +50,33 @@ namespace {
 
 bool g_rules = false;
 bool g_joined = false;
+bool g_mountChecks = false;
 std::ofstream g_log;
 
 void Traced(const char* message)
 {
     if (g_rules)
         g_log << std::endl << GetLogHeader() << '\t' << message << std::endl;
+}
+
+// The mount table read as far as sysfs, as finding the mount does.
+void ReadMountTable()
+{
+    if (FILE* mounts = setmntent("/proc/mounts", "r")) {
+        while (mntent* entry = getmntent(mounts)) {
+            if (std::strcmp(entry->mnt_type, "sysfs") == 0)
+                break;
+        }
+        endmntent(mounts);
+    }
+}
+
+// With --joined-checks, the mount table reads of count queries' mount checks
+// and openings.
+void MountChecks(int count)
+{
+    for (int i = 0; g_mountChecks && i < count; ++i)
+        ReadMountTable();
 }
 
 // The mount check every query makes.
@@ -57,13 +86,7 @@ void Query(const char* name)
     if (!g_rules)
         return;
     Traced("mount check");
-    if (FILE* mounts = setmntent("/proc/mounts", "r")) {
-        while (mntent* entry = getmntent(mounts)) {
-            if (std::strcmp(entry->mnt_type, "sysfs") == 0)
-                break;
-        }
-        endmntent(mounts);
-    }
+    ReadMountTable();
     Traced("mount check done");
 }
 
@@ -134,10 +157,12 @@ std::vector<std::string> Subdirectories(const std::string& dir)
 void JoinedBusPass(std::string& out)
 {
     const std::string devices = "/sys/bus/scsi/devices";
+    MountChecks(1);
     for (const std::string& name : Names(devices)) {
         const std::string dir = LinkTarget(devices, name);
         if (dir.empty() || std::count(name.begin(), name.end(), ':') != 3)
             continue;
+        MountChecks(4);
         out.append("SCSI DEVICE :: ").append(name).append("\n");
         PrintFiles(dir, out);
         for (const std::string& block : Subdirectories(dir + "/block")) {
@@ -156,6 +181,7 @@ void ClassPass(const std::string& cls, const char* heading, std::string& out)
     // mount check's two and its exit; per device listed one; per device read
     // one on finding it, one before each attribute group and one per line.
     Query("list");
+    MountChecks(2);
     const std::string classDir = "/sys/class/" + cls;
     const std::vector<std::string> names = Names(classDir);
     for (std::size_t i = 0; i < names.size(); ++i)
@@ -163,6 +189,7 @@ void ClassPass(const std::string& cls, const char* heading, std::string& out)
     Traced("list done");
     for (const std::string& name : names) {
         Query("attributes");
+        MountChecks(2);
         char target[4096];
         const std::string entry = classDir + "/" + name;
         ssize_t n = readlink(entry.c_str(), target, sizeof target - 1);
@@ -189,6 +216,7 @@ void ClassPass(const std::string& cls, const char* heading, std::string& out)
         // The joined forms read each host's driver name from its scsi_host
         // class device.
         if (g_joined && cls == "iscsi_host") {
+            MountChecks(1);
             const std::string scsiHost = LinkTarget("/sys/class/scsi_host", name);
             if (!scsiHost.empty())
                 PrintFiles(scsiHost, out);
@@ -211,7 +239,8 @@ void ClassPass(const std::string& cls, const char* heading, std::string& out)
 int main(int argc, char** argv)
 {
     g_rules = argc > 1 && std::strcmp(argv[1], "--rules") == 0;
-    g_joined = argc > 1 && std::strcmp(argv[1], "--joined") == 0;
+    g_mountChecks = argc > 1 && std::strcmp(argv[1], "--joined-checks") == 0;
+    g_joined = g_mountChecks || (argc > 1 && std::strcmp(argv[1], "--joined") == 0);
     if (g_rules)
         g_log.open("SysReader.log", std::ios::out | std::ios::trunc);
     std::string out;

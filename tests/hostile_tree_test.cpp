@@ -542,6 +542,36 @@ TEST_F(HostileTree, RunningOutOfDescriptorsIsAFailureNotAnAbsence)
     }
 }
 
+// Directories are opened to be read; one that may only be passed through
+// (search but no read permission) still leads to what lies below it, and
+// only a listing of it fails.
+TEST_F(HostileTree, ADirectoryThatMayNotBeReadIsStillAWayThrough)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to run the queries as another user";
+    tree.ClassDevice("scsi_device", kDisk + "/scsi_device/0:0:0:0")
+        .File(kDisk + "/scsi_device/0:0:0:0/uevent", "");
+    const std::string host = tree.Abs(kHba + "/host0");
+    ASSERT_EQ(0, chmod(host.c_str(), 0711));
+    ASSERT_EQ(0, chmod(tree.Root().c_str(), 0755));
+    EXPECT_TRUE(FinishesInTime([&] {
+        if (setgid(65534) != 0 || setuid(65534) != 0)
+            return false;
+        CSysfsReader asNobody(nullptr);
+        AttributeMap own, device;
+        DeviceMap below;
+        return asNobody.GetClsDeviceAttr("scsi_device", "0:0:0:0", own, device) == READER_OK &&
+               device["vendor"] == "ACME" && device["bus_id"] == "0:0:0:0" &&
+               asNobody.GetDevicePathAttr("/sys/" + kDisk + "/scsi_device", below) ==
+                   READER_OK &&
+               below.count("0:0:0:0") == 1 &&
+               asNobody.GetDevicePathAttr("/sys/" + kHba + "/host0", below) ==
+                   READER_CLASS_ERROR &&
+               CSysfsReader::LastFailure() == EACCES;
+    }));
+    ASSERT_EQ(0, chmod(host.c_str(), 0755));
+}
+
 // A directory that is there but may not be read is a failure, traced with
 // its reason; an absent class stays what it was.
 TEST_F(HostileTree, AnUnreadableClassIsAFailureNotAnAbsence)

@@ -76,17 +76,6 @@ std::string PciAddressIn(std::string_view path)
     return {};
 }
 
-// The attributes of keys only: a record kept until its sessions come holds
-// what the output forms read of it, not all that sysfs shows.
-AttributeMap Kept(const AttributeMap& attributes, std::initializer_list<const char*> keys)
-{
-    AttributeMap kept;
-    for (const char* key : keys)
-        if (auto found = attributes.find(key); found != attributes.end())
-            kept.insert(kept.end(), *found);
-    return kept;
-}
-
 }  // namespace
 
 const std::initializer_list<const char*> kJoinedHostAttributes = {"hwaddress", "ipaddress",
@@ -95,6 +84,24 @@ const std::initializer_list<const char*> kJoinedConnectionAttributes = {
     "address",          "data_digest",      "header_digest",      "local_port",
     "max_recv_dlength", "max_xmit_dlength", "persistent_address", "persistent_port",
     "port",             "state"};
+
+KeptAttributes::KeptAttributes(const AttributeMap& attributes, std::initializer_list<const char*> keys)
+{
+    m_pairs.reserve(keys.size());
+    // The map is in name order, and so is what is taken from it.
+    for (const auto& [key, value] : attributes)
+        for (const char* wanted : keys)
+            if (key == wanted)
+                m_pairs.emplace_back(key, value);
+    m_pairs.shrink_to_fit();
+}
+
+KeptAttributes::const_iterator KeptAttributes::find(std::string_view key) const
+{
+    auto found = std::lower_bound(m_pairs.begin(), m_pairs.end(), key,
+                                  [](const auto& pair, std::string_view k) { return pair.first < k; });
+    return found != m_pairs.end() && found->first == key ? found : m_pairs.end();
+}
 
 std::optional<std::uint64_t> KernelNumber(std::string_view text, bool hex)
 {
@@ -126,7 +133,7 @@ std::string ByPathName(const SessionRecord& session, const DiskRecord& disk)
 {
     if (session.connections.empty())
         return {};
-    const AttributeMap& connection = session.connections.front().attributes;
+    const KeptAttributes& connection = session.connections.front().attributes;
     auto address = connection.find("persistent_address");
     auto port = connection.find("persistent_port");
     auto target = session.attributes.find("targetname");
@@ -174,6 +181,11 @@ void Walk::ClassPass(Sink& sink, const IscsiClass& cls)
         ClassAttributes(cls.name, device);
         device.listed = std::move(listed);
         sink.ClassDevice(cls, device);
+        // The bus is indexed at the first host, before hosts and connections
+        // are kept for the sessions: its listing, the largest thing the walk
+        // reads at once, is then gone by the time they are held.
+        if ((join || sink.WantsDisks()) && !m_disksBySession)
+            IndexScsiBus(ValueOf(device.device, "path"));
         if (join && name == "iscsi_host")
             NoteHost(device);
         else if (join && name == "iscsi_connection")
@@ -222,6 +234,8 @@ std::vector<DiskRecord> Walk::DisksBelow(const std::string& sessionDevicePath, b
         return {};
     if (!m_disksBySession)
         IndexScsiBus(sessionDevicePath);
+    if (!m_disksBySession)
+        return {};
     auto found = m_disksBySession->find(sessionDevicePath);
     if (found == m_disksBySession->end())
         return {};
@@ -276,19 +290,20 @@ void Walk::ReadHolders(DiskRecord& disk)
     }
 }
 
-void Walk::IndexScsiBus(const std::string& sessionDevicePath)
+void Walk::IndexScsiBus(const std::string& devicePath)
 {
-    m_disksBySession.emplace();
     // The bus's device links alone: each device's canonical path is all the
     // join needs, and a listing that identified every host, target and
     // logical unit of a large bus (driver, subsystem) held far more at once.
     // The bus lives beside the devices, under the mount the reader reports
-    // every path under.
-    const std::size_t devicesAt = sessionDevicePath.find("/devices/");
+    // every path under; a path that does not show it leaves the bus for the
+    // next device to index.
+    const std::size_t devicesAt = devicePath.find("/devices/");
     if (devicesAt == std::string::npos)
         return;
+    m_disksBySession.emplace();
     DeviceMap links;
-    Note(m_reader.GetDeviceLinks(sessionDevicePath.substr(0, devicesAt) + "/bus/scsi/devices", links),
+    Note(m_reader.GetDeviceLinks(devicePath.substr(0, devicesAt) + "/bus/scsi/devices", links),
          "the SCSI bus");
     std::string address[4];
     for (auto& [busId, link] : links) {
@@ -311,7 +326,7 @@ void Walk::NoteHost(const ClassDeviceRecord& device)
 {
     HostRecord host;
     host.name = device.name;
-    host.attributes = Kept(device.own, kJoinedHostAttributes);
+    host.attributes = KeptAttributes(device.own, kJoinedHostAttributes);
     // The driver's name is in the host's scsi_host class device, which the
     // kernel puts below the host's own directory: read from there, it costs
     // one path query instead of a class query that reads the host's
@@ -348,7 +363,7 @@ void Walk::NoteConnection(const ClassDeviceRecord& device)
     if (session.empty())
         return;
     m_connectionsBySession[std::string(session)].push_back(
-        {device.name, Kept(device.own, kJoinedConnectionAttributes)});
+        {device.name, KeptAttributes(device.own, kJoinedConnectionAttributes)});
 }
 
 SessionRecord Walk::JoinSession(const ClassDeviceRecord& device, std::vector<DiskRecord> disks)

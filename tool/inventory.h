@@ -65,11 +65,31 @@ struct DiskRecord {
 extern const std::initializer_list<const char*> kJoinedHostAttributes;
 extern const std::initializer_list<const char*> kJoinedConnectionAttributes;
 
+// Those of keys among attributes, kept until the sessions come: a flat list
+// in name order, which holds a few values in half the memory of a map of
+// them (and a walk over thousands of sessions holds thousands at once).
+// Looked up like an AttributeMap.
+class KeptAttributes {
+public:
+    using const_iterator = std::vector<std::pair<std::string, std::string>>::const_iterator;
+
+    KeptAttributes() = default;
+    KeptAttributes(const AttributeMap& attributes, std::initializer_list<const char*> keys);
+
+    const_iterator find(std::string_view key) const;
+    const_iterator begin() const { return m_pairs.begin(); }
+    const_iterator end() const { return m_pairs.end(); }
+    std::size_t count(std::string_view key) const { return find(key) == end() ? 0 : 1; }
+
+private:
+    std::vector<std::pair<std::string, std::string>> m_pairs;
+};
+
 // An iSCSI host: those of its iscsi_host attributes, the driver that made it (its
 // scsi_host's proc_name) and, for an offload HBA, the PCI card it sits on.
 struct HostRecord {
     std::string name;        // hostN
-    AttributeMap attributes;
+    KeptAttributes attributes;  // those of kJoinedHostAttributes
     std::string procName;    // iscsi_tcp, iscsi_iser, be2iscsi, ...
     std::string pciAddress;  // domain:bus:device.function; empty for a software host
     std::string pciDriver;
@@ -77,7 +97,7 @@ struct HostRecord {
 
 struct ConnectionRecord {
     std::string name;  // connectionS:C
-    AttributeMap attributes;  // those of kJoinedConnectionAttributes
+    KeptAttributes attributes;  // those of kJoinedConnectionAttributes
 };
 
 // One session joined with its host, its connections and its disks.
@@ -163,7 +183,7 @@ private:
     void ClassPass(Sink& sink, const IscsiClass& cls);
     void IscsiHostPass(Sink& sink);
     std::vector<DiskRecord> DisksBelow(const std::string& sessionDevicePath, bool full);
-    void IndexScsiBus(const std::string& sessionDevicePath);
+    void IndexScsiBus(const std::string& devicePath);
     void ReadHolders(DiskRecord& disk);
     void NoteHost(const ClassDeviceRecord& device);
     void NoteConnection(const ClassDeviceRecord& device);
@@ -181,7 +201,7 @@ private:
     std::vector<Error> m_errors;
     // The SCSI bus's logical units (name, canonical path), by the canonical
     // path of the session directory they sit below; filled at the first
-    // session.
+    // device whose path shows where the bus lies.
     std::optional<std::map<std::string, std::vector<std::pair<std::string, std::string>>>>
         m_disksBySession;
     // For joining sessions: hosts by name, connections by the canonical path

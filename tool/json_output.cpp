@@ -66,7 +66,8 @@ Json OptionalString(const std::optional<std::string>& value)
 
 // An attribute as a string, null when the kernel did not give it (absent,
 // or refused as address and port are during recovery).
-Json StringOf(const AttributeMap& attributes, const std::string& key)
+template <typename Attributes>
+Json StringOf(const Attributes& attributes, const std::string& key)
 {
     auto found = attributes.find(key);
     return found == attributes.end() ? Json(nullptr) : Json(Carry(found->second));
@@ -80,7 +81,8 @@ Json NumberOf(const std::string& text, bool hex = false)
     return number ? Json(*number) : Json(nullptr);
 }
 
-Json NumberAt(const AttributeMap& attributes, const std::string& key, bool hex = false)
+template <typename Attributes>
+Json NumberAt(const Attributes& attributes, const std::string& key, bool hex = false)
 {
     auto found = attributes.find(key);
     return found == attributes.end() ? Json(nullptr) : NumberOf(found->second, hex);
@@ -93,7 +95,7 @@ std::string NameNumber(const std::string& name, std::string_view prefix)
 
 Json ConnectionObject(const ConnectionRecord& connection)
 {
-    const AttributeMap& a = connection.attributes;
+    const KeptAttributes& a = connection.attributes;
     Json object = Json::object();
     object["name"] = Carry(connection.name);
     object["state"] = StringOf(a, "state");

@@ -229,12 +229,27 @@ int Run(int argc, char** argv)
         return 1;
     }
     if (form == Form::Prometheus) {
-        std::string exposition = metrics.Exposition(walk.Errors().size());
+        const std::size_t unreadable = walk.Errors().size();
+        int writeError = 0;
         if (!metricsToFile) {
-            out.Text(exposition);
-        } else if (int error = inventory::ReplaceFile(metricsFile, exposition, 0644)) {
+            spoolError = metrics.Write([&](std::string_view piece) { out.Text(piece); }, unreadable);
+        } else {
+            writeError = inventory::ReplaceFile(
+                metricsFile, 0644, [&](const inventory::PieceWriter& write) {
+                    spoolError = metrics.Write([&](std::string_view piece) { write(piece); },
+                                               unreadable);
+                    return spoolError;
+                });
+        }
+        if (spoolError != 0) {
             out.Close();
-            Complain("cannot write '" + metricsFile + "': " + std::strerror(error));
+            Complain(std::string("cannot read back the metrics kept aside: ") +
+                     std::strerror(spoolError));
+            return 1;
+        }
+        if (writeError != 0) {
+            out.Close();
+            Complain("cannot write '" + metricsFile + "': " + std::strerror(writeError));
             return 1;
         }
     }

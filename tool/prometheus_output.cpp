@@ -31,22 +31,26 @@ std::string LabelText(Labels labels)
 }
 
 // One sample line: name{labels} value.
-void Sample(std::string& family, const char* name, const std::string& labels, std::string_view value)
+void Sample(Spool& family, const char* name, const std::string& labels, std::string_view value)
 {
-    family += name;
-    family += '{';
-    family += labels;
-    family += "} ";
-    family += value;
-    family += '\n';
+    std::string line;
+    line.reserve(std::char_traits<char>::length(name) + labels.size() + value.size() + 4);
+    line += name;
+    line += '{';
+    line += labels;
+    line += "} ";
+    line += value;
+    line += '\n';
+    family.Append(line);
 }
 
-void Sample(std::string& family, const char* name, Labels labels, std::string_view value)
+void Sample(Spool& family, const char* name, Labels labels, std::string_view value)
 {
     Sample(family, name, LabelText(labels), value);
 }
 
-std::string_view ValueOf(const AttributeMap& attributes, const std::string& key)
+template <typename Attributes>
+std::string_view ValueOf(const Attributes& attributes, const std::string& key)
 {
     auto found = attributes.find(key);
     return found == attributes.end() ? std::string_view() : std::string_view(found->second);
@@ -56,7 +60,7 @@ std::string_view ValueOf(const AttributeMap& attributes, const std::string& key)
 // alert can ask for the state it cares about being 0; a current state the
 // list does not know gets a series of its own.  No state read, no series:
 // nothing is known.  owner holds the labels that name the object.
-void States(std::string& family, const char* name, const std::string& owner,
+void States(Spool& family, const char* name, const std::string& owner,
             std::string_view current, std::initializer_list<const char*> known)
 {
     if (current.empty())
@@ -77,7 +81,7 @@ std::string Portal(const SessionRecord& session)
 {
     if (session.connections.empty())
         return {};
-    const AttributeMap& connection = session.connections.front().attributes;
+    const KeptAttributes& connection = session.connections.front().attributes;
     std::string_view address = ValueOf(connection, "persistent_address");
     std::string_view port = ValueOf(connection, "persistent_port");
     if (address.empty() || port.empty())
@@ -96,21 +100,11 @@ std::string_view MultipathOf(const DiskRecord& disk)
     return {};
 }
 
-void Family(std::string& exposition, const char* name, const char* type, const char* help,
-            const std::string& samples)
+// A family's HELP and TYPE lines.
+void Header(const std::function<void(std::string_view)>& sink, const char* name, const char* type,
+            const char* help)
 {
-    if (samples.empty())
-        return;
-    exposition += "# HELP ";
-    exposition += name;
-    exposition += ' ';
-    exposition += help;
-    exposition += "\n# TYPE ";
-    exposition += name;
-    exposition += ' ';
-    exposition += type;
-    exposition += '\n';
-    exposition += samples;
+    sink(std::string("# HELP ") + name + ' ' + help + "\n# TYPE " + name + ' ' + type + '\n');
 }
 
 }  // namespace
@@ -170,39 +164,53 @@ void PrometheusOutput::Session(const SessionRecord& session)
     }
 }
 
-std::string PrometheusOutput::Exposition(std::size_t unreadable) const
+int PrometheusOutput::Write(const std::function<void(std::string_view)>& sink,
+                            std::size_t unreadable) const
 {
-    std::string exposition;
-    Family(exposition, "iscsi_session_info", "gauge",
-           "An iSCSI session: its target, the portal of its first connection, its iface, "
-           "initiator name, transport and SCSI host.",
-           m_sessionInfo);
-    Family(exposition, "iscsi_session_state", "gauge",
-           "1 for the session's current state, 0 for the other known states "
-           "(LOGGED_IN, FAILED, FREE).",
-           m_sessionState);
-    Family(exposition, "iscsi_connection_state", "gauge",
-           "1 for the connection's current state, 0 for the other known states "
-           "(up, down, failed, bound).",
-           m_connectionState);
-    Family(exposition, "iscsi_session_recovery_timeout_seconds", "gauge",
-           "How long the session waits for a lost connection to come back before it fails its "
-           "commands; absent when recovery never times out.",
-           m_recoveryTimeout);
-    Family(exposition, "iscsi_session_disks", "gauge", "The SCSI logical units of the session.",
-           m_sessionDisks);
-    Family(exposition, "iscsi_disk_info", "gauge",
-           "A logical unit of a session: its block device, WWID, /dev/disk/by-path name and "
-           "multipath device.",
-           m_diskInfo);
-    Family(exposition, "iscsi_disk_io_errors_total", "counter",
-           "Commands to the logical unit that completed with an error (ioerr_cnt).", m_diskErrors);
-    Family(exposition, "iscsi_disk_io_timeouts_total", "counter",
-           "Commands to the logical unit that timed out (iotmo_cnt).", m_diskTimeouts);
-    Family(exposition, "iscsi_inventory_errors", "gauge",
-           "Objects iscsi-inventory could not read in this run.",
-           "iscsi_inventory_errors " + std::to_string(unreadable) + "\n");
-    return exposition;
+    struct Kept {
+        const char* name;
+        const char* type;
+        const char* help;
+        const Spool& samples;
+    };
+    const Kept families[] = {
+        {"iscsi_session_info", "gauge",
+         "An iSCSI session: its target, the portal of its first connection, its iface, "
+         "initiator name, transport and SCSI host.",
+         m_sessionInfo},
+        {"iscsi_session_state", "gauge",
+         "1 for the session's current state, 0 for the other known states "
+         "(LOGGED_IN, FAILED, FREE).",
+         m_sessionState},
+        {"iscsi_connection_state", "gauge",
+         "1 for the connection's current state, 0 for the other known states "
+         "(up, down, failed, bound).",
+         m_connectionState},
+        {"iscsi_session_recovery_timeout_seconds", "gauge",
+         "How long the session waits for a lost connection to come back before it fails its "
+         "commands; absent when recovery never times out.",
+         m_recoveryTimeout},
+        {"iscsi_session_disks", "gauge", "The SCSI logical units of the session.", m_sessionDisks},
+        {"iscsi_disk_info", "gauge",
+         "A logical unit of a session: its block device, WWID, /dev/disk/by-path name and "
+         "multipath device.",
+         m_diskInfo},
+        {"iscsi_disk_io_errors_total", "counter",
+         "Commands to the logical unit that completed with an error (ioerr_cnt).", m_diskErrors},
+        {"iscsi_disk_io_timeouts_total", "counter",
+         "Commands to the logical unit that timed out (iotmo_cnt).", m_diskTimeouts},
+    };
+    for (const Kept& family : families) {
+        if (family.samples.Empty())
+            continue;
+        Header(sink, family.name, family.type, family.help);
+        if (int error = family.samples.Replay(sink))
+            return error;
+    }
+    Header(sink, "iscsi_inventory_errors", "gauge",
+           "Objects iscsi-inventory could not read in this run.");
+    sink("iscsi_inventory_errors " + std::to_string(unreadable) + "\n");
+    return 0;
 }
 
 }  // namespace inventory

@@ -5,10 +5,12 @@
 #define ISCSI_INVENTORY_PROMETHEUS_OUTPUT_H
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 
 #include "inventory.h"
+#include "spool.h"
 
 namespace inventory {
 
@@ -17,9 +19,10 @@ namespace inventory {
 // iscsi_session_recovery_timeout_seconds, iscsi_session_disks,
 // iscsi_disk_info, iscsi_disk_io_errors_total, iscsi_disk_io_timeouts_total
 // and iscsi_inventory_errors.  The walk hands on one session at a time, so
-// each family's samples gather in a buffer of their own (text, a line per
-// sample) and Exposition() puts the families one after the other.  A family
-// without a sample is left out, but for iscsi_inventory_errors.
+// each family's samples are kept aside in a spool of their own (a line per
+// sample), which Write() hands on family after family: the heap holds a
+// chunk per family, not the exposition.  A family without a sample is left
+// out, but for iscsi_inventory_errors.
 //
 // Label values carry sysfs bytes as the JSON form does (Carry(): invalid
 // UTF-8 as \xHH, a backslash doubled), then escaped as the format wants
@@ -28,7 +31,7 @@ class PrometheusOutput : public Sink {
 public:
     bool WantsDisks() const override { return true; }
     bool WantsSessions() const override { return true; }
-    // Nothing is written before Exposition().
+    // Nothing is written before Write().
     bool Failed() const override { return false; }
     void ClassDevice(const IscsiClass&, const ClassDeviceRecord&) override {}
     void SessionDisks(const std::vector<DiskRecord>&) override {}
@@ -36,19 +39,21 @@ public:
     void IscsiHost(const IscsiHostRecord&) override {}
     void Session(const SessionRecord& session) override;
 
-    // The whole exposition; unreadable is the number of objects the walk
-    // could not read (iscsi_inventory_errors).
-    std::string Exposition(std::size_t unreadable) const;
+    // The whole exposition, in pieces, to sink; unreadable is the number of
+    // objects the walk could not read (iscsi_inventory_errors).  Returns 0,
+    // or the errno of a failure to read back what was kept aside (sink has
+    // then had only a part).
+    int Write(const std::function<void(std::string_view)>& sink, std::size_t unreadable) const;
 
 private:
-    std::string m_sessionInfo;
-    std::string m_sessionState;
-    std::string m_connectionState;
-    std::string m_recoveryTimeout;
-    std::string m_sessionDisks;
-    std::string m_diskInfo;
-    std::string m_diskErrors;
-    std::string m_diskTimeouts;
+    Spool m_sessionInfo;
+    Spool m_sessionState;
+    Spool m_connectionState;
+    Spool m_recoveryTimeout;
+    Spool m_sessionDisks;
+    Spool m_diskInfo;
+    Spool m_diskErrors;
+    Spool m_diskTimeouts;
 };
 
 // The text of a label value: sysfs bytes carried as valid UTF-8 by Carry(),

@@ -89,6 +89,12 @@ int WriteAll(int fd, std::string_view content)
 
 int ReplaceFile(const std::string& path, std::string_view content, mode_t mode)
 {
+    return ReplaceFile(path, mode, [content](const PieceWriter& write) { return write(content); });
+}
+
+int ReplaceFile(const std::string& path, mode_t mode,
+                const std::function<int(const PieceWriter&)>& produce)
+{
     std::size_t slash = path.rfind('/');
     const std::string directoryName =
         slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
@@ -117,8 +123,16 @@ int ReplaceFile(const std::string& path, std::string_view content, mode_t mode)
     // The umask may have taken away what other users need to read it.
     if (fchmod(file.Get(), mode) != 0)
         return errno;
-    if (int error = WriteAll(file.Get(), content))
-        return error;
+    int writeError = 0;
+    const int produced = produce([&](std::string_view piece) {
+        if (writeError == 0)
+            writeError = WriteAll(file.Get(), piece);
+        return writeError;
+    });
+    if (writeError != 0)
+        return writeError;
+    if (produced != 0)
+        return produced;
     // On disk before the rename, so that a crash leaves the old file or the
     // whole new one rather than an empty one.
     if (fsync(file.Get()) != 0)

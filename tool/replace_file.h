@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -18,6 +19,14 @@ namespace inventory {
 // temporary file is removed and whatever stood at path stays.  Returns 0 or
 // the errno of the failure.
 int ReplaceFile(const std::string& path, std::string_view content, mode_t mode);
+
+// The same with content that comes in pieces: produce hands each piece to
+// the writer it is given (which returns 0 or the errno of the failed write,
+// after which it writes nothing more) and returns 0, or an errno of its own
+// when it cannot produce the whole content; path is then left as it was.
+using PieceWriter = std::function<int(std::string_view)>;
+int ReplaceFile(const std::string& path, mode_t mode,
+                const std::function<int(const PieceWriter&)>& produce);
 
 }  // namespace inventory
 

@@ -9,7 +9,8 @@ namespace inventory {
 
 namespace {
 
-std::string ValueOf(const AttributeMap& attributes, const std::string& key,
+template <typename Attributes>
+std::string ValueOf(const Attributes& attributes, const std::string& key,
                     const std::string& missing = "<unknown>")
 {
     auto found = attributes.find(key);
@@ -19,13 +20,15 @@ std::string ValueOf(const AttributeMap& attributes, const std::string& key,
 }
 
 // The kernel gives digests as 0 or 1 (older ones as a name).
-std::string Digest(const AttributeMap& attributes, const std::string& key)
+template <typename Attributes>
+std::string Digest(const Attributes& attributes, const std::string& key)
 {
     std::string value = ValueOf(attributes, key);
     return value == "0" ? "None" : value == "1" ? "CRC32C" : value;
 }
 
-std::string YesNo(const AttributeMap& attributes, const std::string& key)
+template <typename Attributes>
+std::string YesNo(const Attributes& attributes, const std::string& key)
 {
     std::string value = ValueOf(attributes, key);
     return value == "1" ? "Yes" : value == "0" ? "No" : value;
@@ -64,9 +67,9 @@ void SessionsOutput::Session(const SessionRecord& session)
 {
     m_any = true;
     const AttributeMap& s = session.attributes;
-    const AttributeMap none;
-    const AttributeMap& c = session.connections.empty() ? none : session.connections.front().attributes;
-    const AttributeMap& h = session.host != nullptr ? session.host->attributes : none;
+    const KeptAttributes none;
+    const KeptAttributes& c = session.connections.empty() ? none : session.connections.front().attributes;
+    const KeptAttributes& h = session.host != nullptr ? session.host->attributes : none;
     const std::string tpgt = ValueOf(s, "tpgt");
     auto line = [&](int depth, std::initializer_list<std::string_view> parts) {
         static const std::string_view kTabs = "\t\t\t";

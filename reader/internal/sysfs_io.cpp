@@ -148,11 +148,20 @@ FileRead ReadAttributeFile(int dirFd, std::string_view dirPath, const std::strin
     return FileRead::Read;
 }
 
-// Opens a directory entry as a directory, never through a link (O_PATH: only
-// to reach what lies below it; its contents are opened from it when needed).
+// A directory is opened for reading, so that it can be listed through the
+// very descriptor the walk holds (most directories a query opens, it lists).
+// One that may not be read is still a way to what lies below it: it is
+// opened O_PATH, and a listing of it fails as the kernel says.
+bool MayRetryAsPath(int fd) { return fd < 0 && (errno == EACCES || errno == EPERM); }
+
+// Opens a directory entry as a directory, never through a link.
 int OpenDirectoryAt(int dirFd, const std::string& name)
 {
-    return openat(dirFd, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    constexpr int kFlags = O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    int fd = openat(dirFd, name.c_str(), O_RDONLY | kFlags);
+    if (MayRetryAsPath(fd))
+        fd = openat(dirFd, name.c_str(), O_PATH | kFlags);
+    return fd;
 }
 
 // Whether a relative path is plain names alone ("a/b"; never "", "a/../b",
@@ -188,9 +197,13 @@ int OpenBeneath(int dirFd, const std::string& relative)
         return -1;
     }
     open_how how{};
-    how.flags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    how.flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
     how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_BENEATH;
     long fd = syscall(SYS_openat2, dirFd, relative.c_str(), &how, sizeof how);
+    if (MayRetryAsPath(static_cast<int>(fd))) {
+        how.flags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+        fd = syscall(SYS_openat2, dirFd, relative.c_str(), &how, sizeof how);
+    }
     if (fd < 0 && (errno == ENOSYS || errno == EPERM))
         g_openat2.store(false, std::memory_order_relaxed);
     return static_cast<int>(fd);
@@ -223,18 +236,27 @@ Result<Dir> Dir::Subdir(std::string_view name) const
 std::vector<Entry> Dir::Entries() const
 {
     std::vector<Entry> entries;
-    UniqueFd fd(openat(Raw(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!fd) {
-        if (!IsAbsence(errno))
-            NoteFailure(errno, m_path);
-        return entries;
+    // A directory held open for reading is listed through its own
+    // descriptor, from its start (an earlier listing moved the offset that
+    // copies of it share); one held O_PATH (it may not be read, or it is the
+    // mount's root) is opened again for the listing.
+    UniqueFd reopened;
+    int fd = Raw();
+    if (lseek(fd, 0, SEEK_SET) != 0) {
+        reopened.reset(openat(Raw(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!reopened) {
+            if (!IsAbsence(errno))
+                NoteFailure(errno, m_path);
+            return entries;
+        }
+        fd = reopened.Get();
     }
     // The directory is read with getdents64 itself: a DIR stream would cost
     // an fstat and two fcntl calls more for each directory, and a walk over
     // thousands of devices lists several directories for each.
     thread_local std::vector<char> buffer(32 * 1024);
     for (;;) {
-        const ssize_t n = getdents64(fd.Get(), buffer.data(), buffer.size());
+        const ssize_t n = getdents64(fd, buffer.data(), buffer.size());
         if (n == 0)
             break;
         if (n < 0) {
