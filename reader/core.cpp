@@ -83,16 +83,28 @@ int CSysfsReader::MountCheck(std::string& mountPath)
     // libsysfs reads the mount table from /proc, which containers and early
     // boot may lack; sysfs at /sys is then known by its file system type, and
     // mounting it again there would only fail or stack a second mount.
-    if (detail::IsSysfsMount("/sys")) {
+    bool isSysfs = false;
+    if (const int error = detail::StatSysfsMount("/sys", isSysfs); error != 0 && error != ENOENT) {
+        detail::NoteFailure(error, "/sys");
+        return READER_MOUNT_FAILED;
+    }
+    if (isSysfs) {
         mountPath = "/sys";
         Trace(texts.alreadyMounted);
         return READER_OK;
     }
-    // A mount table that could not be read (no descriptor or memory left)
-    // says nothing of whether sysfs is mounted: mounting on that guess could
-    // stack a second sysfs over the first.
-    if (detail::IsExhaustion(tableError)) {
-        detail::NoteFailure(tableError, "/proc/mounts");
+    // libsysfs cannot tell a mount table it failed to read (no memory, no
+    // descriptor) from one without sysfs: only a table read whole that lists
+    // no sysfs, or no table at all, lets us mount.  A table that lists sysfs
+    // where libsysfs found none means that libsysfs itself failed.
+    detail::MountTable table = detail::MountTable::NoSysfs;
+    if (const int error = detail::ReadMountTable(table); error != 0) {
+        detail::NoteFailure(error, "/proc/mounts");
+        return READER_MOUNT_FAILED;
+    }
+    if (table == detail::MountTable::ListsSysfs) {
+        const bool told = tableError != 0 && tableError != EINVAL && !detail::IsAbsence(tableError);
+        detail::NoteFailure(told ? tableError : ENOMEM, "/proc/mounts");
         return READER_MOUNT_FAILED;
     }
     // "//sys" is the root's sys directory; the mount is meant to outlive us.

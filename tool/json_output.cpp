@@ -15,13 +15,11 @@ namespace inventory {
 
 namespace {
 
-using Json = nlohmann::ordered_json;
-
 Json Attributes(const AttributeMap& attributes)
 {
-    Json object = Json::object();
+    Json object = Json::Object();
     for (const auto& [key, value] : attributes)
-        object[Carry(key)] = Carry(value);
+        object.Add(Carry(key), Carry(value));
     return object;
 }
 
@@ -38,7 +36,7 @@ Json PhysicalDevice(const AttributeMap& deviceAttributes)
     if (deviceAttributes.empty())
         return nullptr;
     static const char* const kIdentity[] = {"bus_id", "bus", "driver_name", "path", "name"};
-    Json device = Json::object();
+    Json device = Json::Object();
     AttributeMap rest = deviceAttributes;
     for (const char* key : kIdentity) {
         device[key] = Carry(ValueOf(deviceAttributes, key));
@@ -50,7 +48,7 @@ Json PhysicalDevice(const AttributeMap& deviceAttributes)
 
 Json ClassDeviceObject(const ClassDeviceRecord& device)
 {
-    Json object = Json::object();
+    Json object = Json::Object();
     object["name"] = Carry(device.name);
     object["classname"] = Carry(ValueOf(device.listed, "classname"));
     object["path"] = Carry(ValueOf(device.listed, "path"));
@@ -96,7 +94,7 @@ std::string NameNumber(const std::string& name, std::string_view prefix)
 Json ConnectionObject(const ConnectionRecord& connection)
 {
     const KeptAttributes& a = connection.attributes;
-    Json object = Json::object();
+    Json object = Json::Object();
     object["name"] = Carry(connection.name);
     object["state"] = StringOf(a, "state");
     object["persistent_address"] = StringOf(a, "persistent_address");
@@ -110,7 +108,7 @@ Json ConnectionObject(const ConnectionRecord& connection)
 Json DiskObject(const SessionRecord& session, const DiskRecord& disk)
 {
     const AttributeMap& a = disk.attributes;
-    Json object = Json::object();
+    Json object = Json::Object();
     object["hctl"] = Carry(disk.name);
     static const char* const kFields[] = {"host", "channel", "target", "lun"};
     for (int i = 0; i < 4; ++i)
@@ -118,9 +116,10 @@ Json DiskObject(const SessionRecord& session, const DiskRecord& disk)
     object["state"] = OptionalString(disk.state);
     object["block_device"] = OptionalString(disk.blockDevice);
     // The block layer counts 512-byte sectors whatever the disk's own size.
-    Json sectors = NumberAt(disk.block, "size");
-    object["size_bytes"] = sectors.is_null() ? Json(nullptr)
-                                             : Json(sectors.get<std::uint64_t>() * 512);
+    auto sectors = disk.block.find("size");
+    std::optional<std::uint64_t> size =
+        sectors == disk.block.end() ? std::nullopt : KernelNumber(sectors->second);
+    object["size_bytes"] = size ? Json(*size * 512) : Json(nullptr);
     object["vendor"] = StringOf(a, "vendor");
     object["model"] = StringOf(a, "model");
     object["rev"] = StringOf(a, "rev");
@@ -130,14 +129,14 @@ Json DiskObject(const SessionRecord& session, const DiskRecord& disk)
     object["io_errors"] = NumberAt(a, "ioerr_cnt", true);
     object["io_timeouts"] = NumberAt(a, "iotmo_cnt", true);
     object["io_requests"] = NumberAt(a, "iorequest_cnt", true);
-    Json holders = Json::array();
+    Json holders = Json::Array();
     for (const DiskRecord::Holder& holder : disk.holders) {
-        Json entry = Json::object();
+        Json entry = Json::Object();
         entry["device"] = Carry(holder.device);
         entry["name"] = OptionalString(holder.name);
         entry["dm_uuid"] = OptionalString(holder.uuid);
         entry["multipath"] = holder.Multipath();
-        holders.push_back(std::move(entry));
+        holders.PushBack(std::move(entry));
     }
     object["holders"] = std::move(holders);
     return object;
@@ -146,7 +145,7 @@ Json DiskObject(const SessionRecord& session, const DiskRecord& disk)
 Json SessionObject(const SessionRecord& session)
 {
     const AttributeMap& a = session.attributes;
-    Json object = Json::object();
+    Json object = Json::Object();
     object["name"] = Carry(session.name);
     object["sid"] = NumberOf(NameNumber(session.name, "session"));
     object["target_name"] = StringOf(a, "targetname");
@@ -166,13 +165,13 @@ Json SessionObject(const SessionRecord& session)
         for (const char* key : {"host", "transport", "proc_name", "pci_address", "pci_driver"})
             object[key] = nullptr;
     }
-    Json connections = Json::array();
+    Json connections = Json::Array();
     for (const ConnectionRecord& connection : session.connections)
-        connections.push_back(ConnectionObject(connection));
+        connections.PushBack(ConnectionObject(connection));
     object["connections"] = std::move(connections);
     // "off" is the kernel's word for a recovery timeout that never expires:
     // it is no number of seconds, least of all 0.
-    Json timeouts = Json::object();
+    Json timeouts = Json::Object();
     auto recovery = a.find("recovery_tmo");
     bool off = recovery != a.end() && recovery->second == "off";
     timeouts["recovery"] = off ? Json(nullptr) : NumberAt(a, "recovery_tmo");
@@ -181,9 +180,9 @@ Json SessionObject(const SessionRecord& session)
     timeouts["lu_reset"] = NumberAt(a, "lu_reset_tmo");
     timeouts["tgt_reset"] = NumberAt(a, "tgt_reset_tmo");
     object["timeouts"] = std::move(timeouts);
-    Json disks = Json::array();
+    Json disks = Json::Array();
     for (const DiskRecord& disk : session.disks)
-        disks.push_back(DiskObject(session, disk));
+        disks.PushBack(DiskObject(session, disk));
     object["disks"] = std::move(disks);
     return object;
 }
@@ -196,28 +195,13 @@ std::size_t ClassIndex(const IscsiClass& cls)
     return std::size(kIscsiClasses);
 }
 
-// Appends value as dump(2) prints it depth levels down the document: each
-// line after the first indented two spaces a level.  Strings hold no raw
-// newline (JSON escapes it), so every newline of the dump starts a line.
-void AppendAt(std::string& text, const Json& value, int depth)
-{
-    const std::string dumped = value.dump(2);
-    const std::size_t pad = 2 * static_cast<std::size_t>(depth);
-    std::size_t start = 0;
-    for (std::size_t end; (end = dumped.find('\n', start)) != std::string::npos; start = end + 1) {
-        text.append(dumped, start, end + 1 - start);
-        text.append(pad, ' ');
-    }
-    text.append(dumped, start, std::string::npos);
-}
-
 }  // namespace
 
 JsonOutput::JsonOutput(Output& out) : m_out(out)
 {
     m_text = "{\n";
     Key("format_version");
-    m_text += Json(kFormatVersion).dump();
+    m_text += Json(kFormatVersion).Dump();
     m_text += ",\n";
 }
 
@@ -233,9 +217,9 @@ void JsonOutput::SessionDisks(const std::vector<DiskRecord>& disks)
 {
     if (!m_held)
         return;
-    Json array = Json::array();
+    Json array = Json::Array();
     for (const DiskRecord& disk : disks) {
-        Json object = Json::object();
+        Json object = Json::Object();
         object["name"] = Carry(disk.name);
         object["path"] = Carry(disk.path);
         object["controller"] = Carry(disk.address[0]);
@@ -244,7 +228,7 @@ void JsonOutput::SessionDisks(const std::vector<DiskRecord>& disks)
         object["lun"] = Carry(disk.address[3]);
         object["state"] = OptionalString(disk.state);
         object["block_device"] = OptionalString(disk.blockDevice);
-        array.push_back(std::move(object));
+        array.PushBack(std::move(object));
     }
     (*m_held)["disks"] = std::move(array);
     WriteHeld();
@@ -261,13 +245,13 @@ void JsonOutput::IscsiHost(const IscsiHostRecord& host)
     WriteHeld();
     CloseClassesBefore(std::size(kIscsiClasses));
     Json object = ClassDeviceObject(host.entry);
-    Json listing = Json::object();
+    Json listing = Json::Object();
     if (!host.listings.empty())
         for (const auto& [directory, attributes] : host.listings.back())
-            listing[Carry(directory)] = Attributes(attributes);
+            listing.Add(Carry(directory), Attributes(attributes));
     object["directories"] = std::move(listing);
     Key("iscsi_scsi_host");
-    AppendAt(m_text, object, 1);
+    object.AppendTo(m_text, 1);
     m_text += ",\n";
     m_iscsiHostDone = true;
 }
@@ -275,7 +259,7 @@ void JsonOutput::IscsiHost(const IscsiHostRecord& host)
 void JsonOutput::Session(const SessionRecord& session)
 {
     std::string text = m_anySession ? ",\n    " : "    ";
-    AppendAt(text, SessionObject(session), 2);
+    SessionObject(session).AppendTo(text, 2);
     m_sessions.Append(text);
     m_anySession = true;
 }
@@ -297,11 +281,15 @@ int JsonOutput::Finish(const std::vector<Walk::Error>& errors)
         m_text += "[]";
     }
     m_text += ",\n";
-    Json list = Json::array();
-    for (const Walk::Error& error : errors)
-        list.push_back({{"object", Carry(error.object)}, {"error", std::strerror(error.error)}});
+    Json list = Json::Array();
+    for (const Walk::Error& error : errors) {
+        Json entry = Json::Object();
+        entry["object"] = Carry(error.object);
+        entry["error"] = std::string(std::strerror(error.error));
+        list.PushBack(std::move(entry));
+    }
     Key("errors");
-    AppendAt(m_text, list, 1);
+    list.AppendTo(m_text, 1);
     m_text += "\n}\n";
     Flush();
     return 0;
@@ -321,7 +309,7 @@ void JsonOutput::WriteHeld()
         m_text += "[\n    ";
         m_classOpen = true;
     }
-    AppendAt(m_text, *m_held, 2);
+    m_held->AppendTo(m_text, 2);
     m_held.reset();
     if (m_text.size() >= Spool::kChunk)
         Flush();

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
 
 #include "inventory.h"
+#include "json_value.h"
 #include "output.h"
 #include "spool.h"
 
@@ -26,7 +26,7 @@ namespace inventory {
 // Carry() writes them.
 //
 // The document is written as the walk goes, each class device once it is
-// complete, as nlohmann's dump(2) of the whole document would print it, so
+// complete, as the whole document would print at once, so
 // that memory does not grow with the inventory.  The "sessions" come after
 // parts the walk reaches later: they wait in a Spool.  Finish() writes the
 // rest.
@@ -58,7 +58,6 @@ public:
     int Finish(const std::vector<Walk::Error>& errors);
 
 private:
-    using Json = nlohmann::ordered_json;
     void WriteHeld();
     void CloseClassesBefore(std::size_t end);
     void Key(const char* name);

@@ -36,6 +36,11 @@ void NoteFailure(int error, std::string_view path)
         t_failures.scope->Trace(path, error);
 }
 
+void ForgetFailures() noexcept
+{
+    t_failures.first = 0;
+}
+
 FailureScope::FailureScope(Tracer tracer) : m_tracer(std::move(tracer)), m_outer(t_failures.scope)
 {
     t_failures.first = 0;

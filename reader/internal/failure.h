@@ -31,6 +31,9 @@ bool IsExhaustion(int error);
 // this thread; traced through its scope.  Absences are not to be noted.
 void NoteFailure(int error, std::string_view path);
 
+// Forgets the failures the thread's previous query met.
+void ForgetFailures() noexcept;
+
 // One query's watch over its failures.  Begins by forgetting the failures of
 // the thread's previous query; traces each failure noted while it lives.
 class FailureScope {

@@ -40,7 +40,23 @@ int GetMntPath(char* path, std::size_t length);
 // number: the test that works without /proc, where libsysfs sees no mount.
 bool IsSysfsMount(const char* path);
 
-// sysfs_open_class and sysfs_open_bus under the lock.  Where libsysfs cannot
+// The same test that tells a failure from an answer: 0 with isSysfs set, or
+// the errno of a statfs that failed (ENOENT: there is no such directory).
+int StatSysfsMount(const char* path, bool& isSysfs);
+
+// What the mount table (/proc/mounts) says of sysfs, read by our own code
+// when libsysfs found no sysfs in it: libsysfs cannot tell a table it could
+// not read (no memory, no descriptor) from one without sysfs, and mounting
+// on that guess would stack a second sysfs over the first.
+enum class MountTable { ListsSysfs, NoSysfs, Missing };
+// 0 with what the table says (Missing: there is no /proc), or the errno of
+// the failed read.
+int ReadMountTable(MountTable& says);
+
+// sysfs_open_class and sysfs_open_bus under the lock.  When libsysfs opens
+// nothing although the directory is there (it ran out of memory or
+// descriptors), that is noted as a failure of the query, not taken for a
+// class or bus that does not exist.  Where libsysfs cannot
 // read the mount table (no /proc) but /sys is sysfs, the handle is made here
 // the way libsysfs makes it (the same path, the same directory test, a zeroed
 // record that sysfs_close_class or sysfs_close_bus frees), so that the queries

@@ -18,15 +18,29 @@ namespace LinuxEnum {
 template <typename Body>
 int CSysfsReader::Query(int failedCode, Body&& body)
 {
-    return detail::NoThrow(failedCode, [&] {
+    // Forgotten here as well as by the scope: the body may fail before its
+    // scope exists.
+    detail::ForgetFailures();
+    int thrown = 0;
+    const int code = detail::NoThrow(failedCode, thrown, [&] {
         detail::FailureScope failures([this](std::string_view path, int error) {
             Trace(detail::messages::kReadFailed, std::string(path) + ": " + detail::ErrorText(error));
         });
-        const int code = body();
-        if (failures.Any() && (code == READER_OK || code == READER_NOT_FOUND))
+        const int result = body();
+        if (failures.Any() && (result == READER_OK || result == READER_NOT_FOUND))
             return failedCode;
-        return code;
+        return result;
     });
+    // A body cut short (out of memory) has failed like any read: the caller
+    // learns it from LastFailure(), and the trace says so if it still can.
+    if (thrown != 0) {
+        detail::NoteFailure(thrown, {});
+        detail::NoThrow(0, thrown, [&] {
+            Trace(detail::messages::kReadFailed, detail::ErrorText(thrown));
+            return 0;
+        });
+    }
+    return code;
 }
 
 }  // namespace LinuxEnum

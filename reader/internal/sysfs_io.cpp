@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <memory>
 #include <vector>
 
 #include "libsysfs.h"
@@ -126,25 +127,35 @@ FileRead ReadAttributeFile(int dirFd, std::string_view dirPath, const std::strin
     if (!(st.st_mode & S_IRUSR))
         return FileRead::NotReadable;
     static const long pageSize = sysconf(_SC_PAGESIZE) > 0 ? sysconf(_SC_PAGESIZE) : 4096;
-    // Read into a page kept by the thread, then copied at its length: a
-    // value is a few bytes, and a page allocated and cleared for each file
-    // cost more than the rest of the read.
-    thread_local std::string page;
-    page.resize(static_cast<std::size_t>(pageSize));
+    // Read into a page on the stack, then copied at its length: a value is
+    // a few bytes, and a page allocated and cleared for each file cost more
+    // than the rest of the read.  (Not a page kept by the thread: the C
+    // library aborts the process when it has no memory to register such a
+    // page's destructor.)  Machines with larger pages read into the heap.
+    constexpr std::size_t kStackPage = 4096;
+    char stackPage[kStackPage];
+    std::unique_ptr<char[]> heapPage;
+    const std::size_t pageBytes = static_cast<std::size_t>(pageSize);
+    if (pageBytes > kStackPage)
+        heapPage.reset(new char[pageBytes]);
+    char* page = heapPage ? heapPage.get() : stackPage;
     std::size_t filled = 0;
-    while (filled < page.size()) {
-        const std::size_t wanted = page.size() - filled;
-        ssize_t n = read(fd.Get(), &page[filled], wanted);
+    while (filled < pageBytes) {
+        const std::size_t wanted = pageBytes - filled;
+        ssize_t n = read(fd.Get(), page + filled, wanted);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0)
+        if (n < 0) {
+            if (IsExhaustion(errno))
+                NoteFailure(errno, Join(dirPath, name));
             return FileRead::Failed;
+        }
         filled += static_cast<std::size_t>(n);
         // A regular file reads short only at its end: no second call needed.
         if (static_cast<std::size_t>(n) < wanted)
             break;
     }
-    content.assign(page, 0, filled);
+    content.assign(page, filled);
     return FileRead::Read;
 }
 
@@ -254,9 +265,13 @@ std::vector<Entry> Dir::Entries() const
     // The directory is read with getdents64 itself: a DIR stream would cost
     // an fstat and two fcntl calls more for each directory, and a walk over
     // thousands of devices lists several directories for each.
-    thread_local std::vector<char> buffer(32 * 1024);
+    // Allocated for each listing, uninitialised: a buffer kept by the thread
+    // would need a destructor registered, and the C library aborts the
+    // process when it has no memory for that.
+    constexpr std::size_t kBufferSize = 32 * 1024;
+    std::unique_ptr<char[]> buffer(new char[kBufferSize]);
     for (;;) {
-        const ssize_t n = getdents64(fd, buffer.data(), buffer.size());
+        const ssize_t n = getdents64(fd, buffer.get(), kBufferSize);
         if (n == 0)
             break;
         if (n < 0) {
@@ -265,7 +280,7 @@ std::vector<Entry> Dir::Entries() const
             break;
         }
         for (ssize_t offset = 0; offset < n;) {
-            const auto* entry = reinterpret_cast<const dirent64*>(buffer.data() + offset);
+            const auto* entry = reinterpret_cast<const dirent64*>(buffer.get() + offset);
             offset += entry->d_reclen;
             std::string_view name(entry->d_name);
             if (name != "." && name != "..")
