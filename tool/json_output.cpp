@@ -199,16 +199,18 @@ std::size_t ClassIndex(const IscsiClass& cls)
 // Appends value as dump(2) prints it depth levels down the document: each
 // line after the first indented two spaces a level.  Strings hold no raw
 // newline (JSON escapes it), so every newline of the dump starts a line.
+// The controls and separators that JSON lets stand raw are escaped too.
 void AppendAt(std::string& text, const Json& value, int depth)
 {
     const std::string dumped = value.dump(2);
+    const std::string_view lines = dumped;
     const std::size_t pad = 2 * static_cast<std::size_t>(depth);
     std::size_t start = 0;
-    for (std::size_t end; (end = dumped.find('\n', start)) != std::string::npos; start = end + 1) {
-        text.append(dumped, start, end + 1 - start);
+    for (std::size_t end; (end = lines.find('\n', start)) != std::string::npos; start = end + 1) {
+        AppendJsonText(text, lines.substr(start, end + 1 - start));
         text.append(pad, ' ');
     }
-    text.append(dumped, start, std::string::npos);
+    AppendJsonText(text, lines.substr(start));
 }
 
 }  // namespace

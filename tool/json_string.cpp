@@ -50,4 +50,39 @@ std::string Carry(std::string_view bytes)
     return carried;
 }
 
+void AppendJsonText(std::string& text, std::string_view json)
+{
+    static const char kHex[] = "0123456789abcdef";
+    auto escape = [&](unsigned code) {
+        text += "\\u";
+        for (int shift = 12; shift >= 0; shift -= 4)
+            text += kHex[(code >> shift) & 0xF];
+    };
+    auto byte = [&](std::size_t i) { return static_cast<unsigned char>(json[i]); };
+    std::size_t plain = 0;  // the start of the bytes not yet appended
+    for (std::size_t i = 0; i < json.size(); ++i) {
+        unsigned code = 0;
+        std::size_t length = 0;
+        if (byte(i) == 0x7F) {
+            code = 0x7F;
+            length = 1;
+        } else if (byte(i) == 0xC2 && i + 1 < json.size() && byte(i + 1) >= 0x80 &&
+                   byte(i + 1) <= 0x9F) {
+            code = byte(i + 1);
+            length = 2;
+        } else if (byte(i) == 0xE2 && i + 2 < json.size() && byte(i + 1) == 0x80 &&
+                   (byte(i + 2) == 0xA8 || byte(i + 2) == 0xA9)) {
+            code = 0x2000 + (byte(i + 2) - 0x80);
+            length = 3;
+        } else {
+            continue;
+        }
+        text.append(json.data() + plain, i - plain);
+        escape(code);
+        i += length - 1;
+        plain = i + 1;
+    }
+    text.append(json.data() + plain, json.size() - plain);
+}
+
 }  // namespace inventory

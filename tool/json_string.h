@@ -21,6 +21,13 @@ std::size_t Utf8Sequence(std::string_view s);
 // and travel as JSON's own escapes.  The result is always valid UTF-8.
 std::string Carry(std::string_view bytes);
 
+// Appends JSON text (a dump) to text with DEL, the C1 controls
+// (U+0080..U+009F) and the line and paragraph separators U+2028 and U+2029 as
+// \u escapes: valid JSON as they are, but a terminal obeys a C1 control as
+// it obeys ESC, and JavaScript once took U+2028 and U+2029 for line ends.
+// None of them can stand outside a string, so the text means the same.
+void AppendJsonText(std::string& text, std::string_view json);
+
 }  // namespace inventory
 
 #endif
