@@ -80,14 +80,6 @@ TEST(Visible, EscapesControlsBackslashesAndInvalidBytesOnly)
     EXPECT_EQ(R"(\\x1b \\n \\)", Visible(R"(\x1b \n \)"));
 }
 
-TEST(Visible, KeepsAPlainValueWithoutCopyingIt)
-{
-    const std::string plain = "LOGGED_IN", odd = "LOGGED\nIN";
-    std::string storage;
-    EXPECT_EQ(plain.data(), Visible(plain, storage).data());
-    EXPECT_EQ(R"(LOGGED\nIN)", Visible(odd, storage));
-}
-
 // Every string of one and two bytes: the visible form is inert and decodes
 // to the bytes it shows.
 TEST(Visible, EveryShortStringIsInertAndReadsBack)
