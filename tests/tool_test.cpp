@@ -3,16 +3,19 @@
 // hand from the output rules, its log file, and its exit status.
 #include <fcntl.h>
 #include <grp.h>
+#include <pty.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -34,7 +37,8 @@ struct ToolRun {
 
 constexpr int kNoNamespace = 77;
 
-enum class Stdout { File, Closed, Full, BrokenPipe };
+// Terminal: a pseudo-terminal in raw mode, whose bytes are read as they are.
+enum class Stdout { File, Closed, Full, BrokenPipe, Terminal };
 
 struct RunOptions {
     uid_t uid = static_cast<uid_t>(-1);  // run as this user
@@ -59,6 +63,13 @@ ToolRun RunProgram(const std::string& program, const std::vector<std::string>& a
     int pipeFds[2] = {-1, -1};
     if (opts.out == Stdout::BrokenPipe && pipe(pipeFds) != 0)
         return {};
+    int terminal = -1, terminalSide = -1;
+    if (opts.out == Stdout::Terminal) {
+        termios raw{};
+        cfmakeraw(&raw);
+        if (openpty(&terminal, &terminalSide, nullptr, &raw, nullptr) != 0)
+            return {};
+    }
     pid_t child = fork();
     if (child == 0) {
         int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -77,6 +88,11 @@ ToolRun RunProgram(const std::string& program, const std::vector<std::string>& a
             dup2(pipeFds[1], 1);
             close(pipeFds[0]);
             close(pipeFds[1]);
+            break;
+        case Stdout::Terminal:
+            dup2(terminalSide, 1);
+            close(terminal);
+            close(terminalSide);
             break;
         }
         const char* gone = opts.withoutSysfs ? "/sys" : "/proc";
@@ -108,11 +124,25 @@ ToolRun RunProgram(const std::string& program, const std::vector<std::string>& a
         close(pipeFds[1]);
     }
     ToolRun run;
+    if (opts.out == Stdout::Terminal) {
+        // Read until the program's side is closed (EIO), so that it never
+        // waits on a full terminal.
+        close(terminalSide);
+        char buffer[4096];
+        for (ssize_t got; (got = read(terminal, buffer, sizeof buffer)) != 0;) {
+            if (got > 0)
+                run.out.append(buffer, static_cast<std::size_t>(got));
+            else if (errno != EINTR)
+                break;
+        }
+        close(terminal);
+    }
     int status = 0;
     waitpid(child, &status, 0);
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     run.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-    run.out = ReadFile(outPath);
+    if (opts.out != Stdout::Terminal)
+        run.out = ReadFile(outPath);
     run.err = ReadFile(errPath);
     return run;
 }
@@ -1261,6 +1291,136 @@ TEST_F(Inventory, SessionsViewOfTheSampleTree)
     const std::string lun = "\t\tscsi3 Channel 0 Id 0 Lun: 1\tState: transport-offline\n";
     ASSERT_GE(last.size(), lun.size());
     EXPECT_EQ(lun, last.substr(last.size() - lun.size()));  // no disk line after it
+}
+
+namespace {
+
+// Nothing a terminal obeys: no C0 control but tab and newline, no DEL, no C1
+// control, and valid UTF-8 throughout.
+bool InertOnATerminal(const std::string& text)
+{
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if ((c < 0x20 && c != '\t' && c != '\n') || c == 0x7F)
+            return false;
+        if (c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) <= 0x9F)
+            return false;
+    }
+    try {
+        (void)json(text).dump();  // throws on invalid UTF-8
+    } catch (const json::exception&) {
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+// A target names itself in discovery.  Its name and every other byte from
+// sysfs reach --sessions visibly escaped, whatever standard output is: a
+// FAILED session cannot show as LOGGED_IN, neither by a forged line nor by
+// terminal controls that rewrite one.
+TEST_F(Inventory, SessionsViewShowsSysfsBytesVisibly)
+{
+    const std::string cls = "devices/platform/host4/session7/iscsi_session/session7";
+    tree.BusDevice("scsi", "devices/platform/host4")
+        .ClassDevice("iscsi_session", cls)
+        .File(cls + "/targetname",
+              "iqn.x:t\x1b[2K\r\n\t\tiSCSI Session State: LOGGED_IN\n\xc2\x9b" "1A\\x41\xff\n")
+        .File(cls + "/state", "FAILED\n")
+        .File(cls + "/ifacename", "default\x7f\x9b\n");
+    ToolRun run = RunTool(tree, cwd, {"--sessions", "--no-log"});
+    EXPECT_EQ(0, run.status);
+    EXPECT_EQ("", run.err);
+    EXPECT_EQ(0u, run.out.find(
+        R"(Target: iqn.x:t\x1b[2K\r\n\t\tiSCSI Session State: LOGGED_IN\n\xc2\x9b1A\\x41\xff (session7))"
+        "\n\tCurrent Portal: <unknown>:<unknown>,<unknown>\n")) << run.out;
+    EXPECT_NE(std::string::npos, run.out.find("\n\t\tIface Name: default\\x7f\\x9b\n")) << run.out;
+    std::size_t states = 0;
+    for (std::size_t at = 0; (at = run.out.find("iSCSI Session State: ", at)) != std::string::npos; ++at)
+        ++states;
+    EXPECT_EQ(2u, states);  // the escaped one in the name, and the session's own
+    EXPECT_NE(std::string::npos, run.out.find("\n\t\tiSCSI Session State: FAILED\n"));
+    EXPECT_EQ(std::string::npos, run.out.find("\n\t\tiSCSI Session State: LOGGED_IN"));
+    EXPECT_TRUE(InertOnATerminal(run.out)) << run.out;
+
+    // The hostile tree's session: quotes stay, backslashes are doubled, and
+    // its newlines and stray bytes are escapes in every line of its block.
+    SysTree hostile;
+    ASSERT_EQ(0, system(("bash " SOURCE_DIR "/tests/data/make-hostile-tree.sh " + hostile.Root())
+                            .c_str()));
+    mkdir((hostile.Root() + "/cwd").c_str(), 0755);
+    ToolRun all = RunTool(hostile, hostile.Root() + "/cwd", {"--sessions", "--no-log"});
+    EXPECT_EQ(0, all.status);
+    EXPECT_NE(std::string::npos,
+              all.out.find(R"(Target: iqn.2003-01.org.example:"q"\\\nx\xff (session9"\\\n\xfe))"
+                           "\n"))
+        << all.out;
+    for (const char* line : {"\t\tIface Name: if\\xc3(\n",
+                             "\t\tIface Initiatorname: iqn.1993-08.org.debian:\\\\x41\n",
+                             "\t\tiSCSI Connection State: up\\n\"down\"\n",
+                             "\t\tiSCSI Session State: LOGGED\"\\\\IN\n",
+                             "\t\t\tWWID: naa.\"\\\\\\n\\xfe\n"})
+        EXPECT_NE(std::string::npos, all.out.find(line)) << line;
+    EXPECT_TRUE(InertOnATerminal(all.out)) << all.out;
+}
+
+// The bare text form keeps its bytes exactly where a program reads it, and
+// shows names, keys and values visibly on a terminal, as ls shows file
+// names; its own separators stay.
+TEST_F(Inventory, TextEscapesSysfsBytesOnATerminalOnly)
+{
+    const std::string dev = "devices/virtual/iscsi_transport/tcp\x1b[2J";
+    tree.ClassDevice("iscsi_transport", dev, false)
+        .File(dev + "/caps", "0x39\nNAME SESSION CLASS :: forged\n")
+        .File(dev + "/odd\x1b", "a\\b\tc\xc2\x9b" "d\xff" "e\x7f\r\n");
+    ToolRun piped = RunTool(tree, cwd, {"--no-log"});
+    EXPECT_EQ(0, piped.status);
+    EXPECT_EQ("NAME TRANSPORT CLASS  :: tcp\x1b[2J\n"
+              "\tclassname:: \tiscsi_transport\n"
+              "\tpath:: \t/sys/devices/virtual/iscsi_transport/tcp\x1b[2J\n"
+              "\tcaps:: \t0x39\nNAME SESSION CLASS :: forged\n"
+              "\todd\x1b:: \ta\\b\tc\xc2\x9b" "d\xff" "e\x7f\r\n",
+              piped.out);
+
+    RunOptions onTerminal;
+    onTerminal.out = Stdout::Terminal;
+    ToolRun shown = RunTool(tree, cwd, {"--no-log"}, onTerminal);
+    EXPECT_EQ(0, shown.status);
+    EXPECT_EQ("", shown.err);
+    EXPECT_EQ("NAME TRANSPORT CLASS  :: " R"(tcp\x1b[2J)" "\n"
+              "\tclassname:: \tiscsi_transport\n"
+              "\tpath:: \t" R"(/sys/devices/virtual/iscsi_transport/tcp\x1b[2J)" "\n"
+              "\tcaps:: \t" R"(0x39\nNAME SESSION CLASS :: forged)" "\n"
+              "\t" R"(odd\x1b)" ":: \t" R"(a\\b\tc\xc2\x9bd\xffe\x7f\r)" "\n",
+              shown.out);
+}
+
+// --json writes the characters that are valid JSON but that a terminal or a
+// JavaScript parser acts on as \u escapes, in the class devices and in the
+// joined sessions alike; the document reads back the same characters.
+TEST_F(Inventory, JsonEscapesC1ControlsAndLineSeparators)
+{
+    const std::string cls = "devices/platform/host4/session7/iscsi_session/session7";
+    const std::string name = "a\xc2\x9b" "b\xe2\x80\xa8" "c\xe2\x80\xa9" "d\x7f" "e\xc2\xa0";
+    tree.BusDevice("scsi", "devices/platform/host4")
+        .ClassDevice("iscsi_session", cls)
+        .File(cls + "/targetname", name + "\n")
+        .File(cls + "/k\xc2\x85", "v\n");
+    ToolRun run = RunTool(tree, cwd, {"--json", "--no-log"});
+    EXPECT_EQ(0, run.status);
+    const std::string escaped = "a\\u009bb\\u2028c\\u2029d\\u007fe\xc2\xa0";
+    std::size_t count = 0;
+    for (std::size_t at = 0; (at = run.out.find(escaped, at)) != std::string::npos; ++at)
+        ++count;
+    EXPECT_EQ(2u, count) << run.out;  // iscsi_session's attribute and the joined target_name
+    EXPECT_NE(std::string::npos, run.out.find("\"k\\u0085\": \"v\"")) << run.out;
+    for (const char* raw : {"\xc2\x9b", "\xc2\x85", "\xe2\x80\xa8", "\xe2\x80\xa9", "\x7f"})
+        EXPECT_EQ(std::string::npos, run.out.find(raw));
+    json document = json::parse(run.out);
+    EXPECT_EQ(name, document["iscsi_session"][0]["attributes"]["targetname"]);
+    EXPECT_EQ("v", document["iscsi_session"][0]["attributes"]["k\xc2\x85"]);
+    EXPECT_EQ(name, document["sessions"][0]["target_name"]);
 }
 
 // What could not be read is no absence: the tool prints what it could,

@@ -23,7 +23,7 @@ namespace inventory {
 // "disks", the "iscsi" scsi_host entry with its "directories"; "sessions"
 // joins each session with its host, connections, timeouts and disks, typed
 // where the kernel's meaning is clear.  Every string carries sysfs bytes as
-// Carry() writes them.
+// Carry() writes them, written out as AppendJsonString() writes JSON strings.
 //
 // The document is written as the walk goes, each class device once it is
 // complete, as the whole document would print at once, so

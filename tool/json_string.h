@@ -21,6 +21,14 @@ std::size_t Utf8Sequence(std::string_view s);
 // and travel as JSON's own escapes.  The result is always valid UTF-8.
 std::string Carry(std::string_view bytes);
 
+// Appends text (valid UTF-8, as Carry() makes it) as a JSON string, quotes
+// included.  Besides the escapes JSON requires (quote, backslash, U+0000 to
+// U+001F), DEL, the C1 controls (U+0080 to U+009F) and the line and
+// paragraph separators (U+2028, U+2029) are written as \u escapes: valid
+// JSON as they are, but a terminal obeys a C1 control as it obeys ESC, and
+// JavaScript once took U+2028 and U+2029 for line ends.
+void AppendJsonString(std::string& text, std::string_view utf8);
+
 }  // namespace inventory
 
 #endif

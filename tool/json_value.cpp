@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "json_value.h"
 
+#include "json_string.h"
+
 namespace inventory {
 
 Json Json::Object()
@@ -95,45 +97,6 @@ std::string Json::Dump() const
     std::string text;
     AppendTo(text);
     return text;
-}
-
-void AppendJsonString(std::string& text, std::string_view utf8)
-{
-    static const char kHex[] = "0123456789abcdef";
-    auto unicode = [&](unsigned codePoint) {
-        text += "\\u";
-        for (int shift = 12; shift >= 0; shift -= 4)
-            text += kHex[(codePoint >> shift) & 0xF];
-    };
-    text += '"';
-    for (std::size_t i = 0; i < utf8.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(utf8[i]);
-        switch (byte) {
-        case '"': text += "\\\""; continue;
-        case '\\': text += "\\\\"; continue;
-        case '\b': text += "\\b"; continue;
-        case '\f': text += "\\f"; continue;
-        case '\n': text += "\\n"; continue;
-        case '\r': text += "\\r"; continue;
-        case '\t': text += "\\t"; continue;
-        default: break;
-        }
-        const auto next = [&](std::size_t at) {
-            return at < utf8.size() ? static_cast<unsigned char>(utf8[at]) : 0u;
-        };
-        if (byte < 0x20) {
-            unicode(byte);
-        } else if (byte == 0xC2 && next(i + 1) >= 0x80 && next(i + 1) <= 0x9F) {
-            unicode(next(i + 1));  // C1: U+0080 to U+009F
-            i += 1;
-        } else if (byte == 0xE2 && next(i + 1) == 0x80 && (next(i + 2) == 0xA8 || next(i + 2) == 0xA9)) {
-            unicode(0x2000 | (next(i + 2) - 0x80));  // U+2028, U+2029
-            i += 2;
-        } else {
-            text += static_cast<char>(byte);
-        }
-    }
-    text += '"';
 }
 
 }  // namespace inventory

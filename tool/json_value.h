@@ -12,7 +12,7 @@
 namespace inventory {
 
 // A JSON value: null, a boolean, an unsigned number, a string (UTF-8, as
-// Carry() makes it), an array, or an object whose keys keep the order they
+// Carry() makes it, written by AppendJsonString), an array, or an object whose keys keep the order they
 // were added in.
 //
 // The tool's own, rather than a general JSON library's, for one reason: the
@@ -57,13 +57,6 @@ private:
     std::vector<Json> m_elements;                         // of an array
     std::vector<std::pair<std::string, Json>> m_members;  // of an object
 };
-
-// Appends text (valid UTF-8) as a JSON string, quotes included.  Besides the
-// escapes JSON requires (quote, backslash, U+0000 to U+001F), the C1
-// controls (U+0080 to U+009F) and the line and paragraph separators
-// (U+2028, U+2029) are written as \u escapes: a terminal acts on C1
-// controls, and JavaScript once took the separators for line ends.
-void AppendJsonString(std::string& text, std::string_view utf8);
 
 }  // namespace inventory
 

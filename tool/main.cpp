@@ -34,6 +34,7 @@
 #include "prometheus_output.h"
 #include "replace_file.h"
 #include "sessions_output.h"
+#include "terminal_text.h"
 #include "text_output.h"
 
 #ifndef ISCSI_INVENTORY_VERSION
@@ -215,7 +216,8 @@ int Run(int argc, char** argv)
     log.close();
     // What could not be read is named, and a partial inventory is no success.
     for (const inventory::Walk::Error& error : walk.Errors())
-        Complain("cannot read " + error.object + ": " + std::strerror(error.error));
+        Complain("cannot read " + inventory::Visible(error.object) + ": " +
+                 std::strerror(error.error));
     if (walk.MountFailed()) {
         out.Close();
         if (walk.Errors().empty())

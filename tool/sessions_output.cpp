@@ -5,10 +5,14 @@
 #include <string>
 #include <string_view>
 
+#include "terminal_text.h"
+
 namespace inventory {
 
 namespace {
 
+// Every byte from sysfs is shown by Visible(): a target names itself, and its
+// name must not drive the reader's terminal or forge a line of this form.
 template <typename Attributes>
 std::string ValueOf(const Attributes& attributes, const std::string& key,
                     const std::string& missing = "<unknown>")
@@ -16,7 +20,7 @@ std::string ValueOf(const Attributes& attributes, const std::string& key,
     auto found = attributes.find(key);
     if (found == attributes.end())
         return missing;
-    return found->second.empty() || found->second == "(null)" ? "<empty>" : found->second;
+    return found->second.empty() || found->second == "(null)" ? "<empty>" : Visible(found->second);
 }
 
 // The kernel gives digests as 0 or 1 (older ones as a name).
@@ -85,7 +89,7 @@ void SessionsOutput::Session(const SessionRecord& session)
         line(2, {stars});
     };
 
-    line(0, {"Target: ", ValueOf(s, "targetname"), " (", session.name, ")"});
+    line(0, {"Target: ", ValueOf(s, "targetname"), " (", Visible(session.name), ")"});
     line(1, {"Current Portal: ", ValueOf(c, "address"), ":", ValueOf(c, "port"), ",", tpgt});
     line(1, {"Persistent Portal: ", ValueOf(c, "persistent_address"), ":",
              ValueOf(c, "persistent_port"), ",", tpgt});
@@ -93,18 +97,18 @@ void SessionsOutput::Session(const SessionRecord& session)
     line(2, {"Iface Name: ", ValueOf(s, "ifacename")});
     line(2, {"Iface Transport: ",
              session.host != nullptr && !session.host->procName.empty()
-                 ? TransportOf(session.host->procName)
+                 ? Visible(TransportOf(session.host->procName))
                  : std::string("<unknown>")});
     line(2, {"Iface Initiatorname: ", ValueOf(s, "initiatorname")});
     line(2, {"Iface IPaddress: ", ValueOf(h, "ipaddress")});
     line(2, {"Iface HWaddress: ", ValueOf(h, "hwaddress")});
     line(2, {"Iface Netdev: ", ValueOf(h, "netdev")});
     if (session.host != nullptr && !session.host->pciAddress.empty())
-        line(2, {"Iface PCI: ", session.host->pciAddress, " (", session.host->pciDriver.empty()
-                                                                  ? std::string("no driver")
-                                                                  : session.host->pciDriver,
+        line(2, {"Iface PCI: ", Visible(session.host->pciAddress), " (",
+                 session.host->pciDriver.empty() ? std::string("no driver")
+                                                 : Visible(session.host->pciDriver),
                  ")"});
-    line(2, {"SID: ", NumberIn(session.name)});
+    line(2, {"SID: ", Visible(NumberIn(session.name))});
     line(2, {"iSCSI Connection State: ", ValueOf(c, "state")});
     line(2, {"iSCSI Session State: ", ValueOf(s, "state")});
     if (s.count("target_state"))
@@ -129,19 +133,21 @@ void SessionsOutput::Session(const SessionRecord& session)
     line(2, {"MaxOutstandingR2T: ", ValueOf(s, "max_outstanding_r2t")});
     heading("Attached SCSI devices:");
     if (session.host != nullptr)
-        line(2, {"Host Number: ", NumberIn(session.host->name)});
+        line(2, {"Host Number: ", Visible(NumberIn(session.host->name))});
     for (const DiskRecord& disk : session.disks) {
-        line(2, {"scsi", disk.address[0], " Channel ", disk.address[1], " Id ", disk.address[2],
-                 " Lun: ", disk.address[3], "\tState: ", disk.state ? *disk.state : "<unknown>"});
+        line(2, {"scsi", Visible(disk.address[0]), " Channel ", Visible(disk.address[1]), " Id ",
+                 Visible(disk.address[2]), " Lun: ", Visible(disk.address[3]), "\tState: ",
+                 disk.state ? Visible(*disk.state) : "<unknown>"});
         if (!disk.blockDevice)
             continue;
-        line(3, {"Attached scsi disk ", *disk.blockDevice, "\tSize: ", Size(disk.block)});
+        line(3, {"Attached scsi disk ", Visible(*disk.blockDevice), "\tSize: ", Size(disk.block)});
         line(3, {"WWID: ", ValueOf(disk.attributes, "wwid")});
         if (const std::string byPath = ByPathName(session, disk); !byPath.empty())
-            line(3, {"By-path: ", byPath});
+            line(3, {"By-path: ", Visible(byPath)});
         for (const DiskRecord::Holder& holder : disk.holders)
             line(3, {holder.Multipath() ? "Multipath device: " : "Held by: ",
-                     holder.name ? *holder.name : std::string("<unknown>"), " (", holder.device, ")"});
+                     holder.name ? Visible(*holder.name) : std::string("<unknown>"), " (",
+                     Visible(holder.device), ")"});
     }
 }
 

@@ -3,6 +3,9 @@
 #ifndef ISCSI_INVENTORY_TEXT_OUTPUT_H
 #define ISCSI_INVENTORY_TEXT_OUTPUT_H
 
+#include <string>
+#include <string_view>
+
 #include "inventory.h"
 #include "output.h"
 
@@ -12,10 +15,15 @@ namespace inventory {
 // "\t<key>:: \t<value>" for its listed, own and device attributes; the
 // "iscsi" scsi_host entry's "path" attributes are each followed by the
 // directories found so far ("\t Directory ::<name>", "\t Attributes ::",
-// "\t\t<key>::\t<value>").  Keys and values are written as they are.
+// "\t\t<key>::\t<value>").  Names, keys and values are written as they are,
+// byte for byte, as scripts read them; on a terminal they are shown as
+// Visible() shows them, so that sysfs bytes cannot drive it (the separators
+// stay as they are).
 class TextOutput : public Sink {
 public:
-    explicit TextOutput(Output& out) : m_out(out) {}
+    // Shown visibly when standard output is a terminal.
+    explicit TextOutput(Output& out);
+    TextOutput(Output& out, bool forTerminal) : m_out(out), m_forTerminal(forTerminal) {}
 
     bool WantsDisks() const override { return false; }
     bool Failed() const override { return m_out.Failed(); }
@@ -26,7 +34,9 @@ public:
 
 private:
     void Attribute(const std::string& key, const std::string& value);
+    std::string_view Show(const std::string& bytes, std::string& storage) const;
     Output& m_out;
+    bool m_forTerminal;
 };
 
 }  // namespace inventory

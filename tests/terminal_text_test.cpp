@@ -1,0 +1,111 @@
+// SPDX-License-Identifier: MIT
+// How the tool shows sysfs bytes to people (Visible) and which characters its
+// JSON writes as \u escapes (AppendJsonString).
+#include <gtest/gtest.h>
+
+#include <string>
+#include <string_view>
+
+#include "json_string.h"
+#include "terminal_text.h"
+
+namespace {
+
+using inventory::AppendJsonString;
+using inventory::Visible;
+
+// Bytes back from the visible form, by the rule the man page gives; false on
+// anything that is no escape of that rule.
+bool Decode(std::string_view text, std::string& bytes)
+{
+    auto hex = [](char c) {
+        return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+    };
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\') {
+            bytes += text[i];
+            continue;
+        }
+        if (++i == text.size())
+            return false;
+        switch (text[i]) {
+        case '\\': bytes += '\\'; break;
+        case 't': bytes += '\t'; break;
+        case 'n': bytes += '\n'; break;
+        case 'r': bytes += '\r'; break;
+        case 'x':
+            if (i + 2 >= text.size() || hex(text[i + 1]) < 0 || hex(text[i + 2]) < 0)
+                return false;
+            bytes += static_cast<char>(hex(text[i + 1]) * 16 + hex(text[i + 2]));
+            i += 2;
+            break;
+        default: return false;
+        }
+    }
+    return true;
+}
+
+// Nothing a terminal obeys: no C0 control, DEL or C1 control, and valid UTF-8
+// throughout (a stray byte could complete a sequence the terminal holds).
+bool Inert(std::string_view text)
+{
+    while (!text.empty()) {
+        std::size_t length = inventory::Utf8Sequence(text);
+        unsigned char lead = static_cast<unsigned char>(text[0]);
+        if (length == 0 || lead < 0x20 || lead == 0x7F ||
+            (lead == 0xC2 && static_cast<unsigned char>(text[1]) <= 0x9F))
+            return false;
+        text.remove_prefix(length);
+    }
+    return true;
+}
+
+TEST(Visible, EscapesControlsBackslashesAndInvalidBytesOnly)
+{
+    using namespace std::string_literals;
+    // Plain text, UTF-8 included (U+00A0 is the first character after the C1
+    // controls; U+2028 moves no terminal's cursor), is kept as it is.
+    EXPECT_EQ("iqn.2003-01.org.example:t1 caf\xc3\xa9 \xc2\xa0 \xe2\x80\xa8 \xf0\x9f\x92\xbe",
+              Visible("iqn.2003-01.org.example:t1 caf\xc3\xa9 \xc2\xa0 \xe2\x80\xa8 \xf0\x9f\x92\xbe"));
+    EXPECT_EQ("", Visible(""));
+    // C0 controls, the three named ones included, and DEL.
+    EXPECT_EQ(R"(\x1b[2J\t\n\r\x00\x01\x07\x08\x0b\x0c\x1f\x7f)",
+              Visible("\x1b[2J\t\n\r\0\x01\x07\x08\x0b\x0c\x1f\x7f"s));
+    // C1 controls in UTF-8 as both their bytes, first and last of the range.
+    EXPECT_EQ(R"(a\xc2\x80b\xc2\x9b31mc\xc2\x9f)", Visible("a\xc2\x80" "b\xc2\x9b" "31mc\xc2\x9f"));
+    // Bytes that are not UTF-8: a raw C1 byte, 0xff, a lead without its
+    // continuation, an overlong form, an encoded surrogate.
+    EXPECT_EQ(R"(\x9b\xff\xc3(\xc0\xaf\xed\xa0\x80)", Visible("\x9b\xff\xc3(\xc0\xaf\xed\xa0\x80"));
+    // A backslash is doubled, so that a value cannot spell an escape.
+    EXPECT_EQ(R"(\\x1b \\n \\)", Visible(R"(\x1b \n \)"));
+}
+
+// Every string of one and two bytes: the visible form is inert and decodes
+// to the bytes it shows.
+TEST(Visible, EveryShortStringIsInertAndReadsBack)
+{
+    for (int first = 0; first < 256; ++first) {
+        for (int second = -1; second < 256; ++second) {
+            std::string bytes(1, static_cast<char>(first));
+            if (second >= 0)
+                bytes += static_cast<char>(second);
+            const std::string shown = Visible(bytes);
+            std::string decoded;
+            ASSERT_TRUE(Inert(shown)) << first << " " << second << ": " << shown;
+            ASSERT_TRUE(Decode(shown, decoded)) << first << " " << second << ": " << shown;
+            ASSERT_EQ(bytes, decoded) << first << " " << second;
+        }
+    }
+}
+
+TEST(JsonText, EscapesDelC1AndTheLineSeparatorsOnly)
+{
+    std::string text = "x";
+    AppendJsonString(text, "a\xc2\x9b" "b\xe2\x80\xa8" "c\xe2\x80\xa9" "d\x7f"
+                           "e\xc2\x9f\xc2\xa0\xe2\x80\xa7\xe2\x80\xaa\x1b\"\\\n\t");
+    EXPECT_EQ("x\"a\\u009bb\\u2028c\\u2029d\\u007fe\\u009f"
+              "\xc2\xa0\xe2\x80\xa7\xe2\x80\xaa\\u001b\\\"\\\\\\n\\t\"",
+              text);
+}
+
+}  // namespace
