@@ -2,6 +2,7 @@
 #include "inventory.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <regex>
 #include <string_view>
 #include <tuple>
@@ -422,9 +423,11 @@ int Walk::Note(int result, const std::string& object)
 {
     if (result == READER_MOUNT_FAILED)
         m_mountFailed = true;
-    if (const int error = CSysfsReader::LastFailure(); error != 0)
+    if (const int error = CSysfsReader::LastFailure(); error != 0 && !m_outOfMemory) {
         m_errors.push_back({result == READER_MOUNT_FAILED ? std::string("the mount table") : object,
                             error});
+        m_outOfMemory = error == ENOMEM;
+    }
     return result;
 }
 

@@ -164,7 +164,7 @@ public:
     Walk(std::ofstream* log, bool showSecrets);
 
     // The whole inventory into sink; it stops early when sysfs cannot be
-    // mounted or the sink's output has failed.
+    // mounted, memory runs out or the sink's output has failed.
     void Run(Sink& sink);
 
     bool MountFailed() const { return m_mountFailed; }
@@ -179,7 +179,7 @@ public:
     const std::vector<Error>& Errors() const { return m_errors; }
 
 private:
-    bool Stopped(const Sink& sink) const { return m_mountFailed || sink.Failed(); }
+    bool Stopped(const Sink& sink) const { return m_mountFailed || m_outOfMemory || sink.Failed(); }
     void ClassPass(Sink& sink, const IscsiClass& cls);
     void IscsiHostPass(Sink& sink);
     std::vector<DiskRecord> DisksBelow(const std::string& sessionDevicePath, bool full);
@@ -198,6 +198,9 @@ private:
     Quentor::LinuxEnum::CSysfsReader m_reader;
     bool m_showSecrets;
     bool m_mountFailed = false;
+    // Memory ran out: the walk stops there rather than fail object after
+    // object, and the run has failed.
+    bool m_outOfMemory = false;
     std::vector<Error> m_errors;
     // The SCSI bus's logical units (name, canonical path), by the canonical
     // path of the session directory they sit below; filled at the first

@@ -20,11 +20,15 @@
 // inventory.cpp, the output forms in text_output.cpp, json_output.cpp,
 // sessions_output.cpp and prometheus_output.cpp.
 #include <getopt.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <exception>
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <new>
 #include <string>
 
 #include "inventory.h"
@@ -258,16 +262,43 @@ int Run(int argc, char** argv)
     return Finish(out, walk.Errors().empty() ? 0 : 1);
 }
 
+// The C++ runtime ends the process when it has no memory even for the
+// exception that says so (the last resort, its emergency pool, is empty when
+// the address space was too small to make it).  That is running out of
+// memory, and it ends with a message and status 1 rather than a signal.  A
+// terminate for any other exception is a fault of the program: it still
+// aborts.
+[[noreturn]] void Terminate() noexcept
+{
+    bool memory = true;
+    if (std::exception_ptr thrown = std::current_exception()) {
+        try {
+            std::rethrow_exception(thrown);
+        } catch (const std::bad_alloc&) {
+        } catch (...) {
+            memory = false;
+        }
+    }
+    if (!memory)
+        std::abort();
+    static const char kMessage[] = "iscsi-inventory: Cannot allocate memory\n";
+    if (write(STDERR_FILENO, kMessage, sizeof kMessage - 1) < 0) {
+    }
+    _exit(1);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    std::set_terminate(Terminate);
     programs::KeepStandardDescriptors();
     try {
         return Run(argc, argv);
+    } catch (const std::bad_alloc&) {
+        // What was printed stands, but the run did not finish.
+        Complain(std::strerror(ENOMEM));
     } catch (const std::exception& failure) {
-        // Out of memory, mostly: what was printed stands, but the run did
-        // not finish.
         Complain(failure.what());
     } catch (...) {
         Complain("unexpected failure");
