@@ -22,6 +22,7 @@
 #include <getopt.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -231,6 +232,7 @@ int Run(int argc, char** argv)
     if (form == Form::Prometheus) {
         const std::size_t unreadable = walk.Errors().size();
         int writeError = 0;
+        std::string writeWhy;
         if (!metricsToFile) {
             spoolError = metrics.Write([&](std::string_view piece) { out.Text(piece); }, unreadable);
         } else {
@@ -239,7 +241,8 @@ int Run(int argc, char** argv)
                     spoolError = metrics.Write([&](std::string_view piece) { write(piece); },
                                                unreadable);
                     return spoolError;
-                });
+                },
+                writeWhy);
         }
         if (spoolError != 0) {
             out.Close();
@@ -249,7 +252,7 @@ int Run(int argc, char** argv)
         }
         if (writeError != 0) {
             out.Close();
-            Complain("cannot write '" + metricsFile + "': " + std::strerror(writeError));
+            Complain("cannot write '" + metricsFile + "': " + writeWhy);
             return 1;
         }
     }
@@ -261,6 +264,10 @@ int Run(int argc, char** argv)
 int main(int argc, char** argv)
 {
     programs::KeepStandardDescriptors();
+    // A file size limit makes a write fail with EFBIG rather than end the run:
+    // the spool then moves to memory, and a file or output it cuts short is
+    // reported.
+    std::signal(SIGXFSZ, SIG_IGN);
     try {
         return Run(argc, argv);
     } catch (const std::exception& failure) {
