@@ -73,9 +73,11 @@ int OpenHolder(const std::string& path, UniqueFd& directory, std::string& name, 
 {
     if (path.empty())
         return ENOENT;
-    std::deque<std::string> pending = Components(path);
-    if (path.back() == '/' || pending.empty() || pending.back() == "..")
+    // "dir/" and "dir/." name the directory, never a file in it.
+    const std::string_view last = std::string_view(path).substr(path.rfind('/') + 1);
+    if (last.empty() || last == "." || last == "..")
         return EISDIR;
+    std::deque<std::string> pending = Components(path);
     name = pending.back();
     pending.pop_back();
     const bool absolute = path.front() == '/';

@@ -34,9 +34,9 @@ using PieceWriter = std::function<int(std::string_view)>;
 // name, a short hidden one, for the instant before the rename over path, with
 // the signals that can be caught held off.  Where the file system has no
 // anonymous files the content goes to a file under that hidden name from the
-// start, and a signal that ends the run removes it first.  Nothing a signal
-// does, SIGKILL included, leaves a temporary name behind, except SIGKILL in
-// that last case.
+// start, and a signal that ends the run removes it first.  Only SIGKILL can
+// leave a temporary name behind: in the instant between the link and the
+// rename, or while the content goes to a named file.
 //
 // produce returns 0, or an errno of its own when it cannot produce the whole
 // content.  Returns 0 or the errno of the failure; why is then set to the
