@@ -1740,5 +1740,20 @@ TEST_F(MetricsFile, AFileSizeLimitCutsNoOutputSilently)
         EXPECT_EQ("iscsi-inventory: write error: File too large\n", run.err);
         EXPECT_EQ(whole.substr(0, limited.fileSize), run.out);
     }
+
+    // The trace log cut short is named; the inventory, whole, stands.
+    const std::string whole = RunTool(tree, cwd).out;
+    const std::string log = ReadFile(cwd + "/SysReader.log");
+    RunOptions limited;
+    limited.fileSize = 1024;
+    ASSERT_LT(whole.size(), limited.fileSize);
+    ASSERT_GT(log.size(), limited.fileSize);
+    ToolRun run = RunTool(tree, cwd, {}, limited);
+    EXPECT_EQ(0, run.signal);
+    EXPECT_EQ(0, run.status);
+    EXPECT_EQ("iscsi-inventory: the log 'SysReader.log' is cut short: a write to it failed\n",
+              run.err);
+    EXPECT_EQ(whole, run.out);
+    EXPECT_EQ(limited.fileSize, ReadFile(cwd + "/SysReader.log").size());
 }
 

@@ -213,7 +213,12 @@ int Run(int argc, char** argv)
         inventory::TextOutput text(out);
         walk.Run(text);
     }
+    // A write to the log that failed (a full disk, a file size limit) has cut
+    // it short: worth a word, though the inventory stands.
+    const bool logOpen = log.is_open();
     log.close();
+    if (logOpen && log.fail())
+        Complain("the log '" + logPath + "' is cut short: a write to it failed");
     // What could not be read is named, and a partial inventory is no success.
     for (const inventory::Walk::Error& error : walk.Errors())
         Complain("cannot read " + error.object + ": " + std::strerror(error.error));
