@@ -8,9 +8,12 @@
 #  - what they keep aside (the JSON sessions, each metric family's samples)
 #    comes back whole whether it goes to spool files, stays in memory because
 #    no spool file can be made ($TMPDIR names no directory), or moves to
-#    memory when a spool file cannot grow (a file size limit: the write fails
-#    with EFBIG): the three outputs are the same, and hold every session with
-#    its disk; the metrics written to a file are those printed.
+#    memory when a spool file cannot grow (a file size limit: the tool ignores
+#    SIGXFSZ, and the write fails with EFBIG): the three outputs are the same,
+#    and hold every session with its disk; the metrics written to a file are
+#    those printed;
+#  - an output file that the limit cuts ends the run with exit status 1 and a
+#    message, never with SIGXFSZ.
 # Usage: joined_memory_test.sh TOOL MAKE_ISCSI_TREE
 set -euo pipefail
 tool=$1 make_tree=$2
@@ -47,11 +50,21 @@ done
 for form in json prom; do
   option=--json; [ $form = prom ] && option=--prometheus
   TMPDIR=$work/none umockdev-wrapper "$tool" $option --no-log > in-memory.$form
-  # Ignored, SIGXFSZ stays ignored through exec: the write fails instead.  The
-  # output goes through a pipe, which the limit does not concern.
-  (ulimit -f 64; trap '' XFSZ; exec umockdev-wrapper "$tool" $option --no-log) | cat > limited.$form
+  # The tool ignores SIGXFSZ itself: its spool's write fails, and the spool
+  # moves to memory.  The output goes through a pipe, which the limit does not
+  # concern: it is whole.
+  status=0
+  (ulimit -f 64; exec umockdev-wrapper "$tool" $option --no-log 2> limited.err) | cat > limited.$form ||
+    status=$?
+  [ $status = 0 ] && [ ! -s limited.err ] || { cat limited.err; echo "FAIL: --$form limited: $status" >&2; exit 1; }
   cmp spooled.$form in-memory.$form
   cmp spooled.$form limited.$form
+  # Standard output a file the limit cuts: the 64 KB that fit, one line, exit 1.
+  status=0
+  (ulimit -f 64; exec umockdev-wrapper "$tool" $option --no-log > cut.$form 2> cut.err) || status=$?
+  [ $status = 1 ] || { echo "FAIL: --$form cut short: exit status $status" >&2; exit 1; }
+  [ "$(cat cut.err)" = "iscsi-inventory: write error: File too large" ]
+  cmp cut.$form <(head -c 65536 spooled.$form)
 done
 umockdev-wrapper "$tool" --prometheus="$work/run/file.prom" --no-log
 cmp spooled.prom file.prom

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
@@ -47,6 +48,9 @@ struct RunOptions {
     Stdout out = Stdout::File;
     std::string libraryDir;              // LD_LIBRARY_PATH, for a copy of the program
     rlim_t descriptors = 0;              // RLIMIT_NOFILE, when not 0
+    rlim_t fileSize = 0;                 // RLIMIT_FSIZE in bytes, when not 0
+    std::vector<std::string> shim;       // tests/replace_file_shim.cpp preloaded with these
+                                         // NAME=value settings, when not empty
 };
 
 // Runs a program with args in dir with the tree at /sys, as opts say; exit
@@ -111,6 +115,18 @@ ToolRun RunProgram(const std::string& program, const std::vector<std::string>& a
             rlimit few{opts.descriptors, opts.descriptors};
             if (setrlimit(RLIMIT_NOFILE, &few) != 0)
                 _exit(99);
+        }
+        if (opts.fileSize != 0) {
+            rlimit limit{opts.fileSize, opts.fileSize};
+            if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
+                _exit(99);
+        }
+        if (!opts.shim.empty()) {
+            const char* preload = getenv("LD_PRELOAD");
+            // First: umockdev's wrappers call the C library straight.
+            setenv("LD_PRELOAD", (SHIM_PATH + (preload ? " " + std::string(preload) : "")).c_str(), 1);
+            for (const std::string& setting : opts.shim)
+                putenv(const_cast<char*>(setting.c_str()));
         }
         if (opts.withoutSysfs)
             unsetenv("UMOCKDEV_DIR");
@@ -1654,3 +1670,250 @@ TEST_F(Inventory, PrometheusFileIsReplacedWholeOrLeftAlone)
     EXPECT_EQ("old\n", ReadFile(file));
     EXPECT_EQ(std::vector<std::string>{"iscsi_inventory.prom"}, listing());
 }
+
+namespace {
+
+// The names in dir, sorted.
+std::vector<std::string> Names(const std::string& dir)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+class MetricsFile : public Inventory {
+protected:
+    void SetUp() override
+    {
+        Inventory::SetUp();
+        tree.ClassDevice("iscsi_session", "devices/platform/host2/session2/iscsi_session/session2")
+            .File("devices/platform/host2/session2/iscsi_session/session2/state", "LOGGED_IN\n");
+        expected = RunTool(tree, cwd, {"--prometheus", "--no-log"}).out;
+        ASSERT_NE(std::string::npos, expected.find("session2"));
+    }
+    ToolRun Write(const std::string& file, const RunOptions& opts = {})
+    {
+        return RunTool(tree, cwd, {"--prometheus=" + file, "--no-log"}, opts);
+    }
+    std::string expected;
+};
+
+}  // namespace
+
+// The Debian layout: the metrics directory under a directory that belongs to
+// the collector's user, which can move it aside and put a link in its place.
+// A link is followed only where root or the user running alone could have
+// made it; the file at the link's target stays as it was.
+TEST_F(MetricsFile, NeverWrittenThroughALinkAnotherUserCouldHavePlanted)
+{
+    const std::string lib = tree.Root() + "/lib", secret = tree.Root() + "/secret";
+    ASSERT_EQ(0, mkdir(lib.c_str(), 0755));
+    ASSERT_EQ(0, mkdir(secret.c_str(), 0700));
+    std::ofstream(secret + "/iscsi_inventory.prom") << "old\n";
+    const std::string link = lib + "/node-exporter";
+    ASSERT_EQ(0, symlink(secret.c_str(), link.c_str()));
+    const std::string file = link + "/iscsi_inventory.prom";
+    auto refused = [&](const std::string& why) {
+        ToolRun run = Write(file);
+        EXPECT_EQ(1, run.status) << why;
+        EXPECT_EQ("", run.out);
+        EXPECT_EQ("iscsi-inventory: cannot write '" + file + "': not following the symbolic link '" +
+                      link + "' (" + why + ")\n",
+                  run.err);
+        EXPECT_EQ("old\n", ReadFile(secret + "/iscsi_inventory.prom"));
+        EXPECT_EQ(std::vector<std::string>{"iscsi_inventory.prom"}, Names(secret));
+    };
+    for (mode_t mode : {0777, 0775, 0757, 01777}) {
+        ASSERT_EQ(0, chmod(lib.c_str(), mode));
+        refused("the directory that holds it is writable by others");
+    }
+    ASSERT_EQ(0, chmod(lib.c_str(), 0755));
+    if (geteuid() == 0) {
+        ASSERT_EQ(0, lchown(link.c_str(), 65534, 65534));
+        refused("it belongs to uid 65534");
+        ASSERT_EQ(0, lchown(link.c_str(), 0, 0));
+        ASSERT_EQ(0, chown(lib.c_str(), 65534, 65534));
+        refused("the directory that holds it belongs to uid 65534");
+        ASSERT_EQ(0, chown(lib.c_str(), 0, 0));
+    }
+
+    // Made by the user running, in a directory only that user writes: followed,
+    // relative (with "..") or absolute, one link after another.
+    ToolRun run = Write(file);
+    EXPECT_EQ(0, run.status);
+    EXPECT_EQ("", run.err);
+    EXPECT_EQ(expected, ReadFile(secret + "/iscsi_inventory.prom"));
+    ASSERT_EQ(0, mkdir((lib + "/sub").c_str(), 0755));
+    ASSERT_EQ(0, symlink("../../secret", (lib + "/sub/up").c_str()));
+    ASSERT_EQ(0, symlink((lib + "/sub/up").c_str(), (lib + "/chain").c_str()));
+    std::ofstream(secret + "/other.prom") << "old\n";
+    run = Write(lib + "/chain/./other.prom");
+    EXPECT_EQ(0, run.status);
+    EXPECT_EQ(expected, ReadFile(secret + "/other.prom"));
+
+    // A link at the file's own name is replaced, never followed.
+    ASSERT_EQ(0, symlink((secret + "/other.prom").c_str(), (lib + "/final.prom").c_str()));
+    std::ofstream(secret + "/other.prom") << "old\n";
+    run = Write(lib + "/final.prom");
+    EXPECT_EQ(0, run.status);
+    struct stat st;
+    ASSERT_EQ(0, lstat((lib + "/final.prom").c_str(), &st));
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(expected, ReadFile(lib + "/final.prom"));
+    EXPECT_EQ("old\n", ReadFile(secret + "/other.prom"));
+
+    // Links that lead to each other, and a path that is not a directory.
+    ASSERT_EQ(0, symlink("loop-b", (lib + "/loop-a").c_str()));
+    ASSERT_EQ(0, symlink("loop-a", (lib + "/loop-b").c_str()));
+    run = Write(lib + "/loop-a/m.prom");
+    EXPECT_EQ(1, run.status);
+    EXPECT_EQ("iscsi-inventory: cannot write '" + lib +
+                  "/loop-a/m.prom': Too many levels of symbolic links\n",
+              run.err);
+    run = Write(lib + "/final.prom/m.prom");
+    EXPECT_EQ(1, run.status);
+    EXPECT_EQ("iscsi-inventory: cannot write '" + lib + "/final.prom/m.prom': Not a directory\n",
+              run.err);
+}
+
+// Any name a file may have, up to NAME_MAX (255) bytes: the temporary name
+// does not grow with it.
+TEST_F(MetricsFile, TakesAnyLegalName)
+{
+    const std::string dir = tree.Root() + "/textfile";
+    ASSERT_EQ(0, mkdir(dir.c_str(), 0755));
+    for (std::size_t length : {241, 255}) {
+        const std::string name = std::string(length - 5, 'm') + ".prom";
+        ToolRun run = Write(dir + "/" + name);
+        EXPECT_EQ(0, run.status) << length;
+        EXPECT_EQ("", run.err);
+        EXPECT_EQ(expected, ReadFile(dir + "/" + name));
+        EXPECT_EQ(std::vector<std::string>{name}, Names(dir));
+        unlink((dir + "/" + name).c_str());
+    }
+}
+
+// Whatever ends the run while the file is written, and whether the file system
+// has anonymous files or not (and, having them, whether the run names one by
+// its descriptor, through /proc or not at all), the old file stays whole and no temporary
+// name is left; a signal that comes between the link and the rename waits
+// for the rename.  The run is stopped at its calls (the preloaded shim), not
+// after some time.
+TEST_F(MetricsFile, NoInterruptionLeavesATemporaryName)
+{
+    const std::string dir = tree.Root() + "/textfile";
+    ASSERT_EQ(0, mkdir(dir.c_str(), 0755));
+    const std::string file = dir + "/iscsi_inventory.prom";
+    const std::vector<std::string> justTheFile{"iscsi_inventory.prom"};
+    struct Way {
+        const char* name;
+        std::vector<std::string> settings;
+    };
+    for (const Way& way : {Way{"anonymous", {"SHIM_NONE=1"}}, Way{"named", {"SHIM_NO_TMPFILE=1"}},
+                           Way{"through /proc", {"SHIM_NO_LINK=descriptor"}},
+                           Way{"copied", {"SHIM_NO_LINK=1"}}}) {
+        SCOPED_TRACE(way.name);
+        RunOptions opts;
+        opts.shim = way.settings;
+        std::ofstream(file) << "old\n";
+        mode_t umaskWas = umask(077);
+        ToolRun run = Write(file, opts);
+        umask(umaskWas);
+        EXPECT_EQ(0, run.status);
+        EXPECT_EQ("", run.err);
+        EXPECT_EQ(expected, ReadFile(file));
+        struct stat st;
+        ASSERT_EQ(0, stat(file.c_str(), &st));
+        EXPECT_EQ(0100644u, st.st_mode);
+        EXPECT_EQ(justTheFile, Names(dir));
+
+        for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGKILL}) {
+            // Nothing can remove a named file the run is killed in the midst of.
+            if (signal == SIGKILL && way.settings[0] == "SHIM_NO_TMPFILE=1")
+                continue;
+            std::ofstream(file) << "old\n";
+            RunOptions stopped = opts;
+            stopped.shim.push_back("SHIM_AT=fsync");
+            stopped.shim.push_back("SHIM_SIGNAL=" + std::to_string(signal));
+            run = Write(file, stopped);
+            EXPECT_EQ(signal, run.signal) << signal;
+            EXPECT_EQ("old\n", ReadFile(file)) << signal;
+            EXPECT_EQ(justTheFile, Names(dir)) << signal;
+        }
+        std::ofstream(file) << "old\n";
+        RunOptions atRename = opts;
+        atRename.shim.push_back("SHIM_AT=renameat");
+        atRename.shim.push_back("SHIM_SIGNAL=" + std::to_string(SIGTERM));
+        run = Write(file, atRename);
+        EXPECT_EQ(SIGTERM, run.signal);
+        EXPECT_EQ(expected, ReadFile(file));
+        EXPECT_EQ(justTheFile, Names(dir));
+
+        // A file size limit fails the write: the run says so.
+        std::ofstream(file) << "old\n";
+        RunOptions limited = opts;
+        limited.fileSize = 512;
+        ASSERT_GT(expected.size(), limited.fileSize);
+        run = Write(file, limited);
+        EXPECT_EQ(0, run.signal);
+        EXPECT_EQ(1, run.status);
+        EXPECT_EQ("iscsi-inventory: cannot write '" + file + "': File too large\n", run.err);
+        EXPECT_EQ("old\n", ReadFile(file));
+        EXPECT_EQ(justTheFile, Names(dir));
+    }
+
+    // A user other than root writes where that user may, as owner.
+    if (geteuid() == 0) {
+        ToolCopy copy;
+        ASSERT_TRUE(copy.Ok());
+        ASSERT_EQ(0, chmod(tree.Root().c_str(), 0755));
+        ASSERT_EQ(0, chmod(dir.c_str(), 0777));
+        RunOptions nobody;
+        nobody.uid = 65534;
+        ToolRun run = copy.Run(tree, cwd, nobody, {"--prometheus=" + file, "--no-log"});
+        EXPECT_EQ(0, run.status);
+        EXPECT_EQ("", run.err);
+        EXPECT_EQ(expected, ReadFile(file));
+        struct stat st;
+        ASSERT_EQ(0, stat(file.c_str(), &st));
+        EXPECT_EQ(65534u, st.st_uid);
+        EXPECT_EQ(justTheFile, Names(dir));
+    }
+}
+
+// Standard output a file that a file size limit cuts: what fits is written,
+// and the run ends with a message and exit status 1 rather than by SIGXFSZ.
+TEST_F(MetricsFile, AFileSizeLimitCutsNoOutputSilently)
+{
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--prometheus"}, {"--json"}, {"--sessions"}}) {
+        std::vector<std::string> quiet = args;
+        quiet.push_back("--no-log");
+        const std::string whole = RunTool(tree, cwd, quiet).out;
+        RunOptions limited;
+        limited.fileSize = whole.size() / 2;
+        ToolRun run = RunTool(tree, cwd, quiet, limited);
+        EXPECT_EQ(0, run.signal) << args[0];
+        EXPECT_EQ(1, run.status) << args[0];
+        EXPECT_EQ("iscsi-inventory: write error: File too large\n", run.err);
+        EXPECT_EQ(whole.substr(0, limited.fileSize), run.out);
+    }
+
+    // The trace log cut short is named; the inventory, whole, stands.
+    const std::string whole = RunTool(tree, cwd).out;
+    const std::string log = ReadFile(cwd + "/SysReader.log");
+    RunOptions limited;
+    limited.fileSize = 1024;
+    ASSERT_LT(whole.size(), limited.fileSize);
+    ASSERT_GT(log.size(), limited.fileSize);
+    ToolRun run = RunTool(tree, cwd, {}, limited);
+    EXPECT_EQ(0, run.signal);
+    EXPECT_EQ(0, run.status);
+    EXPECT_EQ("iscsi-inventory: the log 'SysReader.log' is cut short: a write to it failed\n",
+              run.err);
+    EXPECT_EQ(whole, run.out);
+    EXPECT_EQ(limited.fileSize, ReadFile(cwd + "/SysReader.log").size());
+}
+

@@ -23,6 +23,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <exception>
 #include <cstring>
@@ -217,7 +218,12 @@ int Run(int argc, char** argv)
         inventory::TextOutput text(out);
         walk.Run(text);
     }
+    // A write to the log that failed (a full disk, a file size limit) has cut
+    // it short: worth a word, though the inventory stands.
+    const bool logOpen = log.is_open();
     log.close();
+    if (logOpen && log.fail())
+        Complain("the log '" + logPath + "' is cut short: a write to it failed");
     // What could not be read is named, and a partial inventory is no success.
     for (const inventory::Walk::Error& error : walk.Errors())
         Complain("cannot read " + inventory::Visible(error.object) + ": " +
@@ -237,6 +243,7 @@ int Run(int argc, char** argv)
     if (form == Form::Prometheus) {
         const std::size_t unreadable = walk.Errors().size();
         int writeError = 0;
+        std::string writeWhy;
         if (!metricsToFile) {
             spoolError = metrics.Write([&](std::string_view piece) { out.Text(piece); }, unreadable);
         } else {
@@ -245,7 +252,8 @@ int Run(int argc, char** argv)
                     spoolError = metrics.Write([&](std::string_view piece) { write(piece); },
                                                unreadable);
                     return spoolError;
-                });
+                },
+                writeWhy);
         }
         if (spoolError != 0) {
             out.Close();
@@ -255,7 +263,7 @@ int Run(int argc, char** argv)
         }
         if (writeError != 0) {
             out.Close();
-            Complain("cannot write '" + metricsFile + "': " + std::strerror(writeError));
+            Complain("cannot write '" + metricsFile + "': " + writeWhy);
             return 1;
         }
     }
@@ -293,6 +301,10 @@ int main(int argc, char** argv)
 {
     std::set_terminate(Terminate);
     programs::KeepStandardDescriptors();
+    // A file size limit makes a write fail with EFBIG rather than end the run:
+    // the spool then moves to memory, and a file or output it cuts short is
+    // reported.
+    std::signal(SIGXFSZ, SIG_IGN);
     try {
         return Run(argc, argv);
     } catch (const std::bad_alloc&) {

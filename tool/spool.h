@@ -18,8 +18,8 @@ namespace inventory {
 // Text goes to an unlinked file private to the user (in $TMPDIR, else /tmp)
 // in chunks, so that the heap holds one chunk whatever the size of the text.
 // Where no such file can be made, or a write to it fails (a full file
-// system), the rest of the text stays in memory instead: dearer, but the
-// result is the same.
+// system, or EFBIG from a file size limit: the program ignores SIGXFSZ), the
+// rest of the text stays in memory instead: dearer, but the result is the same.
 class Spool {
 public:
     static constexpr std::size_t kChunk = 64 * 1024;
