@@ -74,9 +74,14 @@ build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSYSFSREADER_WERROR=$(WERROR)
 	cmake --build $(BUILD) -j$(JOBS)
 
+# The install check runs even when a test failed (it says something of its
+# own); make check fails if either did.
 check: build
-	cd $(BUILD) && ctest --output-on-failure
-	tools/check-install.sh $(BUILD)
+	@status=0; \
+	(cd $(BUILD) && ctest --output-on-failure) || status=1; \
+	tools/check-install.sh $(BUILD) || status=1; \
+	if [ $$status != 0 ]; then echo "make check: FAILED (see above)" >&2; fi; \
+	exit $$status
 
 check-asan: deps
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DSYSFSREADER_SANITIZE=ON -DSYSFSREADER_BENCH=OFF \

@@ -8,7 +8,10 @@
 # Usage: fact_script_test.sh FACT_SCRIPT SOURCE_DIR
 set -euo pipefail
 fact=$1 src=$2
-work=$(mktemp -d); trap 'rm -rf "$work"' EXIT
+. "$src/tests/lib/root-only-dir.sh"
+# As root, under a directory only root can write: programs planted here must
+# be trusted enough for the script to run them.
+work=$(scratch_dir); trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/empty" "$work/cwd/rel" "$work/path" "$work/usual"
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
@@ -123,6 +126,89 @@ copy partial.fact "$work/partial" "$usual"
 expect "partial inventory" "$PATH" \
   '{"errors": [{"object": "class iscsi_session", "error": "Permission denied"}]}' "$work/partial.fact"
 
+# Run as root, the script runs only a program that root alone can replace.
+# Each planted program would leave a mark in $work/ran if it were run; the
+# installed path and the usual prefixes hold nothing.
+if [ "$(id -u)" != 0 ]; then
+  echo "not root: the programs root refuses to run are not checked"
+elif ! root_only "$work"; then
+  echo "no directory only root can write for the scratch tree: the programs root refuses" \
+       "to run are not checked"
+else
+  mkdir "$work/ran"
+  # plant DIR OWNER MODE: a program in DIR (made if missing) that leaves a mark.
+  plant() {
+    mkdir -p "$1"
+    local name=${4:-iscsi-inventory}
+    printf '#!/bin/sh\n/usr/bin/touch "%s/ran/%s"\necho "{}"\n' "$work" "${1##*/}-$name" >"$1/$name"
+    chown "$2" "$1/$name"
+    chmod "$3" "$1/$name"
+  }
+  # refused WHAT SEARCH_PATH PROGRAM WHY...: the script, with PATH set to
+  # SEARCH_PATH, runs nothing and says why PROGRAM (and each program after
+  # it) was refused.
+  refused() {
+    local what=$1 search=$2 program=$3 message=; shift 3
+    local why; for why in "$@"; do message="$message${message:+; }$why"; done
+    expect "$what" "$search" \
+      "{\"error\": \"$message\", \"program\": \"$program\", \"exit_status\": null}" "$work/missing.fact"
+    [ -z "$(ls -A "$work/ran")" ] || fail "$what: root ran $(ls -A "$work/ran")"
+  }
+  plant "$work/nobody" 65534 755
+  # The commands the script runs itself are not looked for on PATH either.
+  for helper in id ls readlink; do plant "$work/nobody" 65534 755 "$helper"; done
+  chown 65534 "$work/nobody"
+  refused "planted by nobody in nobody's directory" "$work/nobody" "$work/nobody/iscsi-inventory" \
+    "not running $work/nobody/iscsi-inventory as root: $work/nobody/iscsi-inventory is owned by uid 65534, not root"
+  plant "$work/nobodys-dir" 0 755
+  chown 65534 "$work/nobodys-dir"
+  refused "root's program in nobody's directory" "$work/nobodys-dir" "$work/nobodys-dir/iscsi-inventory" \
+    "not running $work/nobodys-dir/iscsi-inventory as root: $work/nobodys-dir is owned by uid 65534, not root"
+  plant "$work/sticky" 65534 755
+  chmod 1777 "$work/sticky"
+  refused "planted by nobody in a 1777 directory" "$work/sticky" "$work/sticky/iscsi-inventory" \
+    "not running $work/sticky/iscsi-inventory as root: $work/sticky/iscsi-inventory is owned by uid 65534, not root"
+  plant "$work/sticky/root" 0 755
+  refused "root's program under a 1777 directory" "$work/sticky/root" "$work/sticky/root/iscsi-inventory" \
+    "not running $work/sticky/root/iscsi-inventory as root: $work/sticky can be written by others than root (drwxrwxrwt)"
+  plant "$work/group" 0 755
+  chmod 775 "$work/group"
+  plant "$work/writable" 0 757
+  refused "a directory its group can write, a program others can write, one after the other" \
+    "$work/group:$work/writable" "$work/group/iscsi-inventory" \
+    "not running $work/group/iscsi-inventory as root: $work/group can be written by others than root (drwxrwxr-x)" \
+    "not running $work/writable/iscsi-inventory as root: $work/writable/iscsi-inventory can be written by others than root (-rwxr-xrwx)"
+  # Links: one in a root-only directory that leads into the 1777 one, and one
+  # in a 1777 directory (which anyone could replace) that leads to root's own.
+  mkdir "$work/link-out" "$work/sticky-link" "$work/root"
+  ln -s "$work/sticky/root/iscsi-inventory" "$work/link-out/iscsi-inventory"
+  refused "a link out to a 1777 directory" "$work/link-out" "$work/link-out/iscsi-inventory" \
+    "not running $work/link-out/iscsi-inventory as root: $work/sticky can be written by others than root (drwxrwxrwt)"
+  plant "$work/root" 0 755
+  ln -s "$work/root/iscsi-inventory" "$work/sticky-link/iscsi-inventory"
+  chmod 1777 "$work/sticky-link"
+  refused "a link in a 1777 directory to root's program" "$work/sticky-link" \
+    "$work/sticky-link/iscsi-inventory" \
+    "not running $work/sticky-link/iscsi-inventory as root: $work/sticky-link can be written by others than root (drwxrwxrwt)"
+  # Those refused are passed over for one root may run, and named on
+  # standard error; a link between root-only directories is followed.
+  mkdir "$work/root-link"
+  ln -s ../root/iscsi-inventory "$work/root-link/iscsi-inventory"
+  expect "passed over for root's own" "$work/sticky:$work/root-link" '{}' "$work/missing.fact"
+  [ "$(ls -A "$work/ran")" = root-iscsi-inventory ] ||
+    fail "passed over for root's own: ran $(ls -A "$work/ran")"
+  grep -qF "not running $work/sticky/iscsi-inventory as root" "$work/err" ||
+    fail "passed over for root's own: the program refused is not named on standard error"
+  # Another user runs what they find, as before: they can run nothing root cannot.
+  rm "$work/ran/root-iscsi-inventory"
+  chmod 711 "$work"
+  chmod 777 "$work/ran"
+  expect "run as nobody" "$work/sticky" '{}' \
+    /usr/bin/setpriv --reuid=65534 --regid=65534 --clear-groups "$work/missing.fact"
+  [ "$(ls -A "$work/ran")" = sticky-iscsi-inventory ] ||
+    fail "run as nobody: ran '$(ls -A "$work/ran")'"
+fi
+
 [ "$failures" = 0 ] || exit 1
 echo "the facts script: both forms, found where installed, on PATH and in the usual prefixes," \
-     "errors as JSON with exit status 0"
+     "errors as JSON with exit status 0, and as root only programs that root alone can replace"

@@ -9,7 +9,10 @@
 #                                     the Debian packages)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-work=$(mktemp -d)
+. "$top/tests/lib/root-only-dir.sh"
+# As root, the installed facts script runs the scratch prefix's program only
+# from under a directory only root can write.
+work=$(scratch_dir)
 trap 'rm -rf "$work"' EXIT
 
 if [ "${1:-}" = --prefix ]; then

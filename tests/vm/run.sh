@@ -108,6 +108,9 @@ done
 root=$work/root
 
 step "building the common initramfs"
+# Its files belong to root (cpio -R 0:0 below) and only root may write them,
+# whoever builds it: as root, the facts script runs only such a program.
+umask 022
 ir=$work/common
 mkdir -p "$ir/bin" "$ir/sbin" "$ir/usr/bin" "$ir/lib/x86_64-linux-gnu" "$ir/lib64" \
          "$ir/etc/iscsi" "$ir/proc" "$ir/sys" "$ir/dev" "$ir/run" "$ir/tmp" "$ir/var/lib/iscsi" \
@@ -160,7 +163,7 @@ echo "root:x:0:0:root:/:/bin/sh" > "$ir/etc/passwd"
 echo "root:x:0:" > "$ir/etc/group"
 # The kernel unpacks concatenated archives in turn: this one, then each
 # kernel's modules.
-(cd "$ir" && find . | cpio -o -H newc --quiet | gzip -1) > "$work/common.img"
+(cd "$ir" && find . | cpio -o -H newc -R 0:0 --quiet | gzip -1) > "$work/common.img"
 
 # modules ROOT VERSION DIR LIST MODULE...: the modules with their dependencies,
 # in load order (the package has no modules.dep), uncompressed into DIR; their
@@ -216,7 +219,7 @@ kernel_run() {
     # selectors and the ALUA handler the LIO LUN asks for, and unloads them.
     modules "$kroot" "$version" "$kir" modules-multipath.list dm_multipath dm_round_robin \
         dm_service_time scsi_dh_alua
-    (cd "$kir" && find . | cpio -o -H newc --quiet | gzip -1) > "$dir/modules.img"
+    (cd "$kir" && find . | cpio -o -H newc -R 0:0 --quiet | gzip -1) > "$dir/modules.img"
     cat "$work/common.img" "$dir/modules.img" > "$dir/initrd.img"
     cp "$kernel" "$dir/vmlinuz"
     rm -rf "$kroot" "$kir"   # some hundred megabytes the boot does not need

@@ -1,0 +1,115 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# The packaged service that writes the metrics for node_exporter:
+#  - systemd-analyze security --offline rates it 2.0 or lower (it reads
+#    sysfs and replaces one file, and is given little more);
+#  - the metrics it writes under the unit's restrictions are those of a plain
+#    root run on the sample tree.  Where systemd runs the machine, through
+#    systemd-run with the unit's own [Service] settings; elsewhere (a
+#    container) the restrictions that shape what it can read and write are
+#    set up by hand in a private mount namespace: no capability, no new
+#    privileges, everything read-only but the textfile directory, a private
+#    /tmp, other processes hidden in /proc, umask 077.
+# Exits 77 (skipped) when neither half can run here.
+# Usage: service_unit_test.sh TOOL SOURCE_DIR
+set -euo pipefail
+tool=$1 src=$2
+unit=$src/debian/iscsi-inventory.iscsi-inventory-prometheus.service
+. "$src/tests/lib/root-only-dir.sh"
+work=$(scratch_dir); trap 'rm -rf "$work"' EXIT
+failures=0 ran=0
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+
+# The unit's [Service] settings, one a line, comments left out.
+settings() { sed -n '/^\[Service\]/,/^\[/{/^[A-Za-z]/p}' "$unit"; }
+
+if ! command -v systemd-analyze >/dev/null; then
+  echo "systemd-analyze is missing: the unit's exposure is not rated"
+elif ! systemd-analyze --help 2>/dev/null | grep -q -- '--offline'; then
+  echo "this systemd-analyze has no --offline (systemd 250 and later): the unit's exposure is not rated"
+else
+  ran=1
+  mkdir "$work/unit"
+  cp "$unit" "$work/unit/iscsi-inventory-prometheus.service"
+  systemd-analyze security --offline=true --no-pager "$work/unit/iscsi-inventory-prometheus.service" \
+    >"$work/analysis" 2>&1 || true
+  level=$(sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p' "$work/analysis")
+  if [ -z "$level" ]; then
+    cat "$work/analysis"; fail "systemd-analyze gave no overall exposure level"
+  elif ! awk -v l="$level" 'BEGIN { exit !(l <= 2.0) }'; then
+    cat "$work/analysis"; fail "exposure $level, above 2.0"
+  else
+    echo "exposure $level"
+  fi
+  # The unit does not switch itself off: every line counted against it is
+  # explained in its comments.
+  while read -r setting; do
+    grep -q "^#  - ${setting%%=*}=" "$unit" || fail "$setting is counted against the unit unexplained"
+  done < <(sed -n 's/^✗ \([A-Za-z]*=\)[^ ]* .*/\1/p' "$work/analysis" | sort -u |
+           sed 's|^RootDirectory=$|RootDirectory=/RootImage=|')
+fi
+
+# The metrics of a plain root run, then of one under the unit's restrictions.
+if [ "$(id -u)" != 0 ]; then
+  echo "not root: the metrics under the unit's restrictions are not compared"
+else
+  bash "$src/tests/data/make-sample-tree.sh" "$work/tree"
+  mkdir "$work/plain" "$work/textfile"
+  (cd "$work/plain" && UMOCKDEV_DIR=$work/tree umockdev-wrapper "$tool" \
+     --prometheus="$work/plain/iscsi_inventory.prom" --no-log)
+  if [ -d /run/systemd/system ] && command -v systemd-run >/dev/null; then
+    ran=1
+    # The unit's settings but for where it may write; the tree is served at
+    # /sys by umockdev, from outside /tmp (the unit has a /tmp of its own).
+    props=()
+    while IFS= read -r setting; do
+      case $setting in Type=*|ExecStart=*|ReadWritePaths=*) continue ;; esac
+      props+=(-p "$setting")
+    done < <(settings)
+    systemd-run --quiet --wait --pipe --service-type=oneshot "${props[@]}" \
+      -p "ReadWritePaths=$work/textfile" -E "UMOCKDEV_DIR=$work/tree" \
+      umockdev-wrapper "$tool" --prometheus="$work/textfile/iscsi_inventory.prom" --no-log ||
+      fail "the run under the unit's settings failed"
+    how="systemd-run with the unit's settings"
+  elif command -v unshare >/dev/null && command -v setpriv >/dev/null &&
+       unshare -m -p -f true 2>/dev/null; then
+    ran=1
+    echo "systemd is not running this machine: the unit's restrictions are set up by hand"
+    # What is set up below is what the unit asks for.
+    for setting in CapabilityBoundingSet= AmbientCapabilities= NoNewPrivileges=yes \
+                   ProtectSystem=strict ReadWritePaths=-/var/lib/prometheus/node-exporter \
+                   PrivateTmp=yes ProtectProc=invisible UMask=0077; do
+      settings | grep -qx -- "$setting" || fail "the unit no longer has $setting"
+    done
+    unshare -m -p -f --propagation private bash -c '
+      set -e
+      work=$1 tool=$2
+      mount -t proc -o hidepid=invisible proc /proc
+      mount -t tmpfs tmpfs /tmp
+      mount --bind "$work/textfile" "$work/textfile"
+      mount --rbind "$work" "$work"
+      mount -o remount,bind,ro "$work"
+      mount -o remount,bind,ro /
+      umask 077
+      cd /
+      UMOCKDEV_DIR=$work/tree exec setpriv --no-new-privs --bounding-set=-all --inh-caps=-all \
+        umockdev-wrapper "$tool" --prometheus="$work/textfile/iscsi_inventory.prom" --no-log
+    ' sh "$work" "$tool" || fail "the run under the unit's restrictions failed"
+    how="no capability, read-only but the textfile directory"
+  else
+    echo "neither systemd nor private namespaces here: the metrics under the unit's" \
+         "restrictions are not compared"
+    how=
+  fi
+  if [ -n "$how" ]; then
+    cmp -s "$work/plain/iscsi_inventory.prom" "$work/textfile/iscsi_inventory.prom" ||
+      fail "the metrics under the unit's restrictions ($how) differ from a plain root run's"
+    # The collector, another user, reads the file whatever the unit's umask.
+    [ "$(stat -c %a "$work/textfile/iscsi_inventory.prom" 2>/dev/null)" = 644 ] ||
+      fail "the metrics file is not readable by all under the unit's umask"
+  fi
+fi
+
+[ "$ran" = 1 ] || { echo "SKIPPED: neither half of the check can run here"; exit 77; }
+[ "$failures" = 0 ] || exit 1
+echo "the service: exposure at most 2.0, the same metrics under its restrictions"
