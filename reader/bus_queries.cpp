@@ -99,7 +99,19 @@ int CSysfsReader::GetDeviceAttr(std::string busId, BusType busType, AttributeMap
         OpenedBus opened;
         if (const int code = OpenBusSide(texts, busType, &busId, opened); code != READER_OK)
             return code;
-        SetAttributes(opened.device->dir.Attributes(), attributes);
+        // Read whole before it is kept: a device that goes away while it is
+        // read is gone, not shown in part (its bus link goes before its
+        // directory does).
+        bool vanishing = false;
+        detail::AttributeRecords records = opened.device->dir.Attributes(&vanishing);
+        if (vanishing || !opened.bus->FindDevice(busId)) {
+            if (texts.noSuchDevice.namesBus)
+                Trace(texts.noSuchDevice.text, opened.name);
+            else
+                Trace(texts.noSuchDevice.text);
+            return READER_NOT_FOUND;
+        }
+        SetAttributes(records, attributes);
         opened.Close();
         Trace(texts.leaving);
         return READER_OK;

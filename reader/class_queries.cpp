@@ -125,30 +125,45 @@ int CSysfsReader::GetClsDeviceAttr(std::string className, std::string deviceName
         }
         Trace(texts.found, deviceName);
 
-        detail::AttributeRecords attributes = entry->Attributes();
+        // Everything is read before anything is kept: a device that goes
+        // away while it is read (a session logging out) leaves files
+        // missing, and is gone, never shown in part.  The kernel removes a
+        // class device's link before its directory, so a link still there
+        // after the reads means they saw the device whole.
+        bool vanishing = false;
+        detail::AttributeRecords attributes = entry->Attributes(&vanishing);
+        sysfs::Result<sysfs::Dir> physical = sysfs::PhysicalDevice(cls->tree, *entry);
+        std::optional<DeviceIdentity> device;
+        detail::AttributeRecords physicalAttributes;
+        if (physical) {
+            device = sysfs::IdentifyDevice(cls->tree, *physical);
+            physicalAttributes = physical->Attributes(&vanishing);
+        }
+        if (vanishing || !cls->tree.Follow(cls->dir, deviceName)) {
+            Trace(texts.noSuchDevice, deviceName);
+            return READER_NOT_FOUND;
+        }
         if (attributes.empty()) {
             Trace(texts.noAttributes);
         } else {
             Trace(texts.attributes);
             SetAttributes(attributes, classDeviceAttrs);
         }
-        sysfs::Result<sysfs::Dir> physical = sysfs::PhysicalDevice(cls->tree, *entry);
-        if (!physical) {
+        if (!device) {
             Trace(texts.noPhysicalDevice);
         } else {
-            const DeviceIdentity device = sysfs::IdentifyDevice(cls->tree, *physical);
             Trace(texts.physicalDevice);
-            deviceAttrs.emplace("bus_id", device.busId);
-            deviceAttrs.emplace("bus", device.bus);
-            deviceAttrs.emplace("driver_name", device.driverName);
-            deviceAttrs.emplace("path", device.path);
-            deviceAttrs.emplace("name", device.name);
-            Trace(texts.busId, device.busId);
-            Trace(texts.bus, device.bus);
-            Trace(texts.driverName, device.driverName);
-            Trace(texts.path, device.path);
-            Trace(texts.name, device.name);
-            SetAttributes(physical->Attributes(), deviceAttrs);
+            deviceAttrs.emplace("bus_id", device->busId);
+            deviceAttrs.emplace("bus", device->bus);
+            deviceAttrs.emplace("driver_name", device->driverName);
+            deviceAttrs.emplace("path", device->path);
+            deviceAttrs.emplace("name", device->name);
+            Trace(texts.busId, device->busId);
+            Trace(texts.bus, device->bus);
+            Trace(texts.driverName, device->driverName);
+            Trace(texts.path, device->path);
+            Trace(texts.name, device->name);
+            SetAttributes(physicalAttributes, deviceAttrs);
         }
         cls.reset();
         Trace(texts.leaving);

@@ -168,9 +168,11 @@ else
   chmod 1777 "$work/sticky"
   refused "planted by nobody in a 1777 directory" "$work/sticky" "$work/sticky/iscsi-inventory" \
     "not running $work/sticky/iscsi-inventory as root: $work/sticky/iscsi-inventory is owned by uid 65534, not root"
-  plant "$work/sticky/root" 0 755
-  refused "root's program under a 1777 directory" "$work/sticky/root" "$work/sticky/root/iscsi-inventory" \
-    "not running $work/sticky/root/iscsi-inventory as root: $work/sticky can be written by others than root (drwxrwxrwt)"
+  # Not sticky, a directory others can write lets them replace root's names.
+  plant "$work/open/root" 0 755
+  chmod 777 "$work/open"
+  refused "root's program under a 0777 directory" "$work/open/root" "$work/open/root/iscsi-inventory" \
+    "not running $work/open/root/iscsi-inventory as root: $work/open can be written by others than root (drwxrwxrwx)"
   plant "$work/group" 0 755
   chmod 775 "$work/group"
   plant "$work/writable" 0 757
@@ -178,18 +180,19 @@ else
     "$work/group:$work/writable" "$work/group/iscsi-inventory" \
     "not running $work/group/iscsi-inventory as root: $work/group can be written by others than root (drwxrwxr-x)" \
     "not running $work/writable/iscsi-inventory as root: $work/writable/iscsi-inventory can be written by others than root (-rwxr-xrwx)"
-  # Links: one in a root-only directory that leads into the 1777 one, and one
-  # in a 1777 directory (which anyone could replace) that leads to root's own.
-  mkdir "$work/link-out" "$work/sticky-link" "$work/root"
-  ln -s "$work/sticky/root/iscsi-inventory" "$work/link-out/iscsi-inventory"
-  refused "a link out to a 1777 directory" "$work/link-out" "$work/link-out/iscsi-inventory" \
-    "not running $work/link-out/iscsi-inventory as root: $work/sticky can be written by others than root (drwxrwxrwt)"
+  # Links: one in a root-only directory that leads below the 0777 one, and
+  # one in a 0777 directory (which anyone could replace) that leads to
+  # root's own.
+  mkdir "$work/link-out" "$work/open-link" "$work/root"
+  ln -s "$work/open/root/iscsi-inventory" "$work/link-out/iscsi-inventory"
+  refused "a link out to a 0777 directory" "$work/link-out" "$work/link-out/iscsi-inventory" \
+    "not running $work/link-out/iscsi-inventory as root: $work/open can be written by others than root (drwxrwxrwx)"
   plant "$work/root" 0 755
-  ln -s "$work/root/iscsi-inventory" "$work/sticky-link/iscsi-inventory"
-  chmod 1777 "$work/sticky-link"
-  refused "a link in a 1777 directory to root's program" "$work/sticky-link" \
-    "$work/sticky-link/iscsi-inventory" \
-    "not running $work/sticky-link/iscsi-inventory as root: $work/sticky-link can be written by others than root (drwxrwxrwt)"
+  ln -s "$work/root/iscsi-inventory" "$work/open-link/iscsi-inventory"
+  chmod 777 "$work/open-link"
+  refused "a link in a 0777 directory to root's program" "$work/open-link" \
+    "$work/open-link/iscsi-inventory" \
+    "not running $work/open-link/iscsi-inventory as root: $work/open-link can be written by others than root (drwxrwxrwx)"
   # Those refused are passed over for one root may run, and named on
   # standard error; a link between root-only directories is followed.
   mkdir "$work/root-link"
@@ -199,8 +202,15 @@ else
     fail "passed over for root's own: ran $(ls -A "$work/ran")"
   grep -qF "not running $work/sticky/iscsi-inventory as root" "$work/err" ||
     fail "passed over for root's own: the program refused is not named on standard error"
-  # Another user runs what they find, as before: they can run nothing root cannot.
+  # A sticky directory (as /tmp is) keeps root's names root's: a build
+  # below one is run.
   rm "$work/ran/root-iscsi-inventory"
+  plant "$work/sticky/mine" 0 755
+  expect "root's program under a 1777 directory" "$work/sticky/mine" '{}' "$work/missing.fact"
+  [ "$(ls -A "$work/ran")" = mine-iscsi-inventory ] ||
+    fail "root's program under a 1777 directory: ran '$(ls -A "$work/ran")'"
+  rm "$work/ran/mine-iscsi-inventory"
+  # Another user runs what they find, as before: they can run nothing root cannot.
   chmod 711 "$work"
   chmod 777 "$work/ran"
   expect "run as nobody" "$work/sticky" '{}' \

@@ -14,7 +14,8 @@
 #    the objects that could not be read in iscsi_inventory_errors.
 # 2. The address space is limited (prlimit --as), in steps across the band
 #    where a run on a tree of 300 sessions loads but may not finish: the same
-#    rule, in each form.
+#    rule, in each form.  Left out, with a word, where the benchmarks' tree
+#    generator is not built (MAKE_ISCSI_TREE empty).
 #
 # The trees are bind-mounted over /sys, as root in a private mount namespace
 # (umockdev's own preload allocates, and would be failed too); skipped where
@@ -36,7 +37,7 @@ if [ "${OOM_TEST_INSIDE:-}" != 1 ]; then
   fi
   mkdir "$work/sample" "$work/large"
   bash "$src/tests/data/make-sample-tree.sh" "$work/sample" > /dev/null
-  "$make_tree" "$work/large" 300 > /dev/null
+  if [ -n "$make_tree" ]; then "$make_tree" "$work/large" 300 > /dev/null; fi
   status=0
   OOM_TEST_INSIDE=1 OOM_WORK=$work unshare -m bash "$0" "$@" || status=$?
   exit "$status"
@@ -153,11 +154,15 @@ for form in "${forms[@]}"; do
 done
 while [ "$(jobs -rp | wc -l)" -gt 0 ]; do wait -n || status=1; done
 umount /sys
-mount --bind "$work/large/sys" /sys
-mounts=$(wc -l < /proc/self/mountinfo)
-for form in "${forms[@]}"; do
-  sweep_address_space "$form" || status=1
-done
-umount /sys
+if [ -n "$make_tree" ]; then
+  mount --bind "$work/large/sys" /sys
+  mounts=$(wc -l < /proc/self/mountinfo)
+  for form in "${forms[@]}"; do
+    sweep_address_space "$form" || status=1
+  done
+  umount /sys
+else
+  echo "the address-space sweep is left out: the benchmarks' tree generator is not built"
+fi
 [ "$status" = 0 ] && [ "$failures" = 0 ] || { echo "FAIL: see above" >&2; exit 1; }
 echo "PASS"

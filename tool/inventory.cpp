@@ -179,8 +179,12 @@ void Walk::ClassPass(Sink& sink, const IscsiClass& cls)
             return;
         ClassDeviceRecord device;
         device.name = key;
-        ClassAttributes(cls.name, device);
+        const bool gone = ClassAttributes(cls.name, device);
         device.listed = std::move(listed);
+        if (gone) {
+            sink.GoneDevice(cls, device);
+            continue;
+        }
         sink.ClassDevice(cls, device);
         // The bus is indexed at the first host, before hosts and connections
         // are kept for the sessions: its listing, the largest thing the walk
@@ -250,9 +254,9 @@ std::vector<DiskRecord> Walk::DisksBelow(const std::string& sessionDevicePath, b
     }
     m_disksBySession->erase(found);
     for (DiskRecord& disk : disks) {
-        Note(m_reader.GetDeviceAttr(disk.name, BUS_SCSI, disk.attributes), "SCSI device " + disk.name);
-        if (auto state = disk.attributes.find("state"); state != disk.attributes.end())
-            disk.state = state->second;
+        // The block device and its holders first: a logical unit's bus
+        // link goes before its block device does, so a unit that its bus
+        // query still finds afterwards was read whole.
         DeviceMap blocks;
         PathAttributes(disk.path + "/block", blocks);
         if (!blocks.empty()) {
@@ -261,11 +265,22 @@ std::vector<DiskRecord> Walk::DisksBelow(const std::string& sessionDevicePath, b
             if (full)
                 ReadHolders(disk);
         }
+        const int result = Note(m_reader.GetDeviceAttr(disk.name, BUS_SCSI, disk.attributes),
+                                "SCSI device " + disk.name);
+        if (result == READER_NOT_FOUND && CSysfsReader::LastFailure() == 0) {
+            disk.name.clear();  // gone: left out below
+            continue;
+        }
+        if (auto state = disk.attributes.find("state"); state != disk.attributes.end())
+            disk.state = state->second;
         if (!full) {
             disk.attributes.clear();
             disk.block.clear();
         }
     }
+    disks.erase(std::remove_if(disks.begin(), disks.end(),
+                               [](const DiskRecord& disk) { return disk.name.empty(); }),
+                disks.end());
     std::sort(disks.begin(), disks.end(), DiskLess);
     return disks;
 }
@@ -392,12 +407,13 @@ void Walk::ClassList(const std::string& cls, DeviceMap& devices)
     Note(m_reader.GetClsDeviceList(cls, devices), "class " + cls);
 }
 
-void Walk::ClassAttributes(const std::string& cls, ClassDeviceRecord& device)
+bool Walk::ClassAttributes(const std::string& cls, ClassDeviceRecord& device)
 {
-    Note(m_reader.GetClsDeviceAttr(cls, device.name, device.own, device.device),
-         cls + " device " + device.name);
+    const int result = Note(m_reader.GetClsDeviceAttr(cls, device.name, device.own, device.device),
+                            cls + " device " + device.name);
     MaskSecrets(device.own);
     MaskSecrets(device.device);
+    return result == READER_NOT_FOUND && CSysfsReader::LastFailure() == 0;
 }
 
 void Walk::PathAttributes(const std::string& path, DeviceMap& directories)

@@ -145,6 +145,10 @@ public:
     // Whether the output has failed: the walk then stops.
     virtual bool Failed() const = 0;
     virtual void ClassDevice(const IscsiClass& cls, const ClassDeviceRecord& device) = 0;
+    // In place of ClassDevice, for a device that the listing named but that
+    // was gone by the time it was read (a session that logged out): only
+    // its listing is known.  Forms that show whole objects leave it out.
+    virtual void GoneDevice(const IscsiClass&, const ClassDeviceRecord&) {}
     // For a session, right after its ClassDevice, when WantsDisks().
     virtual void SessionDisks(const std::vector<DiskRecord>& disks) = 0;
     // The end of one class's devices.
@@ -190,7 +194,9 @@ private:
     SessionRecord JoinSession(const ClassDeviceRecord& device, std::vector<DiskRecord> disks);
 
     void ClassList(const std::string& cls, DeviceMap& devices);
-    void ClassAttributes(const std::string& cls, ClassDeviceRecord& device);
+    // Whether the device is gone (not there, or going away while it was
+    // read): then nothing of it was kept.
+    bool ClassAttributes(const std::string& cls, ClassDeviceRecord& device);
     void PathAttributes(const std::string& path, DeviceMap& directories);
     void MaskSecrets(AttributeMap& attributes) const;
     int Note(int result, const std::string& object);

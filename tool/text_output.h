@@ -28,6 +28,12 @@ public:
     bool WantsDisks() const override { return false; }
     bool Failed() const override { return m_out.Failed(); }
     void ClassDevice(const IscsiClass& cls, const ClassDeviceRecord& device) override;
+    // The heading and the listing, as for a device that could not be read:
+    // the text form names each device the listing gives.
+    void GoneDevice(const IscsiClass& cls, const ClassDeviceRecord& device) override
+    {
+        ClassDevice(cls, device);
+    }
     void SessionDisks(const std::vector<DiskRecord>&) override {}
     void EndClass(const IscsiClass&) override {}
     void IscsiHost(const IscsiHostRecord& host) override;

@@ -96,7 +96,9 @@ std::optional<std::string> KernelLinkTarget(std::string_view dir, std::string_vi
     return target;
 }
 
-enum class FileRead { Read, NotReadable, Failed };
+// Gone: the file was listed but is there no more (ENOENT), or its device
+// says it is gone (ENODEV): the object it belongs to is going away.
+enum class FileRead { Read, NotReadable, Failed, Gone };
 
 // Reads one attribute file of a directory: at most one page, as libsysfs does
 // (sysfs never delivers more).  A file whose owner may not read it is not read
@@ -115,6 +117,8 @@ FileRead ReadAttributeFile(int dirFd, std::string_view dirPath, const std::strin
         // recovery): it is left out.  Running out of descriptors or memory
         // says nothing of the file; that is the query's failure.
         const int error = errno;
+        if (error == ENOENT || error == ENODEV)
+            return FileRead::Gone;
         if (IsExhaustion(error))
             NoteFailure(error, Join(dirPath, name));
         bool writeOnly = (error == EACCES || error == EPERM) &&
@@ -146,6 +150,8 @@ FileRead ReadAttributeFile(int dirFd, std::string_view dirPath, const std::strin
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
+            if (errno == ENODEV)
+                return FileRead::Gone;
             if (IsExhaustion(errno))
                 NoteFailure(errno, Join(dirPath, name));
             return FileRead::Failed;
@@ -311,7 +317,7 @@ bool Dir::IsSubdir(const Entry& entry) const
     return fstatat(Raw(), entry.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
 }
 
-AttributeRecords Dir::Attributes() const
+AttributeRecords Dir::Attributes(bool* vanishing) const
 {
     AttributeRecords attributes;
     for (Entry& entry : Entries()) {
@@ -321,7 +327,9 @@ AttributeRecords Dir::Attributes() const
         // The open itself refuses anything but a regular file (see
         // ReadAttributeFile), so an entry of unknown type needs no stat.
         FileRead outcome = ReadAttributeFile(Raw(), m_path, entry.name, record.value);
-        if (outcome == FileRead::Failed)
+        if (outcome == FileRead::Gone && vanishing != nullptr)
+            *vanishing = true;
+        if (outcome == FileRead::Failed || outcome == FileRead::Gone)
             continue;
         record.name = std::move(entry.name);
         record.read = outcome == FileRead::Read;

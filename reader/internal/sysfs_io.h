@@ -131,8 +131,10 @@ public:
     // Whether an entry of this name is a real directory, asking the
     // filesystem only where the listing did not say.
     bool IsSubdir(const Entry& entry) const;
-    // Its attributes, in name order.
-    AttributeRecords Attributes() const;
+    // Its attributes, in name order.  *vanishing is set when a file listed
+    // is gone by the time it is opened (ENOENT, or ENODEV from its device):
+    // what is returned is then a part of an object that is going away.
+    AttributeRecords Attributes(bool* vanishing = nullptr) const;
 
 private:
     friend class Tree;

@@ -13,28 +13,32 @@
 // allocation call counts: malloc, calloc, realloc, the aligned ones, and
 // through them operator new and the C library's own (fopen, strdup...),
 // which reach malloc through the same symbol.
-#define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
-// The C library's own entry points, which a replacement may call.
-extern void* __libc_malloc(size_t size);
-extern void* __libc_calloc(size_t count, size_t size);
-extern void* __libc_realloc(void* pointer, size_t size);
-extern void* __libc_memalign(size_t alignment, size_t size);
+extern "C" {
 
-static int counting;        // set once main() is reached
-static unsigned long made;  // allocations counted so far
-static unsigned long failAt;
+// The C library's own entry points, which a replacement may call.
+void* __libc_malloc(size_t size);
+void* __libc_calloc(size_t count, size_t size);
+void* __libc_realloc(void* pointer, size_t size);
+void* __libc_memalign(size_t alignment, size_t size);
+
+namespace {
+
+int counting;        // set once main() is reached
+unsigned long made;  // allocations counted so far
+unsigned long failAt;
 
 // Whether this allocation is the one to fail.
-static int Fails(void)
+int Fails()
 {
     if (!counting)
         return 0;
@@ -46,32 +50,34 @@ static int Fails(void)
     return 0;
 }
 
-void* malloc(size_t size)
+}  // namespace
+
+void* malloc(size_t size) noexcept
 {
     return Fails() ? NULL : __libc_malloc(size);
 }
 
-void* calloc(size_t count, size_t size)
+void* calloc(size_t count, size_t size) noexcept
 {
     return Fails() ? NULL : __libc_calloc(count, size);
 }
 
-void* realloc(void* pointer, size_t size)
+void* realloc(void* pointer, size_t size) noexcept
 {
     return Fails() ? NULL : __libc_realloc(pointer, size);
 }
 
-void* memalign(size_t alignment, size_t size)
+void* memalign(size_t alignment, size_t size) noexcept
 {
     return Fails() ? NULL : __libc_memalign(alignment, size);
 }
 
-void* aligned_alloc(size_t alignment, size_t size)
+void* aligned_alloc(size_t alignment, size_t size) noexcept
 {
     return Fails() ? NULL : __libc_memalign(alignment, size);
 }
 
-int posix_memalign(void** result, size_t alignment, size_t size)
+int posix_memalign(void** result, size_t alignment, size_t size) noexcept
 {
     if (Fails())
         return ENOMEM;
@@ -82,7 +88,7 @@ int posix_memalign(void** result, size_t alignment, size_t size)
     return 0;
 }
 
-__attribute__((destructor)) static void WriteCount(void)
+__attribute__((destructor)) static void WriteCount()
 {
     const char* file = getenv("FAILING_ALLOC_COUNT");
     if (file == NULL || *file == '\0')
@@ -92,7 +98,7 @@ __attribute__((destructor)) static void WriteCount(void)
     int fd = open(file, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
         return;
-    if (write(fd, text, (size_t)length) != length)
+    if (write(fd, text, static_cast<size_t>(length)) != length)
         (void)0;
     close(fd);
 }
@@ -110,6 +116,9 @@ static int CountingMain(int argc, char** argv, char** envp)
     return realMain(argc, argv, envp);
 }
 
+int __libc_start_main(MainFunction main, int argc, char** argv, void (*init)(void),
+                      void (*fini)(void), void (*rtldFini)(void), void* stackEnd);
+
 typedef int (*StartFunction)(MainFunction, int, char**, void (*)(void), void (*)(void),
                              void (*)(void), void*);
 
@@ -120,3 +129,5 @@ int __libc_start_main(MainFunction main, int argc, char** argv, void (*init)(voi
     realMain = main;
     return start(CountingMain, argc, argv, init, fini, rtldFini, stackEnd);
 }
+
+}  // extern "C"
