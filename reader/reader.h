@@ -121,7 +121,8 @@ public:
     // behind it (its "device" link), when there is one, into deviceAttrs:
     // "bus_id", "bus", "driver_name" ("unknown" when no driver is bound),
     // "path" and "name", then its attribute files.  READER_NOT_FOUND when the
-    // class has no such device.
+    // class has no such device, or when the device went away while it was
+    // read: nothing is added then, so that a device is never shown in part.
     SYSFSREADER_EXPORT int GetClsDeviceAttr(std::string className, std::string deviceName,
                                             AttributeMap& classDeviceAttrs,
                                             AttributeMap& deviceAttrs);
@@ -147,7 +148,8 @@ public:
     // Every device on a bus, keyed by bus id, with "name", "bus",
     // "driver_name" ("unknown" when no driver is bound) and "path".
     SYSFSREADER_EXPORT int GetDeviceList(BusType bus, DeviceMap& devices);
-    // One bus device's attribute files.
+    // One bus device's attribute files; READER_NOT_FOUND, with nothing
+    // added, also for a device that went away while it was read.
     SYSFSREADER_EXPORT int GetDeviceAttr(std::string busId, BusType bus, AttributeMap& attributes);
     // The name of the driver that serves a device: driverName is emptied
     // first and set only with READER_OK; READER_NOT_FOUND also when no driver
@@ -178,9 +180,10 @@ public:
 
     // The errno of the first failure the calling thread's last query met, 0
     // when it met none.  A failure is something that is there but could not
-    // be read (EACCES, EMFILE, EIO...), as opposed to something that is not
-    // there (a class not loaded, a device that went away), which the result
-    // codes tell as they always have.  A query that met a failure returns
+    // be read (EACCES, EMFILE, EIO, and ENOMEM when memory ran out), as
+    // opposed to something that is not there (a class not loaded, a device
+    // that went away), which the result codes tell as they always have.  A
+    // query that met a failure returns
     // READER_CLASS_ERROR (class and path queries) or READER_BUS_ERROR (bus
     // queries) where it would have returned READER_OK or READER_NOT_FOUND,
     // keeps what it could read in the caller's maps, and traces each failure
