@@ -103,8 +103,7 @@ int CSysfsReader::MountCheck(std::string& mountPath)
         return READER_MOUNT_FAILED;
     }
     if (table == detail::MountTable::ListsSysfs) {
-        const bool told = tableError != 0 && tableError != EINVAL && !detail::IsAbsence(tableError);
-        detail::NoteFailure(told ? tableError : ENOMEM, "/proc/mounts");
+        detail::NoteFailure(detail::LibsysfsFailure(tableError), "/proc/mounts");
         return READER_MOUNT_FAILED;
     }
     // "//sys" is the root's sys directory; the mount is meant to outlive us.

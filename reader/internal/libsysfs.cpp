@@ -63,10 +63,7 @@ Record* MakeRecord(const char* name, const std::string& path)
 }
 
 // libsysfs opened nothing at path.  It opens whatever directory is there, so
-// a directory that is there means that it failed on its own account: no
-// memory for its record, or a mount table it could not read (when it cannot
-// open /proc/mounts it falls back on /etc/fstab, and its errno then says only
-// "not found"; exhaustion is what makes that open fail where ours works).
+// a directory that is there means that it failed on its own account.
 void NoteIfThere(const std::string& path, int libraryError)
 {
     struct stat st;
@@ -77,8 +74,7 @@ void NoteIfThere(const std::string& path, int libraryError)
     }
     if (!S_ISDIR(st.st_mode))
         return;
-    const bool told = libraryError != 0 && libraryError != EINVAL && !IsAbsence(libraryError);
-    NoteFailure(told ? libraryError : ENOMEM, path);
+    NoteFailure(LibsysfsFailure(libraryError), path);
 }
 
 // Where libsysfs would have looked for a class or bus, for NoteIfThere.
@@ -114,6 +110,17 @@ sysfs_bus* BusWithoutMountTable(const char* name)
 }
 
 }  // namespace
+
+int LibsysfsFailure(int libraryError)
+{
+    // libsysfs fails where it should not for want of memory (its records)
+    // or of a mount table it could not read: when it cannot open
+    // /proc/mounts it falls back on /etc/fstab, and its errno then says
+    // only "not found" (EINVAL).  Exhaustion is what makes that open fail
+    // where ours works.
+    const bool told = libraryError != 0 && libraryError != EINVAL && !IsAbsence(libraryError);
+    return told ? libraryError : ENOMEM;
+}
 
 int GetMntPath(char* path, std::size_t length)
 {

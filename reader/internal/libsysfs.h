@@ -44,6 +44,11 @@ bool IsSysfsMount(const char* path);
 // the errno of a statfs that failed (ENOENT: there is no such directory).
 int StatSysfsMount(const char* path, bool& isSysfs);
 
+// The errno to report for a libsysfs call that failed although what it
+// sought is there, given the errno it left: that one when it tells a
+// failure, else ENOMEM.
+int LibsysfsFailure(int libraryError);
+
 // What the mount table (/proc/mounts) says of sysfs, read by our own code
 // when libsysfs found no sysfs in it: libsysfs cannot tell a table it could
 // not read (no memory, no descriptor) from one without sysfs, and mounting
