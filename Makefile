@@ -32,12 +32,12 @@ WERROR     ?= ON
 JOBS       ?= $(shell nproc)
 # What building the library and the tool takes, and umockdev, which serves the
 # demo's trees at /sys: all that make demo installs.
-DEMO_PACKAGES := g++ cmake make pkg-config libsysfs-dev nlohmann-json3-dev umockdev
+DEMO_PACKAGES := g++ cmake make pkg-config libsysfs-dev umockdev
 # The tests, benchmarks, sanitizer and fuzz builds need the rest.
 # promtool (Debian's prometheus) checks the --prometheus output and
 # prometheus-node-exporter scrapes it; on a machine run by systemd, Debian
 # starts both services as it installs them.
-PACKAGES   := $(DEMO_PACKAGES) libgtest-dev libgmock-dev libbenchmark-dev valgrind pciutils \
+PACKAGES   := $(DEMO_PACKAGES) nlohmann-json3-dev libgtest-dev libgmock-dev libbenchmark-dev valgrind pciutils \
               sysfsutils clang libclang-rt-14-dev python3-jsonschema prometheus \
               prometheus-node-exporter abigail-tools
 # Optional: ansible-core and facter, for the facts-script tests under Ansible
