@@ -57,6 +57,13 @@ else
   mkdir "$work/plain" "$work/textfile"
   (cd "$work/plain" && UMOCKDEV_DIR=$work/tree umockdev-wrapper "$tool" \
      --prometheus="$work/plain/iscsi_inventory.prom" --no-log)
+  # The unit has a /tmp of its own, which hides a build below /tmp (a clone
+  # made in a mktemp -d directory): the directory of /tmp that holds the
+  # build is given back to the run, read-only.
+  keep=
+  case $(realpath "$tool") in
+    /tmp/*/*) keep=/tmp/$(realpath "$tool" | cut -d/ -f3) ;;
+  esac
   if [ -d /run/systemd/system ] && command -v systemd-run >/dev/null; then
     ran=1
     # The unit's settings but for where it may write; the tree is served at
@@ -66,6 +73,7 @@ else
       case $setting in Type=*|ExecStart=*|ReadWritePaths=*) continue ;; esac
       props+=(-p "$setting")
     done < <(settings)
+    [ -z "$keep" ] || props+=(-p "BindReadOnlyPaths=$keep")
     systemd-run --quiet --wait --pipe --service-type=oneshot "${props[@]}" \
       -p "ReadWritePaths=$work/textfile" -E "UMOCKDEV_DIR=$work/tree" \
       umockdev-wrapper "$tool" --prometheus="$work/textfile/iscsi_inventory.prom" --no-log ||
@@ -81,11 +89,18 @@ else
                    PrivateTmp=yes ProtectProc=invisible UMask=0077; do
       settings | grep -qx -- "$setting" || fail "the unit no longer has $setting"
     done
+    mkdir "$work/tmp"
     unshare -m -p -f --propagation private bash -c '
       set -e
-      work=$1 tool=$2
+      work=$1 tool=$2 keep=$3
       mount -t proc -o hidepid=invisible proc /proc
+      [ -z "$keep" ] || mount --rbind "$keep" "$work/tmp"
       mount -t tmpfs tmpfs /tmp
+      if [ -n "$keep" ]; then
+        mkdir "$keep"
+        mount --rbind "$work/tmp" "$keep"
+        mount -o remount,bind,ro "$keep"
+      fi
       mount --bind "$work/textfile" "$work/textfile"
       mount --rbind "$work" "$work"
       mount -o remount,bind,ro "$work"
@@ -94,7 +109,7 @@ else
       cd /
       UMOCKDEV_DIR=$work/tree exec setpriv --no-new-privs --bounding-set=-all --inh-caps=-all \
         umockdev-wrapper "$tool" --prometheus="$work/textfile/iscsi_inventory.prom" --no-log
-    ' sh "$work" "$tool" || fail "the run under the unit's restrictions failed"
+    ' sh "$work" "$tool" "$keep" || fail "the run under the unit's restrictions failed"
     how="no capability, read-only but the textfile directory"
   else
     echo "neither systemd nor private namespaces here: the metrics under the unit's" \
