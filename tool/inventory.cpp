@@ -22,9 +22,7 @@ const IscsiClass kIscsiClasses[4] = {
 namespace {
 
 // One field of a SCSI address as a sort key: numbers first, by value however
-// many leading zeros they carry, then anything else byte-wise.  Comparing
-// these keys is a strict weak ordering, as sorting needs, whatever the fields
-// hold.
+// many leading zeros they carry, then anything else byte-wise.
 std::tuple<bool, std::size_t, std::string_view> FieldKey(std::string_view field)
 {
     bool number = !field.empty() && std::all_of(field.begin(), field.end(),
@@ -37,30 +35,17 @@ std::tuple<bool, std::size_t, std::string_view> FieldKey(std::string_view field)
 
 bool DiskLess(const DiskRecord& a, const DiskRecord& b)
 {
-    for (int i = 0; i < 4; ++i) {
-        auto x = FieldKey(a.address[i]), y = FieldKey(b.address[i]);
-        if (x != y)
-            return x < y;
-    }
+    if (AddressLess(a.address, b.address))
+        return true;
+    if (AddressLess(b.address, a.address))
+        return false;
     return a.name < b.name;
 }
 
-std::string_view Parent(std::string_view path)
+// A path the walk was given, as a string ("" when it was not).
+std::string PathIn(const AttributeMap& attributes)
 {
-    std::size_t slash = path.rfind('/');
-    return slash == std::string_view::npos ? std::string_view() : path.substr(0, slash);
-}
-
-std::string ValueOf(const AttributeMap& attributes, const std::string& key)
-{
-    auto found = attributes.find(key);
-    return found == attributes.end() ? std::string() : found->second;
-}
-
-std::string_view BaseName(std::string_view path)
-{
-    std::size_t slash = path.rfind('/');
-    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+    return std::string(ValueOf(attributes, "path").value_or(""));
 }
 
 // The last component of a device path that the kernel names as a PCI device
@@ -102,6 +87,87 @@ KeptAttributes::const_iterator KeptAttributes::find(std::string_view key) const
     auto found = std::lower_bound(m_pairs.begin(), m_pairs.end(), key,
                                   [](const auto& pair, std::string_view k) { return pair.first < k; });
     return found != m_pairs.end() && found->first == key ? found : m_pairs.end();
+}
+
+bool AddressLess(const std::string (&a)[4], const std::string (&b)[4])
+{
+    for (int i = 0; i < 4; ++i) {
+        auto x = FieldKey(a[i]), y = FieldKey(b[i]);
+        if (x != y)
+            return x < y;
+    }
+    return false;
+}
+
+std::optional<std::uint64_t> SizeBytes(const AttributeMap& block)
+{
+    std::optional<std::string_view> sectors = ValueOf(block, "size");
+    std::optional<std::uint64_t> count = sectors ? KernelNumber(*sectors) : std::nullopt;
+    if (!count || *count > UINT64_MAX / 512)
+        return std::nullopt;
+    return *count * 512;
+}
+
+std::string_view Parent(std::string_view path)
+{
+    std::size_t slash = path.rfind('/');
+    return slash == std::string_view::npos ? std::string_view() : path.substr(0, slash);
+}
+
+std::string_view BaseName(std::string_view path)
+{
+    std::size_t slash = path.rfind('/');
+    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+std::string_view NumberIn(std::string_view name)
+{
+    std::size_t digits = name.find_last_not_of("0123456789");
+    return digits == std::string_view::npos ? name : name.substr(digits + 1);
+}
+
+std::string InquiryText(std::string_view padded)
+{
+    std::size_t end = padded.find_last_not_of(' ');
+    return std::string(end == std::string_view::npos ? std::string_view() : padded.substr(0, end + 1));
+}
+
+std::string PortalOf(const SessionRecord& session)
+{
+    if (session.connections.empty())
+        return {};
+    const KeptAttributes& connection = session.connections.front().attributes;
+    std::string_view address = ValueOf(connection, "persistent_address").value_or("");
+    std::string_view port = ValueOf(connection, "persistent_port").value_or("");
+    if (address.empty() || port.empty())
+        return {};
+    bool v6 = address.find(':') != std::string_view::npos;
+    return (v6 ? "[" : "") + std::string(address) + (v6 ? "]:" : ":") + std::string(port);
+}
+
+const DiskRecord::Holder* MultipathHolder(const DiskRecord& disk)
+{
+    for (const DiskRecord::Holder& holder : disk.holders)
+        if (holder.Multipath())
+            return &holder;
+    return nullptr;
+}
+
+bool Selection::Takes(const std::string& name, const AttributeMap& attributes) const
+{
+    if (!targets.empty()) {
+        auto target = ValueOf(attributes, "targetname");
+        if (!target || std::find(targets.begin(), targets.end(), *target) == targets.end())
+            return false;
+    }
+    if (sessions.empty())
+        return true;
+    for (const std::string& wanted : sessions)
+        if (wanted == name || (name.compare(0, 7, "session") == 0 && !wanted.empty() &&
+                               wanted.find_first_not_of("0123456789") == std::string::npos &&
+                               name.substr(7) == wanted))
+            return true;
+    return false;
 }
 
 std::optional<std::uint64_t> KernelNumber(std::string_view text, bool hex)
@@ -155,7 +221,10 @@ std::string TransportOf(const std::string& procName)
     return procName;
 }
 
-Walk::Walk(std::ofstream* log, bool showSecrets) : m_reader(log), m_showSecrets(showSecrets) {}
+Walk::Walk(std::ofstream* log, bool showSecrets, Selection selection)
+    : m_reader(log), m_showSecrets(showSecrets), m_selection(std::move(selection))
+{
+}
 
 void Walk::Run(Sink& sink)
 {
@@ -190,14 +259,17 @@ void Walk::ClassPass(Sink& sink, const IscsiClass& cls)
         // are kept for the sessions: its listing, the largest thing the walk
         // reads at once, is then gone by the time they are held.
         if ((join || sink.WantsDisks()) && !m_disksBySession)
-            IndexScsiBus(ValueOf(device.device, "path"));
+            IndexScsiBus(PathIn(device.device));
         if (join && name == "iscsi_host")
             NoteHost(device);
         else if (join && name == "iscsi_connection")
             NoteConnection(device);
         if (name != "iscsi_session" || !(sink.WantsDisks() || join))
             continue;
-        std::vector<DiskRecord> disks = DisksBelow(ValueOf(device.device, "path"), join);
+        // The forms that select sessions show nothing else of them.
+        if (!m_selection.Takes(device.name, device.own))
+            continue;
+        std::vector<DiskRecord> disks = DisksBelow(PathIn(device.device), join);
         sink.SessionDisks(disks);
         if (join)
             sink.Session(JoinSession(device, std::move(disks)));
@@ -295,7 +367,7 @@ void Walk::ReadHolders(DiskRecord& disk)
         holder.device = device;
         // The device's own directory lists dm/ (name, uuid) first.
         DeviceMap directories;
-        PathAttributes(ValueOf(link, "path"), directories);
+        PathAttributes(PathIn(link), directories);
         if (auto dm = directories.find("dm"); dm != directories.end()) {
             if (auto name = dm->second.find("name"); name != dm->second.end())
                 holder.name = name->second;
@@ -328,7 +400,7 @@ void Walk::IndexScsiBus(const std::string& devicePath)
         if (m_reader.GetScsiDeviceCBTL(busId, address[0], address[1], address[2], address[3]) !=
             READER_OK)
             continue;  // hosts and targets
-        std::string path = ValueOf(link, "path");
+        std::string path = PathIn(link);
         std::string_view target = Parent(path);
         if (Parent(target).empty() ||
             target.substr(target.rfind('/') + 1).compare(0, 6, "target") != 0)
@@ -348,7 +420,7 @@ void Walk::NoteHost(const ClassDeviceRecord& device)
     // one path query instead of a class query that reads the host's
     // directory again.  A tree laid out otherwise is asked by class (unless
     // the path query failed: that failure is the one to report).
-    const std::string hostPath = ValueOf(device.device, "path");
+    const std::string hostPath = PathIn(device.device);
     bool settled = false;
     if (!hostPath.empty()) {
         DeviceMap directories;
@@ -357,13 +429,13 @@ void Walk::NoteHost(const ClassDeviceRecord& device)
         auto own = directories.find(device.name);
         settled = own != directories.end() || CSysfsReader::LastFailure() != 0;
         if (own != directories.end())
-            host.procName = ValueOf(own->second, "proc_name");
+            host.procName = ValueOf(own->second, "proc_name").value_or("");
     }
     if (!settled) {
         ClassDeviceRecord scsiHost;
         scsiHost.name = device.name;
         ClassAttributes("scsi_host", scsiHost);
-        host.procName = ValueOf(scsiHost.own, "proc_name");
+        host.procName = ValueOf(scsiHost.own, "proc_name").value_or("");
     }
     host.pciAddress = PciAddressIn(Parent(hostPath));
     if (!host.pciAddress.empty())
@@ -374,7 +446,7 @@ void Walk::NoteHost(const ClassDeviceRecord& device)
 
 void Walk::NoteConnection(const ClassDeviceRecord& device)
 {
-    const std::string path = ValueOf(device.device, "path");
+    const std::string path = PathIn(device.device);
     std::string_view session = Parent(path);
     if (session.empty())
         return;
@@ -388,7 +460,7 @@ SessionRecord Walk::JoinSession(const ClassDeviceRecord& device, std::vector<Dis
     session.name = device.name;
     session.attributes = device.own;
     session.disks = std::move(disks);
-    const std::string path = ValueOf(device.device, "path");
+    const std::string path = PathIn(device.device);
     if (path.empty())
         return session;
     auto host = m_hosts.find(std::string(BaseName(Parent(path))));

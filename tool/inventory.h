@@ -114,6 +114,49 @@ struct SessionRecord {
 // value never turns into a wrong one.
 std::optional<std::uint64_t> KernelNumber(std::string_view text, bool hex = false);
 
+// The value of key among attributes, or nothing when the kernel did not give
+// it (absent, or refused: address and port during recovery).  The one lookup
+// every form makes; how a missing value shows is each form's own rule.
+template <typename Attributes>
+std::optional<std::string_view> ValueOf(const Attributes& attributes, const std::string& key)
+{
+    auto found = attributes.find(key);
+    if (found == attributes.end())
+        return std::nullopt;
+    return std::string_view(found->second);
+}
+
+// A block device's size in bytes, from its "size" attribute (the block layer
+// counts 512-byte sectors whatever the disk's own sector size); nothing
+// when that is no number or the bytes would not fit.
+std::optional<std::uint64_t> SizeBytes(const AttributeMap& block);
+
+// Whether a's SCSI address (controller, bus, target, LUN) comes before b's:
+// field by field, numbers by value however many leading zeros they carry and
+// before anything else, which goes byte-wise.  A strict weak ordering, as
+// sorting needs, whatever the fields hold.
+bool AddressLess(const std::string (&a)[4], const std::string (&b)[4]);
+
+// The directory a path names the parent of ("" for a bare name), and its
+// last component.
+std::string_view Parent(std::string_view path);
+std::string_view BaseName(std::string_view path);
+
+// The number a kernel object's name ends in: "2" for session2 and host2
+// (the whole name when it ends in none).
+std::string_view NumberIn(std::string_view name);
+
+// A SCSI inquiry string (vendor, model, rev) without the blanks that pad it
+// to its field's width.
+std::string InquiryText(std::string_view padded);
+
+// The target portal of the session's first connection, address:port, an IPv6
+// address in brackets as iscsiadm writes it; empty when either is unknown.
+std::string PortalOf(const SessionRecord& session);
+
+// The multipath map above a disk, if any of its holders is one.
+const DiskRecord::Holder* MultipathHolder(const DiskRecord& disk);
+
 // The name udev gives a disk of the session under /dev/disk/by-path
 // (ip-<portal address>:<port>-iscsi-<target>-lun-<lun>); empty when a part of
 // it is unknown.
@@ -133,31 +176,44 @@ struct IscsiHostRecord {
     std::vector<DeviceMap> listings;
 };
 
-// What an output form is told, in walk order.
+// What an output form is told, in walk order.  Every hook has a default that
+// ignores it: a form says only what it wants.
 class Sink {
 public:
     virtual ~Sink() = default;
-    // Whether the walk should find each session's disks (more queries).
-    virtual bool WantsDisks() const = 0;
+    // Whether the walk should find each session's disks for SessionDisks()
+    // (more queries).
+    virtual bool WantsDisks() const { return false; }
     // Whether the walk should join each session with its host, connections
-    // and disks (more queries still); implies WantsDisks().
+    // and disks (more queries still) for Session().
     virtual bool WantsSessions() const { return false; }
     // Whether the output has failed: the walk then stops.
-    virtual bool Failed() const = 0;
-    virtual void ClassDevice(const IscsiClass& cls, const ClassDeviceRecord& device) = 0;
+    virtual bool Failed() const { return false; }
+    virtual void ClassDevice(const IscsiClass&, const ClassDeviceRecord&) {}
     // In place of ClassDevice, for a device that the listing named but that
     // was gone by the time it was read (a session that logged out): only
     // its listing is known.  Forms that show whole objects leave it out.
     virtual void GoneDevice(const IscsiClass&, const ClassDeviceRecord&) {}
     // For a session, right after its ClassDevice, when WantsDisks().
-    virtual void SessionDisks(const std::vector<DiskRecord>& disks) = 0;
+    virtual void SessionDisks(const std::vector<DiskRecord>&) {}
     // The end of one class's devices.
-    virtual void EndClass(const IscsiClass& cls) = 0;
+    virtual void EndClass(const IscsiClass&) {}
     // At most once, after the four classes.
-    virtual void IscsiHost(const IscsiHostRecord& host) = 0;
-    // For each session when WantsSessions(), after its ClassDevice and
-    // SessionDisks.
+    virtual void IscsiHost(const IscsiHostRecord&) {}
+    // For each session the selection takes, when WantsSessions(), after its
+    // ClassDevice and SessionDisks.
     virtual void Session(const SessionRecord&) {}
+};
+
+// Which sessions the joined forms show: those whose target is one of
+// targets (any, when none is given) and whose name or number is one of
+// sessions (any, when none is given).
+struct Selection {
+    std::vector<std::string> targets;
+    std::vector<std::string> sessions;  // "session4" or "4"
+
+    bool Any() const { return targets.empty() && sessions.empty(); }
+    bool Takes(const std::string& name, const AttributeMap& attributes) const;
 };
 
 // Runs the queries through one reader.  What it hands on is what the output
@@ -165,7 +221,7 @@ public:
 // form of the output can print one by mistake.
 class Walk {
 public:
-    Walk(std::ofstream* log, bool showSecrets);
+    Walk(std::ofstream* log, bool showSecrets, Selection selection = {});
 
     // The whole inventory into sink; it stops early when sysfs cannot be
     // mounted, memory runs out or the sink's output has failed.
@@ -203,6 +259,7 @@ private:
 
     Quentor::LinuxEnum::CSysfsReader m_reader;
     bool m_showSecrets;
+    Selection m_selection;
     bool m_mountFailed = false;
     // Memory ran out: the walk stops there rather than fail object after
     // object, and the run has failed.

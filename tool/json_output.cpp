@@ -23,10 +23,9 @@ Json Attributes(const AttributeMap& attributes)
     return object;
 }
 
-std::string ValueOf(const AttributeMap& attributes, const std::string& key)
+std::string TextOf(const AttributeMap& attributes, const std::string& key)
 {
-    auto found = attributes.find(key);
-    return found == attributes.end() ? std::string() : found->second;
+    return std::string(ValueOf(attributes, key).value_or(""));
 }
 
 // The device behind a class device: the reader puts its identity first and
@@ -39,7 +38,7 @@ Json PhysicalDevice(const AttributeMap& deviceAttributes)
     Json device = Json::Object();
     AttributeMap rest = deviceAttributes;
     for (const char* key : kIdentity) {
-        device[key] = Carry(ValueOf(deviceAttributes, key));
+        device[key] = Carry(TextOf(deviceAttributes, key));
         rest.erase(key);
     }
     device["attributes"] = Attributes(rest);
@@ -50,8 +49,8 @@ Json ClassDeviceObject(const ClassDeviceRecord& device)
 {
     Json object = Json::Object();
     object["name"] = Carry(device.name);
-    object["classname"] = Carry(ValueOf(device.listed, "classname"));
-    object["path"] = Carry(ValueOf(device.listed, "path"));
+    object["classname"] = Carry(TextOf(device.listed, "classname"));
+    object["path"] = Carry(TextOf(device.listed, "path"));
     object["attributes"] = Attributes(device.own);
     object["device"] = PhysicalDevice(device.device);
     return object;
@@ -67,13 +66,13 @@ Json OptionalString(const std::optional<std::string>& value)
 template <typename Attributes>
 Json StringOf(const Attributes& attributes, const std::string& key)
 {
-    auto found = attributes.find(key);
-    return found == attributes.end() ? Json(nullptr) : Json(Carry(found->second));
+    std::optional<std::string_view> value = ValueOf(attributes, key);
+    return value ? Json(Carry(*value)) : Json(nullptr);
 }
 
 // A number the kernel prints in decimal (or, with hex, as 0x...): null for
 // anything else.
-Json NumberOf(const std::string& text, bool hex = false)
+Json NumberOf(std::string_view text, bool hex = false)
 {
     std::optional<std::uint64_t> number = KernelNumber(text, hex);
     return number ? Json(*number) : Json(nullptr);
@@ -82,8 +81,8 @@ Json NumberOf(const std::string& text, bool hex = false)
 template <typename Attributes>
 Json NumberAt(const Attributes& attributes, const std::string& key, bool hex = false)
 {
-    auto found = attributes.find(key);
-    return found == attributes.end() ? Json(nullptr) : NumberOf(found->second, hex);
+    std::optional<std::string_view> value = ValueOf(attributes, key);
+    return value ? NumberOf(*value, hex) : Json(nullptr);
 }
 
 std::string NameNumber(const std::string& name, std::string_view prefix)
@@ -115,11 +114,8 @@ Json DiskObject(const SessionRecord& session, const DiskRecord& disk)
         object[kFields[i]] = NumberOf(disk.address[i]);
     object["state"] = OptionalString(disk.state);
     object["block_device"] = OptionalString(disk.blockDevice);
-    // The block layer counts 512-byte sectors whatever the disk's own size.
-    auto sectors = disk.block.find("size");
-    std::optional<std::uint64_t> size =
-        sectors == disk.block.end() ? std::nullopt : KernelNumber(sectors->second);
-    object["size_bytes"] = size ? Json(*size * 512) : Json(nullptr);
+    std::optional<std::uint64_t> size = SizeBytes(disk.block);
+    object["size_bytes"] = size ? Json(*size) : Json(nullptr);
     object["vendor"] = StringOf(a, "vendor");
     object["model"] = StringOf(a, "model");
     object["rev"] = StringOf(a, "rev");
@@ -264,7 +260,16 @@ void JsonOutput::Session(const SessionRecord& session)
     m_anySession = true;
 }
 
-int JsonOutput::Finish(const std::vector<Walk::Error>& errors)
+int JsonOutput::Finish(const Walk& walk)
+{
+    int spoolError = 0;
+    if ((!walk.MountFailed() || m_started) && !m_out.Failed())
+        spoolError = WriteRest(walk.Errors());
+    return EndReport(m_out, walk, spoolError,
+                     "cannot read back the sessions kept aside for the document");
+}
+
+int JsonOutput::WriteRest(const std::vector<Walk::Error>& errors)
 {
     WriteHeld();
     CloseClassesBefore(std::size(kIscsiClasses));

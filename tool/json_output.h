@@ -9,6 +9,7 @@
 #include <vector>
 
 
+#include "form.h"
 #include "inventory.h"
 #include "json_value.h"
 #include "output.h"
@@ -30,7 +31,7 @@ namespace inventory {
 // that memory does not grow with the inventory.  The "sessions" come after
 // parts the walk reaches later: they wait in a Spool.  Finish() writes the
 // rest.
-class JsonOutput : public Sink {
+class JsonOutput : public Form {
 public:
     explicit JsonOutput(Output& out);
 
@@ -47,17 +48,16 @@ public:
     void IscsiHost(const IscsiHostRecord& host) override;
     void Session(const SessionRecord& session) override;
 
-    // Whether a part of the document has reached standard output: a walk
-    // that stopped after that must still finish the document (it is nothing
-    // before, so that a run that cannot reach sysfs prints nothing).
-    bool Started() const { return m_started; }
-
     // Writes the rest of the document, with the objects that could not be
-    // read.  Returns 0, or the errno of a failure to read the spooled
-    // sessions back: the document then stops short and the run has failed.
-    int Finish(const std::vector<Walk::Error>& errors);
+    // read.  A document begun is finished, whatever stopped the walk; one
+    // not begun stays nothing when sysfs could not be reached.  A failure to
+    // read the spooled sessions back stops the document short and fails the
+    // run.
+    int Finish(const Walk& walk) override;
 
 private:
+    // Returns 0, or the errno of a failure to read the spool back.
+    int WriteRest(const std::vector<Walk::Error>& errors);
     void WriteHeld();
     void CloseClassesBefore(std::size_t end);
     void Key(const char* name);

@@ -22,24 +22,29 @@
 #include <getopt.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <csignal>
 #include <cstdlib>
 #include <exception>
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <new>
+#include <optional>
 #include <string>
 
+#include "check_output.h"
 #include "inventory.h"
 #include "json_output.h"
 #include "log_file.h"
 #include "output.h"
+#include "luns_output.h"
 #include "prometheus_output.h"
-#include "replace_file.h"
 #include "sessions_output.h"
-#include "terminal_text.h"
+#include "summary_output.h"
 #include "text_output.h"
 
 #ifndef ISCSI_INVENTORY_VERSION
@@ -53,6 +58,10 @@ namespace {
 constexpr const char* kProgram = "iscsi-inventory";
 constexpr const char* kDefaultLog = "SysReader.log";
 
+// The status of a run that fails before it could say more: 1, but UNKNOWN
+// (3) for a monitoring plugin, to which 1 is WARNING.
+int g_failureStatus = 1;
+
 // ---- Command line ----------------------------------------------------------
 
 void Usage(std::ostream& stream)
@@ -65,12 +74,28 @@ void Usage(std::ostream& stream)
               "                   in the current directory); never through a symbolic link\n"
               "      --no-log     write no trace (of --log and --no-log, the last one counts)\n"
               "      --json       print the inventory as one JSON document, with each\n"
-              "                   session's disks\n"
+              "                   session's disks and the LUNs\n"
               "  -s, --sessions   print one block per session with its interface, states,\n"
               "                   timeouts, CHAP, negotiated parameters and disks\n"
-              "      --prometheus[=FILE]  print the sessions, connections and disks as\n"
+              "      --luns       print one block per logical unit (by WWID) with its size,\n"
+              "                   inquiry strings, multipath map and paths\n"
+              "      --summary    print one line per session with its health\n"
+              "      --prometheus[=FILE]  print the sessions, connections, disks and LUNs as\n"
               "                   Prometheus metrics, or replace FILE with them whole (for\n"
               "                   node_exporter's textfile collector)\n"
+              "      --check      judge the host's iSCSI health as a monitoring plugin: exit 0\n"
+              "                   OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN; with --json, as JSON\n"
+              "      --baseline=FILE  with --check: hold the sessions and LUNs against FILE\n"
+              "      --save-baseline=FILE  replace FILE with the sessions and LUNs there are\n"
+              "                   now, as the baseline a later --check holds them against\n"
+              "      --max-recovery-timeout=SECONDS  with --check: warn of a multipath path\n"
+              "                   whose session waits longer to fail I/O (default 30)\n"
+              "      --ignore=RULE[,RULE]...  with --check: switch rules off (session-state,\n"
+              "                   no-path, baseline-missing, path-lost, read-only,\n"
+              "                   recovery-timeout, connection-state, baseline-extra)\n"
+              "  -T, --target=IQN  show only the sessions with this target (may repeat)\n"
+              "  -r, --session=NAME|SID  show only this session (may repeat); both select\n"
+              "                   for --sessions, --luns, --summary and --check\n"
               "      --show-secrets  print CHAP secrets (password, password_in) as they are\n"
               "                   instead of ********; they never reach the log\n"
               "  -h, --help       print this help and exit\n"
@@ -79,21 +104,23 @@ void Usage(std::ostream& stream)
               "Exit status: 0 on success (also when there is no iSCSI object), 1 when sysfs is\n"
               "not mounted and cannot be mounted, an object could not be read (what could be\n"
               "read is printed), standard output or the metrics file cannot be written or the\n"
-              "log named by --log cannot be opened, 2 on a usage error.\n";
+              "log named by --log cannot be opened, 2 on a usage error.  With --check: 0 OK,\n"
+              "1 WARNING, 2 CRITICAL, 3 UNKNOWN (also on a usage error).\n";
 }
 
-int UsageError()
+// Usage errors exit 2, but for a monitoring plugin, to which 2 is CRITICAL:
+// there they are UNKNOWN.
+int UsageError(bool plugin)
 {
     std::cerr << "Usage: " << kProgram
-              << " [-h] [-V] [-l FILE] [--no-log] [--json|-s|--prometheus[=FILE]] [--show-secrets]\n"
+              << " [-h] [-V] [-l FILE] [--no-log] [--json|-s|--luns|--summary|--prometheus[=FILE]]\n"
+                 "       [--check [--baseline=FILE]] [--save-baseline=FILE] [-T IQN] [-r SESSION]\n"
+                 "       [--show-secrets]\n"
               << "Try '" << kProgram << " --help' for more information." << std::endl;
-    return 2;
+    return plugin ? 3 : 2;
 }
 
-void Complain(const std::string& message)
-{
-    std::cerr << kProgram << ": " << message << std::endl;
-}
+using inventory::Complain;
 
 // What getopt_long found wrong, for a message under the program's own name
 // rather than getopt's (which would use argv[0], a path as often as not).
@@ -116,158 +143,182 @@ std::string OptionError(int result, int before, char** argv)
     return std::string("invalid option -- '") + char(optopt) + "'";
 }
 
-// Ends a run whose inventory is written: the close of standard output is the
-// last check.
-int Finish(Output& out, int status)
+enum class Form { Text, Json, Sessions, Luns, Summary, Prometheus };
+
+struct Options {
+    std::string logPath = kDefaultLog;
+    bool logNamed = false, noLog = false, showSecrets = false, help = false, version = false;
+    Form form = Form::Text;  // of the output forms, the last one given counts
+    std::optional<std::string> metricsFile;  // --prometheus=FILE; else standard output
+    bool check = false;
+    inventory::CheckOptions checkOptions;
+    inventory::Selection selection;
+};
+
+// Whether text names one of the check's rules.
+bool IsCheckRule(const std::string& text)
 {
-    int error = out.Close();
-    if (error != 0) {
-        Complain(std::string("write error: ") + std::strerror(error));
-        return 1;
-    }
-    return status;
+    for (std::size_t i = 0; i < inventory::kCheckRuleCount; ++i)
+        if (text == inventory::kCheckRules[i])
+            return true;
+    return false;
 }
 
-int Run(int argc, char** argv)
+// The command line into options; a message and a status when it is wrong.
+std::optional<int> ParseOptions(int argc, char** argv, Options& o)
 {
-    enum { kNoLog = 256, kJson, kShowSecrets, kPrometheus };
-    enum class Form { Text, Json, Sessions, Prometheus };
+    enum {
+        kNoLog = 256, kJson, kShowSecrets, kPrometheus, kLuns, kSummary, kCheck, kBaseline,
+        kSaveBaseline, kMaxRecovery, kIgnore
+    };
     static const option kOptions[] = {
         {"help", no_argument, nullptr, 'h'},   {"version", no_argument, nullptr, 'V'},
         {"log", required_argument, nullptr, 'l'}, {"no-log", no_argument, nullptr, kNoLog},
         {"json", no_argument, nullptr, kJson},   {"show-secrets", no_argument, nullptr, kShowSecrets},
         {"sessions", no_argument, nullptr, 's'},
         {"prometheus", optional_argument, nullptr, kPrometheus},
+        {"luns", no_argument, nullptr, kLuns},   {"summary", no_argument, nullptr, kSummary},
+        {"check", no_argument, nullptr, kCheck},
+        {"baseline", required_argument, nullptr, kBaseline},
+        {"save-baseline", required_argument, nullptr, kSaveBaseline},
+        {"max-recovery-timeout", required_argument, nullptr, kMaxRecovery},
+        {"ignore", required_argument, nullptr, kIgnore},
+        {"target", required_argument, nullptr, 'T'}, {"session", required_argument, nullptr, 'r'},
         {nullptr, 0, nullptr, 0},
     };
-    std::string logPath = kDefaultLog;
-    bool logNamed = false, noLog = false, showSecrets = false, help = false, version = false;
-    Form form = Form::Text;  // of the output forms, the last one given counts
-    bool metricsToFile = false;  // else standard output
-    std::string metricsFile;
+    // A usage error is UNKNOWN to a monitoring system, whatever comes after
+    // --check on the line.
+    bool plugin = false;
+    for (int i = 1; i < argc; ++i)
+        plugin = plugin || std::strcmp(argv[i], "--check") == 0;
+    auto usage = [&](const std::string& message) {
+        Complain(message);
+        return std::optional<int>(UsageError(plugin));
+    };
     opterr = 0;  // the messages are ours, under the program's name
     int option, before = optind;
-    while ((option = getopt_long(argc, argv, ":hVsl:", kOptions, nullptr)) != -1) {
+    while ((option = getopt_long(argc, argv, ":hVsl:T:r:", kOptions, nullptr)) != -1) {
         switch (option) {
-        case 'h': help = true; break;
-        case 'V': version = true; break;
-        case 'l': logPath = optarg; logNamed = true; noLog = false; break;
-        case kNoLog: noLog = true; logNamed = false; break;
-        case kJson: form = Form::Json; break;
-        case 's': form = Form::Sessions; break;
-        case kShowSecrets: showSecrets = true; break;
+        case 'h': o.help = true; break;
+        case 'V': o.version = true; break;
+        case 'l': o.logPath = optarg; o.logNamed = true; o.noLog = false; break;
+        case kNoLog: o.noLog = true; o.logNamed = false; break;
+        case kJson: o.form = Form::Json; break;
+        case 's': o.form = Form::Sessions; break;
+        case kLuns: o.form = Form::Luns; break;
+        case kSummary: o.form = Form::Summary; break;
+        case kShowSecrets: o.showSecrets = true; break;
         case kPrometheus:
-            form = Form::Prometheus;
-            metricsToFile = optarg != nullptr;
-            metricsFile = metricsToFile ? optarg : "";
+            o.form = Form::Prometheus;
+            if (optarg != nullptr && *optarg == '\0')
+                return usage("option '--prometheus=' names no file");
+            o.metricsFile = optarg ? std::optional<std::string>(optarg) : std::nullopt;
             break;
-        default: Complain(OptionError(option, before, argv)); return UsageError();
+        case kCheck: o.check = true; break;
+        case kBaseline: o.checkOptions.baseline = optarg; break;
+        case kSaveBaseline: o.checkOptions.saveBaseline = optarg; break;
+        case kMaxRecovery: {
+            std::optional<std::uint64_t> seconds = inventory::KernelNumber(optarg);
+            if (!seconds)
+                return usage(std::string("invalid number of seconds '") + optarg + "'");
+            o.checkOptions.maxRecoverySeconds = *seconds;
+            break;
+        }
+        case kIgnore: {
+            std::string rules = optarg;
+            for (std::size_t start = 0; start <= rules.size();) {
+                std::size_t comma = std::min(rules.find(',', start), rules.size());
+                std::string rule = rules.substr(start, comma - start);
+                if (!IsCheckRule(rule))
+                    return usage("no rule named '" + rule + "'");
+                o.checkOptions.ignored.insert(rule);
+                start = comma + 1;
+            }
+            break;
+        }
+        case 'T': o.selection.targets.push_back(optarg); break;
+        case 'r': o.selection.sessions.push_back(optarg); break;
+        default: return usage(OptionError(option, before, argv));
         }
         before = optind;
     }
-    if (optind < argc) {
-        Complain(std::string("unexpected argument '") + argv[optind] + "'");
-        return UsageError();
-    }
+    if (optind < argc)
+        return usage(std::string("unexpected argument '") + argv[optind] + "'");
+    if (o.help || o.version)
+        return std::nullopt;
     // The metrics file is read by other users: no secret may reach it.
-    if (form == Form::Prometheus && showSecrets) {
-        Complain("option '--prometheus' cannot be combined with '--show-secrets'");
-        return UsageError();
-    }
+    if (o.form == Form::Prometheus && o.showSecrets)
+        return usage("option '--prometheus' cannot be combined with '--show-secrets'");
+    const bool verdict = o.check || o.checkOptions.saveBaseline;
+    if (verdict && o.form != Form::Text && !(o.check && o.form == Form::Json))
+        return usage("options '--check' and '--save-baseline' take no other form than '--json'");
+    if (!o.check && (o.checkOptions.baseline || o.checkOptions.ignored.size() ||
+                     o.checkOptions.maxRecoverySeconds != 30))
+        return usage("options '--baseline', '--ignore' and '--max-recovery-timeout' need '--check'");
+    if (!o.selection.Any() && !verdict &&
+        (o.form == Form::Text || o.form == Form::Json || o.form == Form::Prometheus))
+        return usage("options '--target' and '--session' select for '--sessions', '--luns', "
+                     "'--summary' and '--check' alone");
+    o.checkOptions.verdict = o.check;
+    o.checkOptions.json = o.check && o.form == Form::Json;
+    return std::nullopt;
+}
 
-    Output out;
-    if (help) {
-        Usage(std::cout);
-        return Finish(out, 0);
+std::unique_ptr<inventory::Form> MakeForm(const Options& o, Output& out)
+{
+    if (o.check || o.checkOptions.saveBaseline)
+        return std::make_unique<inventory::CheckOutput>(out, o.checkOptions);
+    switch (o.form) {
+    case Form::Json: return std::make_unique<inventory::JsonOutput>(out);
+    case Form::Sessions: return std::make_unique<inventory::SessionsOutput>(out);
+    case Form::Luns: return std::make_unique<inventory::LunsOutput>(out);
+    case Form::Summary: return std::make_unique<inventory::SummaryOutput>(out);
+    case Form::Prometheus: return std::make_unique<inventory::PrometheusOutput>(out, o.metricsFile);
+    case Form::Text: break;
     }
-    if (version) {
+    return std::make_unique<inventory::TextOutput>(out);
+}
+
+int Run(int argc, char** argv)
+{
+    Options options;
+    if (std::optional<int> status = ParseOptions(argc, argv, options))
+        return *status;
+    Output out;
+    if (options.help) {
+        Usage(std::cout);
+        return out.Finish(0);
+    }
+    if (options.version) {
         std::cout << kProgram << " (sysfsreader) " << ISCSI_INVENTORY_VERSION << std::endl;
-        return Finish(out, 0);
+        return out.Finish(0);
     }
 
     std::ofstream log;
-    if (!noLog) {
-        programs::LogRefusal refused = programs::OpenLog(log, logPath.c_str());
+    if (!options.noLog) {
+        programs::LogRefusal refused = programs::OpenLog(log, options.logPath.c_str());
         // The default log is a convenience: where it cannot be opened the
         // inventory goes on without it.  A log asked for by name is not.
         // Something planted at the default log's name is worth a word.
-        if (refused && logNamed) {
-            Complain("cannot open log '" + logPath + "': " + refused.why);
-            return 1;
+        if (refused && options.logNamed) {
+            Complain("cannot open log '" + options.logPath + "': " + refused.why);
+            return g_failureStatus;
         }
         if (refused && !refused.cannotCreate)
-            Complain("not writing the log '" + logPath + "': " + refused.why);
+            Complain("not writing the log '" + options.logPath + "': " + refused.why);
     }
-    inventory::Walk walk(&log, showSecrets);
-    inventory::PrometheusOutput metrics;
-    int spoolError = 0;  // the JSON sessions kept aside could not be read back
-    if (form == Form::Prometheus) {
-        walk.Run(metrics);
-    } else if (form == Form::Json) {
-        inventory::JsonOutput document(out);
-        walk.Run(document);
-        // A document begun is finished, whatever stopped the walk.
-        if ((!walk.MountFailed() || document.Started()) && !out.Failed())
-            spoolError = document.Finish(walk.Errors());
-    } else if (form == Form::Sessions) {
-        inventory::SessionsOutput sessions(out);
-        walk.Run(sessions);
-        if (!walk.MountFailed() && !out.Failed())
-            sessions.Finish();
-    } else {
-        inventory::TextOutput text(out);
-        walk.Run(text);
-    }
+
+    std::unique_ptr<inventory::Form> form = MakeForm(options, out);
+    inventory::Walk walk(&log, options.showSecrets, options.selection);
+    walk.Run(*form);
+
     // A write to the log that failed (a full disk, a file size limit) has cut
     // it short: worth a word, though the inventory stands.
     const bool logOpen = log.is_open();
     log.close();
     if (logOpen && log.fail())
-        Complain("the log '" + logPath + "' is cut short: a write to it failed");
-    // What could not be read is named, and a partial inventory is no success.
-    for (const inventory::Walk::Error& error : walk.Errors())
-        Complain("cannot read " + inventory::Visible(error.object) + ": " +
-                 std::strerror(error.error));
-    if (walk.MountFailed()) {
-        out.Close();
-        if (walk.Errors().empty())
-            Complain("sysfs is not mounted at /sys and cannot be mounted (mounting it needs root)");
-        return 1;
-    }
-    if (spoolError != 0) {
-        out.Close();
-        Complain(std::string("cannot read back the sessions kept aside for the document: ") +
-                 std::strerror(spoolError));
-        return 1;
-    }
-    if (form == Form::Prometheus) {
-        const std::size_t unreadable = walk.Errors().size();
-        int writeError = 0;
-        std::string writeWhy;
-        if (!metricsToFile) {
-            spoolError = metrics.Write([&](std::string_view piece) { out.Text(piece); }, unreadable);
-        } else {
-            writeError = inventory::ReplaceFile(
-                metricsFile, 0644, [&](const inventory::PieceWriter& write) {
-                    spoolError = metrics.Write([&](std::string_view piece) { write(piece); },
-                                               unreadable);
-                    return spoolError;
-                },
-                writeWhy);
-        }
-        if (spoolError != 0) {
-            out.Close();
-            Complain(std::string("cannot read back the metrics kept aside: ") +
-                     std::strerror(spoolError));
-            return 1;
-        }
-        if (writeError != 0) {
-            out.Close();
-            Complain("cannot write '" + metricsFile + "': " + writeWhy);
-            return 1;
-        }
-    }
-    return Finish(out, walk.Errors().empty() ? 0 : 1);
+        Complain("the log '" + options.logPath + "' is cut short: a write to it failed");
+    return form->Finish(walk);
 }
 
 // The C++ runtime ends the process when it has no memory even for the
@@ -292,7 +343,7 @@ int Run(int argc, char** argv)
     static const char kMessage[] = "iscsi-inventory: Cannot allocate memory\n";
     if (write(STDERR_FILENO, kMessage, sizeof kMessage - 1) < 0) {
     }
-    _exit(1);
+    _exit(g_failureStatus);
 }
 
 }  // namespace
@@ -305,6 +356,9 @@ int main(int argc, char** argv)
     // the spool then moves to memory, and a file or output it cuts short is
     // reported.
     std::signal(SIGXFSZ, SIG_IGN);
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--check") == 0)
+            g_failureStatus = 3;
     try {
         return Run(argc, argv);
     } catch (const std::bad_alloc&) {
@@ -315,5 +369,5 @@ int main(int argc, char** argv)
     } catch (...) {
         Complain("unexpected failure");
     }
-    return 1;
+    return g_failureStatus;
 }

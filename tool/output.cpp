@@ -5,6 +5,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <string>
 #include <iostream>
 
 namespace inventory {
@@ -33,6 +35,20 @@ int Output::Close()
     if (close(STDOUT_FILENO) != 0 && m_errno == 0 && errno != EBADF)
         m_errno = errno;
     return m_errno;
+}
+
+int Output::Finish(int status)
+{
+    if (int error = Close(); error != 0) {
+        Complain(std::string("write error: ") + std::strerror(error));
+        return 1;
+    }
+    return status;
+}
+
+void Complain(std::string_view message)
+{
+    std::cerr << "iscsi-inventory: " << message << std::endl;
 }
 
 void Output::Watch()

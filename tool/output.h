@@ -25,10 +25,18 @@ public:
     // Returns 0 or the errno of the first failure.
     int Close();
 
+    // Closes standard output as the run's end: a failure to write it is
+    // named, and makes status 1.  Returns status otherwise.
+    int Finish(int status);
+
 private:
     void Watch();
     int m_errno = 0;
 };
+
+// A message under the program's name on standard error:
+// "iscsi-inventory: message".
+void Complain(std::string_view message);
 
 }  // namespace inventory
 

@@ -2,12 +2,14 @@
 #include "prometheus_output.h"
 
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <optional>
 #include <string_view>
 #include <utility>
 
 #include "json_string.h"
+#include "replace_file.h"
 
 namespace inventory {
 
@@ -50,10 +52,9 @@ void Sample(Spool& family, const char* name, Labels labels, std::string_view val
 }
 
 template <typename Attributes>
-std::string_view ValueOf(const Attributes& attributes, const std::string& key)
+std::string_view Text(const Attributes& attributes, const std::string& key)
 {
-    auto found = attributes.find(key);
-    return found == attributes.end() ? std::string_view() : std::string_view(found->second);
+    return ValueOf(attributes, key).value_or("");
 }
 
 // One series per state the kernel knows, 1 for the current one, so that an
@@ -75,29 +76,14 @@ void States(Spool& family, const char* name, const std::string& owner,
         Sample(family, name, owner + "," + LabelText({{"state", current}}), "1");
 }
 
-// The target portal of the session's first connection, address:port; an IPv6
-// address in brackets, as iscsiadm writes it.  Empty when either is unknown.
-std::string Portal(const SessionRecord& session)
-{
-    if (session.connections.empty())
-        return {};
-    const KeptAttributes& connection = session.connections.front().attributes;
-    std::string_view address = ValueOf(connection, "persistent_address");
-    std::string_view port = ValueOf(connection, "persistent_port");
-    if (address.empty() || port.empty())
-        return {};
-    bool v6 = address.find(':') != std::string_view::npos;
-    return (v6 ? "[" : "") + std::string(address) + (v6 ? "]:" : ":") + std::string(port);
-}
-
 // The multipath device above the disk: its device-mapper name (mpatha), or
 // dm-N where it has none; empty when no holder is a multipath one.
 std::string_view MultipathOf(const DiskRecord& disk)
 {
-    for (const DiskRecord::Holder& holder : disk.holders)
-        if (holder.Multipath())
-            return holder.name ? std::string_view(*holder.name) : std::string_view(holder.device);
-    return {};
+    const DiskRecord::Holder* holder = MultipathHolder(disk);
+    if (holder == nullptr)
+        return {};
+    return holder->name ? std::string_view(*holder->name) : std::string_view(holder->device);
 }
 
 // A family's HELP and TYPE lines.
@@ -132,18 +118,18 @@ void PrometheusOutput::Session(const SessionRecord& session)
     const std::string transport =
         session.host && !session.host->procName.empty() ? TransportOf(session.host->procName) : "";
     Sample(m_sessionInfo, "iscsi_session_info",
-           {{"session", name}, {"target", ValueOf(a, "targetname")}, {"portal", Portal(session)},
-            {"iface", ValueOf(a, "ifacename")}, {"initiator", ValueOf(a, "initiatorname")},
+           {{"session", name}, {"target", Text(a, "targetname")}, {"portal", PortalOf(session)},
+            {"iface", Text(a, "ifacename")}, {"initiator", Text(a, "initiatorname")},
             {"transport", transport}, {"host", host}},
            "1");
     States(m_sessionState, "iscsi_session_state", LabelText({{"session", name}}),
-           ValueOf(a, "state"), {"LOGGED_IN", "FAILED", "FREE"});
+           Text(a, "state"), {"LOGGED_IN", "FAILED", "FREE"});
     for (const ConnectionRecord& connection : session.connections)
         States(m_connectionState, "iscsi_connection_state",
                LabelText({{"session", name}, {"connection", connection.name}}),
-               ValueOf(connection.attributes, "state"), {"up", "down", "failed", "bound"});
+               Text(connection.attributes, "state"), {"up", "down", "failed", "bound"});
     // "off" (a recovery that never times out) is no number of seconds.
-    if (auto recovery = KernelNumber(ValueOf(a, "recovery_tmo")))
+    if (auto recovery = KernelNumber(Text(a, "recovery_tmo")))
         Sample(m_recoveryTimeout, "iscsi_session_recovery_timeout_seconds", {{"session", name}},
                std::to_string(*recovery));
     Sample(m_sessionDisks, "iscsi_session_disks", {{"session", name}},
@@ -152,16 +138,50 @@ void PrometheusOutput::Session(const SessionRecord& session)
         Sample(m_diskInfo, "iscsi_disk_info",
                {{"session", name}, {"hctl", disk.name},
                 {"device", disk.blockDevice ? std::string_view(*disk.blockDevice) : ""},
-                {"wwid", ValueOf(disk.attributes, "wwid")}, {"by_path", ByPathName(session, disk)},
+                {"wwid", Text(disk.attributes, "wwid")}, {"by_path", ByPathName(session, disk)},
                 {"multipath_device", MultipathOf(disk)}},
                "1");
-        if (auto errors = KernelNumber(ValueOf(disk.attributes, "ioerr_cnt"), true))
+        if (auto errors = KernelNumber(Text(disk.attributes, "ioerr_cnt"), true))
             Sample(m_diskErrors, "iscsi_disk_io_errors_total", {{"session", name}, {"hctl", disk.name}},
                    std::to_string(*errors));
-        if (auto timeouts = KernelNumber(ValueOf(disk.attributes, "iotmo_cnt"), true))
+        if (auto timeouts = KernelNumber(Text(disk.attributes, "iotmo_cnt"), true))
             Sample(m_diskTimeouts, "iscsi_disk_io_timeouts_total",
                    {{"session", name}, {"hctl", disk.name}}, std::to_string(*timeouts));
     }
+}
+
+int PrometheusOutput::Finish(const Walk& walk)
+{
+    const bool failed = ReportFailures(walk);
+    if (walk.MountFailed()) {
+        m_out.Close();
+        return 1;
+    }
+    const std::size_t unreadable = walk.Errors().size();
+    int spoolError = 0, writeError = 0;
+    std::string writeWhy;
+    if (!m_file) {
+        spoolError = Write([&](std::string_view piece) { m_out.Text(piece); }, unreadable);
+    } else {
+        writeError = ReplaceFile(
+            *m_file, 0644,
+            [&](const PieceWriter& write) {
+                spoolError = Write([&](std::string_view piece) { write(piece); }, unreadable);
+                return spoolError;
+            },
+            writeWhy);
+    }
+    if (spoolError != 0) {
+        m_out.Close();
+        Complain(std::string("cannot read back the metrics kept aside: ") + std::strerror(spoolError));
+        return 1;
+    }
+    if (writeError != 0) {
+        m_out.Close();
+        Complain("cannot write '" + *m_file + "': " + writeWhy);
+        return 1;
+    }
+    return m_out.Finish(failed ? 1 : 0);
 }
 
 int PrometheusOutput::Write(const std::function<void(std::string_view)>& sink,

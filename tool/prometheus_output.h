@@ -6,10 +6,13 @@
 
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "form.h"
 #include "inventory.h"
+#include "output.h"
 #include "spool.h"
 
 namespace inventory {
@@ -27,17 +30,18 @@ namespace inventory {
 // Label values carry sysfs bytes as the JSON form does (Carry(): invalid
 // UTF-8 as \xHH, a backslash doubled), then escaped as the format wants
 // (backslash, double quote, newline): the file is always valid UTF-8.
-class PrometheusOutput : public Sink {
+class PrometheusOutput : public Form {
 public:
-    bool WantsDisks() const override { return true; }
+    // The exposition goes to standard output, or replaces file whole.
+    PrometheusOutput(Output& out, std::optional<std::string> file)
+        : m_out(out), m_file(std::move(file))
+    {
+    }
+
+    // Nothing is written before the walk is over.
     bool WantsSessions() const override { return true; }
-    // Nothing is written before Write().
-    bool Failed() const override { return false; }
-    void ClassDevice(const IscsiClass&, const ClassDeviceRecord&) override {}
-    void SessionDisks(const std::vector<DiskRecord>&) override {}
-    void EndClass(const IscsiClass&) override {}
-    void IscsiHost(const IscsiHostRecord&) override {}
     void Session(const SessionRecord& session) override;
+    int Finish(const Walk& walk) override;
 
     // The whole exposition, in pieces, to sink; unreadable is the number of
     // objects the walk could not read (iscsi_inventory_errors).  Returns 0,
@@ -46,6 +50,8 @@ public:
     int Write(const std::function<void(std::string_view)>& sink, std::size_t unreadable) const;
 
 private:
+    Output& m_out;
+    std::optional<std::string> m_file;
     Spool m_sessionInfo;
     Spool m_sessionState;
     Spool m_connectionState;

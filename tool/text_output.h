@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "inventory.h"
+#include "form.h"
 #include "output.h"
 
 namespace inventory {
@@ -19,13 +19,12 @@ namespace inventory {
 // byte for byte, as scripts read them; on a terminal they are shown as
 // Visible() shows them, so that sysfs bytes cannot drive it (the separators
 // stay as they are).
-class TextOutput : public Sink {
+class TextOutput : public Form {
 public:
     // Shown visibly when standard output is a terminal.
     explicit TextOutput(Output& out);
     TextOutput(Output& out, bool forTerminal) : m_out(out), m_forTerminal(forTerminal) {}
 
-    bool WantsDisks() const override { return false; }
     bool Failed() const override { return m_out.Failed(); }
     void ClassDevice(const IscsiClass& cls, const ClassDeviceRecord& device) override;
     // The heading and the listing, as for a device that could not be read:
@@ -34,9 +33,8 @@ public:
     {
         ClassDevice(cls, device);
     }
-    void SessionDisks(const std::vector<DiskRecord>&) override {}
-    void EndClass(const IscsiClass&) override {}
     void IscsiHost(const IscsiHostRecord& host) override;
+    int Finish(const Walk& walk) override { return EndReport(m_out, walk); }
 
 private:
     void Attribute(const std::string& key, const std::string& value);

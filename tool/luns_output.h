@@ -1,0 +1,33 @@
+// SPDX-License-Identifier: MIT
+// The view per logical unit (--luns): one block per LUN, keyed by its WWID,
+// with its size, inquiry strings, multipath map and each path to it, then
+// how many of them run.
+#ifndef ISCSI_INVENTORY_LUNS_OUTPUT_H
+#define ISCSI_INVENTORY_LUNS_OUTPUT_H
+
+#include "form.h"
+#include "output.h"
+#include "topology.h"
+
+namespace inventory {
+
+class LunsOutput : public Form {
+public:
+    explicit LunsOutput(Output& out) : m_out(out) {}
+
+    bool WantsSessions() const override { return true; }
+    void Session(const SessionRecord& session) override { m_topology.Add(session); }
+    // The LUNs are whole once the last session is walked: all is written here.
+    int Finish(const Walk& walk) override;
+
+private:
+    Output& m_out;
+    Topology m_topology;
+};
+
+// One LUN's block, line by line, as --luns prints it.
+void WriteLun(Output& out, const LunRecord& lun);
+
+}  // namespace inventory
+
+#endif

@@ -1,0 +1,180 @@
+// SPDX-License-Identifier: MIT
+#include "topology.h"
+
+#include <algorithm>
+#include <map>
+#include <numeric>
+#include <string_view>
+#include <tuple>
+#include <utility>
+
+namespace inventory {
+
+namespace {
+
+std::optional<std::string> Kept(std::optional<std::string_view> value)
+{
+    return value ? std::optional<std::string>(std::string(*value)) : std::nullopt;
+}
+
+std::optional<std::string> KeptInquiry(std::optional<std::string_view> value)
+{
+    return value ? std::optional<std::string>(InquiryText(*value)) : std::nullopt;
+}
+
+std::optional<std::string> NonEmpty(std::string value)
+{
+    return value.empty() ? std::nullopt : std::optional<std::string>(std::move(value));
+}
+
+std::optional<std::uint64_t> SidOf(const std::string& name)
+{
+    return name.compare(0, 7, "session") == 0 ? KernelNumber(std::string_view(name).substr(7))
+                                              : std::nullopt;
+}
+
+// Paths in session order (by number; a name without one after, by name),
+// then by address.
+bool PathLess(const PathRecord& a, const PathRecord& b)
+{
+    auto x = SidOf(a.session), y = SidOf(b.session);
+    auto keyA = std::make_tuple(!x.has_value(), x.value_or(0), std::string_view(a.session));
+    auto keyB = std::make_tuple(!y.has_value(), y.value_or(0), std::string_view(b.session));
+    if (keyA != keyB)
+        return keyA < keyB;
+    if (AddressLess(a.address, b.address))
+        return true;
+    if (AddressLess(b.address, a.address))
+        return false;
+    return a.hctl < b.hctl;
+}
+
+}  // namespace
+
+bool PathRecord::Running() const
+{
+    return state == "running" && sessionState == "LOGGED_IN";
+}
+
+std::optional<bool> LunRecord::ReadOnly() const
+{
+    std::optional<bool> any;
+    for (const PathRecord& path : paths)
+        if (path.readOnly)
+            any = any.value_or(false) || *path.readOnly;
+    return any;
+}
+
+std::size_t LunRecord::PathsRunning() const
+{
+    return std::count_if(paths.begin(), paths.end(), [](const PathRecord& p) { return p.Running(); });
+}
+
+bool SessionBrief::Healthy() const
+{
+    return state == "LOGGED_IN" && disksRunning == disks &&
+           std::all_of(connections.begin(), connections.end(),
+                       [](const ConnectionBrief& c) { return c.state == "up"; });
+}
+
+RecoveryTimeout RecoveryOf(const AttributeMap& session)
+{
+    RecoveryTimeout recovery;
+    std::optional<std::string_view> value = ValueOf(session, "recovery_tmo");
+    // "off" is the kernel's word for a recovery that never times out.
+    recovery.off = value == std::string_view("off");
+    if (value && !recovery.off)
+        recovery.seconds = KernelNumber(*value);
+    return recovery;
+}
+
+void Topology::Add(const SessionRecord& session)
+{
+    const AttributeMap& a = session.attributes;
+    SessionBrief& brief = m_sessions.emplace_back();
+    brief.name = session.name;
+    brief.sid = SidOf(session.name);
+    brief.target = Kept(ValueOf(a, "targetname"));
+    brief.portal = NonEmpty(PortalOf(session));
+    brief.iface = Kept(ValueOf(a, "ifacename"));
+    brief.state = Kept(ValueOf(a, "state"));
+    brief.tpgt = Kept(ValueOf(a, "tpgt"));
+    if (session.host != nullptr && !session.host->procName.empty())
+        brief.transport = TransportOf(session.host->procName);
+    brief.recovery = RecoveryOf(a);
+    for (const ConnectionRecord& connection : session.connections)
+        brief.connections.push_back({connection.name, Kept(ValueOf(connection.attributes, "state"))});
+    for (const DiskRecord& disk : session.disks) {
+        PathRecord& path = m_paths.emplace_back();
+        path.session = session.name;
+        path.sessionState = brief.state;
+        path.target = brief.target;
+        path.portal = brief.portal;
+        path.iface = brief.iface;
+        path.hctl = disk.name;
+        std::copy(std::begin(disk.address), std::end(disk.address), std::begin(path.address));
+        path.blockDevice = disk.blockDevice;
+        path.state = disk.state;
+        if (auto ro = ValueOf(disk.block, "ro"); ro == std::string_view("0") || ro == std::string_view("1"))
+            path.readOnly = *ro == "1";
+        path.recovery = brief.recovery;
+        if (const DiskRecord::Holder* holder = MultipathHolder(disk)) {
+            path.multipath = MultipathMap{holder->name, holder->device};
+            const std::string map = holder->name.value_or(holder->device);
+            if (std::find(brief.multipath.begin(), brief.multipath.end(), map) == brief.multipath.end())
+                brief.multipath.push_back(map);
+        }
+        ++brief.disks;
+        brief.disksRunning += path.Running() ? 1 : 0;
+
+        LunFacts& facts = m_facts.emplace_back();
+        facts.wwid = Kept(ValueOf(disk.attributes, "wwid"));
+        if (facts.wwid && facts.wwid->empty())
+            facts.wwid.reset();
+        facts.sizeBytes = SizeBytes(disk.block);
+        facts.vendor = KeptInquiry(ValueOf(disk.attributes, "vendor"));
+        facts.model = KeptInquiry(ValueOf(disk.attributes, "model"));
+        facts.rev = KeptInquiry(ValueOf(disk.attributes, "rev"));
+    }
+}
+
+std::vector<LunRecord> Topology::Luns() const
+{
+    std::vector<std::size_t> order(m_paths.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::sort(order.begin(), order.end(),
+              [&](std::size_t a, std::size_t b) { return PathLess(m_paths[a], m_paths[b]); });
+    std::map<std::string, std::size_t> byWwid;  // into luns
+    std::vector<LunRecord> luns, alone;
+    for (std::size_t i : order) {
+        const LunFacts& facts = m_facts[i];
+        LunRecord* lun;
+        if (facts.wwid) {
+            auto [at, added] = byWwid.emplace(*facts.wwid, luns.size());
+            if (added)
+                luns.emplace_back().wwid = facts.wwid;
+            lun = &luns[at->second];
+        } else {
+            lun = &alone.emplace_back();
+        }
+        lun->paths.push_back(m_paths[i]);
+        if (!lun->sizeBytes)
+            lun->sizeBytes = facts.sizeBytes;
+        if (!lun->vendor)
+            lun->vendor = facts.vendor;
+        if (!lun->model)
+            lun->model = facts.model;
+        if (!lun->rev)
+            lun->rev = facts.rev;
+        if (!lun->multipath)
+            lun->multipath = m_paths[i].multipath;
+    }
+    std::sort(luns.begin(), luns.end(),
+              [](const LunRecord& a, const LunRecord& b) { return *a.wwid < *b.wwid; });
+    // Those without a WWID were taken in path order already.
+    for (LunRecord& lun : alone)
+        luns.push_back(std::move(lun));
+    return luns;
+}
+
+}  // namespace inventory
