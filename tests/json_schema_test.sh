@@ -52,7 +52,8 @@ assert real["iscsi_scsi_host"] is None
 # attribute both trees have is a number in both, hex in both, or a string in
 # both (the digests are 0 or 1, never "None").  Each session was made by
 # iscsid, whose pid is its creator (-1 is an HBA's flash session).  SCSI
-# inquiry strings are padded to 8, 16 and 4 bytes.
+# inquiry strings, padded to 8, 16 and 4 bytes in sysfs, come without their
+# padding in the joined records.
 def form(value):
     if re.fullmatch(r"-?[0-9]+", value):
         return "number"
@@ -82,7 +83,16 @@ for doc in (sample, real):
     for s in doc["sessions"]:
         for disk in s["disks"]:
             if disk["vendor"] is not None:
-                assert [len(disk[k]) for k in ("vendor", "model", "rev")] == [8, 16, 4], disk
+                for key, width in (("vendor", 8), ("model", 16), ("rev", 4)):
+                    assert 0 < len(disk[key]) <= width and disk[key][-1] != " ", disk
+
+# One LUN per WWID, the failed session's unit without one alone, and every
+# disk of every session a path of exactly one LUN.
+assert [l["wwid"] for l in sample["luns"]] == sorted(
+    d["wwid"] for s in sample["sessions"] for d in s["disks"] if d["wwid"]) + [None]
+for doc in (sample, real):
+    paths = sorted((p["session"], p["hctl"]) for l in doc["luns"] for p in l["paths"])
+    assert paths == sorted((s["name"], d["hctl"]) for s in doc["sessions"] for d in s["disks"]), paths
 
 # What the schema must refuse.
 def refused(mutate, what):
@@ -97,5 +107,7 @@ refused(lambda d: d["iscsi_session"][0]["disks"][0].pop("lun"), "a disk without 
 refused(lambda d: d["iscsi_session"][0]["device"].pop("bus_id"), "a device without bus_id")
 refused(lambda d: d["iscsi_scsi_host"].pop("directories"), "the iscsi host without directories")
 refused(lambda d: d["iscsi_scsi_host"].update(name="host0"), "another scsi_host")
+refused(lambda d: d.pop("luns"), "a document without its LUNs")
+refused(lambda d: d["luns"][0].update(paths=[]), "a LUN without a path")
 print("schema: sample and real-kernel output valid; malformed documents refused")
 PY

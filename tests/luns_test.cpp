@@ -78,4 +78,159 @@ TEST_F(Luns, OneBlockPerLunWithEveryPath)
               run.out);
 }
 
+// A LUN without a WWID is a unit of its own; units with one come first, in
+// WWID order, whatever order their sessions are in; a blank line between
+// blocks.  Values the kernel did not give show as <unknown>.
+TEST_F(Luns, UnitsWithoutWwidComeLastEachAlone)
+{
+    SessionSpec s;
+    s.sid = 3;
+    LunSpec a;
+    a.lun = 1;  // no WWID, no block device
+    a.state = "offline";
+    LunSpec b;
+    b.lun = 2;
+    b.wwid = "naa.2";
+    b.disk = "sdd";
+    b.readOnly = "1";
+    LunSpec c = b;
+    c.lun = 3;
+    c.wwid = "naa.1";
+    c.disk = "sde";
+    c.readOnly = "0";
+    iscsi.Session(s).Lun(3, a).Lun(3, b).Lun(3, c);
+
+    ToolRun run = Run({"--luns"});
+    EXPECT_EQ(0, run.status) << run.err;
+    const std::string path = "\t\tSession: session3 (LOGGED_IN)\n"
+                             "\t\tTarget: iqn.2003-01.org.example:storage\n"
+                             "\t\tPortal: 192.0.2.10:3260\n"
+                             "\t\tIface: default\n";
+    const std::string inquiry = "\tVendor: LIO-ORG\n\tModel: IBLOCK\n\tRev: 4.0\n";
+    EXPECT_EQ("LUN: naa.1\n\tSize: 1.00 GiB\n" + inquiry +
+                  "\tRead-only: No\n\tMultipath: none\n\tPath: 3:0:0:3 sde: running\n" + path +
+                  "\t\tSCSI Device State: running\n\t\tRead-only: No\n\t1 of 1 path running\n\n"
+                  "LUN: naa.2\n\tSize: 1.00 GiB\n" + inquiry +
+                  "\tRead-only: Yes\n\tMultipath: none\n\tPath: 3:0:0:2 sdd: running\n" + path +
+                  "\t\tSCSI Device State: running\n\t\tRead-only: Yes\n\t1 of 1 path running\n\n"
+                  "LUN: 3:0:0:1 (no WWID)\n\tSize: <unknown>\n" + inquiry +
+                  "\tRead-only: <unknown>\n\tMultipath: none\n"
+                  "\tPath: 3:0:0:1 (no block device): not running\n" + path +
+                  "\t\tSCSI Device State: offline\n\t\tRead-only: <unknown>\n"
+                  "\t0 of 1 path running\n",
+              run.out);
+}
+
+// The document's "luns": the same units as --luns, typed; a map's name, and
+// read_only true when any path's block device is read-only.
+TEST_F(Luns, DocumentJoinsPathsIntoUnits)
+{
+    SessionSpec a;
+    a.sid = 1;
+    a.address = "fd00::1";
+    SessionSpec b = a;
+    b.sid = 2;
+    b.address = "192.0.2.2";
+    b.iface = "eth1";
+    LunSpec lun;
+    lun.wwid = "naa.6001405bb";
+    lun.disk = "sda";
+    LunSpec other = lun;
+    other.disk = "sdb";
+    other.readOnly = "1";
+    other.sectors = "4096";
+    iscsi.Session(a).Lun(1, lun).Session(b).Lun(2, other).Map("dm-3", "mpathb", {"sda", "sdb"});
+
+    ToolRun run = Run({"--json"});
+    ASSERT_EQ(0, run.status) << run.err;
+    nlohmann::json document = nlohmann::json::parse(run.out);
+    EXPECT_EQ("1.2", document["format_version"]);
+    EXPECT_EQ(nlohmann::json::parse(R"([{
+        "wwid": "naa.6001405bb", "size_bytes": 1073741824, "vendor": "LIO-ORG",
+        "model": "IBLOCK", "rev": "4.0", "read_only": true,
+        "multipath": {"name": "mpathb", "device": "dm-3"},
+        "paths": [
+          {"session": "session1", "target": "iqn.2003-01.org.example:storage",
+           "portal": "[fd00::1]:3260", "iface": "default", "hctl": "1:0:0:0",
+           "block_device": "sda", "state": "running"},
+          {"session": "session2", "target": "iqn.2003-01.org.example:storage",
+           "portal": "192.0.2.2:3260", "iface": "eth1", "hctl": "2:0:0:0",
+           "block_device": "sdb", "state": "running"}],
+        "paths_running": 2}])"),
+              document["luns"]);
+    // The joined disk records lose the inquiry padding too.
+    EXPECT_EQ("IBLOCK", document["sessions"][0]["disks"][0]["model"]);
+}
+
+// --summary: a line per session, as iscsiadm lists them, with its units
+// running of all and its health; -T and -r select, for every view that
+// takes them, and nothing else.
+TEST_F(Luns, SummaryAndSelection)
+{
+    SessionSpec a;
+    a.sid = 1;
+    a.target = "iqn.2003-01.org.example:a";
+    SessionSpec b;
+    b.sid = 2;
+    b.target = "iqn.2003-01.org.example:b";
+    b.address = "192.0.2.20";
+    b.connectionState = "down";  // logged in, but a connection is not up
+    SessionSpec c;
+    c.sid = 12;
+    c.target = "iqn.2003-01.org.example:b";
+    c.state = "FAILED";
+    c.tpgt = "2";
+    LunSpec lun;
+    lun.wwid = "naa.a";
+    lun.disk = "sda";
+    LunSpec mp;
+    mp.wwid = "naa.b";
+    mp.disk = "sdb";
+    LunSpec mp2 = mp;
+    mp2.disk = "sdc";
+    mp2.state = "transport-offline";
+    iscsi.Session(a).Lun(1, lun).Session(b).Lun(2, mp).Session(c).Lun(12, mp2);
+    iscsi.Map("dm-0", "mpatha", {"sdb", "sdc"});
+
+    const std::string one = "tcp: [1] 192.0.2.10:3260,1 iqn.2003-01.org.example:a iface default "
+                            "LOGGED_IN 1 of 1 LUN running: OK\n";
+    const std::string two = "tcp: [2] 192.0.2.20:3260,1 iqn.2003-01.org.example:b iface default "
+                            "LOGGED_IN 1 of 1 LUN running multipath mpatha: DEGRADED\n";
+    const std::string twelve = "tcp: [12] 192.0.2.10:3260,2 iqn.2003-01.org.example:b iface default "
+                               "FAILED 0 of 1 LUN running multipath mpatha: FAILED\n";
+    ToolRun run = Run({"--summary"});
+    EXPECT_EQ(0, run.status) << run.err;
+    EXPECT_EQ(one + twelve + two, run.out);  // in the class listing's order
+
+    EXPECT_EQ(twelve + two, Run({"--summary", "-T", "iqn.2003-01.org.example:b"}).out);
+    EXPECT_EQ(one + two, Run({"--summary", "-r", "2", "--session=session1"}).out);
+    EXPECT_EQ(twelve, Run({"--summary", "-T", "iqn.2003-01.org.example:b", "-r", "12"}).out);
+    EXPECT_EQ("No iSCSI session matches the selection\n", Run({"--sessions", "-r", "session3"}).out);
+    // A unit seen through a selected session shows that session's paths alone.
+    ToolRun luns = Run({"--luns", "-r", "12"});
+    EXPECT_NE(std::string::npos, luns.out.find("\t0 of 1 path running\n")) << luns.out;
+    EXPECT_EQ(std::string::npos, luns.out.find("session2"));
+
+    // The text, --json and --prometheus forms show everything, always.
+    for (const char* form : {"--json", "--prometheus"}) {
+        ToolRun refused = Run({form, "-T", "iqn.2003-01.org.example:a"});
+        EXPECT_EQ(2, refused.status) << form;
+        EXPECT_EQ("", refused.out);
+    }
+    EXPECT_EQ(2, Run({"-r", "1"}).status);
+}
+
+// Nothing to show is said in words, and is no failure.
+TEST_F(Luns, NoSessionOrNoUnit)
+{
+    tree.Dir("class/iscsi_session");
+    const std::string none = "No iSCSI session (is iscsi_tcp, or the HBA's driver, loaded?)\n";
+    EXPECT_EQ(none, Run({"--luns"}).out);
+    EXPECT_EQ(none, Run({"--summary"}).out);
+    iscsi.Session(SessionSpec());
+    ToolRun run = Run({"--luns"});
+    EXPECT_EQ(0, run.status);
+    EXPECT_EQ("No logical unit on the iSCSI sessions\n", run.out);
+}
+
 }  // namespace

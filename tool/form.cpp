@@ -8,6 +8,12 @@
 
 namespace inventory {
 
+const char* NoSessionText(const Selection& selection)
+{
+    return selection.Any() ? "No iSCSI session (is iscsi_tcp, or the HBA's driver, loaded?)"
+                           : "No iSCSI session matches the selection";
+}
+
 bool ReportFailures(const Walk& walk)
 {
     for (const Walk::Error& error : walk.Errors())

@@ -25,6 +25,10 @@ public:
 // of the output met, said as rest) is set; else 0.
 int EndReport(Output& out, const Walk& walk, int restError = 0, std::string_view rest = {});
 
+// What the forms for people say when they have no session to show: none at
+// all, or none that the selection takes.
+const char* NoSessionText(const Selection& selection);
+
 // Names each object the walk could not read, and sysfs out of reach, on
 // standard error.  Whether there was anything to name.
 bool ReportFailures(const Walk& walk);

@@ -70,6 +70,49 @@ Json StringOf(const Attributes& attributes, const std::string& key)
     return value ? Json(Carry(*value)) : Json(nullptr);
 }
 
+// A SCSI inquiry string without the blanks that pad it to its field.
+Json InquiryOf(const AttributeMap& attributes, const std::string& key)
+{
+    std::optional<std::string_view> value = ValueOf(attributes, key);
+    return value ? Json(Carry(InquiryText(*value))) : Json(nullptr);
+}
+
+// A logical unit with every path to it.
+Json LunObject(const LunRecord& lun)
+{
+    Json object = Json::Object();
+    object["wwid"] = OptionalString(lun.wwid);
+    object["size_bytes"] = lun.sizeBytes ? Json(*lun.sizeBytes) : Json(nullptr);
+    object["vendor"] = OptionalString(lun.vendor);
+    object["model"] = OptionalString(lun.model);
+    object["rev"] = OptionalString(lun.rev);
+    const std::optional<bool> readOnly = lun.ReadOnly();
+    object["read_only"] = readOnly ? Json(*readOnly) : Json(nullptr);
+    if (lun.multipath) {
+        Json map = Json::Object();
+        map["name"] = OptionalString(lun.multipath->name);
+        map["device"] = Carry(lun.multipath->device);
+        object["multipath"] = std::move(map);
+    } else {
+        object["multipath"] = nullptr;
+    }
+    Json paths = Json::Array();
+    for (const PathRecord& path : lun.paths) {
+        Json entry = Json::Object();
+        entry["session"] = Carry(path.session);
+        entry["target"] = OptionalString(path.target);
+        entry["portal"] = OptionalString(path.portal);
+        entry["iface"] = OptionalString(path.iface);
+        entry["hctl"] = Carry(path.hctl);
+        entry["block_device"] = OptionalString(path.blockDevice);
+        entry["state"] = OptionalString(path.state);
+        paths.PushBack(std::move(entry));
+    }
+    object["paths"] = std::move(paths);
+    object["paths_running"] = static_cast<std::uint64_t>(lun.PathsRunning());
+    return object;
+}
+
 // A number the kernel prints in decimal (or, with hex, as 0x...): null for
 // anything else.
 Json NumberOf(std::string_view text, bool hex = false)
@@ -116,9 +159,9 @@ Json DiskObject(const SessionRecord& session, const DiskRecord& disk)
     object["block_device"] = OptionalString(disk.blockDevice);
     std::optional<std::uint64_t> size = SizeBytes(disk.block);
     object["size_bytes"] = size ? Json(*size) : Json(nullptr);
-    object["vendor"] = StringOf(a, "vendor");
-    object["model"] = StringOf(a, "model");
-    object["rev"] = StringOf(a, "rev");
+    object["vendor"] = InquiryOf(a, "vendor");
+    object["model"] = InquiryOf(a, "model");
+    object["rev"] = InquiryOf(a, "rev");
     object["wwid"] = StringOf(a, "wwid");
     const std::string byPath = ByPathName(session, disk);
     object["by_path"] = byPath.empty() ? Json(nullptr) : Json(Carry(byPath));
@@ -258,6 +301,7 @@ void JsonOutput::Session(const SessionRecord& session)
     SessionObject(session).AppendTo(text, 2);
     m_sessions.Append(text);
     m_anySession = true;
+    m_topology.Add(session);
 }
 
 int JsonOutput::Finish(const Walk& walk)
@@ -285,6 +329,12 @@ int JsonOutput::WriteRest(const std::vector<Walk::Error>& errors)
     } else {
         m_text += "[]";
     }
+    m_text += ",\n";
+    Json luns = Json::Array();
+    for (const LunRecord& lun : m_topology.Luns())
+        luns.PushBack(LunObject(lun));
+    Key("luns");
+    luns.AppendTo(m_text, 1);
     m_text += ",\n";
     Json list = Json::Array();
     for (const Walk::Error& error : errors) {

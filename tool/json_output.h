@@ -14,16 +14,18 @@
 #include "json_value.h"
 #include "output.h"
 #include "spool.h"
+#include "topology.h"
 
 namespace inventory {
 
 // {"format_version", "iscsi_host": [...], "iscsi_transport": [...],
 //  "iscsi_connection": [...], "iscsi_session": [...], "iscsi_scsi_host": null or
-//  {...}, "sessions": [...], "errors": [...]}: each class device as {"name",
+//  {...}, "sessions": [...], "luns": [...], "errors": [...]}: each class device as {"name",
 // "classname", "path", "attributes", "device"}, each session with its
 // "disks", the "iscsi" scsi_host entry with its "directories"; "sessions"
 // joins each session with its host, connections, timeouts and disks, typed
-// where the kernel's meaning is clear.  Every string carries sysfs bytes as
+// where the kernel's meaning is clear; "luns" joins the sessions' disks into
+// logical units by WWID, each with its paths.  Every string carries sysfs bytes as
 // Carry() writes them, written out as AppendJsonString() writes JSON strings.
 //
 // The document is written as the walk goes, each class device once it is
@@ -37,7 +39,7 @@ public:
 
     // The version of the document's format: the minor number grows when keys
     // are added, the major one when a key changes or goes.
-    static constexpr const char* kFormatVersion = "1.1";
+    static constexpr const char* kFormatVersion = "1.2";
 
     bool WantsDisks() const override { return true; }
     bool WantsSessions() const override { return true; }
@@ -77,6 +79,8 @@ private:
     bool m_iscsiHostDone = false;
     Spool m_sessions;
     bool m_anySession = false;
+    // The LUNs come after the sessions: each is whole only at the end.
+    Topology m_topology;
 };
 
 }  // namespace inventory

@@ -59,11 +59,13 @@ int LunsOutput::Finish(const Walk& walk)
         for (const LunRecord& lun : luns) {
             if (m_out.Failed())
                 break;
+            if (&lun != &luns.front())
+                m_out.Line({});  // a blank line between blocks
             WriteLun(m_out, lun);
         }
         if (luns.empty() && !m_out.Failed())
             m_out.Line({m_topology.Sessions().empty()
-                            ? "No iSCSI session (is iscsi_tcp, or the HBA's driver, loaded?)"
+                            ? NoSessionText(m_selection)
                             : "No logical unit on the iSCSI sessions"});
     }
     return EndReport(m_out, walk);

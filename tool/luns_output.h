@@ -13,7 +13,7 @@ namespace inventory {
 
 class LunsOutput : public Form {
 public:
-    explicit LunsOutput(Output& out) : m_out(out) {}
+    LunsOutput(Output& out, const Selection& selection) : m_out(out), m_selection(selection) {}
 
     bool WantsSessions() const override { return true; }
     void Session(const SessionRecord& session) override { m_topology.Add(session); }
@@ -22,6 +22,7 @@ public:
 
 private:
     Output& m_out;
+    const Selection& m_selection;
     Topology m_topology;
 };
 

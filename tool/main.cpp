@@ -270,9 +270,9 @@ std::unique_ptr<inventory::Form> MakeForm(const Options& o, Output& out)
         return std::make_unique<inventory::CheckOutput>(out, o.checkOptions);
     switch (o.form) {
     case Form::Json: return std::make_unique<inventory::JsonOutput>(out);
-    case Form::Sessions: return std::make_unique<inventory::SessionsOutput>(out);
-    case Form::Luns: return std::make_unique<inventory::LunsOutput>(out);
-    case Form::Summary: return std::make_unique<inventory::SummaryOutput>(out);
+    case Form::Sessions: return std::make_unique<inventory::SessionsOutput>(out, o.selection);
+    case Form::Luns: return std::make_unique<inventory::LunsOutput>(out, o.selection);
+    case Form::Summary: return std::make_unique<inventory::SummaryOutput>(out, o.selection);
     case Form::Prometheus: return std::make_unique<inventory::PrometheusOutput>(out, o.metricsFile);
     case Form::Text: break;
     }

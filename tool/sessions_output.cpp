@@ -117,7 +117,7 @@ void SessionsOutput::Session(const SessionRecord& session)
 int SessionsOutput::Finish(const Walk& walk)
 {
     if (!m_any && !walk.MountFailed() && !m_out.Failed())
-        m_out.Line({"No iSCSI session (is iscsi_tcp, or the HBA's driver, loaded?)"});
+        m_out.Line({NoSessionText(m_selection)});
     return EndReport(m_out, walk);
 }
 

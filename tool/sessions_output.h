@@ -13,7 +13,7 @@ namespace inventory {
 
 class SessionsOutput : public Form {
 public:
-    explicit SessionsOutput(Output& out) : m_out(out) {}
+    SessionsOutput(Output& out, const Selection& selection) : m_out(out), m_selection(selection) {}
 
     bool WantsSessions() const override { return true; }
     bool Failed() const override { return m_out.Failed(); }
@@ -23,6 +23,7 @@ public:
 
 private:
     Output& m_out;
+    const Selection& m_selection;
     bool m_any = false;
 };
 

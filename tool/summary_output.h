@@ -18,7 +18,7 @@ namespace inventory {
 // but not all of that) or FAILED (not logged in).
 class SummaryOutput : public Form {
 public:
-    explicit SummaryOutput(Output& out) : m_out(out) {}
+    SummaryOutput(Output& out, const Selection& selection) : m_out(out), m_selection(selection) {}
 
     bool WantsSessions() const override { return true; }
     bool Failed() const override { return m_out.Failed(); }
@@ -27,6 +27,7 @@ public:
 
 private:
     Output& m_out;
+    const Selection& m_selection;
     bool m_any = false;
 };
 
