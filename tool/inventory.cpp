@@ -8,6 +8,8 @@
 #include <tuple>
 #include <utility>
 
+#include "fields.h"
+
 namespace inventory {
 
 using namespace Quentor::LinuxEnum;
@@ -64,24 +66,6 @@ std::string PciAddressIn(std::string_view path)
 
 }  // namespace
 
-const std::initializer_list<const char*> kJoinedHostAttributes = {"hwaddress", "ipaddress",
-                                                                  "netdev"};
-const std::initializer_list<const char*> kJoinedConnectionAttributes = {
-    "address",          "data_digest",      "header_digest",      "local_port",
-    "max_recv_dlength", "max_xmit_dlength", "persistent_address", "persistent_port",
-    "port",             "state"};
-
-KeptAttributes::KeptAttributes(const AttributeMap& attributes, std::initializer_list<const char*> keys)
-{
-    m_pairs.reserve(keys.size());
-    // The map is in name order, and so is what is taken from it.
-    for (const auto& [key, value] : attributes)
-        for (const char* wanted : keys)
-            if (key == wanted)
-                m_pairs.emplace_back(key, value);
-    m_pairs.shrink_to_fit();
-}
-
 KeptAttributes::const_iterator KeptAttributes::find(std::string_view key) const
 {
     auto found = std::lower_bound(m_pairs.begin(), m_pairs.end(), key,
@@ -137,8 +121,8 @@ std::string PortalOf(const SessionRecord& session)
     if (session.connections.empty())
         return {};
     const KeptAttributes& connection = session.connections.front().attributes;
-    std::string_view address = ValueOf(connection, "persistent_address").value_or("");
-    std::string_view port = ValueOf(connection, "persistent_port").value_or("");
+    std::string_view address = Raw(connection, field::kPersistentAddress).value_or("");
+    std::string_view port = Raw(connection, field::kPersistentPort).value_or("");
     if (address.empty() || port.empty())
         return {};
     bool v6 = address.find(':') != std::string_view::npos;
@@ -156,7 +140,7 @@ const DiskRecord::Holder* MultipathHolder(const DiskRecord& disk)
 bool Selection::Takes(const std::string& name, const AttributeMap& attributes) const
 {
     if (!targets.empty()) {
-        auto target = ValueOf(attributes, "targetname");
+        auto target = Raw(attributes, field::kTarget);
         if (!target || std::find(targets.begin(), targets.end(), *target) == targets.end())
             return false;
     }
@@ -201,13 +185,13 @@ std::string ByPathName(const SessionRecord& session, const DiskRecord& disk)
     if (session.connections.empty())
         return {};
     const KeptAttributes& connection = session.connections.front().attributes;
-    auto address = connection.find("persistent_address");
-    auto port = connection.find("persistent_port");
-    auto target = session.attributes.find("targetname");
-    if (address == connection.end() || port == connection.end() || target == session.attributes.end())
+    auto address = Raw(connection, field::kPersistentAddress);
+    auto port = Raw(connection, field::kPersistentPort);
+    auto target = Raw(session.attributes, field::kTarget);
+    if (!address || !port || !target)
         return {};
-    return "ip-" + address->second + ":" + port->second + "-iscsi-" + target->second + "-lun-" +
-           disk.address[3];
+    return "ip-" + std::string(*address) + ":" + std::string(*port) + "-iscsi-" + std::string(*target) +
+           "-lun-" + disk.address[3];
 }
 
 std::string TransportOf(const std::string& procName)
@@ -343,8 +327,7 @@ std::vector<DiskRecord> Walk::DisksBelow(const std::string& sessionDevicePath, b
             disk.name.clear();  // gone: left out below
             continue;
         }
-        if (auto state = disk.attributes.find("state"); state != disk.attributes.end())
-            disk.state = state->second;
+        disk.state = Kept(field::kDiskState, Raw(disk.attributes, field::kDiskState));
         if (!full) {
             disk.attributes.clear();
             disk.block.clear();
@@ -414,7 +397,7 @@ void Walk::NoteHost(const ClassDeviceRecord& device)
 {
     HostRecord host;
     host.name = device.name;
-    host.attributes = KeptAttributes(device.own, kJoinedHostAttributes);
+    host.attributes = KeptAttributes(device.own, kKeptHostFields);
     // The driver's name is in the host's scsi_host class device, which the
     // kernel puts below the host's own directory: read from there, it costs
     // one path query instead of a class query that reads the host's
@@ -451,7 +434,7 @@ void Walk::NoteConnection(const ClassDeviceRecord& device)
     if (session.empty())
         return;
     m_connectionsBySession[std::string(session)].push_back(
-        {device.name, KeptAttributes(device.own, kJoinedConnectionAttributes)});
+        {device.name, KeptAttributes(device.own, kKeptConnectionFields)});
 }
 
 SessionRecord Walk::JoinSession(const ClassDeviceRecord& device, std::vector<DiskRecord> disks)

@@ -60,11 +60,6 @@ struct DiskRecord {
     std::vector<Holder> holders;
 };
 
-// The attributes a joined host and connection keep (those the output forms
-// read; a form that reads another must add it here).
-extern const std::initializer_list<const char*> kJoinedHostAttributes;
-extern const std::initializer_list<const char*> kJoinedConnectionAttributes;
-
 // Those of keys among attributes, kept until the sessions come: a flat list
 // in name order, which holds a few values in half the memory of a map of
 // them (and a walk over thousands of sessions holds thousands at once).
@@ -74,7 +69,17 @@ public:
     using const_iterator = std::vector<std::pair<std::string, std::string>>::const_iterator;
 
     KeptAttributes() = default;
-    KeptAttributes(const AttributeMap& attributes, std::initializer_list<const char*> keys);
+    // Those of attributes that the keys name (a field's attribute).
+    template <typename Keys>
+    KeptAttributes(const AttributeMap& attributes, const Keys& keys)
+    {
+        // The map is in name order, and so is what is taken from it.
+        for (const auto& [key, value] : attributes)
+            for (const auto& wanted : keys)
+                if (key == wanted.attribute)
+                    m_pairs.emplace_back(key, value);
+        m_pairs.shrink_to_fit();
+    }
 
     const_iterator find(std::string_view key) const;
     const_iterator begin() const { return m_pairs.begin(); }
@@ -89,7 +94,7 @@ private:
 // scsi_host's proc_name) and, for an offload HBA, the PCI card it sits on.
 struct HostRecord {
     std::string name;        // hostN
-    KeptAttributes attributes;  // those of kJoinedHostAttributes
+    KeptAttributes attributes;  // those of kKeptHostFields
     std::string procName;    // iscsi_tcp, iscsi_iser, be2iscsi, ...
     std::string pciAddress;  // domain:bus:device.function; empty for a software host
     std::string pciDriver;
@@ -97,7 +102,7 @@ struct HostRecord {
 
 struct ConnectionRecord {
     std::string name;  // connectionS:C
-    KeptAttributes attributes;  // those of kJoinedConnectionAttributes
+    KeptAttributes attributes;  // those of kKeptConnectionFields
 };
 
 // One session joined with its host, its connections and its disks.

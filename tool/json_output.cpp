@@ -9,6 +9,7 @@
 #include <string_view>
 #include <utility>
 
+#include "fields.h"
 #include "json_string.h"
 
 namespace inventory {
@@ -61,22 +62,6 @@ Json OptionalString(const std::optional<std::string>& value)
     return value ? Json(Carry(*value)) : Json(nullptr);
 }
 
-// An attribute as a string, null when the kernel did not give it (absent,
-// or refused as address and port are during recovery).
-template <typename Attributes>
-Json StringOf(const Attributes& attributes, const std::string& key)
-{
-    std::optional<std::string_view> value = ValueOf(attributes, key);
-    return value ? Json(Carry(*value)) : Json(nullptr);
-}
-
-// A SCSI inquiry string without the blanks that pad it to its field.
-Json InquiryOf(const AttributeMap& attributes, const std::string& key)
-{
-    std::optional<std::string_view> value = ValueOf(attributes, key);
-    return value ? Json(Carry(InquiryText(*value))) : Json(nullptr);
-}
-
 // A logical unit with every path to it.
 Json LunObject(const LunRecord& lun)
 {
@@ -121,29 +106,26 @@ Json NumberOf(std::string_view text, bool hex = false)
     return number ? Json(*number) : Json(nullptr);
 }
 
-template <typename Attributes>
-Json NumberAt(const Attributes& attributes, const std::string& key, bool hex = false)
-{
-    std::optional<std::string_view> value = ValueOf(attributes, key);
-    return value ? NumberOf(*value, hex) : Json(nullptr);
-}
-
 std::string NameNumber(const std::string& name, std::string_view prefix)
 {
     return name.compare(0, prefix.size(), prefix) == 0 ? name.substr(prefix.size()) : std::string();
 }
 
+// Each field of the table into object, under its key.
+template <typename Attributes>
+void Put(Json& object, const Attributes& attributes, std::initializer_list<Field> fields)
+{
+    for (const Field& f : fields)
+        object[f.key] = InDocument(f, Raw(attributes, f));
+}
+
 Json ConnectionObject(const ConnectionRecord& connection)
 {
-    const KeptAttributes& a = connection.attributes;
     Json object = Json::Object();
     object["name"] = Carry(connection.name);
-    object["state"] = StringOf(a, "state");
-    object["persistent_address"] = StringOf(a, "persistent_address");
-    object["persistent_port"] = NumberAt(a, "persistent_port");
-    object["address"] = StringOf(a, "address");
-    object["port"] = NumberAt(a, "port");
-    object["local_port"] = NumberAt(a, "local_port");
+    Put(object, connection.attributes,
+        {field::kConnectionState, field::kPersistentAddress, field::kPersistentPort, field::kAddress,
+         field::kPort, field::kLocalPort});
     return object;
 }
 
@@ -159,15 +141,10 @@ Json DiskObject(const SessionRecord& session, const DiskRecord& disk)
     object["block_device"] = OptionalString(disk.blockDevice);
     std::optional<std::uint64_t> size = SizeBytes(disk.block);
     object["size_bytes"] = size ? Json(*size) : Json(nullptr);
-    object["vendor"] = InquiryOf(a, "vendor");
-    object["model"] = InquiryOf(a, "model");
-    object["rev"] = InquiryOf(a, "rev");
-    object["wwid"] = StringOf(a, "wwid");
+    Put(object, a, {field::kVendor, field::kModel, field::kRev, field::kWwid});
     const std::string byPath = ByPathName(session, disk);
     object["by_path"] = byPath.empty() ? Json(nullptr) : Json(Carry(byPath));
-    object["io_errors"] = NumberAt(a, "ioerr_cnt", true);
-    object["io_timeouts"] = NumberAt(a, "iotmo_cnt", true);
-    object["io_requests"] = NumberAt(a, "iorequest_cnt", true);
+    Put(object, a, {field::kIoErrors, field::kIoTimeouts, field::kIoRequests});
     Json holders = Json::Array();
     for (const DiskRecord::Holder& holder : disk.holders) {
         Json entry = Json::Object();
@@ -187,12 +164,9 @@ Json SessionObject(const SessionRecord& session)
     Json object = Json::Object();
     object["name"] = Carry(session.name);
     object["sid"] = NumberOf(NameNumber(session.name, "session"));
-    object["target_name"] = StringOf(a, "targetname");
-    object["tpgt"] = NumberAt(a, "tpgt");
-    object["initiator_name"] = StringOf(a, "initiatorname");
-    object["iface"] = StringOf(a, "ifacename");
-    object["state"] = StringOf(a, "state");
-    object["target_state"] = StringOf(a, "target_state");
+    Put(object, a,
+        {field::kTarget, field::kTpgt, field::kInitiator, field::kIface, field::kSessionState,
+         field::kTargetState});
     if (session.host != nullptr) {
         const HostRecord& host = *session.host;
         object["host"] = Carry(host.name);
@@ -211,13 +185,10 @@ Json SessionObject(const SessionRecord& session)
     // "off" is the kernel's word for a recovery timeout that never expires:
     // it is no number of seconds, least of all 0.
     Json timeouts = Json::Object();
-    auto recovery = a.find("recovery_tmo");
-    bool off = recovery != a.end() && recovery->second == "off";
-    timeouts["recovery"] = off ? Json(nullptr) : NumberAt(a, "recovery_tmo");
-    timeouts["recovery_off"] = off;
-    timeouts["abort"] = NumberAt(a, "abort_tmo");
-    timeouts["lu_reset"] = NumberAt(a, "lu_reset_tmo");
-    timeouts["tgt_reset"] = NumberAt(a, "tgt_reset_tmo");
+    const RecoveryTimeout recovery = RecoveryOf(a);
+    timeouts["recovery"] = recovery.seconds ? Json(*recovery.seconds) : Json(nullptr);
+    timeouts["recovery_off"] = recovery.off;
+    Put(timeouts, a, {field::kAbortTimeout, field::kLuResetTimeout, field::kTgtResetTimeout});
     object["timeouts"] = std::move(timeouts);
     Json disks = Json::Array();
     for (const DiskRecord& disk : session.disks)

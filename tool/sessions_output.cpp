@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "fields.h"
 #include "people_text.h"
 #include "terminal_text.h"
 
@@ -13,19 +14,11 @@ namespace inventory {
 
 namespace {
 
-// The kernel gives digests as 0 or 1 (older ones as a name).
+// A field as the view shows it.
 template <typename Attributes>
-std::string Digest(const Attributes& attributes, const std::string& key)
+std::string Show(const Attributes& attributes, const Field& f)
 {
-    std::string value = Shown(attributes, key);
-    return value == "0" ? "None" : value == "1" ? "CRC32C" : value;
-}
-
-template <typename Attributes>
-std::string YesNo(const Attributes& attributes, const std::string& key)
-{
-    std::string value = Shown(attributes, key);
-    return value == "1" ? "Yes" : value == "0" ? "No" : value;
+    return ForPeople(f, Raw(attributes, f));
 }
 
 }  // namespace
@@ -37,7 +30,7 @@ void SessionsOutput::Session(const SessionRecord& session)
     const KeptAttributes none;
     const KeptAttributes& c = session.connections.empty() ? none : session.connections.front().attributes;
     const KeptAttributes& h = session.host != nullptr ? session.host->attributes : none;
-    const std::string tpgt = Shown(s, "tpgt");
+    const std::string tpgt = Show(s, field::kTpgt);
     auto line = [&](int depth, std::initializer_list<std::string_view> parts) {
         static const std::string_view kTabs = "\t\t\t";
         std::string text(kTabs.substr(0, depth));
@@ -52,48 +45,48 @@ void SessionsOutput::Session(const SessionRecord& session)
         line(2, {stars});
     };
 
-    line(0, {"Target: ", Shown(s, "targetname"), " (", Visible(session.name), ")"});
-    line(1, {"Current Portal: ", Shown(c, "address"), ":", Shown(c, "port"), ",", tpgt});
-    line(1, {"Persistent Portal: ", Shown(c, "persistent_address"), ":",
-             Shown(c, "persistent_port"), ",", tpgt});
+    line(0, {"Target: ", Show(s, field::kTarget), " (", Visible(session.name), ")"});
+    line(1, {"Current Portal: ", Show(c, field::kAddress), ":", Show(c, field::kPort), ",", tpgt});
+    line(1, {"Persistent Portal: ", Show(c, field::kPersistentAddress), ":",
+             Show(c, field::kPersistentPort), ",", tpgt});
     heading("Interface:");
-    line(2, {"Iface Name: ", Shown(s, "ifacename")});
+    line(2, {"Iface Name: ", Show(s, field::kIface)});
     line(2, {"Iface Transport: ",
              session.host != nullptr && !session.host->procName.empty()
                  ? Visible(TransportOf(session.host->procName))
                  : std::string("<unknown>")});
-    line(2, {"Iface Initiatorname: ", Shown(s, "initiatorname")});
-    line(2, {"Iface IPaddress: ", Shown(h, "ipaddress")});
-    line(2, {"Iface HWaddress: ", Shown(h, "hwaddress")});
-    line(2, {"Iface Netdev: ", Shown(h, "netdev")});
+    line(2, {"Iface Initiatorname: ", Show(s, field::kInitiator)});
+    line(2, {"Iface IPaddress: ", Show(h, field::kHostIp)});
+    line(2, {"Iface HWaddress: ", Show(h, field::kHostHw)});
+    line(2, {"Iface Netdev: ", Show(h, field::kHostNetdev)});
     if (session.host != nullptr && !session.host->pciAddress.empty())
         line(2, {"Iface PCI: ", Visible(session.host->pciAddress), " (",
                  session.host->pciDriver.empty() ? std::string("no driver")
                                                  : Visible(session.host->pciDriver),
                  ")"});
     line(2, {"SID: ", Visible(NumberIn(session.name))});
-    line(2, {"iSCSI Connection State: ", Shown(c, "state")});
-    line(2, {"iSCSI Session State: ", Shown(s, "state")});
-    if (s.count("target_state"))
-        line(2, {"Target State: ", Shown(s, "target_state")});
+    line(2, {"iSCSI Connection State: ", Show(c, field::kConnectionState)});
+    line(2, {"iSCSI Session State: ", Show(s, field::kSessionState)});
+    if (Raw(s, field::kTargetState))
+        line(2, {"Target State: ", Show(s, field::kTargetState)});
     heading("Timeouts:");
-    line(2, {"Recovery Timeout: ", Shown(s, "recovery_tmo")});
-    line(2, {"Target Reset Timeout: ", Shown(s, "tgt_reset_tmo")});
-    line(2, {"LUN Reset Timeout: ", Shown(s, "lu_reset_tmo")});
-    line(2, {"Abort Timeout: ", Shown(s, "abort_tmo")});
+    line(2, {"Recovery Timeout: ", Show(s, field::kRecoveryTimeout)});
+    line(2, {"Target Reset Timeout: ", Show(s, field::kTgtResetTimeout)});
+    line(2, {"LUN Reset Timeout: ", Show(s, field::kLuResetTimeout)});
+    line(2, {"Abort Timeout: ", Show(s, field::kAbortTimeout)});
     heading("CHAP:");
-    for (const char* key : {"username", "password", "username_in", "password_in"})
-        line(2, {key, ": ", Shown(s, key)});
+    for (const Field& f : {field::kUsername, field::kPassword, field::kUsernameIn, field::kPasswordIn})
+        line(2, {f.attribute, ": ", Show(s, f)});
     heading("Negotiated iSCSI params:");
-    line(2, {"HeaderDigest: ", Digest(c, "header_digest")});
-    line(2, {"DataDigest: ", Digest(c, "data_digest")});
-    line(2, {"MaxRecvDataSegmentLength: ", Shown(c, "max_recv_dlength")});
-    line(2, {"MaxXmitDataSegmentLength: ", Shown(c, "max_xmit_dlength")});
-    line(2, {"FirstBurstLength: ", Shown(s, "first_burst_len")});
-    line(2, {"MaxBurstLength: ", Shown(s, "max_burst_len")});
-    line(2, {"ImmediateData: ", YesNo(s, "immediate_data")});
-    line(2, {"InitialR2T: ", YesNo(s, "initial_r2t")});
-    line(2, {"MaxOutstandingR2T: ", Shown(s, "max_outstanding_r2t")});
+    line(2, {"HeaderDigest: ", Show(c, field::kHeaderDigest)});
+    line(2, {"DataDigest: ", Show(c, field::kDataDigest)});
+    line(2, {"MaxRecvDataSegmentLength: ", Show(c, field::kMaxRecv)});
+    line(2, {"MaxXmitDataSegmentLength: ", Show(c, field::kMaxXmit)});
+    line(2, {"FirstBurstLength: ", Show(s, field::kFirstBurst)});
+    line(2, {"MaxBurstLength: ", Show(s, field::kMaxBurst)});
+    line(2, {"ImmediateData: ", Show(s, field::kImmediateData)});
+    line(2, {"InitialR2T: ", Show(s, field::kInitialR2t)});
+    line(2, {"MaxOutstandingR2T: ", Show(s, field::kMaxR2t)});
     heading("Attached SCSI devices:");
     if (session.host != nullptr)
         line(2, {"Host Number: ", Visible(NumberIn(session.host->name))});
@@ -104,7 +97,7 @@ void SessionsOutput::Session(const SessionRecord& session)
         if (!disk.blockDevice)
             continue;
         line(3, {"Attached scsi disk ", Visible(*disk.blockDevice), "\tSize: ", HumanSize(SizeBytes(disk.block))});
-        line(3, {"WWID: ", Shown(disk.attributes, "wwid")});
+        line(3, {"WWID: ", Show(disk.attributes, field::kWwid)});
         if (const std::string byPath = ByPathName(session, disk); !byPath.empty())
             line(3, {"By-path: ", Visible(byPath)});
         for (const DiskRecord::Holder& holder : disk.holders)

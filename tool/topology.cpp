@@ -8,18 +8,17 @@
 #include <tuple>
 #include <utility>
 
+#include "fields.h"
+
 namespace inventory {
 
 namespace {
 
-std::optional<std::string> Kept(std::optional<std::string_view> value)
+// A field of attributes as the records keep it.
+template <typename Attributes>
+std::optional<std::string> Keep(const Attributes& attributes, const Field& f)
 {
-    return value ? std::optional<std::string>(std::string(*value)) : std::nullopt;
-}
-
-std::optional<std::string> KeptInquiry(std::optional<std::string_view> value)
-{
-    return value ? std::optional<std::string>(InquiryText(*value)) : std::nullopt;
+    return Kept(f, Raw(attributes, f));
 }
 
 std::optional<std::string> NonEmpty(std::string value)
@@ -80,7 +79,7 @@ bool SessionBrief::Healthy() const
 RecoveryTimeout RecoveryOf(const AttributeMap& session)
 {
     RecoveryTimeout recovery;
-    std::optional<std::string_view> value = ValueOf(session, "recovery_tmo");
+    std::optional<std::string_view> value = Raw(session, field::kRecoveryTimeout);
     // "off" is the kernel's word for a recovery that never times out.
     recovery.off = value == std::string_view("off");
     if (value && !recovery.off)
@@ -94,16 +93,16 @@ void Topology::Add(const SessionRecord& session)
     SessionBrief& brief = m_sessions.emplace_back();
     brief.name = session.name;
     brief.sid = SidOf(session.name);
-    brief.target = Kept(ValueOf(a, "targetname"));
+    brief.target = Keep(a, field::kTarget);
     brief.portal = NonEmpty(PortalOf(session));
-    brief.iface = Kept(ValueOf(a, "ifacename"));
-    brief.state = Kept(ValueOf(a, "state"));
-    brief.tpgt = Kept(ValueOf(a, "tpgt"));
+    brief.iface = Keep(a, field::kIface);
+    brief.state = Keep(a, field::kSessionState);
+    brief.tpgt = Keep(a, field::kTpgt);
     if (session.host != nullptr && !session.host->procName.empty())
         brief.transport = TransportOf(session.host->procName);
     brief.recovery = RecoveryOf(a);
     for (const ConnectionRecord& connection : session.connections)
-        brief.connections.push_back({connection.name, Kept(ValueOf(connection.attributes, "state"))});
+        brief.connections.push_back({connection.name, Keep(connection.attributes, field::kConnectionState)});
     for (const DiskRecord& disk : session.disks) {
         PathRecord& path = m_paths.emplace_back();
         path.session = session.name;
@@ -115,8 +114,7 @@ void Topology::Add(const SessionRecord& session)
         std::copy(std::begin(disk.address), std::end(disk.address), std::begin(path.address));
         path.blockDevice = disk.blockDevice;
         path.state = disk.state;
-        if (auto ro = ValueOf(disk.block, "ro"); ro == std::string_view("0") || ro == std::string_view("1"))
-            path.readOnly = *ro == "1";
+        path.readOnly = FlagOf(Raw(disk.block, field::kReadOnly));
         path.recovery = brief.recovery;
         if (const DiskRecord::Holder* holder = MultipathHolder(disk)) {
             path.multipath = MultipathMap{holder->name, holder->device};
@@ -128,13 +126,13 @@ void Topology::Add(const SessionRecord& session)
         brief.disksRunning += path.Running() ? 1 : 0;
 
         LunFacts& facts = m_facts.emplace_back();
-        facts.wwid = Kept(ValueOf(disk.attributes, "wwid"));
+        facts.wwid = Keep(disk.attributes, field::kWwid);
         if (facts.wwid && facts.wwid->empty())
             facts.wwid.reset();
         facts.sizeBytes = SizeBytes(disk.block);
-        facts.vendor = KeptInquiry(ValueOf(disk.attributes, "vendor"));
-        facts.model = KeptInquiry(ValueOf(disk.attributes, "model"));
-        facts.rev = KeptInquiry(ValueOf(disk.attributes, "rev"));
+        facts.vendor = Keep(disk.attributes, field::kVendor);
+        facts.model = Keep(disk.attributes, field::kModel);
+        facts.rev = Keep(disk.attributes, field::kRev);
     }
 }
 
