@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# iscsi-inventory --json on the sample tree and on a copy of a real kernel's
-# iSCSI objects, validated against the installed JSON Schema; and the schema
+# iscsi-inventory --json on the sample tree, the multipath tree and a copy of
+# a real kernel's iSCSI objects, validated against the installed JSON Schema; and the schema
 # itself shown to refuse what the program must never print; and the sample
 # tree shown to have the forms of the real kernel's attributes.  Exits 77 (skip)
 # where python3-jsonschema is missing.
@@ -14,16 +14,17 @@ if ! python3 -c 'import jsonschema' 2>/dev/null; then
   exit 77
 fi
 work=$(mktemp -d); trap 'rm -rf "$work"' EXIT
-mkdir -p "$work/sample" "$work/real"
+mkdir -p "$work/sample" "$work/real" "$work/multipath"
 bash "$src/tests/data/make-sample-tree.sh" "$work/sample"
+bash "$src/tests/data/make-multipath-tree.sh" "$work/multipath"
 tar xzf "$src/tests/data/real-iscsi-loggedin.tar.gz" -C "$work/real"
 bash "$src/tests/data/complete-scsi-bus.sh" "$work/real"  # the bus index the copy left out
-for tree in sample real; do
+for tree in sample real multipath; do
   (cd "$work/$tree" && UMOCKDEV_DIR="$work/$tree" umockdev-wrapper "$tool" --json --no-log) \
     > "$work/$tree.json"
 done
 
-python3 - "$schema" "$work/sample.json" "$work/real.json" <<'PY'
+python3 - "$schema" "$work/sample.json" "$work/real.json" "$work/multipath.json" <<'PY'
 import copy, json, re, sys
 import jsonschema
 
@@ -31,8 +32,8 @@ schema = json.load(open(sys.argv[1]))
 cls = jsonschema.validators.validator_for(schema)
 cls.check_schema(schema)
 validator = cls(schema)
-sample, real = (json.load(open(p)) for p in sys.argv[2:4])
-for name, doc in (("sample", sample), ("real", real)):
+sample, real, multipath = (json.load(open(p)) for p in sys.argv[2:5])
+for name, doc in (("sample", sample), ("real", real), ("multipath", multipath)):
     errors = list(validator.iter_errors(doc))
     for e in errors:
         print(f"{name}: {list(e.absolute_path)}: {e.message}")
@@ -90,7 +91,16 @@ for doc in (sample, real):
 # disk of every session a path of exactly one LUN.
 assert [l["wwid"] for l in sample["luns"]] == sorted(
     d["wwid"] for s in sample["sessions"] for d in s["disks"] if d["wwid"]) + [None]
-for doc in (sample, real):
+# The multipath tree's LUN 0 is one unit of two paths under its map, one
+# running; LUN 1 is read-only.
+units = {l["wwid"]: l for l in multipath["luns"]}
+lun0 = units["naa.6001405f1e2d3c4b5a69788796a5b4c3"]
+assert lun0["multipath"] == {"name": "mpatha", "device": "dm-0"}, lun0
+assert [(p["session"], p["block_device"], p["state"]) for p in lun0["paths"]] == [
+    ("session4", "sdd", "running"), ("session5", "sde", "transport-offline")], lun0
+assert lun0["paths_running"] == 1 and lun0["read_only"] is False, lun0
+assert units["naa.60014052c3d4e5f60718293a4b5c6d7e"]["read_only"] is True
+for doc in (sample, real, multipath):
     paths = sorted((p["session"], p["hctl"]) for l in doc["luns"] for p in l["paths"])
     assert paths == sorted((s["name"], d["hctl"]) for s in doc["sessions"] for d in s["disks"]), paths
 
