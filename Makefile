@@ -3,8 +3,9 @@
 #   make check   installs what is missing, builds, runs every test, then builds
 #                the example against the installed package
 #   make demo    installs what is missing of the few packages it needs, builds the tool
-#                alone (no tests, no benchmarks) in build-demo, runs iscsi-inventory on
-#                the sample tree and on a real kernel's iSCSI objects
+#                alone (no tests, no benchmarks) in build-demo, shows each form of
+#                iscsi-inventory on the sample trees (tests/data)
+#   make try ARGS='--luns' TREE=multipath  one run of the tool on a sample tree
 #   make check-vm  builds, then checks the inventory against real kernels (Debian's 6.1
 #                and 6.12) in VMs, one after the other (tests/vm/run.sh)
 #   make check-tsan  the threaded test built with ThreadSanitizer (clang++)
@@ -32,7 +33,7 @@ WERROR     ?= ON
 JOBS       ?= $(shell nproc)
 # What building the library and the tool takes, and umockdev, which serves the
 # demo's trees at /sys: all that make demo installs.
-DEMO_PACKAGES := g++ cmake make pkg-config libsysfs-dev umockdev
+DEMO_PACKAGES := g++ cmake make pkg-config libsysfs-dev umockdev jq
 # The tests, benchmarks, sanitizer and fuzz builds need the rest.
 # promtool (Debian's prometheus) checks the --prometheus output and
 # prometheus-node-exporter scrapes it; on a machine run by systemd, Debian
@@ -48,7 +49,7 @@ PACKAGES   := $(DEMO_PACKAGES) nlohmann-json3-dev libgtest-dev libgmock-dev libb
 # debian/control by tools/build-deb.sh.
 DEB_PACKAGES := debhelper dpkg-dev lintian
 
-.PHONY: deps demo-deps deb-deps build check check-asan check-tsan check-fuzz check-vm check-deb check-all \
+.PHONY: deps demo-deps deb-deps build try check check-asan check-tsan check-fuzz check-vm check-deb check-all \
         deb demo bench fuzz abi-baseline clean
 
 # Installs those of the packages named that are missing.
@@ -141,6 +142,16 @@ demo: demo-deps
 	  -DSYSFSREADER_BENCH=OFF
 	cmake --build $(DEMO_BUILD) -j$(JOBS) --target iscsi-inventory
 	@tools/demo.sh $(DEMO_BUILD)
+
+# One run of the tool on a shipped tree: make try ARGS='--luns' TREE=multipath
+# (TREE: sample, the default, multipath or real).
+TREE ?= sample
+ARGS ?=
+try: demo-deps
+	cmake -S . -B $(DEMO_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSYSFSREADER_TESTS=OFF \
+	  -DSYSFSREADER_BENCH=OFF > /dev/null
+	cmake --build $(DEMO_BUILD) -j$(JOBS) --target iscsi-inventory > /dev/null
+	@tools/demo.sh $(DEMO_BUILD) $(TREE) $(ARGS)
 
 bench: build
 	@tools/bench.sh $(BUILD)
