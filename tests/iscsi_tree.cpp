@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "iscsi_tree.h"
 
+#include <filesystem>
+
 std::string IscsiTree::HostPath(int sid)
 {
     return "devices/platform/host" + std::to_string(sid);
@@ -55,8 +57,10 @@ IscsiTree& IscsiTree::Lun(int sid, const LunSpec& l)
 {
     const std::string lun = LunPath(sid, l.lun);
     const std::string target = lun.substr(0, lun.rfind('/'));
-    m_tree.BusDevice("scsi", target)
-        .BusDevice("scsi", lun)
+    // The session's target holds every LUN of the session: made with the first.
+    if (!std::filesystem::exists(m_tree.Abs(target)))
+        m_tree.BusDevice("scsi", target);
+    m_tree.BusDevice("scsi", lun)
         .Bind("scsi", "sd", lun)
         .File(lun + "/state", l.state + "\n")
         .File(lun + "/vendor", l.vendor + "\n")
