@@ -100,7 +100,7 @@ check-tsan: deps
 	cd $(TSAN_BUILD) && ctest --output-on-failure -R '^thread_test$$'
 
 # libFuzzer harnesses (clang): address grammar, SCSI name split, attribute
-# capture.  Each runs FUZZ_SECONDS from a scratch copy of its seed corpus.
+# capture, JSON strings, the baseline's JSON reader.  Each runs FUZZ_SECONDS from a scratch copy of its seed corpus.
 fuzz: deps
 	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DSYSFSREADER_FUZZ=ON -DSYSFSREADER_TESTS=OFF -DSYSFSREADER_BENCH=OFF \
