@@ -101,12 +101,12 @@ check-tsan: deps
 	cd $(TSAN_BUILD) && ctest --output-on-failure -R '^thread_test$$'
 
 # libFuzzer harnesses (clang): address grammar, SCSI name split, attribute
-# capture.  Each runs FUZZ_SECONDS from a scratch copy of its seed corpus.
+# capture, JSON strings, the baseline's JSON reader.  Each runs FUZZ_SECONDS from a scratch copy of its seed corpus.
 fuzz: deps
 	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DSYSFSREADER_FUZZ=ON -DSYSFSREADER_TESTS=OFF -DSYSFSREADER_BENCH=OFF \
 	  -DSYSFSREADER_WERROR=$(WERROR)
-	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target fuzz_pci fuzz_scsi fuzz_attr fuzz_json_string
+	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target fuzz_pci fuzz_scsi fuzz_attr fuzz_json_string fuzz_json_read
 	tools/fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
 check-fuzz:

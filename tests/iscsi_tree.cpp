@@ -57,6 +57,7 @@ IscsiTree& IscsiTree::Lun(int sid, const LunSpec& l)
 {
     const std::string lun = LunPath(sid, l.lun);
     const std::string target = lun.substr(0, lun.rfind('/'));
+    // The session's target holds every LUN of the session: made with the first.
     if (!std::filesystem::exists(m_tree.Abs(target)))
         m_tree.BusDevice("scsi", target);
     m_tree.BusDevice("scsi", lun)

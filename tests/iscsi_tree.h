@@ -46,7 +46,7 @@ public:
 
     // A session with its host and one connection.
     IscsiTree& Session(const SessionSpec& session);
-    // A logical unit of session sid: sid:0:0:lun.
+    // A logical unit of session sid: sid:0:0:lun (a session may have several).
     IscsiTree& Lun(int sid, const LunSpec& lun);
     // A device-mapper device dm (dm-0) named name, with the uuid a
     // multipath map has (mpath-<wwid>) unless uuid says otherwise, holding

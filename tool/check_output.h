@@ -9,6 +9,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "form.h"
 #include "output.h"
@@ -16,7 +17,10 @@
 
 namespace inventory {
 
-// The rules a finding comes from, by the names --ignore takes.
+struct Baseline;
+
+// The rules a finding comes from, by the names --ignore takes: those that
+// make a CRITICAL first, then those that make a WARNING.
 extern const char* const kCheckRules[];
 extern const std::size_t kCheckRuleCount;
 
@@ -29,6 +33,30 @@ struct CheckOptions {
     // fails I/O is slow to fail over.
     std::uint64_t maxRecoverySeconds = 30;
     std::set<std::string> ignored;  // rules switched off
+    // -T and -r: the walk hands on only the sessions they take; the baseline's
+    // entries are taken the same way, and what they name must be there.
+    Selection selection;
+};
+
+// What the verdict says, as monitoring plugins exit.
+enum class Status { Ok = 0, Warning = 1, Critical = 2, Unknown = 3 };
+
+// One thing found wrong.  object and message hold the bytes from sysfs as
+// they are; each form escapes them as it writes them.
+struct Finding {
+    Status severity;
+    const char* rule;     // one of kCheckRules
+    std::string object;   // what it is about: a session, a LUN
+    std::string message;  // what is wrong with it
+};
+
+// Something that keeps the verdict from being whole or trusted: an object
+// that could not be read, sysfs out of reach, a baseline that cannot be used
+// or saved.
+struct CheckProblem {
+    std::string object;
+    std::string error;
+    std::string text;  // the same, said in one line
 };
 
 class CheckOutput : public Form {
@@ -40,6 +68,13 @@ public:
     int Finish(const Walk& walk) override;
 
 private:
+    // --save-baseline without --check.
+    int SaveOnly(const Walk& walk);
+    void Judge(std::vector<Finding>& findings, const std::vector<LunRecord>& luns) const;
+    void Compare(std::vector<Finding>& findings, const std::vector<LunRecord>& luns,
+                 const Baseline& expected) const;
+    void SelectionFindings(std::vector<Finding>& findings) const;
+
     Output& m_out;
     CheckOptions m_options;
     Topology m_topology;

@@ -50,6 +50,30 @@ std::string Carry(std::string_view bytes)
     return carried;
 }
 
+std::optional<std::string> Uncarry(std::string_view carried)
+{
+    auto hex = [](char c) {
+        return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+    };
+    std::string bytes;
+    bytes.reserve(carried.size());
+    for (std::size_t i = 0; i < carried.size(); ++i) {
+        if (carried[i] != '\\') {
+            bytes += carried[i];
+        } else if (i + 1 < carried.size() && carried[i + 1] == '\\') {
+            bytes += '\\';
+            i += 1;
+        } else if (i + 3 < carried.size() && carried[i + 1] == 'x' && hex(carried[i + 2]) >= 0 &&
+                   hex(carried[i + 3]) >= 0) {
+            bytes += static_cast<char>(hex(carried[i + 2]) * 16 + hex(carried[i + 3]));
+            i += 3;
+        } else {
+            return std::nullopt;
+        }
+    }
+    return bytes;
+}
+
 void AppendJsonString(std::string& text, std::string_view utf8)
 {
     static const char kHex[] = "0123456789abcdef";

@@ -4,6 +4,7 @@
 #define ISCSI_INVENTORY_JSON_STRING_H
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -20,6 +21,11 @@ std::size_t Utf8Sequence(std::string_view s);
 // bytes can be mistaken for an escape.  Control characters are valid UTF-8
 // and travel as JSON's own escapes.  The result is always valid UTF-8.
 std::string Carry(std::string_view bytes);
+
+// The bytes a carried string stands for: \\ a backslash, \xHH (lowercase hex)
+// the byte HH, anything else itself.  Nothing when a backslash starts
+// anything else, which Carry() never writes.
+std::optional<std::string> Uncarry(std::string_view carried);
 
 // Appends text (valid UTF-8, as Carry() makes it) as a JSON string, quotes
 // included.  Besides the escapes JSON requires (quote, backslash, U+0000 to

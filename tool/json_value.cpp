@@ -28,6 +28,14 @@ Json& Json::operator[](std::string_view key)
     return m_members.emplace_back(std::string(key), Json()).second;
 }
 
+const Json* Json::Find(std::string_view key) const
+{
+    for (const auto& [name, member] : m_members)
+        if (name == key)
+            return &member;
+    return nullptr;
+}
+
 void Json::Add(std::string key, Json value)
 {
     m_kind = Kind::Object;

@@ -22,6 +22,8 @@ namespace inventory {
 // growing an object never copies what it holds.
 class Json {
 public:
+    enum class Kind { Null, Boolean, Number, String, Array, Object };
+
     Json() = default;
     Json(std::nullptr_t) {}
     Json(bool value) : m_kind(Kind::Boolean), m_number(value ? 1 : 0) {}
@@ -35,6 +37,17 @@ public:
     static Json Array();
 
     bool IsNull() const { return m_kind == Kind::Null; }
+    Kind Type() const { return m_kind; }
+
+    // What a value holds, for reading one back (see json_read.h); each is
+    // meaningful only for its own kind: false, 0, "" and empty otherwise.
+    bool Boolean() const { return m_kind == Kind::Boolean && m_number != 0; }
+    std::uint64_t Number() const { return m_kind == Kind::Number ? m_number : 0; }
+    const std::string& Text() const { return m_text; }
+    const std::vector<Json>& Elements() const { return m_elements; }
+    const std::vector<std::pair<std::string, Json>>& Members() const { return m_members; }
+    // The member named key of an object, or null when there is none.
+    const Json* Find(std::string_view key) const;
 
     // The member named key of an object, added as null when it is new.
     Json& operator[](std::string_view key);
@@ -50,7 +63,6 @@ public:
     std::string Dump() const;
 
 private:
-    enum class Kind { Null, Boolean, Number, String, Array, Object };
     Kind m_kind = Kind::Null;
     std::uint64_t m_number = 0;
     std::string m_text;

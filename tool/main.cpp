@@ -260,6 +260,7 @@ std::optional<int> ParseOptions(int argc, char** argv, Options& o)
         return usage("options '--target' and '--session' select for '--sessions', '--luns', "
                      "'--summary' and '--check' alone");
     o.checkOptions.verdict = o.check;
+    o.checkOptions.selection = o.selection;
     o.checkOptions.json = o.check && o.form == Form::Json;
     return std::nullopt;
 }

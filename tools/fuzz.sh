@@ -14,7 +14,7 @@ mkdir -p "$work/artifacts"
 # Long enough for contents over a page, so the page bound is exercised.
 max_len=8192
 status=0
-for name in pci scsi attr json_string; do
+for name in pci scsi attr json_string json_read; do
   harness=$build/tests/fuzz/fuzz_$name
   corpus=$work/corpus/$name
   rm -rf "$corpus"
