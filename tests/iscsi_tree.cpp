@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "iscsi_tree.h"
 
+#include <filesystem>
+
 std::string IscsiTree::HostPath(int sid)
 {
     return "devices/platform/host" + std::to_string(sid);
@@ -55,8 +57,10 @@ IscsiTree& IscsiTree::Lun(int sid, const LunSpec& l)
 {
     const std::string lun = LunPath(sid, l.lun);
     const std::string target = lun.substr(0, lun.rfind('/'));
-    m_tree.BusDevice("scsi", target)
-        .BusDevice("scsi", lun)
+    // The session's target is there from its first logical unit on.
+    if (!std::filesystem::exists(m_tree.Abs(target)))
+        m_tree.BusDevice("scsi", target);
+    m_tree.BusDevice("scsi", lun)
         .Bind("scsi", "sd", lun)
         .File(lun + "/state", l.state + "\n")
         .File(lun + "/vendor", l.vendor + "\n")
@@ -91,4 +95,38 @@ IscsiTree& IscsiTree::Map(const std::string& dm, const std::string& name,
                 m_tree.Link(device + "/slaves/" + sd, block);
             }
     return *this;
+}
+
+IscsiTree& IscsiTree::MultipathTopology()
+{
+    SessionSpec a;
+    a.sid = 2;
+    a.address = "192.0.2.1";
+    SessionSpec b = a;
+    b.sid = 3;
+    b.address = "192.0.2.2";
+    b.state = "FAILED";
+    b.connectionState = "failed";
+    LunSpec shared;
+    shared.wwid = "naa.6001405aa";
+    shared.disk = "sdb";
+    LunSpec lost = shared;
+    lost.disk = "sdc";
+    lost.state = "transport-offline";
+    LunSpec readOnly;
+    readOnly.lun = 1;
+    readOnly.wwid = "naa.6001405bb";
+    readOnly.disk = "sdd";
+    readOnly.readOnly = "1";
+    readOnly.sectors = "4194304";
+    LunSpec bare;
+    bare.lun = 5;
+    bare.state = "offline";
+    return Session(a)
+        .Lun(2, shared)
+        .Lun(2, readOnly)
+        .Session(b)
+        .Lun(3, lost)
+        .Lun(3, bare)
+        .Map("dm-0", "mpatha", {"sdb", "sdc"});
 }
