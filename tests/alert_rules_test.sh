@@ -22,6 +22,11 @@ promtool test rules "$src/tests/alert_rules.test.yml"
 "$make_multipath" "$work/tree"
 (cd "$work/tree" && UMOCKDEV_DIR="$work/tree" umockdev-wrapper "$tool" --prometheus --no-log) \
   > "$work/multipath.prom"
+# Each family the rules name is one the tool writes.
+for family in $(grep -o 'iscsi_[a-z_]*' "$rules" | grep -vx iscsi_inventory | sort -u); do
+  grep -q "^# TYPE $family " "$work/multipath.prom" ||
+    { echo "FAIL: the rules name $family, which the tool does not write" >&2; exit 1; }
+done
 cp "$rules" "$work/rules.yml"
 # Every sample as a series of the host h1:9100 (job node), its value
 # unchanged for five minutes.
@@ -75,10 +80,22 @@ $(cat "$work/series.yml")
       - eval_time: 2m
         alertname: IscsiLunNoRunningPath
         exp_alerts: []
-      # The two disks that do not run are those of the FAILED session.
+      # Not 3:0:0:0: its session is FAILED, which is the session's alert.
       - eval_time: 2m
         alertname: IscsiDiskNotRunning
-        exp_alerts: []
+        exp_alerts:
+          - exp_labels:
+              severity: warning
+              instance: h1:9100
+              job: node
+              session: session2
+              hctl: "2:0:0:5"
+              state: offline
+              target: iqn.2003-01.org.example:storage
+              portal: 192.0.2.1:3260
+            exp_annotations:
+              summary: "iSCSI disk 2:0:0:5 on h1:9100 is offline"
+              description: "2:0:0:5 of session2 (target iqn.2003-01.org.example:storage through 192.0.2.1:3260) has not been running for a minute."
       - eval_time: 2m
         alertname: IscsiDiskReadOnly
         exp_alerts:

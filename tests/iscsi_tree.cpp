@@ -125,8 +125,8 @@ IscsiTree& IscsiTree::MultipathTopology()
     return Session(a)
         .Lun(2, shared)
         .Lun(2, readOnly)
+        .Lun(2, bare)
         .Session(b)
         .Lun(3, lost)
-        .Lun(3, bare)
         .Map("dm-0", "mpatha", {"sdb", "sdc"});
 }

@@ -143,8 +143,8 @@ TEST_F(Luns, RedundancyMetrics)
     EXPECT_EQ(
         R"(iscsi_disk_info{session="session2",hctl="2:0:0:0",device="sdb",wwid="naa.6001405aa",by_path="ip-192.0.2.1:3260-iscsi-iqn.2003-01.org.example:storage-lun-0",multipath_device="mpatha"} 1
 iscsi_disk_info{session="session2",hctl="2:0:0:1",device="sdd",wwid="naa.6001405bb",by_path="ip-192.0.2.1:3260-iscsi-iqn.2003-01.org.example:storage-lun-1",multipath_device=""} 1
+iscsi_disk_info{session="session2",hctl="2:0:0:5",device="",wwid="",by_path="ip-192.0.2.1:3260-iscsi-iqn.2003-01.org.example:storage-lun-5",multipath_device=""} 1
 iscsi_disk_info{session="session3",hctl="3:0:0:0",device="sdc",wwid="naa.6001405aa",by_path="ip-192.0.2.2:3260-iscsi-iqn.2003-01.org.example:storage-lun-0",multipath_device="mpatha"} 1
-iscsi_disk_info{session="session3",hctl="3:0:0:5",device="",wwid="",by_path="ip-192.0.2.2:3260-iscsi-iqn.2003-01.org.example:storage-lun-5",multipath_device=""} 1
 )",
         SamplesOf(run.out, "iscsi_disk_info"));
     // Ten known states for each of the four disks, the current one 1.
@@ -152,8 +152,8 @@ iscsi_disk_info{session="session3",hctl="3:0:0:5",device="",wwid="",by_path="ip-
     EXPECT_EQ(40, std::count(states.begin(), states.end(), '\n')) << states;
     EXPECT_EQ(R"(iscsi_disk_state{session="session2",hctl="2:0:0:0",state="running"} 1
 iscsi_disk_state{session="session2",hctl="2:0:0:1",state="running"} 1
+iscsi_disk_state{session="session2",hctl="2:0:0:5",state="offline"} 1
 iscsi_disk_state{session="session3",hctl="3:0:0:0",state="transport-offline"} 1
-iscsi_disk_state{session="session3",hctl="3:0:0:5",state="offline"} 1
 )",
               CurrentStates(states));
     EXPECT_EQ(R"(iscsi_disk_read_only{session="session2",hctl="2:0:0:0"} 0
