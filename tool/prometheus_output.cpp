@@ -34,7 +34,7 @@ std::string LabelText(Labels labels)
     return text;
 }
 
-// One sample line: name{labels} value.
+// One sample line, name{labels} value, added to text.
 void AppendSample(std::string& text, const char* name, const std::string& labels, std::string_view value)
 {
     text.reserve(text.size() + std::char_traits<char>::length(name) + labels.size() + value.size() + 4);
@@ -214,7 +214,7 @@ int PrometheusOutput::Finish(const Walk& walk)
 void PrometheusOutput::WriteLuns(const std::function<void(std::string_view)>& sink) const
 {
     // Only a WWID names a LUN across sessions and across runs; a disk
-    // without one is a LUN of its own, and shows in iscsi_disk_info alone.
+    // without one shows in the disk families alone.
     std::vector<LunRecord> luns = m_topology.Luns();
     luns.erase(std::remove_if(luns.begin(), luns.end(), [](const LunRecord& lun) { return !lun.wwid; }),
                luns.end());
@@ -241,9 +241,9 @@ void PrometheusOutput::WriteLuns(const std::function<void(std::string_view)>& si
     for (const Family& family : families) {
         Header(sink, family.name, "gauge", family.help);
         for (const LunRecord& lun : luns) {
-            const std::string labels = family.withMap
-                                           ? LabelText({{"wwid", *lun.wwid}, {"multipath_device", MultipathOf(lun)}})
-                                           : LabelText({{"wwid", *lun.wwid}});
+            const std::string labels =
+                family.withMap ? LabelText({{"wwid", *lun.wwid}, {"multipath_device", MultipathOf(lun)}})
+                               : LabelText({{"wwid", *lun.wwid}});
             AppendSample(chunk, family.name, labels, std::to_string(family.value(lun)));
             if (chunk.size() >= Spool::kChunk) {
                 sink(chunk);
