@@ -1,23 +1,26 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # iscsi-inventory --prometheus on the sample tree, on a copy of a real
-# kernel's iSCSI objects and on a hostile tree (names and values with quotes,
-# backslashes, newlines, invalid UTF-8), each checked by Prometheus's own
-# promtool (format and naming rules); the hostile labels decoded back to the
-# bytes sysfs holds.  Exits 77 (skip) where promtool is missing and cannot be
-# installed (CI installs Debian's prometheus as root).
-# Usage: prometheus_metrics_test.sh TOOL SOURCE_DIR
+# kernel's iSCSI objects, on a hostile tree (names and values with quotes,
+# backslashes, newlines, invalid UTF-8) and on a multipath topology (one LUN
+# through two sessions under a map, one path lost, a read-only disk), each
+# checked by Prometheus's own promtool (format and naming rules); the hostile
+# labels decoded back to the bytes sysfs holds.  Exits 77 (skip) where
+# promtool is missing and cannot be installed (CI installs Debian's
+# prometheus as root).
+# Usage: prometheus_metrics_test.sh TOOL SOURCE_DIR MAKE_MULTIPATH_TREE
 set -euo pipefail
-tool=$1 src=$2
+tool=$1 src=$2 make_multipath=$3
 . "$src/tests/lib/optional-package.sh"
 need_package prometheus "promtool is not installed (Debian package prometheus; make deps installs it)" command -v promtool
 work=$(mktemp -d); trap 'rm -rf "$work"' EXIT
-mkdir -p "$work/sample" "$work/real" "$work/hostile"
+mkdir -p "$work/sample" "$work/real" "$work/hostile" "$work/multipath"
 bash "$src/tests/data/make-sample-tree.sh" "$work/sample"
 tar xzf "$src/tests/data/real-iscsi-loggedin.tar.gz" -C "$work/real"
 bash "$src/tests/data/complete-scsi-bus.sh" "$work/real"
 bash "$src/tests/data/make-hostile-tree.sh" "$work/hostile"
-for tree in sample real hostile; do
+"$make_multipath" "$work/multipath"
+for tree in sample real hostile multipath; do
   (cd "$work/$tree" && UMOCKDEV_DIR="$work/$tree" umockdev-wrapper "$tool" --prometheus --no-log) \
     > "$work/$tree.prom"
   # promtool prints a line per rule broken and then fails.
@@ -100,6 +103,18 @@ odd = [l["state"] for n, l, v in mine if n == "iscsi_connection_state" and v == 
 assert [uncarry(s) for s in odd] == [b'up\n"down"'], odd
 disk = next(l for n, l, v in mine if n == "iscsi_disk_info")
 assert uncarry(disk["wwid"]) == b'naa."\\\n\xfe' and disk["device"] == "sdz", disk
-print("promtool accepts the sample, real-kernel and hostile metrics; hostile labels decode to "
-      "their bytes")
+# The families promtool saw on the multipath tree: every one this tool writes.
+multipath = samples("multipath")
+assert {n for n, l, v in multipath} == {
+    "iscsi_session_info", "iscsi_session_state", "iscsi_connection_state",
+    "iscsi_session_recovery_timeout_seconds", "iscsi_session_disks", "iscsi_disk_info",
+    "iscsi_disk_io_errors_total", "iscsi_disk_io_timeouts_total", "iscsi_disk_state",
+    "iscsi_disk_read_only", "iscsi_disk_size_bytes", "iscsi_lun_paths",
+    "iscsi_lun_paths_running", "iscsi_inventory_errors"}, multipath
+paths = {(l["wwid"], l["multipath_device"]): v for n, l, v in multipath if n == "iscsi_lun_paths"}
+assert paths == {("naa.6001405aa", "mpatha"): "2", ("naa.6001405bb", ""): "1"}, paths
+running = {l["wwid"]: v for n, l, v in multipath if n == "iscsi_lun_paths_running"}
+assert running == {"naa.6001405aa": "1", "naa.6001405bb": "1"}, running
+print("promtool accepts the sample, real-kernel, hostile and multipath metrics; hostile labels "
+      "decode to their bytes")
 PY

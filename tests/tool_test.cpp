@@ -1312,7 +1312,9 @@ TEST_F(Inventory, ObjectsThatCannotBeReadMakeTheRunFail)
 // fact, each under its HELP and TYPE lines with its samples together; a series
 // per known state (and one for a state the list does not know), "off" no
 // number of seconds, counters read as hex, a counter that is no number left
-// out; label values carry quotes, backslashes, newlines and invalid UTF-8.
+// out; a disk without a block device has neither size nor read-only sample,
+// and one without a WWID no LUN sample; label values carry quotes,
+// backslashes, newlines and invalid UTF-8.
 TEST_F(Inventory, PrometheusExposition)
 {
     const std::string host = "devices/platform/host5";
@@ -1343,7 +1345,9 @@ TEST_F(Inventory, PrometheusExposition)
         .File(lun1 + "/wwid", "naa.600140\n")
         .File(lun1 + "/ioerr_cnt", "0x1f\n")
         .File(lun1 + "/iotmo_cnt", "0x2\n")
+        .File(lun1 + "/state", "blocked\n")
         .File(lun1 + "/block/sdb/size", "8\n")
+        .File(lun1 + "/block/sdb/ro", "1\n")
         // The first multipath holder, not the first holder.
         .File("devices/virtual/block/dm-0/dm/name", "vg-lv\n")
         .File("devices/virtual/block/dm-0/dm/uuid", "LVM-abc\n")
@@ -1354,6 +1358,7 @@ TEST_F(Inventory, PrometheusExposition)
         .BusDevice("scsi", lun2)
         .File(lun2 + "/ioerr_cnt", "many\n")
         .File(lun2 + "/iotmo_cnt", "0x0\n")
+        .File(lun2 + "/state", "new-state\n")
         .ClassDevice("iscsi_session", s8 + "/iscsi_session/session8")
         .File(s8 + "/iscsi_session/session8/targetname", "iqn.2003-01.org.example:t8\n")
         .File(s8 + "/iscsi_session/session8/state", "FAILED\n")
@@ -1411,6 +1416,36 @@ iscsi_disk_io_errors_total{session="session7",hctl="5:0:0:1"} 31
 # TYPE iscsi_disk_io_timeouts_total counter
 iscsi_disk_io_timeouts_total{session="session7",hctl="5:0:0:1"} 2
 iscsi_disk_io_timeouts_total{session="session7",hctl="5:0:0:2"} 0
+# TYPE iscsi_disk_state gauge
+iscsi_disk_state{session="session7",hctl="5:0:0:1",state="running"} 0
+iscsi_disk_state{session="session7",hctl="5:0:0:1",state="created"} 0
+iscsi_disk_state{session="session7",hctl="5:0:0:1",state="blocked"} 1
+iscsi_disk_state{session="session7",hctl="5:0:0:1",state="quiesce"} 0
+iscsi_disk_state{session="session7",hctl="5:0:0:1",state="offline"} 0
+iscsi_disk_state{session="session7",hctl="5:0:0:1",state="transport-offline"} 0
+iscsi_disk_state{session="session7",hctl="5:0:0:1",state="created-blocked"} 0
+iscsi_disk_state{session="session7",hctl="5:0:0:1",state="cancel"} 0
+iscsi_disk_state{session="session7",hctl="5:0:0:1",state="deleted"} 0
+iscsi_disk_state{session="session7",hctl="5:0:0:1",state="cancel-offline"} 0
+iscsi_disk_state{session="session7",hctl="5:0:0:2",state="running"} 0
+iscsi_disk_state{session="session7",hctl="5:0:0:2",state="created"} 0
+iscsi_disk_state{session="session7",hctl="5:0:0:2",state="blocked"} 0
+iscsi_disk_state{session="session7",hctl="5:0:0:2",state="quiesce"} 0
+iscsi_disk_state{session="session7",hctl="5:0:0:2",state="offline"} 0
+iscsi_disk_state{session="session7",hctl="5:0:0:2",state="transport-offline"} 0
+iscsi_disk_state{session="session7",hctl="5:0:0:2",state="created-blocked"} 0
+iscsi_disk_state{session="session7",hctl="5:0:0:2",state="cancel"} 0
+iscsi_disk_state{session="session7",hctl="5:0:0:2",state="deleted"} 0
+iscsi_disk_state{session="session7",hctl="5:0:0:2",state="cancel-offline"} 0
+iscsi_disk_state{session="session7",hctl="5:0:0:2",state="new-state"} 1
+# TYPE iscsi_disk_read_only gauge
+iscsi_disk_read_only{session="session7",hctl="5:0:0:1"} 1
+# TYPE iscsi_disk_size_bytes gauge
+iscsi_disk_size_bytes{session="session7",hctl="5:0:0:1"} 4096
+# TYPE iscsi_lun_paths gauge
+iscsi_lun_paths{wwid="naa.600140",multipath_device="mpathb"} 1
+# TYPE iscsi_lun_paths_running gauge
+iscsi_lun_paths_running{wwid="naa.600140"} 0
 # TYPE iscsi_inventory_errors gauge
 iscsi_inventory_errors 0
 )",

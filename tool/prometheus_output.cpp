@@ -1,12 +1,14 @@
 // SPDX-License-Identifier: MIT
 #include "prometheus_output.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
 #include <optional>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "json_string.h"
 #include "replace_file.h"
@@ -32,17 +34,22 @@ std::string LabelText(Labels labels)
     return text;
 }
 
-// One sample line: name{labels} value.
+// One sample line, name{labels} value, added to text.
+void AppendSample(std::string& text, const char* name, const std::string& labels, std::string_view value)
+{
+    text.reserve(text.size() + std::char_traits<char>::length(name) + labels.size() + value.size() + 4);
+    text += name;
+    text += '{';
+    text += labels;
+    text += "} ";
+    text += value;
+    text += '\n';
+}
+
 void Sample(Spool& family, const char* name, const std::string& labels, std::string_view value)
 {
     std::string line;
-    line.reserve(std::char_traits<char>::length(name) + labels.size() + value.size() + 4);
-    line += name;
-    line += '{';
-    line += labels;
-    line += "} ";
-    line += value;
-    line += '\n';
+    AppendSample(line, name, labels, value);
     family.Append(line);
 }
 
@@ -84,6 +91,16 @@ std::string_view MultipathOf(const DiskRecord& disk)
     if (holder == nullptr)
         return {};
     return holder->name ? std::string_view(*holder->name) : std::string_view(holder->device);
+}
+
+// The same for a LUN, from the map its paths were found under: what
+// iscsi_disk_info says of its disks, so that the two join.
+std::string_view MultipathOf(const LunRecord& lun)
+{
+    if (!lun.multipath)
+        return {};
+    return lun.multipath->name ? std::string_view(*lun.multipath->name)
+                               : std::string_view(lun.multipath->device);
 }
 
 // A family's HELP and TYPE lines.
@@ -147,7 +164,17 @@ void PrometheusOutput::Session(const SessionRecord& session)
         if (auto timeouts = KernelNumber(Text(disk.attributes, "iotmo_cnt"), true))
             Sample(m_diskTimeouts, "iscsi_disk_io_timeouts_total",
                    {{"session", name}, {"hctl", disk.name}}, std::to_string(*timeouts));
+        const std::string owner = LabelText({{"session", name}, {"hctl", disk.name}});
+        States(m_diskState, "iscsi_disk_state", owner, disk.state.value_or(""),
+               {"running", "created", "blocked", "quiesce", "offline", "transport-offline",
+                "created-blocked", "cancel", "deleted", "cancel-offline"});
+        // Anything but the kernel's 0 or 1 says nothing of the device.
+        if (auto ro = ValueOf(disk.block, "ro"); ro == std::string_view("0") || ro == std::string_view("1"))
+            Sample(m_diskReadOnly, "iscsi_disk_read_only", owner, *ro);
+        if (auto size = SizeBytes(disk.block))
+            Sample(m_diskSize, "iscsi_disk_size_bytes", owner, std::to_string(*size));
     }
+    m_topology.Add(session);
 }
 
 int PrometheusOutput::Finish(const Walk& walk)
@@ -182,6 +209,52 @@ int PrometheusOutput::Finish(const Walk& walk)
         return 1;
     }
     return m_out.Finish(failed ? 1 : 0);
+}
+
+void PrometheusOutput::WriteLuns(const std::function<void(std::string_view)>& sink) const
+{
+    // Only a WWID names a LUN across sessions and across runs; a disk
+    // without one shows in the disk families alone.
+    std::vector<LunRecord> luns = m_topology.Luns();
+    luns.erase(std::remove_if(luns.begin(), luns.end(), [](const LunRecord& lun) { return !lun.wwid; }),
+               luns.end());
+    if (luns.empty())
+        return;
+    struct Family {
+        const char* name;
+        const char* help;
+        bool withMap;
+        std::size_t (*value)(const LunRecord&);
+    };
+    const Family families[] = {
+        {"iscsi_lun_paths",
+         "The ways to a logical unit: the SCSI devices of all sessions that show its WWID, "
+         "labelled with the multipath device above them.",
+         true, [](const LunRecord& lun) { return lun.paths.size(); }},
+        {"iscsi_lun_paths_running",
+         "The paths to a logical unit that take commands: the SCSI device running and its "
+         "session logged in.",
+         false, [](const LunRecord& lun) { return lun.PathsRunning(); }},
+    };
+    // Standard output is flushed at each piece: the samples go in chunks.
+    std::string chunk;
+    for (const Family& family : families) {
+        Header(sink, family.name, "gauge", family.help);
+        for (const LunRecord& lun : luns) {
+            const std::string labels =
+                family.withMap ? LabelText({{"wwid", *lun.wwid}, {"multipath_device", MultipathOf(lun)}})
+                               : LabelText({{"wwid", *lun.wwid}});
+            AppendSample(chunk, family.name, labels, std::to_string(family.value(lun)));
+            if (chunk.size() >= Spool::kChunk) {
+                sink(chunk);
+                chunk.clear();
+            }
+        }
+        if (!chunk.empty()) {
+            sink(chunk);
+            chunk.clear();
+        }
+    }
 }
 
 int PrometheusOutput::Write(const std::function<void(std::string_view)>& sink,
@@ -219,6 +292,16 @@ int PrometheusOutput::Write(const std::function<void(std::string_view)>& sink,
          "Commands to the logical unit that completed with an error (ioerr_cnt).", m_diskErrors},
         {"iscsi_disk_io_timeouts_total", "counter",
          "Commands to the logical unit that timed out (iotmo_cnt).", m_diskTimeouts},
+        {"iscsi_disk_state", "gauge",
+         "1 for the SCSI device's current state, 0 for the other known states (running, "
+         "created, blocked, quiesce, offline, transport-offline, created-blocked, cancel, "
+         "deleted, cancel-offline); only a running device takes commands.",
+         m_diskState},
+        {"iscsi_disk_read_only", "gauge",
+         "1 when the logical unit's block device is read-only, 0 when it can be written.",
+         m_diskReadOnly},
+        {"iscsi_disk_size_bytes", "gauge", "The size of the logical unit's block device in bytes.",
+         m_diskSize},
     };
     for (const Kept& family : families) {
         if (family.samples.Empty())
@@ -227,6 +310,7 @@ int PrometheusOutput::Write(const std::function<void(std::string_view)>& sink,
         if (int error = family.samples.Replay(sink))
             return error;
     }
+    WriteLuns(sink);
     Header(sink, "iscsi_inventory_errors", "gauge",
            "Objects iscsi-inventory could not read in this run.");
     sink("iscsi_inventory_errors " + std::to_string(unreadable) + "\n");

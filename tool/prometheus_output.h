@@ -14,18 +14,22 @@
 #include "inventory.h"
 #include "output.h"
 #include "spool.h"
+#include "topology.h"
 
 namespace inventory {
 
 // One family per fact, each with one HELP and one TYPE line and its samples
 // together: iscsi_session_info, iscsi_session_state, iscsi_connection_state,
 // iscsi_session_recovery_timeout_seconds, iscsi_session_disks,
-// iscsi_disk_info, iscsi_disk_io_errors_total, iscsi_disk_io_timeouts_total
-// and iscsi_inventory_errors.  The walk hands on one session at a time, so
-// each family's samples are kept aside in a spool of their own (a line per
-// sample), which Write() hands on family after family: the heap holds a
-// chunk per family, not the exposition.  A family without a sample is left
-// out, but for iscsi_inventory_errors.
+// iscsi_disk_info, iscsi_disk_io_errors_total, iscsi_disk_io_timeouts_total,
+// iscsi_disk_state, iscsi_disk_read_only, iscsi_disk_size_bytes,
+// iscsi_lun_paths, iscsi_lun_paths_running and iscsi_inventory_errors.  The
+// walk hands on one session at a time, so each per-session family's samples
+// are kept aside in a spool of their own (a line per sample), which Write()
+// hands on family after family: the heap holds a chunk per family, not the
+// exposition.  A LUN's paths come from several sessions, so the LUN families
+// are made at the end from a Topology, which keeps a little of each disk.  A
+// family without a sample is left out, but for iscsi_inventory_errors.
 //
 // Label values carry sysfs bytes as the JSON form does (Carry(): invalid
 // UTF-8 as \xHH, a backslash doubled), then escaped as the format wants
@@ -50,6 +54,9 @@ public:
     int Write(const std::function<void(std::string_view)>& sink, std::size_t unreadable) const;
 
 private:
+    // The LUN families, from what the topology kept of every session.
+    void WriteLuns(const std::function<void(std::string_view)>& sink) const;
+
     Output& m_out;
     std::optional<std::string> m_file;
     Spool m_sessionInfo;
@@ -60,6 +67,10 @@ private:
     Spool m_diskInfo;
     Spool m_diskErrors;
     Spool m_diskTimeouts;
+    Spool m_diskState;
+    Spool m_diskReadOnly;
+    Spool m_diskSize;
+    Topology m_topology;
 };
 
 // The text of a label value: sysfs bytes carried as valid UTF-8 by Carry(),

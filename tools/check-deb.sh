@@ -61,7 +61,8 @@ for p in "${packages[@]}"; do
   dpkg -L "$p" >"$work/$p.list"
 done
 cat "$work"/*.list | grep -vx "/\." | LC_ALL=C sort -u >"$work/installed"
-for path in /usr/bin/iscsi-inventory /usr/bin/sysfs-buses /usr/include/sysfsreader/reader.h; do
+for path in /usr/bin/iscsi-inventory /usr/bin/sysfs-buses /usr/include/sysfsreader/reader.h \
+            /usr/share/iscsi-inventory/iscsi-inventory.rules.yml; do
   grep -qx "$path" "$work/installed" || fail "$path not in the packages"
 done
 for pattern in '/libsysfsreader\.so\.1$' '/libsysfsreader\.so$' '/pkgconfig/sysfsreader\.pc$' \

@@ -53,6 +53,10 @@ env -u LD_LIBRARY_PATH "$prefix/bin/iscsi-inventory" --version >/dev/null
 # error, and under Facter's name the same under the key iscsi_inventory.
 python3 -c 'import json, sys; json.load(open(sys.argv[1]))' \
   "$prefix/share/iscsi-inventory/iscsi-inventory.schema.json"
+# The alerting rules, checked where promtool is at hand.
+rules=$prefix/share/iscsi-inventory/iscsi-inventory.rules.yml
+[ -f "$rules" ]
+if command -v promtool >/dev/null; then promtool check rules "$rules"; fi
 fact=$prefix/share/iscsi-inventory/iscsi_inventory.fact
 [ -x "$fact" ]
 grep -qx "installed='$prefix/bin/iscsi-inventory'" "$fact"
