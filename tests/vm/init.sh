@@ -48,6 +48,17 @@ centiseconds() {
     hundredths=${up#*.}
     echo $((${up%.*} * 100 + ${hundredths#0}))
 }
+# race NAME COMMAND...: runs the command once, its output thrown away, and
+# notes "NAME <centiseconds> <exit status>" in /tmp/race: the san and
+# multipath phases time the tool against the commands administrators would
+# run instead, in turn, three runs each (vm-check takes the medians).
+race() {
+    race_name=$1; shift
+    race_start=$(centiseconds)
+    "$@" > /dev/null 2>&1
+    race_status=$?
+    echo "$race_name $(($(centiseconds) - race_start)) $race_status" >> /tmp/race
+}
 # waitfor SECONDS COMMAND...: polls the command once a second.
 waitfor() {
     limit=$1; shift
