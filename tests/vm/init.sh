@@ -9,9 +9,10 @@
 # masked output, trace log or fact may show), iser (a session over iSER on
 # soft RoCE beside the tcp ones), multipath (one LUN logged in through two
 # portals and assembled into a dm-multipath map, before and after one path
-# failed), churn (the programs over and over while
-# sessions log out and in and LUNs come and go) and san (256 LUNs on four
-# targets, timed; it logs every other session out, so it comes last).  Each
+# failed, with the views per LUN and the plugin's verdict on both), churn
+# (the programs over and over while sessions log out and in and LUNs come
+# and go) and san (256 LUNs on four targets, timed; it logs every other
+# session out, so it comes last).  Each
 # phase runs the programs under test and an independent dump of the same
 # sysfs objects.  Everything the host checks goes out on the second serial
 # port in sections:

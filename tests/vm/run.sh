@@ -14,7 +14,10 @@
 # programs.  One LUN is logged in through two portals and assembled by
 # multipath-tools (with udevd for that phase alone); its --json and
 # --prometheus outputs are checked on the host with the schema and promtool
-# as well (check-formats.sh).  Nothing is installed into the host's boot
+# as well (check-formats.sh), and its --luns, metrics and --check before and
+# after one path fails.  The multipath and SAN phases time --sessions and
+# --luns against iscsiadm -m session -P 3 and multipath -ll; the ratios are
+# printed for each kernel at the end.  Nothing is installed into the host's boot
 # setup: the kernels, busybox, open-iscsi, iproute2's rdma, multipath-tools
 # and udev are downloaded with apt-get download and unpacked with dpkg-deb -x
 # into BUILD/vm; the packages both kernels share are fetched once, and each

@@ -42,7 +42,15 @@
 // two paths one WWID and one holder, a map whose dm uuid starts "mpath-";
 // --prometheus the same disks, and every session's state as the dump shows
 // it, before and after one portal was disabled (that path FAILED, the other
-// LOGGED_IN).
+// LOGGED_IN).  Before and after, --luns must show every LUN the dumps taken
+// beside it make, line for line (2 of 2 paths running, then 1 of 2), the
+// LUN and disk metrics the same counts, states, flags and sizes, and --check
+// (text, --json, against a baseline saved before) exit 0 saying OK, then 2
+// saying CRITICAL with perfdata that counts what the dumps show and findings
+// that name the failed session and the LUN, worst first; other findings may
+// be there.  In the multipath and SAN phases the tool's views were timed
+// against iscsiadm and multipath -ll: every run must have ended well, and
+// the ratios of the medians are printed.
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
