@@ -2584,6 +2584,8 @@ struct Named {
 
 bool NamesWord(const std::string& text, const std::string& word)
 {
+    if (word.empty())
+        return true;
     auto part = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; };
     for (std::size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) {
         bool starts = at == 0 || !part(text[at - 1]) || !part(word.front());
@@ -2830,7 +2832,8 @@ void CheckMultipathViews(std::map<std::string, std::string>& sections, const std
         named.running = 1;
         named.paths = 2;
         for (const PathFacts& path : lun->paths) {
-            named.lun.push_back(path.block);
+            if (!path.block.empty())
+                named.lun.push_back(path.block);
             named.lun.push_back(path.hctl);
             if (path.session != failedSession)
                 continue;
