@@ -16,9 +16,13 @@
 #   BUSBLOCK <name> <block device name>      (one line each)
 # With --disks, instead, for every logical unit on the scsi bus:
 #   DISK <name> <wwid in hex>                (- when it has none)
+#   INQUIRY <name> <vendor> <model> <rev>    (each in hex, padding and all)
 #   BLOCK <name> <block device>
+#   SIZE <name> <its size in 512-byte sectors>
+#   RO <name> <its ro flag>
 #   HOLDER <name> <holder> <dm/uuid in hex> <dm/name in hex>
-# (the multipath phase's proof of what a map is built from).
+# (the multipath phase's proof of what a map is built from, and of what the
+# views per logical unit must say).
 # With a class name, only that class's entries (no bus devices); with a
 # file name after it, only that file of each.
 # Run as root, it shows a CHAP session's secrets (password, password_in) as
@@ -34,9 +38,12 @@ if [ "${1:-}" = --disks ]; then
     for dev in /sys/bus/scsi/devices/*:*:*:*; do
         [ -e "$dev" ] || continue
         echo "DISK ${dev##*/} $(hex "$dev/wwid")"
+        echo "INQUIRY ${dev##*/} $(hex "$dev/vendor") $(hex "$dev/model") $(hex "$dev/rev")"
         for block in "$dev"/block/*; do
             [ -e "$block" ] || continue
             echo "BLOCK ${dev##*/} ${block##*/}"
+            read -r size 2> /dev/null < "$block/size" && echo "SIZE ${dev##*/} $size"
+            read -r ro 2> /dev/null < "$block/ro" && echo "RO ${dev##*/} $ro"
             for holder in "$block"/holders/*; do
                 [ -e "$holder" ] || continue
                 echo "HOLDER ${dev##*/} ${holder##*/} $(hex "$holder/dm/uuid") $(hex "$holder/dm/name")"

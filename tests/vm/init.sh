@@ -9,9 +9,10 @@
 # masked output, trace log or fact may show), iser (a session over iSER on
 # soft RoCE beside the tcp ones), multipath (one LUN logged in through two
 # portals and assembled into a dm-multipath map, before and after one path
-# failed), churn (the programs over and over while
-# sessions log out and in and LUNs come and go) and san (256 LUNs on four
-# targets, timed; it logs every other session out, so it comes last).  Each
+# failed, with the views per LUN and the plugin's verdict on both), churn
+# (the programs over and over while sessions log out and in and LUNs come
+# and go) and san (256 LUNs on four targets, timed; it logs every other
+# session out, so it comes last).  Each
 # phase runs the programs under test and an independent dump of the same
 # sysfs objects.  Everything the host checks goes out on the second serial
 # port in sections:
@@ -47,6 +48,17 @@ centiseconds() {
     read -r up _ < /proc/uptime
     hundredths=${up#*.}
     echo $((${up%.*} * 100 + ${hundredths#0}))
+}
+# race NAME COMMAND...: runs the command once, its output thrown away, and
+# notes "NAME <centiseconds> <exit status>" in /tmp/race: the san and
+# multipath phases time the tool against the commands administrators would
+# run instead, in turn, three runs each (vm-check takes the medians).
+race() {
+    race_name=$1; shift
+    race_start=$(centiseconds)
+    "$@" > /dev/null 2>&1
+    race_status=$?
+    echo "$race_name $(($(centiseconds) - race_start)) $race_status" >> /tmp/race
 }
 # waitfor SECONDS COMMAND...: polls the command once a second.
 waitfor() {

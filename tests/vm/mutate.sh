@@ -4,8 +4,8 @@
 # reported: applies single changes, one at a time, to a copy of results that
 # passed and expects vm-check to fail on each, naming the phase (a CHAP
 # secret put where the masked runs showed "********" included, the
-# multipath phase's joined records and metrics, and the iSER session shown
-# as a tcp one).
+# multipath phase's joined records, metrics, LUN views and verdicts, the
+# peers' timed runs, and the iSER session shown as a tcp one).
 #
 # usage: tests/vm/mutate.sh RESULTS VM_CHECK
 set -uo pipefail
@@ -96,6 +96,20 @@ mutate multipath "multipath json" '"multipath": true' '"multipath": false'
 mutate multipath "multipath json" '"by_path": "ip-127[.]0[.]0[.]2:' '"by_path": "ip-127.0.0.1:'
 mutate multipath "multipath iscsiadm" "Attached scsi disk sd" "Attached scsi disk sdz"
 mutate multipath "multipath prometheus-failed" 'state="FAILED"[}] 1$' 'state="FAILED"} 0'
+# The views per LUN, the LUN and disk metrics and the verdict: a failed
+# path counted as running, a running one shown blocked, the failed disk's
+# state at 0, a LUN's running paths 10 ("&" is the match), a plugin run
+# that ended otherwise than it said, perfdata that counts wrong, a timed run
+# that failed.
+mutate multipath "multipath luns-failed" "1 of 2 paths running$" "2 of 2 paths running"
+mutate multipath "multipath luns" "SCSI Device State: running$" "SCSI Device State: blocked"
+mutate multipath "multipath prometheus-failed" 'state="blocked"[}] 1$' 'state="blocked"} 0'
+mutate multipath "multipath prometheus" '^iscsi_lun_paths_running[{].*[}] 2$' '&0'
+mutate multipath "end:multipath check" "rc=0$" "rc=1"
+mutate multipath "end:multipath check-baseline" "rc=0$" "rc=2"
+mutate multipath "multipath check-json-failed" '"paths_running": ?[0-9]+' '"paths_running": 3'
+mutate multipath "multipath peers" " 0$" " 1"
+mutate san "san peers" " 0$" " 1"
 if [ "$failures" != 0 ]; then
     echo "mutate: $failures changes went unnoticed"
     exit 1

@@ -42,7 +42,15 @@
 // two paths one WWID and one holder, a map whose dm uuid starts "mpath-";
 // --prometheus the same disks, and every session's state as the dump shows
 // it, before and after one portal was disabled (that path FAILED, the other
-// LOGGED_IN).
+// LOGGED_IN).  Before and after, --luns must show every LUN the dumps taken
+// beside it make, line for line (2 of 2 paths running, then 1 of 2), the
+// LUN and disk metrics the same counts, states, flags and sizes, and --check
+// (text, --json, against a baseline saved before) exit 0 saying OK, then 2
+// saying CRITICAL with perfdata that counts what the dumps show and findings
+// that name the failed session and the LUN, worst first; other findings may
+// be there.  In the multipath and SAN phases the tool's views were timed
+// against iscsiadm and multipath -ll: every run must have ended well, and
+// the ratios of the medians are printed.
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
@@ -979,11 +987,78 @@ void CheckChurn(std::map<std::string, std::string>& sections, const std::map<std
         Fail("churn", "sysfs changed during only " + std::to_string(figures.changedRuns) + " runs");
 }
 
+// ------------------------------------------------------------------ peers
+
+// The commands administrators would run instead of the tool, timed in the
+// VM in turn with it, three runs each: "NAME CENTISECONDS STATUS" a line
+// (init.sh's race).  Every run must have ended with status 0 (a command that
+// failed fast proves nothing); a ratio is the tool's median time over its
+// peer's, so that below 1 the tool is the quicker.  Returns one text per
+// pair: "--sessions vs iscsiadm -P 3: 0.48 (0.10 s against 0.21 s)".
+struct Peer {
+    const char* tool;   // the name of the tool's runs
+    const char* peer;   // the name of its peer's
+    const char* label;  // how the ratio is named
+};
+
+std::vector<std::string> CheckPeers(const std::string& phase, const std::string& text,
+                                    const std::vector<Peer>& pairs)
+{
+    std::map<std::string, std::vector<std::uint32_t>> runs;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream in(line);
+        std::string name = Word(in), hundredths = Word(in), status = Word(in);
+        if (!Number(hundredths) || !Number(status) || !Rest(in).empty()) {
+            Fail(phase, "a timed run reads \"" + line + "\"");
+            continue;
+        }
+        runs[name].push_back(*Number(hundredths));
+        if (*Number(status) != 0)
+            Fail(phase, "a timed run of " + name + " ended with status " + status);
+    }
+    auto median = [&](const std::string& name) -> std::optional<std::uint32_t> {
+        std::vector<std::uint32_t> times = runs[name];
+        if (times.size() != 3) {
+            Fail(phase, name + " was timed " + std::to_string(times.size()) + " times, not 3");
+            return std::nullopt;
+        }
+        std::sort(times.begin(), times.end());
+        return times[1];
+    };
+    std::vector<std::string> ratios;
+    for (const Peer& pair : pairs) {
+        std::optional<std::uint32_t> tool = median(pair.tool), peer = median(pair.peer);
+        if (!tool || !peer)
+            continue;
+        char ratio[160];
+        if (*peer == 0)
+            std::snprintf(ratio, sizeof ratio, "%s: n/a (%.2f s against under 0.01 s)", pair.label, *tool / 100.0);
+        else
+            std::snprintf(ratio, sizeof ratio, "%s: %.2f (%.2f s against %.2f s)", pair.label,
+                          static_cast<double>(*tool) / *peer, *tool / 100.0, *peer / 100.0);
+        ratios.push_back(ratio);
+    }
+    return ratios;
+}
+
+std::string Joined(const std::vector<std::string>& texts, const std::string& separator)
+{
+    std::string joined;
+    for (const std::string& text : texts)
+        joined += (joined.empty() ? "" : separator) + text;
+    return joined;
+}
+
+const Peer kSessionsPeer{"sessions", "iscsiadm", "--sessions vs iscsiadm -P 3"};
+const Peer kLunsPeer{"luns", "multipath", "--luns vs multipath -ll"};
+
 // --------------------------------------------------------------- SAN phase
 
 struct SanFigures {
     std::size_t disks = 0, sessions = 0;
     std::map<std::string, double> seconds;
+    std::vector<std::string> peers;
 };
 
 void CheckSan(std::map<std::string, std::string>& sections, SanFigures& figures)
@@ -1010,6 +1085,8 @@ void CheckSan(std::map<std::string, std::string>& sections, SanFigures& figures)
     for (const char* name : {"dump-before", "dump-after", "iscsi-inventory", "sysfs-buses"})
         if (!figures.seconds.count(name))
             Fail("san", std::string("no time for ") + name);
+    // No multipath map here: iscsiadm is the one peer.
+    figures.peers = CheckPeers("san peers", sections["san peers"], {kSessionsPeer});
 }
 
 
@@ -1325,10 +1402,15 @@ void CheckChap(std::map<std::string, std::string>& sections, const std::map<std:
 
 const char kMultipathTarget[] = "iqn.2003-01.org.example.vm:multipath";
 
-// A logical unit as dump-sysfs --disks read it: its WWID, its block device
-// and the device-mapper devices holding that.
+// A logical unit as dump-sysfs --disks read it: its WWID, its inquiry
+// strings (padded as the kernel shows them; none where unread), its block
+// device with its size and read-only flag, and the device-mapper devices
+// holding that.
 struct DiskDump {
     std::string wwid, block;
+    std::optional<std::string> vendor, model, rev;
+    std::optional<std::uint64_t> sectors;  // 512-byte sectors
+    std::optional<bool> readOnly;
     struct Holder {
         std::string device, uuid, name;
     };
@@ -1353,8 +1435,22 @@ std::map<std::string, DiskDump> ParseDisks(const std::string& text)
         std::string tag = Word(in), name = Word(in);
         if (tag == "DISK") {
             disks[name].wwid = HexValue(Word(in));
+        } else if (tag == "INQUIRY") {
+            for (std::optional<std::string>* field : {&disks[name].vendor, &disks[name].model, &disks[name].rev}) {
+                std::string hex = Word(in);
+                *field = hex.empty() || hex == "-" ? std::nullopt : std::optional<std::string>(HexValue(hex));
+            }
         } else if (tag == "BLOCK") {
             disks[name].block = Word(in);
+        } else if (tag == "SIZE") {
+            std::string sectors = Word(in);
+            if (!sectors.empty() && sectors.size() < 20 &&
+                sectors.find_first_not_of("0123456789") == std::string::npos)
+                disks[name].sectors = std::stoull(sectors);
+        } else if (tag == "RO") {
+            std::string ro = Word(in);
+            if (ro == "0" || ro == "1")
+                disks[name].readOnly = ro == "1";
         } else if (tag == "HOLDER") {
             DiskDump::Holder holder;
             holder.device = Word(in);
@@ -2095,6 +2191,674 @@ void CheckIser(std::map<std::string, std::string>& sections, const std::vector<s
     }
 }
 
+// ------------------------------------ multipath phase: the views per LUN
+
+// A path to a logical unit as the dumps show it: the full dump gives its
+// session (state, target, portal, iface) and the SCSI device's state, the
+// disk dump its WWID, inquiry strings, block device, size, read-only flag
+// and holders.
+struct PathFacts {
+    std::string session, hctl, block, wwid;
+    std::uint64_t sid = 0;
+    std::optional<std::string> sessionState, target, portal, iface, state;
+    std::optional<std::string> vendor, model, rev;
+    std::optional<std::uint64_t> bytes;
+    std::optional<bool> readOnly;
+    std::optional<DiskDump::Holder> map;  // the holder that is a multipath map
+
+    // A path takes I/O when its device runs and its session is logged in.
+    bool Running() const { return state == "running" && sessionState == "LOGGED_IN"; }
+};
+
+// A logical unit: the paths that name one WWID, or a path without one alone.
+struct LunFacts {
+    std::string wwid;  // "" for a path without one
+    std::vector<PathFacts> paths;
+
+    std::size_t Running() const
+    {
+        return std::count_if(paths.begin(), paths.end(), [](const PathFacts& p) { return p.Running(); });
+    }
+    std::string Heading() const { return "LUN: " + (wwid.empty() ? paths.front().hctl + " (no WWID)" : wwid); }
+};
+
+// A file of an object as the tool reads it; none where the dump shows no
+// such file or a read error.
+std::optional<std::string> FileValue(const Object* object, const std::string& name)
+{
+    if (object == nullptr || !object->files.count(name))
+        return std::nullopt;
+    return Shown(object->files.at(name));
+}
+
+// Inquiry strings come padded with spaces to their field's width.
+std::optional<std::string> Unpadded(const std::optional<std::string>& text)
+{
+    if (!text)
+        return std::nullopt;
+    std::size_t end = text->find_last_not_of(' ');
+    return end == std::string::npos ? std::string() : text->substr(0, end + 1);
+}
+
+// Every logical unit below the dump's sessions, in the order the views list
+// them: those with a WWID by its bytes, then those without, each path by
+// its session's number and then its address.
+std::vector<LunFacts> LunsOf(const Dump& dump, const std::map<std::string, DiskDump>& disks)
+{
+    std::vector<PathFacts> all;
+    for (const auto& [key, session] : dump.objects) {
+        if (key.first != "iscsi_session")
+            continue;
+        std::string sid = key.second.rfind("session", 0) == 0 ? key.second.substr(7) : "";
+        const Object* connection = Find(dump, "iscsi_connection", "connection" + sid + ":0");
+        std::optional<std::string> address = FileValue(connection, "persistent_address");
+        std::optional<std::string> port = FileValue(connection, "persistent_port");
+        for (const std::string& hctl : DisksOf(dump, session)) {
+            PathFacts& path = all.emplace_back();
+            path.session = key.second;
+            path.sid = Number(sid).value_or(UINT32_MAX);
+            path.hctl = hctl;
+            path.sessionState = FileValue(&session, "state");
+            path.target = FileValue(&session, "targetname");
+            path.iface = FileValue(&session, "ifacename");
+            if (address && port && !address->empty() && !port->empty())
+                path.portal = (address->find(':') == std::string::npos ? *address : "[" + *address + "]") +
+                              ":" + *port;
+            auto state = dump.busStates.find(hctl);
+            if (state != dump.busStates.end())
+                path.state = state->second;
+            path.block = BlockOf(dump, hctl);
+            auto disk = disks.find(hctl);
+            if (disk == disks.end())
+                continue;
+            const DiskDump& facts = disk->second;
+            path.wwid = facts.wwid;
+            if (!facts.block.empty())
+                path.block = facts.block;
+            path.vendor = Unpadded(facts.vendor);
+            path.model = Unpadded(facts.model);
+            path.rev = Unpadded(facts.rev);
+            if (facts.sectors)
+                path.bytes = *facts.sectors * 512;
+            path.readOnly = facts.readOnly;
+            for (const DiskDump::Holder& holder : facts.holders)
+                if (!path.map && holder.uuid.rfind("mpath-", 0) == 0)
+                    path.map = holder;
+        }
+    }
+    std::stable_sort(all.begin(), all.end(), [](const PathFacts& a, const PathFacts& b) {
+        return a.sid != b.sid ? a.sid < b.sid : ScsiListedBefore(a.hctl, b.hctl);
+    });
+    std::map<std::string, LunFacts> named;
+    std::vector<LunFacts> luns;
+    for (const PathFacts& path : all) {
+        if (path.wwid.empty()) {
+            luns.push_back({"", {path}});
+            continue;
+        }
+        named[path.wwid].wwid = path.wwid;
+        named[path.wwid].paths.push_back(path);
+    }
+    std::vector<LunFacts> ordered;
+    for (auto& [wwid, lun] : named)
+        ordered.push_back(std::move(lun));
+    ordered.insert(ordered.end(), luns.begin(), luns.end());
+    return ordered;
+}
+
+// A size in the binary units people read: bytes as they are, anything
+// larger with two decimals.
+std::string IecSize(std::optional<std::uint64_t> bytes)
+{
+    if (!bytes)
+        return "<unknown>";
+    static const char* const units[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+    double value = static_cast<double>(*bytes);
+    int unit = 0;
+    for (; value >= 1024 && unit < 6; ++unit)
+        value /= 1024;
+    char text[40];
+    std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.2f %s", value, units[unit]);
+    return text;
+}
+
+std::string People(const std::optional<std::string>& value)
+{
+    return !value ? "<unknown>" : value->empty() || *value == "(null)" ? "<empty>" : *value;
+}
+
+std::string YesNo(std::optional<bool> value)
+{
+    return !value ? "<unknown>" : *value ? "Yes" : "No";
+}
+
+// The map's name and device as a view names it ("mpatha (dm-0)").
+std::string MapName(const DiskDump::Holder& map)
+{
+    return (map.name.empty() ? std::string("<unknown>") : map.name) + " (" + map.device + ")";
+}
+
+// The lines of --luns for one LUN after its heading.  What describes the
+// LUN as a whole comes from its first path that shows it; it is read-only
+// when any path is.
+std::vector<std::string> LunLines(const LunFacts& lun)
+{
+    std::optional<std::uint64_t> bytes;
+    std::optional<std::string> vendor, model, rev;
+    std::optional<bool> readOnly;
+    std::optional<DiskDump::Holder> map;
+    for (const PathFacts& path : lun.paths) {
+        bytes = bytes ? bytes : path.bytes;
+        vendor = vendor ? vendor : path.vendor;
+        model = model ? model : path.model;
+        rev = rev ? rev : path.rev;
+        map = map ? map : path.map;
+        if (path.readOnly)
+            readOnly = readOnly.value_or(false) || *path.readOnly;
+    }
+    std::vector<std::string> lines{"\tSize: " + IecSize(bytes), "\tVendor: " + People(vendor),
+                                   "\tModel: " + People(model), "\tRev: " + People(rev),
+                                   "\tRead-only: " + YesNo(readOnly),
+                                   "\tMultipath: " + (map ? MapName(*map) : "none")};
+    for (const PathFacts& path : lun.paths) {
+        lines.push_back("\tPath: " + path.hctl + " " + (path.block.empty() ? "(no block device)" : path.block) +
+                        (path.Running() ? ": running" : ": not running"));
+        lines.push_back("\t\tSession: " + path.session + " (" + People(path.sessionState) + ")");
+        lines.push_back("\t\tTarget: " + People(path.target));
+        lines.push_back("\t\tPortal: " + People(path.portal));
+        lines.push_back("\t\tIface: " + People(path.iface));
+        lines.push_back("\t\tSCSI Device State: " + People(path.state));
+        lines.push_back("\t\tRead-only: " + YesNo(path.readOnly));
+    }
+    lines.push_back("\t" + std::to_string(lun.Running()) + " of " + std::to_string(lun.paths.size()) +
+                    (lun.paths.size() == 1 ? " path running" : " paths running"));
+    return lines;
+}
+
+std::string Tabs(const std::string& line)
+{
+    std::string shown;
+    for (char c : line)
+        shown += c == '\t' ? std::string("\\t") : std::string(1, c);
+    return "\"" + shown + "\"";
+}
+
+// --luns: a block per LUN the dumps show, each exactly as the rules make it,
+// in their order.  A failure names the LUN and its first wrong line.
+void CheckLuns(const std::string& phase, const std::string& what, const std::string& text,
+               const std::vector<LunFacts>& luns)
+{
+    std::vector<std::pair<std::string, std::vector<std::string>>> got;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("LUN: ", 0) == 0)
+            got.push_back({line, {}});
+        else if (got.empty())
+            Fail(phase, what + ": a line outside any LUN's block: " + Tabs(line));
+        else
+            got.back().second.push_back(line);
+    }
+    std::vector<std::string> gotOrder, wantOrder;
+    std::map<std::string, const std::vector<std::string>*> shown;
+    for (const auto& [heading, body] : got) {
+        if (shown.count(heading))
+            Fail(phase, what + " shows \"" + heading + "\" twice");
+        shown[heading] = &body;
+        gotOrder.push_back(heading);
+    }
+    std::set<std::string> expected;
+    for (const LunFacts& lun : luns) {
+        const std::string heading = lun.Heading();
+        expected.insert(heading);
+        wantOrder.push_back(heading);
+        if (!shown.count(heading)) {
+            Fail(phase, what + " does not show \"" + heading + "\"");
+            continue;
+        }
+        const std::vector<std::string>& body = *shown[heading];
+        const std::vector<std::string> want = LunLines(lun);
+        for (std::size_t i = 0; i < std::max(body.size(), want.size()); ++i) {
+            if (i < body.size() && i < want.size() && body[i] == want[i])
+                continue;
+            Fail(phase, what + ": " + heading.substr(5) + ": " +
+                            (i < body.size() ? Tabs(body[i]) : std::string("nothing")) + ", expected " +
+                            (i < want.size() ? Tabs(want[i]) : std::string("nothing")));
+            break;
+        }
+    }
+    for (const std::string& heading : gotOrder)
+        if (!expected.count(heading))
+            Fail(phase, what + " shows \"" + heading + "\", which the dumps do not");
+    std::vector<std::string> common;
+    std::copy_if(gotOrder.begin(), gotOrder.end(), std::back_inserter(common),
+                 [&](const std::string& heading) { return expected.count(heading) != 0; });
+    std::vector<std::string> wanted;
+    std::copy_if(wantOrder.begin(), wantOrder.end(), std::back_inserter(wanted),
+                 [&](const std::string& heading) { return shown.count(heading) != 0; });
+    if (common != wanted)
+        Fail(phase, what + " lists the LUNs in the order " + Joined(common, ", ") + "; expected " +
+                        Joined(wanted, ", "));
+}
+
+// A sample's value against a whole number: equal as numbers, whatever the
+// notation.
+bool SameNumber(const std::string& value, std::uint64_t want)
+{
+    char* end = nullptr;
+    double number = std::strtod(value.c_str(), &end);
+    return !value.empty() && end != nullptr && *end == '\0' && number == static_cast<double>(want);
+}
+
+// The LUN and disk metrics: per LUN with a WWID its paths and map
+// (iscsi_lun_paths) and its running paths (iscsi_lun_paths_running); per
+// disk its state as an enum (1 for the dump's, 0 for any other state shown),
+// its read-only flag and its size in bytes.  Other families, other states at
+// 0 and LUNs without a WWID are left to the rest of the checks.
+void CheckLunMetrics(const std::string& phase, const std::string& what, const std::string& text,
+                     const std::vector<LunFacts>& luns)
+{
+    std::map<std::string, const LunFacts*> byWwid;
+    std::map<std::string, const PathFacts*> byDisk;  // "session hctl"
+    for (const LunFacts& lun : luns) {
+        if (!lun.wwid.empty())
+            byWwid[lun.wwid] = &lun;
+        for (const PathFacts& path : lun.paths)
+            byDisk[path.session + " " + path.hctl] = &path;
+    }
+    std::map<std::string, std::map<std::string, std::string>> seen;  // family -> key -> value
+    std::map<std::string, std::map<std::string, std::string>> states;  // disk -> state -> value
+    std::map<std::string, std::string> maps;                           // wwid -> multipath_device
+    const std::set<std::string> lunFamilies{"iscsi_lun_paths", "iscsi_lun_paths_running"};
+    const std::set<std::string> diskFamilies{"iscsi_disk_state", "iscsi_disk_read_only",
+                                             "iscsi_disk_size_bytes"};
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty() || line[0] == '#')
+            continue;
+        std::string family = line.substr(0, line.find_first_of("{ "));
+        if (!lunFamilies.count(family) && !diskFamilies.count(family))
+            continue;
+        std::string value = line.substr(line.rfind(' ') + 1);
+        std::map<std::string, std::string> labels = Labels(line);
+        std::string key;
+        if (lunFamilies.count(family)) {
+            key = labels["wwid"];
+            if (key.empty())
+                continue;
+            if (!byWwid.count(key)) {
+                Fail(phase, what + " shows " + family + " of a LUN " + key + ", which the dumps do not show");
+                continue;
+            }
+            if (family == "iscsi_lun_paths")
+                maps[key] = labels["multipath_device"];
+        } else {
+            key = labels["session"] + " " + labels["hctl"];
+            if (!byDisk.count(key)) {
+                Fail(phase, what + " shows " + family + " of " + key + ", which the dumps do not show");
+                continue;
+            }
+            if (family == "iscsi_disk_state") {
+                if (states[key].count(labels["state"]))
+                    Fail(phase, what + " shows the state " + labels["state"] + " of " + key + " twice");
+                states[key][labels["state"]] = value;
+                continue;
+            }
+        }
+        if (seen[family].count(key))
+            Fail(phase, what + " shows " + family + " of " + key + " twice");
+        seen[family][key] = value;
+    }
+    auto expect = [&](const std::string& family, const std::string& key, std::uint64_t want,
+                      const std::string& series) {
+        auto found = seen[family].find(key);
+        if (found == seen[family].end())
+            Fail(phase, what + " lacks " + family + "{" + series + "}");
+        else if (!SameNumber(found->second, want))
+            Fail(phase, what + ": " + family + "{" + series + "} is " + found->second + ", the dumps show " +
+                            std::to_string(want));
+    };
+    for (const auto& [wwid, lun] : byWwid) {
+        const std::string series = "wwid=\"" + wwid + "\"";
+        expect("iscsi_lun_paths", wwid, lun->paths.size(), series);
+        expect("iscsi_lun_paths_running", wwid, lun->Running(), series);
+        // The map as the disk metrics name it: its device-mapper name, else
+        // its device; nothing where no map holds the LUN.
+        std::string map;
+        for (const PathFacts& path : lun->paths)
+            if (map.empty() && path.map)
+                map = path.map->name.empty() ? path.map->device : path.map->name;
+        if (seen["iscsi_lun_paths"].count(wwid) && maps[wwid] != map)
+            Fail(phase, what + ": iscsi_lun_paths{" + series + "} names the map \"" + maps[wwid] +
+                            "\", the dumps \"" + map + "\"");
+    }
+    for (const auto& [key, path] : byDisk) {
+        const std::string series = "session=\"" + path->session + "\",hctl=\"" + path->hctl + "\"";
+        if (path->state) {
+            auto& shown = states[key];
+            if (!shown.count(*path->state))
+                Fail(phase, what + " lacks iscsi_disk_state{" + series + ",state=\"" + *path->state + "\"}");
+            for (const auto& [state, value] : shown) {
+                std::uint64_t want = state == *path->state ? 1 : 0;
+                if (!SameNumber(value, want))
+                    Fail(phase, what + ": iscsi_disk_state{" + series + ",state=\"" + state + "\"} is " + value +
+                                    ", the dumps show " + *path->state);
+            }
+        }
+        if (path->readOnly)
+            expect("iscsi_disk_read_only", key, *path->readOnly ? 1 : 0, series);
+        if (path->bytes)
+            expect("iscsi_disk_size_bytes", key, *path->bytes, series);
+    }
+}
+
+// ------------------------------------- multipath phase: the plugin's verdict
+
+// What the verdict counts, from the dumps.
+struct Census {
+    std::size_t sessions = 0, loggedIn = 0, luns = 0, paths = 0, running = 0;
+};
+
+Census CensusOf(const Dump& dump, const std::vector<LunFacts>& luns)
+{
+    Census census;
+    for (const auto& [key, object] : dump.objects)
+        if (key.first == "iscsi_session") {
+            ++census.sessions;
+            census.loggedIn += FileValue(&object, "state") == "LOGGED_IN";
+        }
+    census.luns = luns.size();
+    for (const LunFacts& lun : luns) {
+        census.paths += lun.paths.size();
+        census.running += lun.Running();
+    }
+    return census;
+}
+
+// What a finding must name, each as a word of its own: the failed session
+// with its target and portal, and the LUN with its WWID, block devices and
+// HCTLs and how many of its paths run.
+struct Named {
+    std::vector<std::string> session, lun;
+    std::size_t running = 0, paths = 0;
+};
+
+bool NamesWord(const std::string& text, const std::string& word)
+{
+    if (word.empty())
+        return true;
+    auto part = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; };
+    for (std::size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) {
+        bool starts = at == 0 || !part(text[at - 1]) || !part(word.front());
+        std::size_t end = at + word.size();
+        bool ends = end == text.size() || !part(text[end]) || !part(word.back());
+        if (starts && ends)
+            return true;
+    }
+    return false;
+}
+
+bool NamesAll(const std::string& text, const std::vector<std::string>& words)
+{
+    return std::all_of(words.begin(), words.end(), [&](const std::string& w) { return NamesWord(text, w); });
+}
+
+// "1 of 2" (or "1/2") paths running.
+bool NamesCount(const std::string& text, std::size_t running, std::size_t paths)
+{
+    const std::string r = std::to_string(running), p = std::to_string(paths);
+    return NamesWord(text, r + " of " + p) || NamesWord(text, r + "/" + p);
+}
+
+const char* const kStates[] = {"OK", "WARNING", "CRITICAL", "UNKNOWN"};
+
+const std::set<std::string> kRules{"session-state",    "no-path",          "baseline-missing",
+                                   "path-lost",        "read-only",        "recovery-timeout",
+                                   "connection-state", "baseline-extra"};
+
+// The exit status against the state the run had to end in.
+void CheckStatus(const std::string& phase, const std::string& what, std::optional<int> status, int want)
+{
+    if (!status)
+        Fail(phase, what + ": no exit status");
+    else if (*status != want)
+        Fail(phase, what + ": exit status " + std::to_string(*status) + ", expected " + std::to_string(want) +
+                        " (" + kStates[want] + ")");
+}
+
+// The plugin's text: "ISCSI <STATE> - <summary> | <perfdata>" in the state
+// its exit status says, perfdata that counts what the dumps show, then a
+// line per finding, worst first.  named: what the findings must name when
+// the run had to be CRITICAL.
+void CheckVerdictText(const std::string& phase, const std::string& what, const std::string& text,
+                      std::optional<int> status, int want, const Census& census, const Named* named)
+{
+    CheckStatus(phase, what, status, want);
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    static const std::regex first("ISCSI (OK|WARNING|CRITICAL|UNKNOWN) - (.*)");
+    std::smatch m;
+    if (lines.empty() || !std::regex_match(lines[0], m, first)) {
+        Fail(phase, what + ": the first line is " + (lines.empty() ? "missing" : "\"" + lines[0] + "\"") +
+                        ", not \"ISCSI <STATE> - <summary> | <perfdata>\"");
+        return;
+    }
+    const std::string state = m[1], rest = m[2];
+    if (state != kStates[want])
+        Fail(phase, what + " says " + state + ", expected " + kStates[want]);
+    if (status && *status >= 0 && *status <= 3 && state != kStates[*status])
+        Fail(phase, what + " says " + state + " but exits " + std::to_string(*status));
+    std::size_t bar = rest.rfind(" | ");
+    if (bar == std::string::npos) {
+        Fail(phase, what + ": no perfdata after \" | \" in \"" + lines[0] + "\"");
+    } else {
+        static const std::regex datum("'?([^'=]+)'?=([0-9.]+)[^;]*(;.*)?");
+        const std::map<std::string, std::size_t> counts{{"sessions", census.sessions},
+                                                        {"sessions_logged_in", census.loggedIn},
+                                                        {"luns", census.luns},
+                                                        {"paths", census.paths},
+                                                        {"paths_running", census.running}};
+        std::istringstream data(rest.substr(bar + 3));
+        std::size_t parsed = 0;
+        for (std::string word; data >> word;) {
+            std::smatch d;
+            if (!std::regex_match(word, d, datum)) {
+                Fail(phase, what + ": perfdata \"" + word + "\" is no label=value");
+                continue;
+            }
+            ++parsed;
+            auto count = counts.find(d[1]);
+            if (count != counts.end() && !SameNumber(d[2], count->second))
+                Fail(phase, what + ": perfdata " + d[1].str() + "=" + d[2].str() + ", the dumps show " +
+                                std::to_string(count->second));
+        }
+        if (parsed == 0)
+            Fail(phase, what + ": no perfdata in \"" + lines[0] + "\"");
+    }
+    if (named == nullptr)
+        return;
+    std::optional<std::size_t> session, lun;
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        if (!session && NamesAll(lines[i], named->session))
+            session = i;
+        else if (!lun && NamesAll(lines[i], named->lun) && NamesCount(lines[i], named->running, named->paths))
+            lun = i;
+    }
+    if (!session)
+        Fail(phase, what + " has no line naming " + Joined(named->session, " "));
+    if (!lun)
+        Fail(phase, what + " has no line naming " + Joined(named->lun, " ") + " with " +
+                        std::to_string(named->running) + " of " + std::to_string(named->paths) + " paths running");
+    if (session && lun && *lun < *session)
+        Fail(phase, what + " names the LUN (a WARNING) before the failed session (CRITICAL): not worst first");
+}
+
+// --check --json: status and exit code as the run ended, each finding with a
+// known severity and rule, worst first, and perfdata that counts what the
+// dumps show; when CRITICAL, a CRITICAL session-state finding for the failed
+// session and a WARNING for the LUN, each naming them as the text must.
+void CheckVerdictJson(const std::string& phase, const std::string& what, const std::string& text,
+                      std::optional<int> status, int want, const Census& census, const Named* named)
+{
+    CheckStatus(phase, what, status, want);
+    nlohmann::json document = nlohmann::json::parse(text, nullptr, false);
+    if (document.is_discarded() || !document.is_object()) {
+        Fail(phase, what + " is no JSON object");
+        return;
+    }
+    if (Member(document, "status") != kStates[want])
+        Fail(phase, what + ": status " + Text(Member(document, "status")) + ", expected " + kStates[want]);
+    if (!Member(document, "exit_code").is_number_integer() ||
+        (status && Member(document, "exit_code") != *status))
+        Fail(phase, what + ": exit_code " + Text(Member(document, "exit_code")) + ", the run exited " +
+                        (status ? std::to_string(*status) : "with no status"));
+    if (!Member(document, "summary").is_string())
+        Fail(phase, what + " has no summary");
+    const nlohmann::json perfdata = Member(document, "perfdata");
+    for (const auto& [key, count] : std::vector<std::pair<const char*, std::size_t>>{
+             {"sessions", census.sessions},
+             {"sessions_logged_in", census.loggedIn},
+             {"luns", census.luns},
+             {"paths", census.paths},
+             {"paths_running", census.running}})
+        if (!Member(perfdata, key).is_number_unsigned() || Member(perfdata, key) != count)
+            Fail(phase, what + ": perfdata " + key + " is " + Text(Member(perfdata, key)) + ", the dumps show " +
+                            std::to_string(count));
+    const std::map<std::string, int> rank{{"OK", 0}, {"WARNING", 1}, {"CRITICAL", 2}};
+    int previous = 2, worst = 0;
+    bool sessionFound = false, lunFound = false;
+    if (!Member(document, "findings").is_array())
+        Fail(phase, what + " has no findings array");
+    for (const nlohmann::json& finding : Items(document, "findings")) {
+        std::string severity = Text(Member(finding, "severity")), rule = Text(Member(finding, "rule"));
+        std::string object = Text(Member(finding, "object")), message = Text(Member(finding, "message"));
+        if (!Member(finding, "object").is_string() || !Member(finding, "message").is_string())
+            Fail(phase, what + ": a finding without object or message: " + finding.dump());
+        if (!kRules.count(rule))
+            Fail(phase, what + ": a finding of no known rule: " + finding.dump());
+        if (severity == "UNKNOWN")
+            continue;
+        if (!rank.count(severity)) {
+            Fail(phase, what + ": a finding of no known severity: " + finding.dump());
+            continue;
+        }
+        if (rank.at(severity) > previous)
+            Fail(phase, what + ": a " + severity + " finding after a less severe one: not worst first");
+        previous = rank.at(severity);
+        worst = std::max(worst, rank.at(severity));
+        const std::string names = object + " " + message;
+        if (named && severity == "CRITICAL" && rule == "session-state" && NamesAll(names, named->session))
+            sessionFound = true;
+        if (named && severity == "WARNING" && NamesAll(names, named->lun) &&
+            NamesCount(names, named->running, named->paths))
+            lunFound = true;
+    }
+    if (worst > want)
+        Fail(phase, what + " has a " + kStates[worst] + " finding but says " + kStates[want]);
+    if (want == 2 && worst < 2)
+        Fail(phase, what + " is CRITICAL without a CRITICAL finding");
+    if (named && !sessionFound)
+        Fail(phase, what + " has no CRITICAL session-state finding naming " + Joined(named->session, " "));
+    if (named && !lunFound)
+        Fail(phase, what + " has no WARNING finding naming " + Joined(named->lun, " ") + " with " +
+                        std::to_string(named->running) + " of " + std::to_string(named->paths) + " paths running");
+}
+
+struct ViewFigures {
+    std::string before, after;  // "2 of 2", as the dumps counted the multipath LUN's paths
+    std::vector<std::string> peers;
+};
+
+// The multipath LUN of a dump: the one whose paths run to its target.
+const LunFacts* MultipathLun(const std::vector<LunFacts>& luns)
+{
+    for (const LunFacts& lun : luns)
+        for (const PathFacts& path : lun.paths)
+            if (path.target == kMultipathTarget && !lun.wwid.empty())
+                return &lun;
+    return nullptr;
+}
+
+// The views per LUN, the LUN and disk metrics and the plugin's verdict,
+// before and after one portal was disabled, each against the dumps taken
+// beside it; and the peers' times.  Failures name "multipath luns",
+// "multipath metrics", "multipath check" and "multipath peers".
+void CheckMultipathViews(std::map<std::string, std::string>& sections, const std::map<std::string, int>& statuses,
+                         const std::string& failedSession, ViewFigures& figures)
+{
+    auto status = [&](const std::string& name) -> std::optional<int> {
+        auto found = statuses.find("multipath " + name);
+        return found == statuses.end() ? std::nullopt : std::optional<int>(found->second);
+    };
+    // Before: the LUN with both paths running (else nothing below could show
+    // a path lost).
+    Dump dump = ParseDump(sections["multipath dump-before"]);
+    std::vector<LunFacts> luns = LunsOf(dump, ParseDisks(sections["multipath disks"]));
+    const LunFacts* lun = MultipathLun(luns);
+    if (lun == nullptr || lun->paths.size() != 2 || lun->Running() != 2)
+        Fail("multipath luns", "the dumps do not show the multipath LUN with 2 of 2 paths running");
+    else
+        figures.before = "2 of 2";
+    CheckLuns("multipath luns", "--luns", sections["multipath luns"], luns);
+    CheckLunMetrics("multipath metrics", "--prometheus", sections["multipath prometheus"], luns);
+    Census census = CensusOf(dump, luns);
+    CheckVerdictText("multipath check", "--check", sections["multipath check"], status("check"), 0, census,
+                     nullptr);
+    CheckVerdictJson("multipath check", "--check --json", sections["multipath check-json"], status("check-json"),
+                     0, census, nullptr);
+    CheckStatus("multipath check", "--save-baseline", status("save-baseline"), 0);
+    if (sections["multipath baseline"].empty())
+        Fail("multipath check", "--save-baseline left no baseline");
+    CheckVerdictText("multipath check", "--check --baseline", sections["multipath check-baseline"],
+                     status("check-baseline"), 0, census, nullptr);
+
+    // After: the failed session's path not running, the other running.
+    const std::string after = " after the portal was disabled";
+    Dump failed = ParseDump(sections["multipath dump-failed"]);
+    std::vector<LunFacts> failedLuns = LunsOf(failed, ParseDisks(sections["multipath disks-failed"]));
+    lun = MultipathLun(failedLuns);
+    Named named;
+    if (lun == nullptr || lun->paths.size() != 2 || lun->Running() != 1 ||
+        std::none_of(lun->paths.begin(), lun->paths.end(), [&](const PathFacts& path) {
+            return path.session == failedSession && !path.Running();
+        })) {
+        Fail("multipath luns", "the dumps do not show the multipath LUN with 1 of 2 paths running, " +
+                                   (failedSession.empty() ? std::string("the failed one's") : failedSession) +
+                                   " not");
+    } else {
+        figures.after = "1 of 2";
+        named.lun = {lun->wwid};
+        named.running = 1;
+        named.paths = 2;
+        for (const PathFacts& path : lun->paths) {
+            if (!path.block.empty())
+                named.lun.push_back(path.block);
+            named.lun.push_back(path.hctl);
+            if (path.session != failedSession)
+                continue;
+            named.session = {path.session};
+            if (path.target)
+                named.session.push_back(*path.target);
+            if (path.portal)
+                named.session.push_back(*path.portal);
+        }
+    }
+    CheckLuns("multipath luns", "--luns" + after, sections["multipath luns-failed"], failedLuns);
+    CheckLunMetrics("multipath metrics", "--prometheus" + after, sections["multipath prometheus-failed"],
+                    failedLuns);
+    census = CensusOf(failed, failedLuns);
+    const Named* names = named.session.empty() ? nullptr : &named;
+    CheckVerdictText("multipath check", "--check" + after, sections["multipath check-failed"],
+                     status("check-failed"), 2, census, names);
+    CheckVerdictJson("multipath check", "--check --json" + after, sections["multipath check-json-failed"],
+                     status("check-json-failed"), 2, census, names);
+    CheckVerdictText("multipath check", "--check --baseline" + after, sections["multipath check-baseline-failed"],
+                     status("check-baseline-failed"), 2, census, names);
+
+    figures.peers = CheckPeers("multipath peers", sections["multipath peers"], {kSessionsPeer, kLunsPeer});
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -2161,8 +2925,11 @@ int main(int argc, char** argv)
     if (checks("chap"))
         CheckChap(sections, statuses, marks, chap);
     MultipathFigures multipath;
-    if (checks("multipath"))
+    ViewFigures views;
+    if (checks("multipath")) {
         CheckMultipath(sections, marks, multipath);
+        CheckMultipathViews(sections, statuses, multipath.failed.substr(0, multipath.failed.find(' ')), views);
+    }
     IserFigures iser;
     if (checks("iser"))
         CheckIser(sections, marks, iser);
@@ -2194,7 +2961,16 @@ int main(int argc, char** argv)
                     failed.substr(0, failed.find(' ')).c_str(),
                     failed.find(' ') == std::string::npos ? "" : failed.substr(failed.find(' ') + 1).c_str(),
                     multipath.seconds.c_str());
+        std::printf("vm-check: multipath: --luns and the metrics show %s paths running, %s with the portal "
+                    "disabled; --check OK, then CRITICAL naming the failed session and the LUN (also "
+                    "against a baseline saved before)\n",
+                    views.before.c_str(), views.after.c_str());
     }
+    // The peers' times are figures, not verdicts: shown whatever failed.
+    if (!views.peers.empty())
+        std::printf("vm-check: peers: multipath: %s\n", Joined(views.peers, "; ").c_str());
+    if (!san.peers.empty())
+        std::printf("vm-check: peers: san: %s\n", Joined(san.peers, "; ").c_str());
     if (g_failures == 0 && checks("san"))
         std::printf("vm-check: san: %zu SCSI disks on %zu sessions: dump %.2f s (after: %.2f s), "
                     "iscsi-inventory %.2f s, sysfs-buses scsi %.2f s\n",

@@ -20,10 +20,18 @@
 # (multipath_results.txt), where iscsiadm attached another disk to a session
 # than --json lists, a path's by_path names the other portal, and the
 # metrics taken after a portal was disabled show its session logged in
-# while the dump shows it FAILED: each must be reported
-# (multipath_expected.txt), and nothing about what is right (a disk without
-# a wwid shown as null, the paths' one WWID and map).  Then the same results
-# with the three faults mended, which must pass those rules.
+# while the dump shows it FAILED; --luns keeps a revision's padding and
+# shows the failed path running; the metrics give a size in sectors, and
+# after the failure still count both paths running with the failed disk
+# "running"; --check counts the paths as LUNs, names the LUN before the
+# failed session, its JSON counts the failed path as running, and against
+# the baseline it says WARNING without naming the failed session; a timed
+# run failed: each must be reported (multipath_expected.txt), and nothing
+# about what is right (a disk without a wwid shown as null and as a LUN of
+# its own, the paths' one WWID and map, other metric families, a known state
+# at 0, findings beyond those the rules demand).  Then the same results
+# with every fault mended, which must pass those rules; the ratios printed
+# are the medians' (not the means'), the tool's over its peer's.
 #
 # Its iSER rules on hand-made results of the iser phase (iser_results.txt):
 # a tcp and an iSER session, whose transports sysfs names through their SCSI
@@ -57,15 +65,39 @@ FAIL [chap secrets] the dump does not show two distinct secrets for session5
 WANT
 ) || status=1
 "$1" "$here/multipath_results.txt" multipath > "$out" && { echo "vm-check passed the multipath results"; exit 1; }
-grep '^FAIL \[multipath records\]' "$out" | diff -u "$here/multipath_expected.txt" - || status=1
+grep '^FAIL \[multipath [a-z]' "$out" | diff -u "$here/multipath_expected.txt" - || status=1
 sed -e 's/Attached scsi disk sdb/Attached scsi disk sda/' \
     -e '/"hctl": "3:0:0:0"/,/by_path/ s/ip-127\.0\.0\.1:/ip-127.0.0.2:/' \
     -e '/BEGIN multipath prometheus-failed/,/END multipath prometheus-failed/ {
             s/\(session="session4",state="LOGGED_IN"}\) 1/\1 0/
             s/\(session="session4",state="FAILED"}\) 0/\1 1/
-        }' "$here/multipath_results.txt" > "$scratch"
+            s/^\(iscsi_lun_paths_running{.*}\) 2$/\1 1/
+            s/\(hctl="3:0:0:0",state="running"}\) 1/\1 0/
+            s/\(hctl="3:0:0:0",state="blocked"}\) 0/\1 1/
+        }' \
+    -e '/BEGIN multipath luns$/,/END multipath luns / s/^\(\tRev: 4\.0\) $/\1/' \
+    -e '/BEGIN multipath prometheus$/,/END multipath prometheus / s/\(hctl="2:0:0:0"}\) 2048$/\1 1048576/' \
+    -e '/BEGIN multipath luns-failed/,/END multipath luns-failed/ {
+            s/sdd: running$/sdd: not running/
+            s/2 of 2 paths running/1 of 2 paths running/
+        }' \
+    -e '/BEGIN multipath check$/,/END multipath check / s/ luns=3 / luns=2 /' \
+    -e '/BEGIN multipath check-failed/,/END multipath check-failed/ {
+            /^WARNING: LUN/ { h; d; }
+            /^CRITICAL: session4/ G
+        }' \
+    -e '/BEGIN multipath check-json-failed/,/END multipath check-json-failed/ s/"paths_running": 3/"paths_running": 2/' \
+    -e '/BEGIN multipath check-baseline-failed/,/END multipath check-baseline-failed/ {
+            s/^ISCSI WARNING/ISCSI CRITICAL/
+            /^WARNING: LUN/ i CRITICAL: session4 (iqn.2003-01.org.example.vm:multipath, 127.0.0.2:3260) is FAILED
+            s/^\(==== END .*\) rc=1$/\1 rc=2/
+        }' \
+    -e '/BEGIN multipath peers/,/END multipath peers/ s/^luns 7 1$/luns 7 0/' \
+    "$here/multipath_results.txt" > "$scratch"
 "$1" "$scratch" multipath > "$out"
-grep '^FAIL \[multipath records\]' "$out" && { echo "vm-check fails the mended multipath results"; status=1; }
+grep '^FAIL \[multipath [a-z]' "$out" && { echo "vm-check fails the mended multipath results"; status=1; }
+grep -qxF 'vm-check: peers: multipath: --sessions vs iscsiadm -P 3: 0.48 (0.10 s against 0.21 s); --luns vs multipath -ll: 0.50 (0.07 s against 0.14 s)' "$out" ||
+    { echo "vm-check does not print the peers' ratios of the medians"; grep 'peers' "$out"; status=1; }
 "$1" "$here/iser_results.txt" iser > "$out" && { echo "vm-check passed the iser results"; exit 1; }
 grep -a '^FAIL \[iser\] iscsiadm names\|^FAIL \[iser --' "$out" | diff -u "$here/iser_expected.txt" - || status=1
 exit $status

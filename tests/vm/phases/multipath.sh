@@ -9,12 +9,15 @@
 # initialized, while the WWID comes from sysfs (VPD page 0x83, uid_attribute
 # "" as multipath.conf(5) describes it), the page the tool reads it from.
 # The programs then run between two dumps as in the other phases, with
-# --json, --prometheus, udev's /dev/disk/by-path links and an independent
-# dump of the disks' WWIDs and holders beside them.  Then the 127.0.0.2
-# portal group is disabled, the VM polls --prometheus (60 s at most) until
-# that session shows state FAILED, and captures the metrics with a dump of
-# the sessions.  The map is flushed, both sessions log out and udevd stops:
-# the later phases see none of it.
+# --json, --prometheus, --luns, --check (plain, --json, and against a
+# baseline it saved), udev's /dev/disk/by-path links and an independent
+# dump of the disks' WWIDs, inquiry strings, sizes and holders beside them;
+# --sessions and --luns are timed against iscsiadm -m session -P 3 and
+# multipath -ll.  Then the 127.0.0.2 portal group is disabled, the VM polls
+# --prometheus (60 s at most) until that session shows state FAILED, and
+# takes both dumps again, the metrics, --luns and the three --check runs,
+# and a dump of the sessions.  The map is flushed, both sessions log out
+# and udevd stops: the later phases see none of it.
 say "phase multipath"
 mp_started=$(centiseconds)
 MP_IQN=iqn.2003-01.org.example.vm:multipath
@@ -112,13 +115,39 @@ section multipath topology multipath -ll
 section multipath by-path ls -l /dev/disk/by-path
 
 say "phase multipath: programs"
-mkdir -p /tmp/multipath/json /tmp/multipath/prometheus /tmp/multipath/failed
+mkdir -p /tmp/multipath/json /tmp/multipath/prometheus /tmp/multipath/views /tmp/multipath/failed
 run multipath
 section multipath disks /bin/dump-sysfs --disks
 cd /tmp/multipath/json
 section multipath json iscsi-inventory --json
 cd /tmp/multipath/prometheus
 section multipath prometheus iscsi-inventory --prometheus
+# The views per LUN and the plugin's verdict, both paths running.  Whatever
+# the plugin says, even that it does not know an option, goes into its
+# section and the phase goes on: vm-check judges it.  Nothing here uses
+# multipathd, so the 120 s recovery timeout of the paths' sessions stays,
+# which the plugin would warn of by default: it is judged above 600 s here,
+# and ignored against the baseline.
+cd /tmp/multipath/views
+mp_check="iscsi-inventory --check --no-log --max-recovery-timeout=600"
+mp_baseline="iscsi-inventory --check --no-log --ignore=recovery-timeout --baseline=/tmp/multipath/baseline"
+section multipath luns iscsi-inventory --luns --no-log
+section multipath check $mp_check
+section multipath check-json $mp_check --json
+section multipath save-baseline iscsi-inventory --no-log --save-baseline=/tmp/multipath/baseline
+section multipath baseline cat /tmp/multipath/baseline
+section multipath check-baseline $mp_baseline
+# What administrators would run instead: the session blocks against
+# iscsiadm's, the LUN blocks against multipath's topology (the tool without
+# a trace log to write).
+: > /tmp/race
+for round in 1 2 3; do
+    race iscsiadm iscsiadm -m session -P 3
+    race sessions iscsi-inventory --sessions --no-log
+    race multipath multipath -ll
+    race luns iscsi-inventory --luns --no-log
+done
+section multipath peers cat /tmp/race
 
 say "phase multipath: failing the 127.0.0.2 path"
 mp_failed=
@@ -139,7 +168,16 @@ mp_shown_failed() {
 waitfor 60 mp_shown_failed || fatal "--prometheus did not show $mp_failed FAILED within 60 s"
 mp_fail_took=$(($(centiseconds) - mp_fail_started))
 send "==== MPFAILED $mp_failed after $((mp_fail_took / 100)).$((mp_fail_took / 10 % 10))$((mp_fail_took % 10)) s"
+# Everything the views and the verdict are held against, then each of them:
+# the failed path's session stays FAILED for its recovery timeout (120 s),
+# long after these.
+section multipath dump-failed /bin/dump-sysfs
+section multipath disks-failed /bin/dump-sysfs --disks
 section multipath prometheus-failed iscsi-inventory --prometheus
+section multipath luns-failed iscsi-inventory --luns --no-log
+section multipath check-failed $mp_check
+section multipath check-json-failed $mp_check --json
+section multipath check-baseline-failed $mp_baseline
 section multipath sessions-failed /bin/dump-sysfs iscsi_session state
 cd /
 

@@ -3,7 +3,7 @@
 # run, waitfor, fatal, send, say, centiseconds and $C (LIO's configfs).
 # The SAN phase: SAN_TARGETS targets of SAN_LUNS ramdisk LUNs each (1 MB),
 # one session each, everything else logged out.  Each program and each dump
-# is timed in the VM.
+# is timed in the VM, and --sessions against iscsiadm -m session -P 3.
 SAN_TARGETS=4
 say "phase san: $SAN_TARGETS targets of $SAN_LUNS LUNs"
 iscsiadm -m node --logout > /tmp/logout 2>&1
@@ -64,4 +64,12 @@ section san dump-after timed dump-after /bin/dump-sysfs
 section san buses timed sysfs-buses sysfs-buses scsi
 section san iscsiadm iscsiadm -m session -P 3
 section san times cat /tmp/times
+# What administrators would run instead: the session blocks against
+# iscsiadm's (both without a trace log to write).
+: > /tmp/race
+for round in 1 2 3; do
+    race iscsiadm iscsiadm -m session -P 3
+    race sessions iscsi-inventory --sessions --no-log
+done
+section san peers cat /tmp/race
 cd /
