@@ -4,13 +4,13 @@
 # rules on the file, promtool test rules on tests/alert_rules.test.yml (each
 # alert on series that fire it and series that must not), and the rules on
 # what the tool itself writes: the metrics of the multipath topology
-# (make-multipath-tree), scraped from one host for five minutes, must fire
+# (tests/data/make-multipath-tree.sh), scraped from one host for five minutes, must fire
 # exactly the alerts written below, so that the rules and the metrics cannot
 # drift apart in a name or a label.  Exits 77 (skip) where promtool is
 # missing and cannot be installed (CI installs Debian's prometheus as root).
 # Usage: alert_rules_test.sh TOOL SOURCE_DIR MAKE_MULTIPATH_TREE
 set -euo pipefail
-tool=$1 src=$2 make_multipath=$3
+tool=$1 src=$2
 . "$src/tests/lib/optional-package.sh"
 need_package prometheus "promtool is not installed (Debian package prometheus; make deps installs it)" command -v promtool
 rules=$src/tool/iscsi-inventory.rules.yml
@@ -19,7 +19,7 @@ work=$(mktemp -d); trap 'rm -rf "$work"' EXIT
 promtool check rules "$rules"
 promtool test rules "$src/tests/alert_rules.test.yml"
 
-"$make_multipath" "$work/tree"
+bash "$src/tests/data/make-multipath-tree.sh" "$work/tree"
 (cd "$work/tree" && UMOCKDEV_DIR="$work/tree" umockdev-wrapper "$tool" --prometheus --no-log) \
   > "$work/multipath.prom"
 # Each family the rules name is one the tool writes.
@@ -71,12 +71,12 @@ $(cat "$work/series.yml")
               severity: warning
               instance: h1:9100
               job: node
-              wwid: naa.6001405aa
+              wwid: naa.6001405f1e2d3c4b5a69788796a5b4c3
               multipath_device: mpatha
               target: iqn.2003-01.org.example:storage
             exp_annotations:
-              summary: "iSCSI LUN naa.6001405aa on h1:9100 lost path redundancy"
-              description: "naa.6001405aa (multipath device mpatha), reached through target iqn.2003-01.org.example:storage, has only 1 running path(s) left."
+              summary: "iSCSI LUN naa.6001405f1e2d3c4b5a69788796a5b4c3 on h1:9100 lost path redundancy"
+              description: "naa.6001405f1e2d3c4b5a69788796a5b4c3 (multipath device mpatha), reached through target iqn.2003-01.org.example:storage, has only 1 running path(s) left."
       - eval_time: 2m
         alertname: IscsiLunNoRunningPath
         exp_alerts: []
@@ -108,10 +108,10 @@ $(cat "$work/series.yml")
               target: iqn.2003-01.org.example:storage
               portal: 192.0.2.1:3260
               device: sdd
-              wwid: naa.6001405bb
+              wwid: naa.60014052c3d4e5f60718293a4b5c6d7e
             exp_annotations:
               summary: "iSCSI disk 2:0:0:1 (sdd) on h1:9100 is read-only"
-              description: "2:0:0:1 of session2 (target iqn.2003-01.org.example:storage through 192.0.2.1:3260, WWID naa.6001405bb) cannot be written."
+              description: "2:0:0:1 of session2 (target iqn.2003-01.org.example:storage through 192.0.2.1:3260, WWID naa.60014052c3d4e5f60718293a4b5c6d7e) cannot be written."
       - eval_time: 5m
         alertname: IscsiInventoryErrors
         exp_alerts: []

@@ -96,37 +96,3 @@ IscsiTree& IscsiTree::Map(const std::string& dm, const std::string& name,
             }
     return *this;
 }
-
-IscsiTree& IscsiTree::MultipathTopology()
-{
-    SessionSpec a;
-    a.sid = 2;
-    a.address = "192.0.2.1";
-    SessionSpec b = a;
-    b.sid = 3;
-    b.address = "192.0.2.2";
-    b.state = "FAILED";
-    b.connectionState = "failed";
-    LunSpec shared;
-    shared.wwid = "naa.6001405aa";
-    shared.disk = "sdb";
-    LunSpec lost = shared;
-    lost.disk = "sdc";
-    lost.state = "transport-offline";
-    LunSpec readOnly;
-    readOnly.lun = 1;
-    readOnly.wwid = "naa.6001405bb";
-    readOnly.disk = "sdd";
-    readOnly.readOnly = "1";
-    readOnly.sectors = "4194304";
-    LunSpec bare;
-    bare.lun = 5;
-    bare.state = "offline";
-    return Session(a)
-        .Lun(2, shared)
-        .Lun(2, readOnly)
-        .Lun(2, bare)
-        .Session(b)
-        .Lun(3, lost)
-        .Map("dm-0", "mpatha", {"sdb", "sdc"});
-}

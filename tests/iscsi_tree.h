@@ -60,19 +60,6 @@ public:
     static std::string SessionClassPath(int sid);  // .../iscsi_session/sessionN
     static std::string LunPath(int sid, int lun);
 
-    // One LUN through two portals under a multipath map, one of the paths
-    // lost, beside a read-only disk and an offline disk with neither WWID
-    // nor block device:
-    //  - session2 (192.0.2.1, LOGGED_IN, up) and session3 (192.0.2.2,
-    //    FAILED, its connection failed), both to
-    //    iqn.2003-01.org.example:storage;
-    //  - LUN 0 of each, WWID naa.6001405aa, 1 GiB: sdb (2:0:0:0, running)
-    //    and sdc (3:0:0:0, transport-offline), both held by dm-0, named
-    //    mpatha;
-    //  - 2:0:0:1, WWID naa.6001405bb, sdd, read-only, 2 GiB, under no map;
-    //  - 2:0:0:5, no WWID, no block device, offline.
-    IscsiTree& MultipathTopology();
-
 private:
     SysTree& m_tree;
     std::vector<std::pair<std::string, std::string>> m_disks;  // sdX, its block directory

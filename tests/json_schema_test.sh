@@ -92,12 +92,13 @@ for doc in (sample, real):
 assert [l["wwid"] for l in sample["luns"]] == sorted(
     d["wwid"] for s in sample["sessions"] for d in s["disks"] if d["wwid"]) + [None]
 # The multipath tree's LUN 0 is one unit of two paths under its map, one
-# running; LUN 1 is read-only.
+# running; LUN 1 is read-only; LUN 5, without a WWID, a unit of its own.
 units = {l["wwid"]: l for l in multipath["luns"]}
 lun0 = units["naa.6001405f1e2d3c4b5a69788796a5b4c3"]
 assert lun0["multipath"] == {"name": "mpatha", "device": "dm-0"}, lun0
 assert [(p["session"], p["block_device"], p["state"]) for p in lun0["paths"]] == [
-    ("session4", "sdd", "running"), ("session5", "sde", "transport-offline")], lun0
+    ("session2", "sdb", "running"), ("session3", "sdc", "transport-offline")], lun0
+assert [p["hctl"] for p in units[None]["paths"]] == ["2:0:0:5"], units[None]
 assert lun0["paths_running"] == 1 and lun0["read_only"] is False, lun0
 assert units["naa.60014052c3d4e5f60718293a4b5c6d7e"]["read_only"] is True
 for doc in (sample, real, multipath):

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <sstream>
+#include <cstdlib>
 #include <string>
 
 #include "iscsi_tree.h"
@@ -270,13 +271,13 @@ std::string CurrentStates(const std::string& samples)
     return current;
 }
 
-// The multipath topology: LUN aa has two paths, one lost with its session,
+// The multipath tree: its LUN 0 has two paths, one lost with its session,
 // both under mpatha, which iscsi_disk_info and iscsi_lun_paths name alike;
 // the disk without a WWID is no LUN of the metrics, and the disk without a
 // block device has neither size nor read-only sample.
 TEST_F(Luns, RedundancyMetrics)
 {
-    iscsi.MultipathTopology();
+    ASSERT_EQ(0, system(("bash " SOURCE_DIR "/tests/data/make-multipath-tree.sh " + tree.Root()).c_str()));
     ToolRun run = Run({"--prometheus"});
     EXPECT_EQ(0, run.status) << run.err;
     EXPECT_EQ(std::string::npos, run.out.find("TreeSecret"));
@@ -296,10 +297,10 @@ TEST_F(Luns, RedundancyMetrics)
               "iscsi_inventory_errors\n",
               FamiliesOf(run.out));
     EXPECT_EQ(
-        R"(iscsi_disk_info{session="session2",hctl="2:0:0:0",device="sdb",wwid="naa.6001405aa",by_path="ip-192.0.2.1:3260-iscsi-iqn.2003-01.org.example:storage-lun-0",multipath_device="mpatha"} 1
-iscsi_disk_info{session="session2",hctl="2:0:0:1",device="sdd",wwid="naa.6001405bb",by_path="ip-192.0.2.1:3260-iscsi-iqn.2003-01.org.example:storage-lun-1",multipath_device=""} 1
+        R"(iscsi_disk_info{session="session2",hctl="2:0:0:0",device="sdb",wwid="naa.6001405f1e2d3c4b5a69788796a5b4c3",by_path="ip-192.0.2.1:3260-iscsi-iqn.2003-01.org.example:storage-lun-0",multipath_device="mpatha"} 1
+iscsi_disk_info{session="session2",hctl="2:0:0:1",device="sdd",wwid="naa.60014052c3d4e5f60718293a4b5c6d7e",by_path="ip-192.0.2.1:3260-iscsi-iqn.2003-01.org.example:storage-lun-1",multipath_device=""} 1
 iscsi_disk_info{session="session2",hctl="2:0:0:5",device="",wwid="",by_path="ip-192.0.2.1:3260-iscsi-iqn.2003-01.org.example:storage-lun-5",multipath_device=""} 1
-iscsi_disk_info{session="session3",hctl="3:0:0:0",device="sdc",wwid="naa.6001405aa",by_path="ip-192.0.2.2:3260-iscsi-iqn.2003-01.org.example:storage-lun-0",multipath_device="mpatha"} 1
+iscsi_disk_info{session="session3",hctl="3:0:0:0",device="sdc",wwid="naa.6001405f1e2d3c4b5a69788796a5b4c3",by_path="ip-192.0.2.2:3260-iscsi-iqn.2003-01.org.example:storage-lun-0",multipath_device="mpatha"} 1
 )",
         SamplesOf(run.out, "iscsi_disk_info"));
     // Ten known states for each of the four disks, the current one 1.
@@ -321,12 +322,12 @@ iscsi_disk_size_bytes{session="session2",hctl="2:0:0:1"} 2147483648
 iscsi_disk_size_bytes{session="session3",hctl="3:0:0:0"} 1073741824
 )",
               SamplesOf(run.out, "iscsi_disk_size_bytes"));
-    EXPECT_EQ(R"(iscsi_lun_paths{wwid="naa.6001405aa",multipath_device="mpatha"} 2
-iscsi_lun_paths{wwid="naa.6001405bb",multipath_device=""} 1
+    EXPECT_EQ(R"(iscsi_lun_paths{wwid="naa.60014052c3d4e5f60718293a4b5c6d7e",multipath_device=""} 1
+iscsi_lun_paths{wwid="naa.6001405f1e2d3c4b5a69788796a5b4c3",multipath_device="mpatha"} 2
 )",
               SamplesOf(run.out, "iscsi_lun_paths"));
-    EXPECT_EQ(R"(iscsi_lun_paths_running{wwid="naa.6001405aa"} 1
-iscsi_lun_paths_running{wwid="naa.6001405bb"} 1
+    EXPECT_EQ(R"(iscsi_lun_paths_running{wwid="naa.60014052c3d4e5f60718293a4b5c6d7e"} 1
+iscsi_lun_paths_running{wwid="naa.6001405f1e2d3c4b5a69788796a5b4c3"} 1
 )",
               SamplesOf(run.out, "iscsi_lun_paths_running"));
 }

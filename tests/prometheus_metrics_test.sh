@@ -10,7 +10,7 @@
 # prometheus as root).
 # Usage: prometheus_metrics_test.sh TOOL SOURCE_DIR MAKE_MULTIPATH_TREE
 set -euo pipefail
-tool=$1 src=$2 make_multipath=$3
+tool=$1 src=$2
 . "$src/tests/lib/optional-package.sh"
 need_package prometheus "promtool is not installed (Debian package prometheus; make deps installs it)" command -v promtool
 work=$(mktemp -d); trap 'rm -rf "$work"' EXIT
@@ -19,7 +19,7 @@ bash "$src/tests/data/make-sample-tree.sh" "$work/sample"
 tar xzf "$src/tests/data/real-iscsi-loggedin.tar.gz" -C "$work/real"
 bash "$src/tests/data/complete-scsi-bus.sh" "$work/real"
 bash "$src/tests/data/make-hostile-tree.sh" "$work/hostile"
-"$make_multipath" "$work/multipath"
+bash "$src/tests/data/make-multipath-tree.sh" "$work/multipath"
 for tree in sample real hostile multipath; do
   (cd "$work/$tree" && UMOCKDEV_DIR="$work/$tree" umockdev-wrapper "$tool" --prometheus --no-log) \
     > "$work/$tree.prom"
@@ -112,9 +112,9 @@ assert {n for n, l, v in multipath} == {
     "iscsi_disk_read_only", "iscsi_disk_size_bytes", "iscsi_lun_paths",
     "iscsi_lun_paths_running", "iscsi_inventory_errors"}, multipath
 paths = {(l["wwid"], l["multipath_device"]): v for n, l, v in multipath if n == "iscsi_lun_paths"}
-assert paths == {("naa.6001405aa", "mpatha"): "2", ("naa.6001405bb", ""): "1"}, paths
+assert paths == {("naa.6001405f1e2d3c4b5a69788796a5b4c3", "mpatha"): "2", ("naa.60014052c3d4e5f60718293a4b5c6d7e", ""): "1"}, paths
 running = {l["wwid"]: v for n, l, v in multipath if n == "iscsi_lun_paths_running"}
-assert running == {"naa.6001405aa": "1", "naa.6001405bb": "1"}, running
+assert running == {"naa.6001405f1e2d3c4b5a69788796a5b4c3": "1", "naa.60014052c3d4e5f60718293a4b5c6d7e": "1"}, running
 print("promtool accepts the sample, real-kernel, hostile and multipath metrics; hostile labels "
       "decode to their bytes")
 PY
