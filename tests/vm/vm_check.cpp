@@ -2388,16 +2388,30 @@ std::string Tabs(const std::string& line)
 void CheckLuns(const std::string& phase, const std::string& what, const std::string& text,
                const std::vector<LunFacts>& luns)
 {
+    // Blocks are apart by one blank line, which stands before every heading
+    // but the first and nowhere else.
     std::vector<std::pair<std::string, std::vector<std::string>>> got;
     std::istringstream lines(text);
+    bool blank = false;
     for (std::string line; std::getline(lines, line);) {
-        if (line.rfind("LUN: ", 0) == 0)
+        const bool heading = line.rfind("LUN: ", 0) == 0;
+        if (heading && blank != !got.empty())
+            Fail(phase, what + ": \"" + line + "\" " +
+                            (blank ? "comes after a blank line" : "has no blank line before it"));
+        if (!heading && blank)
+            Fail(phase, what + ": a blank line inside a LUN's block");
+        blank = line.empty();
+        if (heading)
             got.push_back({line, {}});
+        else if (blank)
+            continue;
         else if (got.empty())
             Fail(phase, what + ": a line outside any LUN's block: " + Tabs(line));
         else
             got.back().second.push_back(line);
     }
+    if (blank)
+        Fail(phase, what + " ends in a blank line");
     std::vector<std::string> gotOrder, wantOrder;
     std::map<std::string, const std::vector<std::string>*> shown;
     for (const auto& [heading, body] : got) {
