@@ -301,12 +301,11 @@ std::vector<DiskRecord> Walk::DisksBelow(const std::string& sessionDevicePath, b
     if (found == m_disksBySession->end())
         return {};
     std::vector<DiskRecord> disks;
-    for (auto& [name, path] : found->second) {
+    for (IndexedDisk& indexed : found->second) {
         DiskRecord& disk = disks.emplace_back();
-        disk.name = std::move(name);
-        disk.path = std::move(path);
-        m_reader.GetScsiDeviceCBTL(disk.name, disk.address[0], disk.address[1], disk.address[2],
-                                   disk.address[3]);
+        disk.name = std::move(indexed.name);
+        disk.path = std::move(indexed.path);
+        std::move(std::begin(indexed.address), std::end(indexed.address), std::begin(disk.address));
     }
     m_disksBySession->erase(found);
     for (DiskRecord& disk : disks) {
@@ -376,20 +375,19 @@ void Walk::IndexScsiBus(const std::string& devicePath)
     DeviceMap links;
     Note(m_reader.GetDeviceLinks(devicePath.substr(0, devicesAt) + "/bus/scsi/devices", links),
          "the SCSI bus");
-    std::string address[4];
     for (auto& [busId, link] : links) {
-        for (std::string& field : address)
-            field.clear();
-        if (m_reader.GetScsiDeviceCBTL(busId, address[0], address[1], address[2], address[3]) !=
-            READER_OK)
+        IndexedDisk disk;
+        if (m_reader.GetScsiDeviceCBTL(busId, disk.address[0], disk.address[1], disk.address[2],
+                                       disk.address[3]) != READER_OK)
             continue;  // hosts and targets
-        std::string path = PathIn(link);
-        std::string_view target = Parent(path);
+        disk.path = PathIn(link);
+        std::string_view target = Parent(disk.path);
         if (Parent(target).empty() ||
             target.substr(target.rfind('/') + 1).compare(0, 6, "target") != 0)
             continue;
         std::string session(Parent(target));
-        (*m_disksBySession)[std::move(session)].push_back({busId, std::move(path)});
+        disk.name = busId;
+        (*m_disksBySession)[std::move(session)].push_back(std::move(disk));
     }
 }
 

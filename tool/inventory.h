@@ -270,11 +270,14 @@ private:
     // object, and the run has failed.
     bool m_outOfMemory = false;
     std::vector<Error> m_errors;
-    // The SCSI bus's logical units (name, canonical path), by the canonical
-    // path of the session directory they sit below; filled at the first
-    // device whose path shows where the bus lies.
-    std::optional<std::map<std::string, std::vector<std::pair<std::string, std::string>>>>
-        m_disksBySession;
+    // The SCSI bus's logical units (name, canonical path, address), by the
+    // canonical path of the session directory they sit below; filled at the
+    // first device whose path shows where the bus lies.
+    struct IndexedDisk {
+        std::string name, path;
+        std::string address[4];
+    };
+    std::optional<std::map<std::string, std::vector<IndexedDisk>>> m_disksBySession;
     // For joining sessions: hosts by name, connections by the canonical path
     // of the session directory they sit in.
     std::map<std::string, HostRecord> m_hosts;
