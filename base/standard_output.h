@@ -6,7 +6,6 @@
 #define SYSFSREADER_BASE_STANDARD_OUTPUT_H
 
 #include <initializer_list>
-#include <string>
 #include <string_view>
 
 namespace base {
@@ -16,7 +15,8 @@ namespace base {
 // is caught before the program's next system calls overwrite it.
 class StandardOutput {
 public:
-    // program names the program in the message Finish writes.
+    // program names the program in the message Finish writes; it is kept
+    // as a view, so it must outlive the object (a literal does).
     explicit StandardOutput(std::string_view program) : m_program(program) {}
 
     // One line: the parts, then a newline.
@@ -38,7 +38,7 @@ public:
 private:
     void Watch();
 
-    std::string m_program;
+    std::string_view m_program;
     int m_errno = 0;
 };
 

@@ -274,7 +274,7 @@ int main(int argc, char** argv)
             logPath = optarg;
             break;
         default:
-            std::cerr << "sysfs-buses: " << OptionError(option, before, argv) << std::endl;
+            base::Complain(kProgram, OptionError(option, before, argv));
             return Usage();
         }
         before = optind;
@@ -292,7 +292,7 @@ int main(int argc, char** argv)
             }
         }
         if (!known) {
-            std::cerr << "sysfs-buses: unknown bus '" << argv[i] << "'" << std::endl;
+            base::Complain(kProgram, "unknown bus '" + std::string(argv[i]) + "'");
             return Usage();
         }
     }
@@ -302,8 +302,8 @@ int main(int argc, char** argv)
     if (logPath != nullptr) {
         base::LogRefusal refused = base::OpenLog(log, logPath);
         if (refused) {
-            std::cerr << "sysfs-buses: cannot open log '" << logPath << "': " << refused.why
-                      << std::endl;
+            base::Complain(kProgram,
+                           "cannot open log '" + std::string(logPath) + "': " + refused.why);
             return 1;
         }
     }
