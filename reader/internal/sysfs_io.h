@@ -91,6 +91,13 @@ public:
     explicit operator bool() const { return m_value.has_value(); }
     bool Failed() const { return m_error != 0; }
     int Error() const { return m_error; }
+    // What a search that found nothing hands on to one of another kind:
+    // absent, or failed with the same errno.
+    template <typename U>
+    Result<U> NotFound() const
+    {
+        return Failed() ? Result<U>::Failure(m_error) : Result<U>(std::nullopt);
+    }
     T& operator*() { return *m_value; }
     const T& operator*() const { return *m_value; }
     T* operator->() { return &*m_value; }
@@ -185,6 +192,7 @@ public:
 
 private:
     // A directory's device and inode: what it is, whatever its path says.
+    // IdentityOf asks the directory held open at fd, whose path is path.
     struct Identity {
         dev_t device;
         ino_t inode;
@@ -193,7 +201,7 @@ private:
             return device == other.device && inode == other.inode;
         }
     };
-    static std::optional<Identity> IdentityOf(int fd);
+    static Result<Identity> IdentityOf(int fd, std::string_view path);
 
     Tree(std::string mount, Dir root, Identity rootIdentity)
         : m_mount(std::move(mount)), m_root(std::move(root)), m_rootIdentity(rootIdentity)

@@ -40,9 +40,9 @@ Result<Tree> Tree::Open(const std::string& mount)
     // The root is told by what it is, not by its path: a directory moved next
     // to it would otherwise be taken for a deeper one, and climbing from
     // there would leave the mount.
-    std::optional<Identity> rootIdentity = IdentityOf(raw);
+    Result<Identity> rootIdentity = IdentityOf(raw, mount);
     if (!rootIdentity)
-        return Missing<Tree>(errno, mount);
+        return rootIdentity.NotFound<Tree>();
     // The mount path as its components, so that a path's prefix compares
     // exactly ("/sys/" and "/sys" are the same mount).
     std::string normal = "/";
@@ -51,11 +51,11 @@ Result<Tree> Tree::Open(const std::string& mount)
     return Tree(normal, Dir(std::move(rootFd), normal), *rootIdentity);
 }
 
-std::optional<Tree::Identity> Tree::IdentityOf(int fd)
+Result<Tree::Identity> Tree::IdentityOf(int fd, std::string_view path)
 {
     struct stat st;
     if (fstat(fd, &st) != 0)
-        return std::nullopt;
+        return Missing<Identity>(errno, path);
     return Identity{st.st_dev, st.st_ino};
 }
 
@@ -90,7 +90,7 @@ Result<Dir> Tree::Follow(const Dir& dir, std::string_view name)
         return std::nullopt;
     Result<std::string> text = dir.LinkText(name);
     if (text.Failed())
-        return Result<Dir>::Failure(text.Error());
+        return text.NotFound<Dir>();
     if (!text)
         return dir.Subdir(name);
     // The kernel's links lead from a canonical directory through a few ".."
@@ -188,9 +188,9 @@ Result<Dir> Tree::Walk(Dir from, std::string_view relative)
         if (errno != ELOOP && errno != ENOTDIR)
             return Missing<Dir>(errno, path);
         Result<std::string> text = current.LinkText(part);
-        if (text.Failed())
-            return Result<Dir>::Failure(text.Error());
-        if (!text || ++links > kMaxLinks || !enter(*text))
+        if (!text)
+            return text.NotFound<Dir>();
+        if (++links > kMaxLinks || !enter(*text))
             return std::nullopt;
     }
     return current;
@@ -205,9 +205,9 @@ Result<Dir> Tree::Walk(Dir from, std::string_view relative)
 // names) ends the walk and every remembered directory with it.
 Result<Dir> Tree::Climb(const Dir& dir)
 {
-    std::optional<Identity> here = IdentityOf(dir.Raw());
+    Result<Identity> here = IdentityOf(dir.Raw(), dir.Path());
     if (!here)
-        return Missing<Dir>(errno, dir.Path());
+        return here.NotFound<Dir>();
     const bool atRoot = *here == m_rootIdentity;
     if (atRoot || dir.Path() == m_mount) {
         // Nothing above the root is sysfs; the root under another path (or
