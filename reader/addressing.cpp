@@ -2,10 +2,10 @@
 // Device addressing: where a device sits on the PCI bus, read from the PCI
 // addresses in its sysfs path, and a SCSI device name split into controller,
 // bus, target and LUN (pure text work: no mount check, no sysfs).
+#include "base/bus_address.h"
 #include "internal/bus.h"
+#include "internal/messages.h"
 #include "internal/query.h"
-#include "internal/pci_address.h"
-#include "log/messages.h"
 #include "reader.h"
 
 namespace Quentor {
@@ -27,11 +27,11 @@ int CSysfsReader::GetPCIDeviceBDF(std::string busId, BusType busType, std::strin
 
         // Every PCI device on the way to the device names itself in the
         // path; the last one is the device itself or its controller.
-        const std::vector<std::string> addresses = detail::PciAddresses(path);
+        const std::vector<std::string> addresses = base::PciAddresses(path);
         for (const std::string& address : addresses)
             Trace(texts.address, address);
         if (!addresses.empty()) {
-            detail::PciLocation location = detail::DecodePciAddress(addresses.back());
+            base::PciLocation location = base::DecodePciAddress(addresses.back());
             pciBus = std::move(location.bus);
             pciDevice = std::move(location.device);
             pciFunction = std::move(location.function);
@@ -56,8 +56,8 @@ int CSysfsReader::GetScsiDeviceCBTL(std::string deviceName, std::string& control
             return READER_NOT_FOUND;
         }
         // Each field is appended to what the caller's string held.
-        detail::ScsiFields fields;
-        if (!detail::SplitScsiName(deviceName, fields)) {
+        base::ScsiFields fields;
+        if (!base::SplitScsiName(deviceName, fields)) {
             controller.clear();
             scsiBus.clear();
             target.clear();

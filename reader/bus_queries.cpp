@@ -5,7 +5,7 @@
 // query (GetPCIDeviceBDF too) runs before it reads.
 #include "internal/bus.h"
 #include "internal/query.h"
-#include "log/messages.h"
+#include "internal/messages.h"
 #include "reader.h"
 
 namespace Quentor {

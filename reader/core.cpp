@@ -9,8 +9,8 @@
 #include "internal/libsysfs.h"
 #include "internal/query.h"
 #include "internal/sysfs_io.h"
-#include "log/messages.h"
-#include "log/trace.h"
+#include "internal/messages.h"
+#include "internal/trace.h"
 #include "reader.h"
 
 namespace Quentor {

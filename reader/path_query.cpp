@@ -6,7 +6,7 @@
 #include "internal/query.h"
 #include "internal/opened_dir.h"
 #include "internal/sysfs_io.h"
-#include "log/messages.h"
+#include "internal/messages.h"
 #include "reader.h"
 
 namespace Quentor {

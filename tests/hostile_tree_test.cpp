@@ -583,6 +583,28 @@ TEST_F(HostileTree, ADirectoryThatMayNotBeReadIsStillAWayThrough)
     ASSERT_EQ(0, chmod(host.c_str(), 0755));
 }
 
+// A device directory that may be listed but not searched: its links cannot
+// be read, which is a failure, never a device without bus or driver.
+TEST_F(HostileTree, ALinkThatCannotBeReadIsAFailureNotAnAbsence)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to run the query as another user";
+    const std::string disk = tree.Abs(kDisk2);
+    ASSERT_EQ(0, chmod(disk.c_str(), 0744));
+    ASSERT_EQ(0, chmod(tree.Root().c_str(), 0755));
+    EXPECT_TRUE(FinishesInTime([&] {
+        if (setgid(65534) != 0 || setuid(65534) != 0)
+            return false;
+        CSysfsReader asNobody(nullptr);
+        DeviceMap devices;
+        // The device itself was reached; what its links say could not be read.
+        return asNobody.GetDeviceList(BUS_SCSI, devices) == READER_BUS_ERROR &&
+               CSysfsReader::LastFailure() == EACCES && devices["0:0:0:0"]["driver_name"] == "sd" &&
+               devices["0:0:0:1"]["path"] == "/sys/" + kDisk2;
+    }));
+    ASSERT_EQ(0, chmod(disk.c_str(), 0755));
+}
+
 // A directory that is there but may not be read is a failure, traced with
 // its reason; an absent class stays what it was.
 TEST_F(HostileTree, AnUnreadableClassIsAFailureNotAnAbsence)

@@ -282,7 +282,9 @@ TEST_F(Inventory, SysfsBusesListsDevicesWithTheirAddresses)
 // The PCI address is the kernel's whole name, domain included: the same
 // bus/device/function in two domains stays apart, a VMD domain keeps its five
 // digits, and the address is the last one in the path even where an earlier
-// one in another domain ends the same way; look-alikes after it are skipped.
+// one in another domain ends the same way; look-alikes after it are skipped,
+// and a directory named like a PCI device that the PCI bus does not list
+// names none.
 TEST_F(Inventory, SysfsBusesPrintsThePciDomain)
 {
     const std::string vmd = "devices/pci0000:00/0000:00:0e.0";
@@ -296,7 +298,8 @@ TEST_F(Inventory, SysfsBusesPrintsThePciDomain)
         .BusDevice("pci", port)
         .BusDevice("pci", other)
         .BusDevice("usb", other + "/usb1")
-        .BusDevice("usb", other + "/usb1/1-1/0001:00:20.0/1-1:1.0");
+        .BusDevice("usb", other + "/usb1/1-1/0001:00:20.0/1-1:1.0")
+        .BusDevice("usb", "devices/pci0002:00/0002:00:01.0/usb2");
     ToolRun run = RunProgram(EXAMPLE_PATH, {"pci", "usb"}, tree, cwd);
     EXPECT_EQ(0, run.status);
     EXPECT_EQ("", run.err);
@@ -307,10 +310,11 @@ TEST_F(Inventory, SysfsBusesPrintsThePciDomain)
               "  10000:e0:1d.0 driver=- pci=10000:e0:1d.0 path=/sys/" + vmd +
                   "/pci10000:e0/10000:e0:1d.0\n"
               "  10000:e1:00.0 driver=nvme pci=10000:e1:00.0 path=/sys/" + nvme + "\n"
-              "usb: 2 devices\n"
+              "usb: 3 devices\n"
               "  1-1:1.0 driver=- pci=0001:00:0e.0 path=/sys/" + other +
                   "/usb1/1-1/0001:00:20.0/1-1:1.0\n"
-              "  usb1 driver=- pci=0001:00:0e.0 path=/sys/" + other + "/usb1\n",
+              "  usb1 driver=- pci=0001:00:0e.0 path=/sys/" + other + "/usb1\n"
+              "  usb2 driver=- path=/sys/devices/pci0002:00/0002:00:01.0/usb2\n",
               run.out);
 }
 

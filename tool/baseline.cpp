@@ -14,7 +14,7 @@
 #include <tuple>
 #include <utility>
 
-#include "../reader/internal/unique_fd.h"
+#include "base/unique_fd.h"
 #include "json_read.h"
 #include "json_string.h"
 #include "json_value.h"
@@ -24,7 +24,7 @@ namespace inventory {
 
 namespace {
 
-using Quentor::LinuxEnum::detail::UniqueFd;
+using base::UniqueFd;
 
 constexpr const char* kFormatVersion = "1.0";
 constexpr const char* kKeyParts[] = {"target", "portal", "iface"};

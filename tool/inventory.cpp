@@ -3,16 +3,17 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <regex>
 #include <string_view>
-#include <tuple>
 #include <utility>
 
+#include "base/path_text.h"
 #include "fields.h"
 
 namespace inventory {
 
 using namespace Quentor::LinuxEnum;
+using base::BaseName;
+using base::Parent;
 
 const IscsiClass kIscsiClasses[4] = {
     {"iscsi_host", "NAME DEVICE CLASS:: "},
@@ -22,18 +23,6 @@ const IscsiClass kIscsiClasses[4] = {
 };
 
 namespace {
-
-// One field of a SCSI address as a sort key: numbers first, by value however
-// many leading zeros they carry, then anything else byte-wise.
-std::tuple<bool, std::size_t, std::string_view> FieldKey(std::string_view field)
-{
-    bool number = !field.empty() && std::all_of(field.begin(), field.end(),
-                                                 [](char c) { return c >= '0' && c <= '9'; });
-    if (!number)
-        return {true, 0, field};
-    field.remove_prefix(std::min(field.find_first_not_of('0'), field.size()));
-    return {false, field.size(), field};
-}
 
 bool DiskLess(const DiskRecord& a, const DiskRecord& b)
 {
@@ -54,14 +43,8 @@ std::string PathIn(const AttributeMap& attributes)
 // (domain:bus:device.function): the card an offload host sits on.
 std::string PciAddressIn(std::string_view path)
 {
-    static const std::regex kPci("[0-9a-f]{4,}:[0-9a-f]{2}:[01][0-9a-f]\\.[0-7]");
-    while (!path.empty()) {
-        std::string_view component = BaseName(path);
-        if (std::regex_match(component.begin(), component.end(), kPci))
-            return std::string(component);
-        path = Parent(path);
-    }
-    return {};
+    std::vector<std::string> addresses = base::PciAddresses(path);
+    return addresses.empty() ? std::string() : std::move(addresses.back());
 }
 
 }  // namespace
@@ -73,16 +56,6 @@ KeptAttributes::const_iterator KeptAttributes::find(std::string_view key) const
     return found != m_pairs.end() && found->first == key ? found : m_pairs.end();
 }
 
-bool AddressLess(const std::string (&a)[4], const std::string (&b)[4])
-{
-    for (int i = 0; i < 4; ++i) {
-        auto x = FieldKey(a[i]), y = FieldKey(b[i]);
-        if (x != y)
-            return x < y;
-    }
-    return false;
-}
-
 std::optional<std::uint64_t> SizeBytes(const AttributeMap& block)
 {
     std::optional<std::string_view> sectors = ValueOf(block, "size");
@@ -90,18 +63,6 @@ std::optional<std::uint64_t> SizeBytes(const AttributeMap& block)
     if (!count || *count > UINT64_MAX / 512)
         return std::nullopt;
     return *count * 512;
-}
-
-std::string_view Parent(std::string_view path)
-{
-    std::size_t slash = path.rfind('/');
-    return slash == std::string_view::npos ? std::string_view() : path.substr(0, slash);
-}
-
-std::string_view BaseName(std::string_view path)
-{
-    std::size_t slash = path.rfind('/');
-    return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
 std::string_view NumberIn(std::string_view name)
@@ -382,8 +343,7 @@ void Walk::IndexScsiBus(const std::string& devicePath)
             continue;  // hosts and targets
         disk.path = PathIn(link);
         std::string_view target = Parent(disk.path);
-        if (Parent(target).empty() ||
-            target.substr(target.rfind('/') + 1).compare(0, 6, "target") != 0)
+        if (Parent(target).empty() || BaseName(target).compare(0, 6, "target") != 0)
             continue;
         std::string session(Parent(target));
         disk.name = busId;

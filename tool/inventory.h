@@ -16,6 +16,8 @@
 
 #include <sysfsreader/reader.h>
 
+#include "base/bus_address.h"
+
 namespace inventory {
 
 using Quentor::LinuxEnum::AttributeMap;
@@ -136,16 +138,12 @@ std::optional<std::string_view> ValueOf(const Attributes& attributes, const std:
 // when that is no number or the bytes would not fit.
 std::optional<std::uint64_t> SizeBytes(const AttributeMap& block);
 
-// Whether a's SCSI address (controller, bus, target, LUN) comes before b's:
-// field by field, numbers by value however many leading zeros they carry and
-// before anything else, which goes byte-wise.  A strict weak ordering, as
-// sorting needs, whatever the fields hold.
-bool AddressLess(const std::string (&a)[4], const std::string (&b)[4]);
-
-// The directory a path names the parent of ("" for a bare name), and its
-// last component.
-std::string_view Parent(std::string_view path);
-std::string_view BaseName(std::string_view path);
+// Whether a's SCSI address (controller, bus, target, LUN) comes before b's,
+// in the order of base/bus_address.h.
+inline bool AddressLess(const std::string (&a)[4], const std::string (&b)[4])
+{
+    return base::ScsiAddressLess(a, b);
+}
 
 // The number a kernel object's name ends in: "2" for session2 and host2
 // (the whole name when it ends in none).

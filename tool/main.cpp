@@ -39,7 +39,7 @@
 #include "check_output.h"
 #include "inventory.h"
 #include "json_output.h"
-#include "log_file.h"
+#include "base/log_file.h"
 #include "output.h"
 #include "luns_output.h"
 #include "prometheus_output.h"
@@ -297,7 +297,7 @@ int Run(int argc, char** argv)
 
     std::ofstream log;
     if (!options.noLog) {
-        programs::LogRefusal refused = programs::OpenLog(log, options.logPath.c_str());
+        base::LogRefusal refused = base::OpenLog(log, options.logPath.c_str());
         // The default log is a convenience: where it cannot be opened the
         // inventory goes on without it.  A log asked for by name is not.
         // Something planted at the default log's name is worth a word.
@@ -352,7 +352,7 @@ int Run(int argc, char** argv)
 int main(int argc, char** argv)
 {
     std::set_terminate(Terminate);
-    programs::KeepStandardDescriptors();
+    base::KeepStandardDescriptors();
     // A file size limit makes a write fail with EFBIG rather than end the run:
     // the spool then moves to memory, and a file or output it cuts short is
     // reported.

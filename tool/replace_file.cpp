@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "replace_file.h"
 
-#include "../reader/internal/unique_fd.h"
-
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
@@ -19,33 +17,30 @@
 #include <utility>
 #include <vector>
 
+#include "base/path_text.h"
+#include "base/unique_fd.h"
+#include "base/write_all.h"
+
 namespace inventory {
 
 namespace {
 
-using Quentor::LinuxEnum::detail::UniqueFd;
+using base::JoinPath;
+using base::UniqueFd;
 
 // As many links as the kernel follows in one path.
 constexpr int kMaxLinks = 40;
 
 // ---- The walk to the directory ---------------------------------------------
 
+// The components still to walk: "." names nothing to open.
 std::deque<std::string> Components(std::string_view path)
 {
     std::deque<std::string> components;
-    while (!path.empty()) {
-        std::size_t slash = path.find('/');
-        std::string_view component = path.substr(0, slash);
-        if (!component.empty() && component != ".")
+    for (std::string_view component : base::PathComponents(path))
+        if (component != ".")
             components.emplace_back(component);
-        path.remove_prefix(slash == std::string_view::npos ? path.size() : slash + 1);
-    }
     return components;
-}
-
-std::string Join(const std::string& directory, const std::string& name)
-{
-    return directory.empty() ? name : directory == "/" ? "/" + name : directory + "/" + name;
 }
 
 // Why the link (link, held by the directory open at holder) may have been
@@ -74,7 +69,7 @@ int OpenHolder(const std::string& path, UniqueFd& directory, std::string& name, 
     if (path.empty())
         return ENOENT;
     // "dir/" and "dir/." name the directory, never a file in it.
-    const std::string_view last = std::string_view(path).substr(path.rfind('/') + 1);
+    const std::string_view last = base::BaseName(path);
     if (last.empty() || last == "." || last == "..")
         return EISDIR;
     std::deque<std::string> pending = Components(path);
@@ -93,7 +88,7 @@ int OpenHolder(const std::string& path, UniqueFd& directory, std::string& name, 
                              O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (next) {
             directory = std::move(next);
-            shown = Join(shown, component);
+            shown = JoinPath(shown, component);
             continue;
         }
         if (errno != ENOTDIR && errno != ELOOP)
@@ -108,7 +103,8 @@ int OpenHolder(const std::string& path, UniqueFd& directory, std::string& name, 
             return ENOTDIR;
         std::string distrust = Distrust(directory.Get(), linkStat);
         if (!distrust.empty()) {
-            why = "not following the symbolic link '" + Join(shown, component) + "' (" + distrust + ")";
+            why = "not following the symbolic link '" + JoinPath(shown, component) + "' (" +
+                  distrust + ")";
             return EPERM;
         }
         if (++links > kMaxLinks)
@@ -258,19 +254,6 @@ private:
 
 // ---- Writing ---------------------------------------------------------------
 
-int WriteAll(int fd, std::string_view content)
-{
-    while (!content.empty()) {
-        ssize_t written = write(fd, content.data(), content.size());
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return written < 0 ? errno : EIO;
-        content.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return 0;
-}
-
 // The content into fd, then to disk, so that a crash after the rename leaves
 // the whole new file rather than an empty one.
 int Fill(int fd, const std::function<int(const PieceWriter&)>& produce)
@@ -278,7 +261,7 @@ int Fill(int fd, const std::function<int(const PieceWriter&)>& produce)
     int writeError = 0;
     const int produced = produce([&](std::string_view piece) {
         if (writeError == 0)
-            writeError = WriteAll(fd, piece);
+            writeError = base::WriteAll(fd, piece);
         return writeError;
     });
     if (writeError != 0)

@@ -10,11 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "base/write_all.h"
+
 namespace inventory {
 
 namespace {
 
-using Quentor::LinuxEnum::detail::UniqueFd;
+using base::UniqueFd;
 
 // An unlinked file in $TMPDIR (else /tmp), readable by its owner alone:
 // O_TMPFILE where the file system has it (the file never has a name, and
@@ -54,18 +56,11 @@ void Spool::Drain()
         return;
     }
     std::size_t written = 0;
-    while (written < m_buffer.size()) {
-        ssize_t n = write(m_file.Get(), m_buffer.data() + written, m_buffer.size() - written);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            // What the file holds stays there; the rest, from here on, in memory.
-            m_inMemory = true;
-            break;
-        }
-        written += static_cast<std::size_t>(n);
-        m_fileSize += n;
-    }
+    // After a failed write, what the file holds stays there; the rest, from
+    // here on, in memory.
+    if (base::WriteAll(m_file.Get(), m_buffer, &written) != 0)
+        m_inMemory = true;
+    m_fileSize += static_cast<off_t>(written);
     m_buffer.erase(0, written);
 }
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "../reader/internal/unique_fd.h"
+#include "base/unique_fd.h"
 
 namespace inventory {
 
@@ -35,7 +35,7 @@ public:
 private:
     void Drain();
 
-    Quentor::LinuxEnum::detail::UniqueFd m_file;
+    base::UniqueFd m_file;
     off_t m_fileSize = 0;     // bytes written to the file
     bool m_opened = false;    // the file was tried
     bool m_inMemory = false;  // m_buffer keeps everything not in the file

@@ -41,7 +41,7 @@ cmake --build "$work/cmake" >/dev/null
 echo "== pkg-config sysfsreader from $prefix"
 # shellcheck disable=SC2046,SC2086
 g++ -std=c++17 $warnings -o "$work/pkgconfig-sysfs-buses" \
-    -I"$top/tool" "$top/examples/sysfs-buses/main.cpp" "$top/tool/log_file.cpp" \
+    -I"$top" "$top/examples/sysfs-buses/main.cpp" "$top"/base/*.cpp \
     $(pkg-config --cflags --libs sysfsreader)
 "$work/pkgconfig-sysfs-buses" pci
 

@@ -6,35 +6,36 @@
 //
 // A starting point for programs of one's own: of the library it uses
 // nothing but the installed header <sysfsreader/reader.h> (and
-// <sysfsreader/version.h> where the library has it); the careful opening of
-// its log is the programs' own (tool/log_file.cpp, shared with
-// iscsi-inventory).  Build it against an installed library with
-//     g++ -std=c++17 -I../../tool main.cpp ../../tool/log_file.cpp
+// <sysfsreader/version.h> where the library has it).  The addresses are the
+// library's answers: the PCI device that GetPCIDeviceBDF decodes, named as
+// the PCI bus lists it, and the fields of GetScsiDeviceCBTL.  What it shares
+// with iscsi-inventory below the library (the careful opening of its log, the
+// errors of standard output, the order of SCSI addresses) comes from base/, a
+// static helper built from its sources beside this program.  Build it against
+// an installed library with
+//     g++ -std=c++17 -I../.. main.cpp ../../base/*.cpp
 //         $(pkg-config --cflags --libs sysfsreader)
 // or with CMake and find_package(sysfsreader) (see CMakeLists.txt here).
 //
 // Usage: sysfs-buses [-l LOGFILE] [BUS...]   BUS: ide pci pci_express scsi usb
 #include <sysfsreader/reader.h>
 
-#include <fcntl.h>
 #include <getopt.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <array>
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
-#include "log_file.h"
+#include "base/bus_address.h"
+#include "base/log_file.h"
+#include "base/path_text.h"
+#include "base/standard_output.h"
 
 // The version of the library this program is built against, where the
 // library's headers say it; else what the build passed, if anything.
@@ -55,100 +56,84 @@ namespace {
 
 const BusType kBuses[] = {BUS_IDE, BUS_PCI, BUS_PCI_EXPRESS, BUS_SCSI, BUS_USB};
 
-// The errno of the first line standard output refused, kept before the next
-// query's system calls overwrite it.
-int g_writeError = 0;
+constexpr const char* kProgram = "sysfs-buses";
 
-// Writes one whole line and flushes it, so that a failure is seen at once.
-void Emit(const std::string& line)
+// The PCI devices by their canonical sysfs paths, each with its bus id: the
+// kernel's whole name of the device, domain included.
+using PciNames = std::map<std::string, std::string>;
+
+// The PCI bus's devices, listed once for every bus printed.  Empty where the
+// PCI bus cannot be listed: no device then shows a PCI address.
+PciNames ListPciNames(CSysfsReader& reader)
 {
-    errno = 0;
-    std::cout << line << std::endl;
-    if (!std::cout && g_writeError == 0)
-        g_writeError = errno != 0 ? errno : EIO;
+    DeviceMap devices;
+    reader.GetDeviceList(BUS_PCI, devices);
+    PciNames names;
+    for (const auto& [busId, identity] : devices)
+        if (auto path = identity.find("path"); path != identity.end())
+            names.emplace(path->second, busId);
+    return names;
 }
 
-bool IsLowerHex(char c)
-{
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-}
-
-// The kernel's whole name of the PCI device the library found: the library
+// The kernel's whole name of the PCI device the library found.  The library
 // gives only its bus, device and function ("bb:dd.f"), which repeat in every
-// PCI domain, so the name is taken from the device's sysfs path, the last
-// component that is that address behind a domain (printed with "%04x": four
-// to eight lowercase hex digits, five behind Intel VMD).  The library takes
-// the last PCI address in the same path, so this is the very component it
-// decoded.  Empty when the path holds no such component, which happens only
-// when the device was replaced between the two queries.
-std::string PciName(std::string_view path, std::string_view busDeviceFunction)
+// PCI domain; the PCI device whose directory holds the device's path (the
+// device itself, or the nearest above it) is named in full by the PCI bus's
+// listing.  Empty when that is not the device the library decoded, which
+// happens only when the tree changed between the queries.
+std::string PciName(const PciNames& pciNames, std::string_view path,
+                    std::string_view busDeviceFunction)
 {
     const std::string tail = ":" + std::string(busDeviceFunction);
-    std::size_t end = path.size();
-    while (end > 0) {
-        std::size_t slash = path.rfind('/', end - 1);
-        std::size_t start = slash == std::string_view::npos ? 0 : slash + 1;
-        std::string_view component = path.substr(start, end - start);
-        if (component.size() > tail.size() &&
-            component.compare(component.size() - tail.size(), tail.size(), tail) == 0) {
-            std::string_view domain = component.substr(0, component.size() - tail.size());
-            if (domain.size() >= 4 && domain.size() <= 8 &&
-                std::all_of(domain.begin(), domain.end(), IsLowerHex))
-                return std::string(component);
-        }
-        if (slash == std::string_view::npos)
-            break;
-        end = slash;
+    for (std::string_view directory = path; directory.size() > 1;
+         directory = base::Parent(directory)) {
+        auto found = pciNames.find(std::string(directory));
+        if (found == pciNames.end())
+            continue;
+        const std::string& name = found->second;
+        const bool same = name.size() > tail.size() &&
+                          name.compare(name.size() - tail.size(), tail.size(), tail) == 0;
+        return same ? name : std::string();
     }
     return {};
 }
 
-// A SCSI device name that is four decimal numbers, "host:channel:target:lun",
-// split into them, each without its leading zeros so that two numbers of any
-// length (a LUN runs to 64 bits) compare by length, then digit by digit.
-// False for any other name: hosts, targets, odd names.
-bool ScsiNumbers(std::string_view name, std::array<std::string_view, 4>& numbers)
-{
-    std::size_t field = 0, start = 0;
-    for (std::size_t at = 0; at <= name.size(); ++at) {
-        if (at < name.size() && name[at] != ':') {
-            if (name[at] < '0' || name[at] > '9')
-                return false;
-            continue;
-        }
-        if (at == start || field == numbers.size())
-            return false;
-        std::string_view digits = name.substr(start, at - start);
-        std::size_t first = digits.find_first_not_of('0');
-        numbers[field++] = first == std::string_view::npos ? std::string_view() : digits.substr(first);
-        start = at + 1;
-    }
-    return field == numbers.size();
-}
+// One device of a bus as it is printed, and, on the SCSI bus, its name's
+// address as the library splits it ("controller:bus:target:lun").
+struct Listed {
+    DeviceMap::const_iterator device;
+    bool split = false;
+    std::string address[4];
 
-// The order of the SCSI listing: four-number names by their numbers (so
-// 2:0:0:2 before 2:0:0:10), numerically equal ones ("0" and "00") byte-wise;
-// every other name after them, byte-wise.  A total order on names, so a
-// strict weak ordering for std::sort.
-bool ScsiBefore(std::string_view a, std::string_view b)
+    // A name of four numbers is a device's address; hosts, targets and
+    // other names are not.
+    bool Numeric() const
+    {
+        return split && std::all_of(std::begin(address), std::end(address), base::IsScsiNumber);
+    }
+};
+
+// The order of the SCSI listing: names of four numbers first, in the order of
+// their addresses (so 2:0:0:2 before 2:0:0:10), numerically equal ones
+// ("0" and "00") byte-wise; every other name after them, byte-wise.  A total
+// order on names, so a strict weak ordering for std::sort.
+bool ScsiBefore(const Listed& a, const Listed& b)
 {
-    std::array<std::string_view, 4> numbersA, numbersB;
-    const bool numericA = ScsiNumbers(a, numbersA), numericB = ScsiNumbers(b, numbersB);
+    const bool numericA = a.Numeric(), numericB = b.Numeric();
     if (numericA != numericB)
         return numericA;
     if (numericA) {
-        for (std::size_t i = 0; i < numbersA.size(); ++i) {
-            if (numbersA[i].size() != numbersB[i].size())
-                return numbersA[i].size() < numbersB[i].size();
-            if (int order = numbersA[i].compare(numbersB[i]); order != 0)
-                return order < 0;
-        }
+        if (base::ScsiAddressLess(a.address, b.address))
+            return true;
+        if (base::ScsiAddressLess(b.address, a.address))
+            return false;
     }
-    return a < b;
+    return a.device->first < b.device->first;
 }
 
 // Prints one bus; false when sysfs could not be reached at all.
-bool PrintBus(CSysfsReader& reader, BusType type)
+bool PrintBus(CSysfsReader& reader, BusType type, const PciNames& pciNames,
+              base::StandardOutput& out)
 {
     std::string name;
     CSysfsReader::Lookup(type, name);
@@ -158,28 +143,32 @@ bool PrintBus(CSysfsReader& reader, BusType type)
     if (result == READER_MOUNT_FAILED)
         return false;
     if (result == READER_BUS_ERROR) {
-        Emit(name + ": not present");
+        out.Line({name, ": not present"});
         return true;
     }
-    Emit(name + ": " + std::to_string(devices.size()) +
-         (devices.size() == 1 ? " device" : " devices"));
+    out.Line({name, ": ", std::to_string(devices.size()),
+              devices.size() == 1 ? " device" : " devices"});
 
     // The map holds the devices in byte order of their bus ids, the order
     // they are listed in, except on the SCSI bus, where 2:0:0:10 would come
-    // before 2:0:0:2.
-    std::vector<DeviceMap::const_iterator> order;
-    order.reserve(devices.size());
-    for (auto device = devices.cbegin(); device != devices.cend(); ++device)
-        order.push_back(device);
+    // before 2:0:0:2.  A SCSI device's name is its address,
+    // "controller:bus:target:lun"; hosts and targets on the same bus have
+    // other names.
+    std::vector<Listed> order(devices.size());
+    auto device = devices.cbegin();
+    for (Listed& listed : order) {
+        listed.device = device++;
+        listed.split = type == BUS_SCSI &&
+                       reader.GetScsiDeviceCBTL(listed.device->first, listed.address[0],
+                                                listed.address[1], listed.address[2],
+                                                listed.address[3]) == READER_OK;
+    }
     if (type == BUS_SCSI)
-        std::sort(order.begin(), order.end(),
-                  [](DeviceMap::const_iterator a, DeviceMap::const_iterator b) {
-                      return ScsiBefore(a->first, b->first);
-                  });
+        std::sort(order.begin(), order.end(), ScsiBefore);
 
-    for (DeviceMap::const_iterator device : order) {
-        const std::string& busId = device->first;
-        const AttributeMap& identity = device->second;
+    for (const Listed& listed : order) {
+        const std::string& busId = listed.device->first;
+        const AttributeMap& identity = listed.device->second;
         auto path = identity.find("path");
         std::ostringstream line;
         line << "  " << busId;
@@ -196,40 +185,37 @@ bool PrintBus(CSysfsReader& reader, BusType type)
         std::string pciBus, pciDevice, pciFunction;
         if (reader.GetPCIDeviceBDF(busId, type, pciBus, pciDevice, pciFunction) == READER_OK &&
             !pciBus.empty() && path != identity.end()) {
-            std::string pci = PciName(path->second, pciBus + ":" + pciDevice + "." + pciFunction);
+            std::string pci =
+                PciName(pciNames, path->second, pciBus + ":" + pciDevice + "." + pciFunction);
             if (!pci.empty())
                 line << " pci=" << pci;
         }
 
-        // A SCSI device's name is its address, "controller:bus:target:lun";
-        // hosts and targets on the same bus have other names.
-        std::string controller, scsiBus, target, lun;
-        if (type == BUS_SCSI &&
-            reader.GetScsiDeviceCBTL(busId, controller, scsiBus, target, lun) == READER_OK)
-            line << " controller=" << controller << " bus=" << scsiBus
-                 << " target=" << target << " lun=" << lun;
+        if (listed.split)
+            line << " controller=" << listed.address[0] << " bus=" << listed.address[1]
+                 << " target=" << listed.address[2] << " lun=" << listed.address[3];
 
         if (path != identity.end())
             line << " path=" << path->second;
-        Emit(line.str());
+        out.Line({line.str()});
     }
     return true;
 }
 
-void Help()
+void Help(base::StandardOutput& out)
 {
-    std::cout << "Usage: sysfs-buses [OPTION]... [BUS]...\n"
-                 "List the devices on each BUS (ide, pci, pci_express, scsi, usb; all of them\n"
-                 "when none is named) with driver, PCI address and SCSI address.\n"
-                 "\n"
-                 "  -l, --log=FILE   write the library's trace of every query to FILE; never\n"
-                 "                   through a symbolic link\n"
-                 "  -h, --help       print this help and exit\n"
-                 "  -V, --version    print the version and exit\n"
-                 "\n"
-                 "Exit status: 0 on success, 1 when sysfs is not mounted and cannot be mounted,\n"
-                 "the log cannot be opened safely or standard output cannot be written, 2 on a\n"
-                 "usage error.\n";
+    out.Text("Usage: sysfs-buses [OPTION]... [BUS]...\n"
+             "List the devices on each BUS (ide, pci, pci_express, scsi, usb; all of them\n"
+             "when none is named) with driver, PCI address and SCSI address.\n"
+             "\n"
+             "  -l, --log=FILE   write the library's trace of every query to FILE; never\n"
+             "                   through a symbolic link\n"
+             "  -h, --help       print this help and exit\n"
+             "  -V, --version    print the version and exit\n"
+             "\n"
+             "Exit status: 0 on success, 1 when sysfs is not mounted and cannot be mounted,\n"
+             "the log cannot be opened safely or standard output cannot be written, 2 on a\n"
+             "usage error.\n");
 }
 
 int Usage()
@@ -238,22 +224,6 @@ int Usage()
                  "Try 'sysfs-buses --help' for more information."
               << std::endl;
     return 2;
-}
-
-// Flushes and closes standard output: a full disk or a closed descriptor is
-// reported with its reason, not taken for success.
-int CloseOutput(int status)
-{
-    errno = 0;
-    if ((!std::cout.flush() || std::fflush(stdout) != 0) && g_writeError == 0)
-        g_writeError = errno != 0 ? errno : EIO;
-    if (close(STDOUT_FILENO) != 0 && errno != EBADF && g_writeError == 0)
-        g_writeError = errno;
-    if (g_writeError != 0) {
-        std::cerr << "sysfs-buses: write error: " << std::strerror(g_writeError) << std::endl;
-        return 1;
-    }
-    return status;
 }
 
 // getopt's complaint under this program's name (getopt's own would use
@@ -276,7 +246,8 @@ std::string OptionError(int result, int before, char** argv)
 
 int main(int argc, char** argv)
 {
-    programs::KeepStandardDescriptors();
+    base::KeepStandardDescriptors();
+    base::StandardOutput out(kProgram);
     // The first reader fills the bus map that Lookup answers from; it keeps
     // only a pointer to the log, which writes nothing until it is opened.
     std::ofstream log;
@@ -294,16 +265,16 @@ int main(int argc, char** argv)
     while ((option = getopt_long(argc, argv, ":hVl:", kOptions, nullptr)) != -1) {
         switch (option) {
         case 'h':
-            Help();
-            return CloseOutput(0);
+            Help(out);
+            return out.Finish(0);
         case 'V':
-            Emit("sysfs-buses (sysfsreader) " SYSFS_BUSES_LIBRARY_VERSION);
-            return CloseOutput(0);
+            out.Line({"sysfs-buses (sysfsreader) " SYSFS_BUSES_LIBRARY_VERSION});
+            return out.Finish(0);
         case 'l':
             logPath = optarg;
             break;
         default:
-            std::cerr << "sysfs-buses: " << OptionError(option, before, argv) << std::endl;
+            base::Complain(kProgram, OptionError(option, before, argv));
             return Usage();
         }
         before = optind;
@@ -321,7 +292,7 @@ int main(int argc, char** argv)
             }
         }
         if (!known) {
-            std::cerr << "sysfs-buses: unknown bus '" << argv[i] << "'" << std::endl;
+            base::Complain(kProgram, "unknown bus '" + std::string(argv[i]) + "'");
             return Usage();
         }
     }
@@ -329,20 +300,21 @@ int main(int argc, char** argv)
         buses.assign(std::begin(kBuses), std::end(kBuses));
 
     if (logPath != nullptr) {
-        programs::LogRefusal refused = programs::OpenLog(log, logPath);
+        base::LogRefusal refused = base::OpenLog(log, logPath);
         if (refused) {
-            std::cerr << "sysfs-buses: cannot open log '" << logPath << "': " << refused.why
-                      << std::endl;
+            base::Complain(kProgram,
+                           "cannot open log '" + std::string(logPath) + "': " + refused.why);
             return 1;
         }
     }
 
+    const PciNames pciNames = ListPciNames(reader);
     for (BusType type : buses) {
-        if (!PrintBus(reader, type)) {
-            std::cerr << "sysfs-buses: sysfs is not mounted and cannot be mounted" << std::endl;
-            CloseOutput(1);
+        if (!PrintBus(reader, type, pciNames, out)) {
+            base::Complain(kProgram, "sysfs is not mounted and cannot be mounted");
+            out.Finish(1);
             return 1;
         }
     }
-    return CloseOutput(0);
+    return out.Finish(0);
 }

@@ -13,8 +13,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/unique_fd.h"
 #include "failure.h"
-#include "unique_fd.h"
 
 namespace Quentor {
 namespace LinuxEnum {
@@ -147,7 +147,7 @@ int StatSysfsMount(const char* path, bool& isSysfs)
 
 int ReadMountTable(MountTable& says)
 {
-    UniqueFd table(open("/proc/mounts", O_RDONLY | O_CLOEXEC));
+    base::UniqueFd table(open("/proc/mounts", O_RDONLY | O_CLOEXEC));
     if (!table) {
         if (errno != ENOENT)
             return errno;

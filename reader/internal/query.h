@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "failure.h"
-#include "log/messages.h"
+#include "messages.h"
 #include "no_throw.h"
 #include "reader.h"
 

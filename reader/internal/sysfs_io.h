@@ -16,6 +16,19 @@
 // - An attribute is a regular file directly in a directory: never a link,
 //   never a FIFO or socket; its content is read when its owner may read it,
 //   at most one page; a file whose read fails is left out.
+// - What is not there is absent; what is there but cannot be read is a
+//   failure, noted for the query (failure.h) by the call that meets it.
+//   Every call declared here notes its own failures: one that gives a
+//   Result carries the errno as well, one that gives a plain value gives
+//   its empty value.  The one exception says so in its name (Tree's
+//   TryBeneath) and gives no failure at all.
+//
+// The pieces: sysfs_path.* (the text of paths and links), open_at.* (the
+// system calls that open directories, openat2 and its fallbacks),
+// sysfs_dir.cpp (a directory's entries, links and subdirectories),
+// attribute_file.cpp (attribute files read), sysfs_tree.cpp (the walk and
+// the directories it remembers) and device_identity.cpp (what a device
+// directory says of its bus and driver).
 #ifndef SYSFSREADER_INTERNAL_SYSFS_IO_H
 #define SYSFSREADER_INTERNAL_SYSFS_IO_H
 
@@ -27,8 +40,9 @@
 #include <string_view>
 #include <vector>
 
+#include "base/unique_fd.h"
 #include "failure.h"
-#include "unique_fd.h"
+#include "sysfs_path.h"
 
 namespace Quentor {
 namespace LinuxEnum {
@@ -55,12 +69,13 @@ struct DeviceIdentity {
 
 namespace sysfs {
 
-using detail::UniqueFd;
+using base::UniqueFd;
 
 // What seeking something in the tree came to: found (the value), absent (it
 // is not there, or not where the tree's rules let us look), or failed with
 // an errno (it may be there but could not be read).  A failure is noted for
-// the query where it is made (see failure.h).
+// the query where it is made (see failure.h); Failure() only carries an
+// errno already noted.
 template <typename T>
 class Result {
 public:
@@ -76,6 +91,13 @@ public:
     explicit operator bool() const { return m_value.has_value(); }
     bool Failed() const { return m_error != 0; }
     int Error() const { return m_error; }
+    // What a search that found nothing hands on to one of another kind:
+    // absent, or failed with the same errno.
+    template <typename U>
+    Result<U> NotFound() const
+    {
+        return Failed() ? Result<U>::Failure(m_error) : Result<U>(std::nullopt);
+    }
     T& operator*() { return *m_value; }
     const T& operator*() const { return *m_value; }
     T* operator->() { return &*m_value; }
@@ -96,13 +118,6 @@ Result<T> Missing(int error, std::string_view path)
     NoteFailure(error, path);
     return Result<T>::Failure(error);
 }
-
-// True for a name that can only mean one entry of a directory: not empty, not
-// "." or "..", without '/' or NUL.  Anything else never reaches the filesystem.
-bool IsComponent(std::string_view name);
-
-// Whether a single name fits libsysfs's name buffer, which cuts longer ones.
-bool NameFits(std::string_view name);
 
 // A directory entry: its name and its type as the directory tells it
 // (DT_UNKNOWN where the filesystem does not say).
@@ -126,10 +141,12 @@ public:
     // Its entries but "." and "..", sorted byte-wise; what could be read of
     // them when the listing fails (a failure noted).
     std::vector<Entry> Entries() const;
-    // The text of a symbolic link in it; nothing when name is not a link.
-    std::optional<std::string> LinkText(std::string_view name) const;
+    // The text of a symbolic link in it; absent when name is not a link or
+    // is gone.
+    Result<std::string> LinkText(std::string_view name) const;
     // Whether an entry of this name is a real directory, asking the
-    // filesystem only where the listing did not say.
+    // filesystem only where the listing did not say; false for an entry
+    // gone since, and where the filesystem cannot say (a failure noted).
     bool IsSubdir(const Entry& entry) const;
     // Its attributes, in name order.  *vanishing is set when a file listed
     // is gone by the time it is opened (ENOENT, or ENODEV from its device):
@@ -175,6 +192,7 @@ public:
 
 private:
     // A directory's device and inode: what it is, whatever its path says.
+    // IdentityOf asks the directory held open at fd, whose path is path.
     struct Identity {
         dev_t device;
         ino_t inode;
@@ -183,7 +201,7 @@ private:
             return device == other.device && inode == other.inode;
         }
     };
-    static std::optional<Identity> IdentityOf(int fd);
+    static Result<Identity> IdentityOf(int fd, std::string_view path);
 
     Tree(std::string mount, Dir root, Identity rootIdentity)
         : m_mount(std::move(mount)), m_root(std::move(root)), m_rootIdentity(rootIdentity)
@@ -196,10 +214,11 @@ private:
     // directory lies (it was moved since it was walked).
     Result<Dir> Climb(const Dir& dir);
     // A path of real directories below the mount (no "." or ".."), opened
-    // in one call: the directory, or absent when there is none.  A failure
-    // here (a link on the way, no openat2, or any other error) is not noted:
-    // it means that the walk must decide.
-    Result<Dir> Beneath(const std::string& path);
+    // in one call: the directory, or absent when there is none.  Nothing
+    // where it cannot tell (a path of another shape, a link on the way, no
+    // openat2 here, or any error): the walk then decides, and notes what it
+    // meets.  Notes nothing itself.
+    std::optional<Result<Dir>> TryBeneath(const std::string& path);
     // The directory a canonical path names now, reached down from the root
     // without following a link and without the remembered directories.
     Result<Dir> Resolve(const std::string& path);

@@ -10,11 +10,12 @@
 #include <string>
 #include <string_view>
 
-#include "internal/pci_address.h"
+#include "base/bus_address.h"
+#include "base/path_text.h"
 
 namespace {
 
-using namespace Quentor::LinuxEnum::detail;
+using namespace base;
 
 void Require(bool condition)
 {
@@ -35,24 +36,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view path(reinterpret_cast<const char*>(data), size);
 
     // The components are the path's slash-free, non-empty pieces.
-    std::vector<std::string> components = PathComponents(path);
+    std::vector<std::string_view> components = PathComponents(path);
     std::string collapsed, joined;
     for (char c : path)
         if (c != '/' || (!collapsed.empty() && collapsed.back() != '/'))
             collapsed += c;
     if (!collapsed.empty() && collapsed.back() == '/')
         collapsed.pop_back();
-    for (const std::string& component : components) {
-        Require(!component.empty() && component.find('/') == std::string::npos);
-        joined += (joined.empty() ? "" : "/") + component;
+    for (std::string_view component : components) {
+        Require(!component.empty() && component.find('/') == std::string_view::npos);
+        joined += (joined.empty() ? "" : "/") + std::string(component);
     }
     Require(joined == collapsed);
 
     std::vector<std::string> expected;
-    for (const std::string& component : components) {
-        Require(IsPciAddress(component) == MatchesGrammar(component));
-        if (MatchesGrammar(component))
-            expected.push_back(component);
+    for (std::string_view component : components) {
+        Require(IsPciAddress(component) == MatchesGrammar(std::string(component)));
+        if (MatchesGrammar(std::string(component)))
+            expected.emplace_back(component);
     }
     std::vector<std::string> addresses = PciAddresses(path);
     Require(addresses == expected);

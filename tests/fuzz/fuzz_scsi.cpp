@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "internal/pci_address.h"
+#include "base/bus_address.h"
 
 namespace {
 
@@ -22,7 +22,7 @@ void Require(bool condition)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    using namespace Quentor::LinuxEnum::detail;
+    using namespace base;
     const std::string_view name(reinterpret_cast<const char*>(data), size);
     ScsiFields fields{"stale", "stale", "stale", "stale"};
     const bool split = SplitScsiName(name, fields);

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The one writer of trace-log entries (internal).
-#ifndef SYSFSREADER_TRACE_H
-#define SYSFSREADER_TRACE_H
+#ifndef SYSFSREADER_INTERNAL_TRACE_H
+#define SYSFSREADER_INTERNAL_TRACE_H
 
 #include <fstream>
 #include <string_view>

@@ -1,14 +1,14 @@
 // SPDX-License-Identifier: MIT
 // The trace log of the programs (iscsi-inventory, sysfs-buses): opened with
 // the care a program owes that runs as root in directories others can write.
-// Compiled into each program; not part of the library.
-#ifndef SYSFSREADER_TOOL_LOG_FILE_H
-#define SYSFSREADER_TOOL_LOG_FILE_H
+// Linked into each program; not part of the library.
+#ifndef SYSFSREADER_BASE_LOG_FILE_H
+#define SYSFSREADER_BASE_LOG_FILE_H
 
 #include <fstream>
 #include <string>
 
-namespace programs {
+namespace base {
 
 // Fills each of the standard descriptors 0, 1 and 2 that the caller left
 // closed, so that the log's open cannot take one of them (the inventory would
@@ -33,6 +33,6 @@ struct LogRefusal {
 // Never through a symbolic link.
 LogRefusal OpenLog(std::ofstream& log, const char* path);
 
-}  // namespace programs
+}  // namespace base
 
 #endif

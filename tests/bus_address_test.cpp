@@ -1,12 +1,17 @@
 // SPDX-License-Identifier: MIT
-// PCI addresses in sysfs paths and SCSI name splits, as pure text.
+// PCI addresses in sysfs paths, SCSI name splits and the order of SCSI
+// addresses, as pure text.
 #include <gtest/gtest.h>
 
-#include "internal/pci_address.h"
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "base/bus_address.h"
 
 namespace {
 
-using namespace Quentor::LinuxEnum::detail;
+using namespace base;
 
 TEST(PciAddressTest, OnlyNamesTheKernelWritesAreAddresses)
 {
@@ -52,11 +57,9 @@ TEST(PciAddressTest, EveryAddressInThePathInOrderAndTheLastDecoded)
     // Anything that is no address decodes to nothing.
     PciLocation none = DecodePciAddress("zzzz:zz:zz.z");
     EXPECT_EQ("||", none.bus + "|" + none.device + "|" + none.function);
-
-    EXPECT_EQ((List{"sys", "a", "b"}), PathComponents("///sys//a/b/"));
 }
 
-TEST(PciAddressTest, ScsiNamesSplitOnlyAtExactlyThreeColons)
+TEST(ScsiAddressTest, NamesSplitOnlyAtExactlyThreeColons)
 {
     auto split = [](std::string_view name) {
         ScsiFields f{"x", "y", "z", "w"};
@@ -70,6 +73,44 @@ TEST(PciAddressTest, ScsiNamesSplitOnlyAtExactlyThreeColons)
     EXPECT_EQ("no |||", split("0:0:0"));
     EXPECT_EQ("no |||", split("0:0:0:0:"));
     EXPECT_EQ("no |||", split(""));
+}
+
+// The order the inventory lists a session's disks in and sysfs-buses its
+// SCSI devices: numbers by value whatever their length or leading zeros,
+// before anything that is not a number.
+TEST(ScsiAddressTest, AddressesSortFieldByFieldNumbersByValue)
+{
+    using Address = std::vector<std::string>;
+    auto less = [](const Address& a, const Address& b) {
+        const std::string x[4] = {a[0], a[1], a[2], a[3]}, y[4] = {b[0], b[1], b[2], b[3]};
+        return ScsiAddressLess(x, y);
+    };
+    // Each before the next, whatever order they start in.
+    const std::vector<Address> sorted = {
+        {"0", "0", "0", "0"},
+        {"2", "0", "0", "2"},
+        {"2", "0", "0", "10"},
+        {"2", "0", "0", "9999999999999999999"},
+        {"2", "0", "0", "18446744073709551615"},
+        {"2", "0", "0", ""},      // not a number: after every number
+        {"2", "0", "0", "1e"},
+        {"2", "0", "1", "0"},     // the target decides before the LUN
+        {"10", "0", "0", "0"},    // 10 after 2, not before as bytes
+        {"x", "0", "0", "0"}};
+    std::vector<Address> shuffled(sorted.rbegin(), sorted.rend());
+    std::rotate(shuffled.begin(), shuffled.begin() + 3, shuffled.end());
+    std::sort(shuffled.begin(), shuffled.end(), less);
+    EXPECT_EQ(sorted, shuffled);
+
+    // Leading zeros change nothing: such addresses tie, neither before the other.
+    EXPECT_FALSE(less({"2", "0", "0", "02"}, {"2", "0", "0", "2"}));
+    EXPECT_FALSE(less({"2", "0", "0", "2"}, {"2", "0", "0", "02"}));
+    EXPECT_FALSE(less({"0", "0", "0", "0"}, {"00", "0", "000", "0"}));
+
+    for (const char* number : {"0", "007", "18446744073709551616"})
+        EXPECT_TRUE(IsScsiNumber(number)) << number;
+    for (const char* other : {"", "1e", "-1", "+1", " 1", "1 "})
+        EXPECT_FALSE(IsScsiNumber(other)) << other;
 }
 
 }  // namespace

@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "log_file.h"
 
-#include "../reader/internal/unique_fd.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,11 +11,11 @@
 #include <cstring>
 #include <utility>
 
-namespace programs {
+#include "unique_fd.h"
+
+namespace base {
 
 namespace {
-
-using Quentor::LinuxEnum::detail::UniqueFd;
 
 constexpr int kOpenFlags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 
@@ -94,4 +92,4 @@ LogRefusal OpenLog(std::ofstream& log, const char* path)
     return refusal;
 }
 
-}  // namespace programs
+}  // namespace base

@@ -16,8 +16,8 @@
 // other texts follow in the order the query writes them.  "Traced with X"
 // means the line carries X as its value (the message, a blank, then X; an
 // empty X still leaves the blank).
-#ifndef SYSFSREADER_LOG_MESSAGES_H
-#define SYSFSREADER_LOG_MESSAGES_H
+#ifndef SYSFSREADER_INTERNAL_MESSAGES_H
+#define SYSFSREADER_INTERNAL_MESSAGES_H
 
 #include <string_view>
 

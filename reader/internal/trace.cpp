@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "trace.h"
 
-#include "log.h"
+#include "log/log.h"
 
 namespace Quentor {
 namespace LinuxEnum {

@@ -1,21 +1,16 @@
 // SPDX-License-Identifier: MIT
-// Device addresses read out of names (internal): the PCI addresses in a sysfs
-// path and the four fields of a SCSI device name.  Pure text work, no sysfs,
-// so that it can be tested and fuzzed on its own.
-#ifndef SYSFSREADER_INTERNAL_PCI_ADDRESS_H
-#define SYSFSREADER_INTERNAL_PCI_ADDRESS_H
+// Device addresses as the kernel writes them into names: the PCI addresses in
+// a sysfs path, the four fields of a SCSI device name, and the order of SCSI
+// addresses.  Pure text work, no sysfs, so that it can be tested and fuzzed
+// on its own.
+#ifndef SYSFSREADER_BASE_BUS_ADDRESS_H
+#define SYSFSREADER_BASE_BUS_ADDRESS_H
 
 #include <string>
 #include <string_view>
 #include <vector>
 
-namespace Quentor {
-namespace LinuxEnum {
-namespace detail {
-
-// The non-empty components of a path, in path order: a run of '/' is one
-// separator, and a leading or trailing '/' yields no empty component.
-std::vector<std::string> PathComponents(std::string_view path);
+namespace base {
 
 // True when a path component is a PCI address as the kernel names a PCI
 // device's directory: "DDDD:BB:DD.F", a domain of four to eight lowercase hex
@@ -50,8 +45,16 @@ struct ScsiFields {
 // and its fields; any other name gives false and four empty fields.
 bool SplitScsiName(std::string_view name, ScsiFields& fields);
 
-}  // namespace detail
-}  // namespace LinuxEnum
-}  // namespace Quentor
+// Whether a field of a SCSI address is a number: decimal digits, at least one.
+bool IsScsiNumber(std::string_view field);
+
+// Whether address a (controller, bus, target, LUN) comes before b: field by
+// field, numbers by value however many leading zeros they carry (and however
+// long: a LUN runs to 64 bits) and before anything else, which goes
+// byte-wise.  Fields equal as numbers ("0" and "00") tie.  A strict weak
+// ordering, as sorting needs, whatever the fields hold.
+bool ScsiAddressLess(const std::string (&a)[4], const std::string (&b)[4]);
+
+}  // namespace base
 
 #endif

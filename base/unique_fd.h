@@ -1,19 +1,17 @@
 // SPDX-License-Identifier: MIT
-// A file descriptor with one owner, closed when the owner goes (internal;
-// header-only, so that the programs beside the library use the same one).
-// Taken on the line that opens the descriptor, so that no error path and no
-// exception between the open and its use can leak it.
-#ifndef SYSFSREADER_INTERNAL_UNIQUE_FD_H
-#define SYSFSREADER_INTERNAL_UNIQUE_FD_H
+// A file descriptor with one owner, closed when the owner goes; header-only,
+// for the library and the programs alike.  Taken on the line that opens the
+// descriptor, so that no error path and no exception between the open and its
+// use can leak it.
+#ifndef SYSFSREADER_BASE_UNIQUE_FD_H
+#define SYSFSREADER_BASE_UNIQUE_FD_H
 
 #include <unistd.h>
 
 #include <cerrno>
 #include <utility>
 
-namespace Quentor {
-namespace LinuxEnum {
-namespace detail {
+namespace base {
 
 class UniqueFd {
 public:
@@ -49,8 +47,6 @@ private:
     int m_fd = -1;
 };
 
-}  // namespace detail
-}  // namespace LinuxEnum
-}  // namespace Quentor
+}  // namespace base
 
 #endif

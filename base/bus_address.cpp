@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: MIT
-#include "pci_address.h"
+#include "bus_address.h"
 
-namespace Quentor {
-namespace LinuxEnum {
-namespace detail {
+#include <algorithm>
+#include <tuple>
+
+#include "path_text.h"
+
+namespace base {
 
 namespace {
 
@@ -32,22 +35,18 @@ constexpr std::size_t kMaxDomainDigits = 8;
 // ":BB:DD.F" after the domain.
 constexpr std::size_t kTailLength = 8;
 
-}  // namespace
-
-std::vector<std::string> PathComponents(std::string_view path)
+// One field of a SCSI address as a sort key: numbers first, by value (by
+// length once the leading zeros are gone, then digit by digit), then
+// anything else byte-wise.
+std::tuple<bool, std::size_t, std::string_view> FieldKey(std::string_view field)
 {
-    std::vector<std::string> components;
-    std::size_t start = 0;
-    while (start < path.size()) {
-        std::size_t slash = path.find('/', start);
-        if (slash == std::string_view::npos)
-            slash = path.size();
-        if (slash > start)
-            components.emplace_back(path.substr(start, slash - start));
-        start = slash + 1;
-    }
-    return components;
+    if (!IsScsiNumber(field))
+        return {true, 0, field};
+    field.remove_prefix(std::min(field.find_first_not_of('0'), field.size()));
+    return {false, field.size(), field};
 }
+
+}  // namespace
 
 bool IsPciAddress(std::string_view component)
 {
@@ -65,9 +64,9 @@ bool IsPciAddress(std::string_view component)
 std::vector<std::string> PciAddresses(std::string_view path)
 {
     std::vector<std::string> addresses;
-    for (std::string& component : PathComponents(path))
+    for (std::string_view component : PathComponents(path))
         if (IsPciAddress(component))
-            addresses.push_back(std::move(component));
+            addresses.emplace_back(component);
     return addresses;
 }
 
@@ -98,6 +97,20 @@ bool SplitScsiName(std::string_view name, ScsiFields& fields)
     return true;
 }
 
-}  // namespace detail
-}  // namespace LinuxEnum
-}  // namespace Quentor
+bool IsScsiNumber(std::string_view field)
+{
+    return !field.empty() &&
+           std::all_of(field.begin(), field.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+bool ScsiAddressLess(const std::string (&a)[4], const std::string (&b)[4])
+{
+    for (int i = 0; i < 4; ++i) {
+        auto x = FieldKey(a[i]), y = FieldKey(b[i]);
+        if (x != y)
+            return x < y;
+    }
+    return false;
+}
+
+}  // namespace base
