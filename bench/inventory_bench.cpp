@@ -178,11 +178,12 @@ int main(int argc, char** argv)
         const double floorSeconds = row.floor.seconds, jsonSeconds = row.json.seconds;
         const bool built = row.verdict.built;
         // A figure of --check, or what stands in its place when it is not built.
-        auto checkCell = [&](int width, int decimals, double value, const char* absent) {
+        auto checkCell = [&](int width, int decimals, double value, const char* absent,
+                             char after = ' ') {
             if (built)
-                std::printf("%*.*f ", width, decimals, value);
+                std::printf("%*.*f%c", width, decimals, value, after);
             else
-                std::printf("%*s ", width, absent);
+                std::printf("%*s%c", width, absent, after);
         };
         std::printf("%9d %8.3f ", row.size, row.luns.seconds);
         checkCell(9, 3, row.check.seconds, "not built");
@@ -194,8 +195,7 @@ int main(int argc, char** argv)
         std::printf("%11.1f ", row.luns.seconds / row.size * 1e6);
         checkCell(12, 1, row.check.seconds / row.size * 1e6, "-");
         std::printf("%8.1f ", row.luns.peakKb / 1024.0);
-        checkCell(8, 1, row.check.peakKb / 1024.0, "-");
-        std::printf("\n");
+        checkCell(8, 1, row.check.peakKb / 1024.0, "-", '\n');
     }
     if (at1000 != nullptr && at10000 != nullptr) {
         auto growth = [&](const Sample JoinedRow::*form) {
