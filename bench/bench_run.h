@@ -30,10 +30,15 @@ struct Sample {
     double seconds = 0;
     long peakKb = 0;
     bool timedOut = false;  // killed at the limit; seconds is then the limit
+    int status = 0;         // the exit status of a run that ended by itself
 };
 
 struct Command {
     std::vector<std::string> argv;
+    // The exit statuses of a run that did its work: 0, and for a monitoring
+    // plugin also its verdicts (1 WARNING, 2 CRITICAL).  Any other ends the
+    // benchmark.
+    std::vector<int> completed{0};
 };
 
 [[noreturn]] inline void Die(const std::string& what)
@@ -109,8 +114,11 @@ inline Sample RunOnce(const Command& command, const std::string& tree, const std
         sample.seconds = limitSeconds;
     else if (WIFSIGNALED(status))
         Die(command.argv[0] + " killed by signal " + std::to_string(WTERMSIG(status)));
-    else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    else if (!WIFEXITED(status) || std::find(command.completed.begin(), command.completed.end(),
+                                             WEXITSTATUS(status)) == command.completed.end())
         Die(command.argv[0] + " failed with status " + std::to_string(WEXITSTATUS(status)));
+    else
+        sample.status = WEXITSTATUS(status);
     return sample;
 }
 
@@ -137,6 +145,30 @@ inline Sample Measure(const std::vector<Command>& commands, const std::string& t
     }
     std::sort(times.begin(), times.end());
     return {times.empty() ? 0.0 : times[times.size() / 2], peak, false};
+}
+
+// Each command's median time and largest peak, the commands taken in turn
+// within each run (one warm-up run first), so that a change in the
+// machine's load falls on all of them alike and their ratios hold.
+inline std::vector<Sample> MeasureInTurn(const std::vector<Command>& commands,
+                                         const std::string& tree, const std::string& cwd, int runs)
+{
+    std::vector<std::vector<double>> times(commands.size());
+    std::vector<Sample> samples(commands.size());
+    for (int run = -1; run < runs; ++run) {
+        for (std::size_t i = 0; i < commands.size(); ++i) {
+            Sample s = RunOnce(commands[i], tree, cwd);
+            samples[i].peakKb = std::max(samples[i].peakKb, s.peakKb);
+            samples[i].status = s.status;
+            if (run >= 0)  // run -1 warms the page cache
+                times[i].push_back(s.seconds);
+        }
+    }
+    for (std::size_t i = 0; i < commands.size(); ++i) {
+        std::sort(times[i].begin(), times[i].end());
+        samples[i].seconds = times[i][times[i].size() / 2];
+    }
+    return samples;
 }
 
 inline long FileSize(const std::string& path)

@@ -19,7 +19,10 @@
 // driver's name), the SCSI bus's device list (a readdir and one readlink per
 // device), and for each logical unit its attribute files, its block/
 // directory, its block device's attribute files and that device's holders/
-// directory.  Its time is the floor of those forms (run without a log).
+// directory, and for each holder (a multipath map) the files of its dm/
+// directory.  Its time is the floor of those forms (run without a log), and
+// of the forms that join LUNs across sessions (--luns, --check), which read
+// the same.
 //
 // With --joined-checks it is the joined floor plus the one cost the reader's
 // rules put on those forms' queries (they run without a log): a read of the
@@ -27,7 +30,8 @@
 // opens, as many as the joined forms' queries make (for each class device
 // two, for each host's scsi_host device one, for the bus's device list one,
 // for each logical unit four: its attributes two, its block device one, its
-// holders one).
+// holders one; one for each holder; two for the scsi_host class's list at
+// the end).
 //
 // Run with the tree at /sys (under umockdev-wrapper for a fabricated one).
 #include <dirent.h>
@@ -167,8 +171,16 @@ void JoinedBusPass(std::string& out)
         PrintFiles(dir, out);
         for (const std::string& block : Subdirectories(dir + "/block")) {
             PrintFiles(dir + "/block/" + block, out);
-            for (const std::string& holder : Names(dir + "/block/" + block + "/holders"))
+            const std::string holders = dir + "/block/" + block + "/holders";
+            for (const std::string& holder : Names(holders)) {
+                // A holder is named by device-mapper's own files (dm/name,
+                // dm/uuid): a multipath map is told by its uuid.
+                MountChecks(1);
                 out.append("\tholder:: \t").append(holder).append("\n");
+                const std::string device = LinkTarget(holders, holder);
+                if (!device.empty())
+                    PrintFiles(device + "/dm", out);
+            }
         }
         std::cout << out;
         out.clear();
@@ -251,6 +263,7 @@ int main(int argc, char** argv)
     if (g_joined)
         JoinedBusPass(out);
     Query("scsi_host list");
+    MountChecks(2);
     for (const std::string& name : Names("/sys/class/scsi_host")) {
         (void)name;
         Traced("pushed");

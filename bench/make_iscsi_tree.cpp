@@ -9,6 +9,14 @@
 // links, physical devices are reached through "device" links, hosts,
 // targets and LUNs sit on the scsi bus.  Attribute names, modes and typical
 // values are those of a logged-in Debian 12 kernel.
+//
+// The first half of the sessions (N / 4 pairs) come in pairs, as a host
+// running dm-multipath has them: two sessions to one target through its two
+// portals (127.0.0.1 and 127.0.0.2), each showing the target's one LUN (one
+// WWID) as a disk of its own, both disks held by a multipath map (dm-K,
+// mpathX), and the short recovery timeout such a setup gives its sessions so
+// that I/O fails over quickly.  The rest are single sessions to targets of
+// their own, one LUN each.  Every LUN has a WWID.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -24,6 +32,8 @@ int main(int argc, char** argv)
     }
     TreeWriter tree("make-iscsi-tree", argv[1]);
     const int sessions = std::atoi(argv[2]);
+    const int paired = sessions / 4 * 2;  // sessions 1 ... paired, two by two
+    std::string firstPath;  // the block device of a pair's first session
     for (const char* cls : {"iscsi_host", "scsi_host", "iscsi_session", "iscsi_connection",
                             "iscsi_transport"})
         tree.Dir(std::string("class/") + cls);
@@ -37,6 +47,11 @@ int main(int argc, char** argv)
 
     for (int s = 1; s <= sessions; ++s) {
         const std::string h = std::to_string(s - 1), n = std::to_string(s);
+        const bool inPair = s <= paired;
+        const bool second = inPair && s % 2 == 0;
+        // The pair's first session names the target and its LUN.
+        const int first = second ? s - 1 : s;
+        const std::string portal = second ? "127.0.0.2" : "127.0.0.1";
         const std::string host = "devices/platform/host" + h;
         tree.Dir(host + "/power");
         tree.File(host + "/uevent", "DEVTYPE=scsi_host\n", 0644);
@@ -61,7 +76,7 @@ int main(int argc, char** argv)
         const std::string session = host + "/session" + n;
         tree.Dir(session);
         tree.File(session + "/uevent", "", 0644);
-        const std::string target = "iqn.2003-01.org.example.bench:target" + n;
+        const std::string target = "iqn.2003-01.org.example.bench:target" + std::to_string(first);
         tree.ClassDevice("iscsi_session", session + "/iscsi_session/session" + n,
                     {{"abort_tmo", "15", 0444}, {"creator", "152", 0444},
                      {"data_pdu_in_order", "0", 0444}, {"data_seq_in_order", "0", 0444},
@@ -71,7 +86,7 @@ int main(int argc, char** argv)
                      {"initiatorname", "iqn.1993-08.org.debian:01:bench-initiator", 0444},
                      {"lu_reset_tmo", "30", 0444}, {"max_burst_len", "262144", 0444},
                      {"max_outstanding_r2t", "1", 0444}, {"password", "(null)", 0444},
-                     {"password_in", "(null)", 0444}, {"recovery_tmo", "120", 0644},
+                     {"password_in", "(null)", 0444}, {"recovery_tmo", inPair ? "5" : "120", 0644},
                      {"state", "LOGGED_IN", 0444}, {"target_id", "0", 0444},
                      {"target_state", "SCANNED", 0444}, {"targetname", target, 0444},
                      {"tgt_reset_tmo", "30", 0444}, {"tpgt", "1", 0444}, {"uevent", "", 0644},
@@ -81,11 +96,11 @@ int main(int argc, char** argv)
         tree.Dir(connection);
         tree.File(connection + "/uevent", "", 0644);
         tree.ClassDevice("iscsi_connection", connection + "/iscsi_connection/connection" + n + ":0",
-                    {{"address", "127.0.0.1", 0444}, {"data_digest", "0", 0444},
+                    {{"address", portal, 0444}, {"data_digest", "0", 0444},
                      {"exp_statsn", std::to_string(554208898 + s), 0444},
                      {"header_digest", "0", 0444}, {"local_port", std::to_string(30000 + s % 30000), 0444},
                      {"max_recv_dlength", "262144", 0444}, {"max_xmit_dlength", "262144", 0444},
-                     {"persistent_address", "127.0.0.1", 0444},
+                     {"persistent_address", portal, 0444},
                      {"persistent_port", "3260", 0444}, {"ping_tmo", "5", 0444},
                      {"port", "3260", 0444}, {"recv_tmo", "5", 0444}, {"state", "up", 0444},
                      {"uevent", "", 0644}});
@@ -94,8 +109,13 @@ int main(int argc, char** argv)
         const std::string targetDir = session + "/target" + address;
         OnScsiBus(tree, targetDir, "DEVTYPE=scsi_target\n");
         const std::string lun = targetDir + "/" + address + ":0";
-        Lun(tree, lun, address + ":0", s);
-        BlockDisk(tree, lun, s - 1, 2097152);  // 1 GiB
+        const unsigned long long sectors = 2097152;  // 1 GiB
+        Lun(tree, lun, address + ":0", first);
+        const std::string disk = BlockDisk(tree, lun, s - 1, sectors);
+        if (inPair && !second)
+            firstPath = disk;
+        else if (second)
+            MultipathMap(tree, s / 2 - 1, LunWwid(first), sectors, {firstPath, disk});
     }
     return 0;
 }
