@@ -19,7 +19,7 @@ Json InDocument(const Field& f, std::optional<std::string_view> raw)
     switch (f.kind) {
     case Kind::Decimal:
     case Kind::Hex: {
-        std::optional<std::uint64_t> number = KernelNumber(*raw, f.kind == Kind::Hex);
+        std::optional<std::uint64_t> number = NumberOf(f, raw);
         return number ? Json(*number) : Json(nullptr);
     }
     case Kind::Inquiry:
@@ -55,6 +55,11 @@ std::optional<std::string> Kept(const Field& f, std::optional<std::string_view> 
     if (!raw)
         return std::nullopt;
     return f.kind == Kind::Inquiry ? InquiryText(*raw) : std::string(*raw);
+}
+
+std::optional<std::uint64_t> NumberOf(const Field& f, std::optional<std::string_view> raw)
+{
+    return raw ? KernelNumber(*raw, f.kind == Kind::Hex) : std::nullopt;
 }
 
 std::optional<bool> FlagOf(std::optional<std::string_view> raw)

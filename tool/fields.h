@@ -13,6 +13,7 @@
 #define ISCSI_INVENTORY_FIELDS_H
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -122,6 +123,10 @@ inline std::string_view AsLabel(std::optional<std::string_view> raw)
 // The value as the typed records keep it: an inquiry string without its
 // padding, else the bytes.
 std::optional<std::string> Kept(const Field& f, std::optional<std::string_view> raw);
+
+// A number kind's value (Decimal, Hex): nothing when it is missing or no
+// number.
+std::optional<std::uint64_t> NumberOf(const Field& f, std::optional<std::string_view> raw);
 
 // A Flag's value: nothing when it is neither 0 nor 1.
 std::optional<bool> FlagOf(std::optional<std::string_view> raw);

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "fields.h"
 #include "json_string.h"
 #include "replace_file.h"
 
@@ -58,10 +59,11 @@ void Sample(Spool& family, const char* name, Labels labels, std::string_view val
     Sample(family, name, LabelText(labels), value);
 }
 
+// A field as a label holds it.
 template <typename Attributes>
-std::string_view Text(const Attributes& attributes, const std::string& key)
+std::string_view Label(const Attributes& attributes, const Field& f)
 {
-    return ValueOf(attributes, key).value_or("");
+    return AsLabel(Raw(attributes, f));
 }
 
 // One series per state the kernel knows, 1 for the current one, so that an
@@ -135,18 +137,18 @@ void PrometheusOutput::Session(const SessionRecord& session)
     const std::string transport =
         session.host && !session.host->procName.empty() ? TransportOf(session.host->procName) : "";
     Sample(m_sessionInfo, "iscsi_session_info",
-           {{"session", name}, {"target", Text(a, "targetname")}, {"portal", PortalOf(session)},
-            {"iface", Text(a, "ifacename")}, {"initiator", Text(a, "initiatorname")},
+           {{"session", name}, {"target", Label(a, field::kTarget)}, {"portal", PortalOf(session)},
+            {"iface", Label(a, field::kIface)}, {"initiator", Label(a, field::kInitiator)},
             {"transport", transport}, {"host", host}},
            "1");
     States(m_sessionState, "iscsi_session_state", LabelText({{"session", name}}),
-           Text(a, "state"), {"LOGGED_IN", "FAILED", "FREE"});
+           Label(a, field::kSessionState), {"LOGGED_IN", "FAILED", "FREE"});
     for (const ConnectionRecord& connection : session.connections)
         States(m_connectionState, "iscsi_connection_state",
                LabelText({{"session", name}, {"connection", connection.name}}),
-               Text(connection.attributes, "state"), {"up", "down", "failed", "bound"});
+               Label(connection.attributes, field::kConnectionState), {"up", "down", "failed", "bound"});
     // "off" (a recovery that never times out) is no number of seconds.
-    if (auto recovery = KernelNumber(Text(a, "recovery_tmo")))
+    if (auto recovery = RecoveryOf(a).seconds)
         Sample(m_recoveryTimeout, "iscsi_session_recovery_timeout_seconds", {{"session", name}},
                std::to_string(*recovery));
     Sample(m_sessionDisks, "iscsi_session_disks", {{"session", name}},
@@ -155,13 +157,13 @@ void PrometheusOutput::Session(const SessionRecord& session)
         Sample(m_diskInfo, "iscsi_disk_info",
                {{"session", name}, {"hctl", disk.name},
                 {"device", disk.blockDevice ? std::string_view(*disk.blockDevice) : ""},
-                {"wwid", Text(disk.attributes, "wwid")}, {"by_path", ByPathName(session, disk)},
+                {"wwid", Label(disk.attributes, field::kWwid)}, {"by_path", ByPathName(session, disk)},
                 {"multipath_device", MultipathOf(disk)}},
                "1");
-        if (auto errors = KernelNumber(Text(disk.attributes, "ioerr_cnt"), true))
+        if (auto errors = NumberOf(field::kIoErrors, Raw(disk.attributes, field::kIoErrors)))
             Sample(m_diskErrors, "iscsi_disk_io_errors_total", {{"session", name}, {"hctl", disk.name}},
                    std::to_string(*errors));
-        if (auto timeouts = KernelNumber(Text(disk.attributes, "iotmo_cnt"), true))
+        if (auto timeouts = NumberOf(field::kIoTimeouts, Raw(disk.attributes, field::kIoTimeouts)))
             Sample(m_diskTimeouts, "iscsi_disk_io_timeouts_total",
                    {{"session", name}, {"hctl", disk.name}}, std::to_string(*timeouts));
         const std::string owner = LabelText({{"session", name}, {"hctl", disk.name}});
@@ -169,8 +171,8 @@ void PrometheusOutput::Session(const SessionRecord& session)
                {"running", "created", "blocked", "quiesce", "offline", "transport-offline",
                 "created-blocked", "cancel", "deleted", "cancel-offline"});
         // Anything but the kernel's 0 or 1 says nothing of the device.
-        if (auto ro = ValueOf(disk.block, "ro"); ro == std::string_view("0") || ro == std::string_view("1"))
-            Sample(m_diskReadOnly, "iscsi_disk_read_only", owner, *ro);
+        if (auto ro = FlagOf(Raw(disk.block, field::kReadOnly)))
+            Sample(m_diskReadOnly, "iscsi_disk_read_only", owner, *ro ? "1" : "0");
         if (auto size = SizeBytes(disk.block))
             Sample(m_diskSize, "iscsi_disk_size_bytes", owner, std::to_string(*size));
     }
