@@ -498,4 +498,23 @@ TEST(JsonRead, LimitsDepthValuesAndSize)
     EXPECT_EQ(Fault::Limit, ReadJson(std::string(1000000, '[')).fault);
 }
 
+// Sysfs not there and not mountable (not root): nothing was judged, so the
+// verdict is UNKNOWN, said on standard output where monitoring reads it.
+TEST_F(Check, SysfsOutOfReachIsUnknown)
+{
+    ToolCopy copy;
+    ASSERT_TRUE(copy.Ok());
+    ASSERT_EQ(0, chmod(tree.Root().c_str(), 0755));
+    RunOptions opts;
+    opts.withoutSysfs = true;
+    opts.uid = 65534;
+    ToolRun run = copy.Run(tree, cwd, opts, {"--no-log", "--check"});
+    if (run.status == kNoNamespace)
+        GTEST_SKIP() << "needs a private mount namespace (unshare -m), not available here";
+    EXPECT_EQ(3, run.status) << run.out << run.err;
+    EXPECT_EQ(0u, run.out.find("ISCSI UNKNOWN - ")) << run.out;
+    EXPECT_NE(std::string::npos, run.out.find("sysfs")) << run.out;
+    EXPECT_EQ(std::string::npos, run.out.find("OK")) << run.out;
+}
+
 }  // namespace
