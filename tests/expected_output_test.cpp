@@ -12,6 +12,7 @@
 // under mpatha that lost one of its two paths with its session, a read-only
 // LUN, and an offline unit without WWID.
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <string>
 #include <vector>
@@ -20,14 +21,24 @@
 
 namespace {
 
+// How an output is held against its file.
+enum class Compare {
+    Bytes,       // byte for byte
+    Exposition,  // without the HELP lines, whose text is prose
+    Document,    // as parsed JSON documents
+};
+
 struct Case {
     const char* name;        // the test's name
     const char* script;      // the tree, from tests/data
     std::vector<std::string> args;
     const char* file;        // in tests/data/expected
     int status;
-    bool exposition;         // HELP lines left out of the comparison
+    Compare compare;
 };
+
+const char* const kSample = "make-sample-tree.sh";
+const char* const kMultipath = "make-multipath-tree.sh";
 
 class ExpectedOutput : public ToolTest, public ::testing::WithParamInterface<Case> {};
 
@@ -42,21 +53,32 @@ TEST_P(ExpectedOutput, MatchesTheReviewedFile)
     EXPECT_EQ("", run.err);
     const std::string expected = Expected(c.file);
     ASSERT_NE("", expected);
-    EXPECT_EQ(expected, c.exposition ? WithoutHelp(run.out) : run.out);
+    switch (c.compare) {
+    case Compare::Bytes:
+        EXPECT_EQ(expected, run.out);
+        break;
+    case Compare::Exposition:
+        EXPECT_EQ(expected, WithoutHelp(run.out));
+        break;
+    case Compare::Document:
+        EXPECT_EQ(nlohmann::json::parse(expected), nlohmann::json::parse(run.out));
+        break;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Trees, ExpectedOutput,
     ::testing::Values(
-        // The text form, byte for byte: what a program piping it reads.
-        Case{"SampleText", "make-sample-tree.sh", {}, "sample.text", 0, false},
-        Case{"SampleSessions", "make-sample-tree.sh", {"--sessions"}, "sample.sessions", 0, false},
-        Case{"SampleSummary", "make-sample-tree.sh", {"--summary"}, "sample.summary", 0, false},
-        Case{"SampleLuns", "make-sample-tree.sh", {"--luns"}, "sample.luns", 0, false},
-        Case{"SamplePrometheus", "make-sample-tree.sh", {"--prometheus"}, "sample.prometheus", 0, true},
-        Case{"MultipathLuns", "make-multipath-tree.sh", {"--luns"}, "multipath.luns", 0, false},
+        // The text form byte for byte: what a program piping it reads.
+        Case{"SampleText", kSample, {}, "sample.text", 0, Compare::Bytes},
+        Case{"SampleJson", kSample, {"--json"}, "sample.json", 0, Compare::Document},
+        Case{"SampleSessions", kSample, {"--sessions"}, "sample.sessions", 0, Compare::Bytes},
+        Case{"SampleSummary", kSample, {"--summary"}, "sample.summary", 0, Compare::Bytes},
+        Case{"SampleLuns", kSample, {"--luns"}, "sample.luns", 0, Compare::Bytes},
+        Case{"SamplePrometheus", kSample, {"--prometheus"}, "sample.prometheus", 0, Compare::Exposition},
+        Case{"MultipathLuns", kMultipath, {"--luns"}, "multipath.luns", 0, Compare::Bytes},
         // Critical findings: the plugin's exit status is 2.
-        Case{"MultipathCheck", "make-multipath-tree.sh", {"--check"}, "multipath.check", 2, false}),
+        Case{"MultipathCheck", kMultipath, {"--check"}, "multipath.check", 2, Compare::Bytes}),
     [](const ::testing::TestParamInfo<Case>& test) { return std::string(test.param.name); });
 
 }  // namespace
