@@ -3,53 +3,88 @@
 
 #include <filesystem>
 
-std::string IscsiTree::HostPath(int sid)
+namespace {
+
+// Each attribute that has a value, with the final newline sysfs gives it.
+void Write(SysTree& tree, const std::string& dir, std::initializer_list<std::pair<const char*, TreeValue>> files)
 {
-    return "devices/platform/host" + std::to_string(sid);
+    for (const auto& [name, value] : files)
+        if (value)
+            tree.File(dir + "/" + name, *value + "\n");
 }
 
-std::string IscsiTree::SessionPath(int sid)
+void Write(SysTree& tree, const std::string& dir, const TreeFiles& files)
+{
+    for (const auto& [name, value] : files)
+        tree.File(dir + "/" + name, value + "\n");
+}
+
+}  // namespace
+
+int IscsiTree::HostOf(int sid) const
+{
+    auto found = m_sessions.find(sid);
+    return found == m_sessions.end() || found->second.host == 0 ? sid : found->second.host;
+}
+
+std::string IscsiTree::HostPath(int sid) const
+{
+    auto found = m_sessions.find(sid);
+    const std::string parent = found == m_sessions.end() ? "devices/platform" : found->second.hostParent;
+    return parent + "/host" + std::to_string(HostOf(sid));
+}
+
+std::string IscsiTree::SessionPath(int sid) const
 {
     return HostPath(sid) + "/session" + std::to_string(sid);
 }
 
-std::string IscsiTree::SessionClassPath(int sid)
+std::string IscsiTree::SessionClassPath(int sid) const
 {
     return SessionPath(sid) + "/iscsi_session/session" + std::to_string(sid);
 }
 
-std::string IscsiTree::LunPath(int sid, int lun)
+std::string IscsiTree::ConnectionClassPath(int sid, int cid) const
 {
-    const std::string h = std::to_string(sid);
+    const std::string name = "connection" + std::to_string(sid) + ":" + std::to_string(cid);
+    return SessionPath(sid) + "/" + name + "/iscsi_connection/" + name;
+}
+
+std::string IscsiTree::LunPath(int sid, int lun) const
+{
+    const std::string h = std::to_string(HostOf(sid));
     return SessionPath(sid) + "/target" + h + ":0:0/" + h + ":0:0:" + std::to_string(lun);
 }
 
 IscsiTree& IscsiTree::Session(const SessionSpec& s)
 {
-    const std::string n = std::to_string(s.sid);
-    const std::string host = HostPath(s.sid), session = SessionPath(s.sid);
-    const std::string iscsiHost = host + "/iscsi_host/host" + n;
-    const std::string scsiHost = host + "/scsi_host/host" + n;
+    m_sessions[s.sid] = s;
+    const std::string n = std::to_string(HostOf(s.sid));
+    const std::string host = HostPath(s.sid);
+    if (m_hosts.insert(host).second) {
+        const std::string iscsiHost = host + "/iscsi_host/host" + n;
+        const std::string scsiHost = host + "/scsi_host/host" + n;
+        m_tree.BusDevice("scsi", host)
+            .ClassDevice("iscsi_host", iscsiHost)
+            .ClassDevice("scsi_host", scsiHost);
+        Write(m_tree, iscsiHost, {{"ipaddress", s.hostAddress}});
+        Write(m_tree, scsiHost, {{"proc_name", s.procName}});
+    }
     const std::string cls = SessionClassPath(s.sid);
-    const std::string connection = session + "/connection" + n + ":0/iscsi_connection/connection" + n + ":0";
-    m_tree.BusDevice("scsi", host)
-        .ClassDevice("iscsi_host", iscsiHost)
-        .File(iscsiHost + "/ipaddress", "127.0.0.1\n")
-        .ClassDevice("scsi_host", scsiHost)
-        .File(scsiHost + "/proc_name", s.procName + "\n")
-        .ClassDevice("iscsi_session", cls)
-        .File(cls + "/targetname", s.target + "\n")
-        .File(cls + "/tpgt", s.tpgt + "\n")
-        .File(cls + "/state", s.state + "\n")
-        .File(cls + "/recovery_tmo", s.recoveryTimeout + "\n")
-        .File(cls + "/ifacename", s.iface + "\n")
-        .File(cls + "/password", "TreeSecret\n")
-        .ClassDevice("iscsi_connection", connection)
-        .File(connection + "/persistent_address", s.address + "\n")
-        .File(connection + "/persistent_port", s.port + "\n")
-        .File(connection + "/address", s.address + "\n")
-        .File(connection + "/port", s.port + "\n")
-        .File(connection + "/state", s.connectionState + "\n");
+    m_tree.ClassDevice("iscsi_session", cls);
+    Write(m_tree, cls,
+          {{"targetname", s.target}, {"tpgt", s.tpgt}, {"state", s.state},
+           {"recovery_tmo", s.recoveryTimeout}, {"ifacename", s.iface}, {"password", s.password}});
+    Write(m_tree, cls, s.sessionFiles);
+    if (s.connection) {
+        const std::string connection = ConnectionClassPath(s.sid);
+        m_tree.ClassDevice("iscsi_connection", connection);
+        Write(m_tree, connection,
+              {{"persistent_address", s.address}, {"persistent_port", s.port}, {"state", s.connectionState}});
+        if (s.currentPortal)
+            Write(m_tree, connection, {{"address", s.address}, {"port", s.port}});
+        Write(m_tree, connection, s.connectionFiles);
+    }
     return *this;
 }
 
@@ -60,22 +95,14 @@ IscsiTree& IscsiTree::Lun(int sid, const LunSpec& l)
     // The session's target holds every LUN of the session: made with the first.
     if (!std::filesystem::exists(m_tree.Abs(target)))
         m_tree.BusDevice("scsi", target);
-    m_tree.BusDevice("scsi", lun)
-        .Bind("scsi", "sd", lun)
-        .File(lun + "/state", l.state + "\n")
-        .File(lun + "/vendor", l.vendor + "\n")
-        .File(lun + "/model", l.model + "\n")
-        .File(lun + "/rev", l.rev + "\n")
-        .File(lun + "/ioerr_cnt", "0x0\n")
-        .File(lun + "/iotmo_cnt", "0x0\n");
-    if (l.wwid)
-        m_tree.File(lun + "/wwid", *l.wwid + "\n");
+    m_tree.BusDevice("scsi", lun).Bind("scsi", "sd", lun);
+    Write(m_tree, lun,
+          {{"state", l.state}, {"vendor", l.vendor}, {"model", l.model}, {"rev", l.rev},
+           {"ioerr_cnt", l.ioErrors}, {"iotmo_cnt", l.ioTimeouts}, {"wwid", l.wwid}});
     if (l.disk) {
         const std::string block = lun + "/block/" + *l.disk;
-        m_tree.ClassDevice("block", block)
-            .File(block + "/size", l.sectors + "\n")
-            .File(block + "/ro", l.readOnly + "\n")
-            .Dir(block + "/holders");
+        m_tree.ClassDevice("block", block).Dir(block + "/holders");
+        Write(m_tree, block, {{"size", l.sectors}, {"ro", l.readOnly}});
         m_disks.emplace_back(*l.disk, block);
     }
     return *this;

@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: MIT
-// How the tool shows sysfs bytes to people (Visible) and which characters its
-// JSON writes as \u escapes (AppendJsonString).
+// How the tool shows sysfs bytes to people (Visible), how its JSON strings
+// carry them (Utf8Sequence, Carry, Uncarry) and which characters its JSON
+// writes as \u escapes (AppendJsonString).
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -12,6 +14,9 @@
 namespace {
 
 using inventory::AppendJsonString;
+using inventory::Carry;
+using inventory::Uncarry;
+using inventory::Utf8Sequence;
 using inventory::Visible;
 
 // Bytes back from the visible form, by the rule the man page gives; false on
@@ -106,6 +111,70 @@ TEST(JsonText, EscapesDelC1AndTheLineSeparatorsOnly)
     EXPECT_EQ("x\"a\\u009bb\\u2028c\\u2029d\\u007fe\\u009f"
               "\xc2\xa0\xe2\x80\xa7\xe2\x80\xaa\\u001b\\\"\\\\\\n\\t\"",
               text);
+}
+
+// The boundaries of RFC 3629: the first and last of each length, the
+// overlong forms below them, the surrogates, and what lies past U+10FFFF.
+TEST(Utf8Sequence, TakesValidSequencesOnly)
+{
+    struct Case {
+        const char* bytes;
+        std::size_t length;
+    };
+    for (const Case& c : {Case{"", 0}, Case{"\x7f", 1}, Case{"\x80", 0}, Case{"\xbf", 0},
+                          Case{"\xc0\x80", 0}, Case{"\xc1\xbf", 0}, Case{"\xc2\x80", 2},
+                          Case{"\xdf\xbf", 2}, Case{"\xc2", 0}, Case{"\xc2\x7f", 0}, Case{"\xc2\xc0", 0},
+                          Case{"\xe0\x9f\xbf", 0}, Case{"\xe0\xa0\x80", 3}, Case{"\xed\x9f\xbf", 3},
+                          Case{"\xed\xa0\x80", 0}, Case{"\xed\xbf\xbf", 0}, Case{"\xee\x80\x80", 3},
+                          Case{"\xef\xbf\xbf", 3}, Case{"\xe2\x82", 0}, Case{"\xe2\x28\xa1", 0},
+                          Case{"\xf0\x8f\xbf\xbf", 0}, Case{"\xf0\x90\x80\x80", 4},
+                          Case{"\xf4\x8f\xbf\xbf", 4}, Case{"\xf4\x90\x80\x80", 0},
+                          Case{"\xf5\x80\x80\x80", 0}, Case{"\xf0\x90\x80", 0}, Case{"\xff", 0}})
+        EXPECT_EQ(c.length, Utf8Sequence(c.bytes)) << Visible(c.bytes);
+    // Only the sequence at the start counts.
+    EXPECT_EQ(2u, Utf8Sequence("\xc3\xa9\xff"));
+}
+
+TEST(Carry, EscapesBackslashesAndInvalidBytesOnly)
+{
+    using namespace std::string_literals;
+    EXPECT_EQ("iqn.2003-01.org.example:t1 caf\xc3\xa9 \xf0\x9f\x92\xbe",
+              Carry("iqn.2003-01.org.example:t1 caf\xc3\xa9 \xf0\x9f\x92\xbe"));
+    // Controls are valid UTF-8: JSON escapes them, not the carrying.
+    EXPECT_EQ("\0\n\x1b\x7f\xc2\x9b"s, Carry("\0\n\x1b\x7f\xc2\x9b"s));
+    EXPECT_EQ(R"(a\\b\\x41)", Carry(R"(a\b\x41)"));
+    EXPECT_EQ(R"(\xff\xc3(\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80)",
+              Carry("\xff\xc3(\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80"));
+}
+
+// Every string of one and two bytes is carried as valid UTF-8 and read back.
+TEST(Carry, EveryShortStringIsValidUtf8AndReadsBack)
+{
+    for (int first = 0; first < 256; ++first) {
+        for (int second = -1; second < 256; ++second) {
+            std::string bytes(1, static_cast<char>(first));
+            if (second >= 0)
+                bytes += static_cast<char>(second);
+            const std::string carried = Carry(bytes);
+            for (std::string_view rest = carried; !rest.empty();) {
+                const std::size_t length = Utf8Sequence(rest);
+                ASSERT_NE(0u, length) << first << " " << second;
+                rest.remove_prefix(length);
+            }
+            ASSERT_EQ(std::optional<std::string>(bytes), Uncarry(carried)) << first << " " << second;
+        }
+    }
+}
+
+// Read from left to right: a doubled backslash before "x41" is a backslash
+// and the text x41.  Anything Carry() never writes is refused.
+TEST(Uncarry, ReadsLeftToRightAndRefusesWhatCarryNeverWrites)
+{
+    EXPECT_EQ(std::optional<std::string>(R"(\x41)"), Uncarry(R"(\\x41)"));
+    EXPECT_EQ(std::optional<std::string>("\\A"), Uncarry(R"(\\\x41)"));
+    EXPECT_EQ(std::optional<std::string>(""), Uncarry(""));
+    for (const char* refused : {R"(\)", R"(\x4)", R"(\xg0)", R"(\xAB)", R"(\n)", R"(a\)"})
+        EXPECT_EQ(std::nullopt, Uncarry(refused)) << refused;
 }
 
 }  // namespace

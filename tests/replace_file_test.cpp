@@ -1,0 +1,150 @@
+// SPDX-License-Identifier: MIT
+// The file replacement, compiled in from its source: what the producer hands
+// over, in any pieces, is the new file, with exactly the mode asked for; a
+// producer or a write that fails leaves the old file and no other name.  The
+// links on the way, signals and file systems without anonymous files are
+// tested end to end (prometheus_form_test.cpp, MetricsFile).
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "replace_file.h"
+
+namespace {
+
+using inventory::PieceWriter;
+using inventory::ReplaceFile;
+
+class ReplaceFileTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/replace-file-test.XXXXXX";
+        ASSERT_NE(nullptr, mkdtemp(pattern));
+        dir = pattern;
+        file = dir + "/m.prom";
+        std::ofstream(file) << "old\n";
+    }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+    std::string Content() const
+    {
+        std::ifstream in(file);
+        std::ostringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    std::vector<std::string> Names() const
+    {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(dir))
+            names.push_back(entry.path().filename());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    std::string dir, file;
+    const std::vector<std::string> justTheFile{"m.prom"};
+};
+
+TEST_F(ReplaceFileTest, EveryPieceInOrderWithExactlyTheModeAskedFor)
+{
+    const mode_t umaskWas = umask(077);
+    std::string why = "stale";
+    const int error = ReplaceFile(file, 0640, [](const PieceWriter& write) {
+        for (const std::string& piece : {std::string("a"), std::string(), std::string("bc\n"),
+                                         std::string(100000, 'd')})
+            if (int failed = write(piece))
+                return failed;
+        return 0;
+    }, why);
+    umask(umaskWas);
+    EXPECT_EQ(0, error);
+    EXPECT_EQ("", why);
+    EXPECT_EQ("abc\n" + std::string(100000, 'd'), Content());
+    struct stat st;
+    ASSERT_EQ(0, stat(file.c_str(), &st));
+    EXPECT_EQ(0100640u, st.st_mode);
+    EXPECT_EQ(justTheFile, Names());
+}
+
+// A producer that cannot make the whole content: its error, and nothing
+// of what it handed over reaches the file.
+TEST_F(ReplaceFileTest, AProducerThatFailsLeavesTheOldFile)
+{
+    std::string why;
+    const int error = ReplaceFile(file, 0644, [](const PieceWriter& write) {
+        write("half of it");
+        return EIO;
+    }, why);
+    EXPECT_EQ(EIO, error);
+    EXPECT_EQ(std::strerror(EIO), why);
+    EXPECT_EQ("old\n", Content());
+    EXPECT_EQ(justTheFile, Names());
+}
+
+// A write that fails (here at a file size limit) is the run's error even
+// when the producer goes on regardless: every later write reports it too
+// and writes nothing.
+TEST_F(ReplaceFileTest, AFailedWriteStopsTheWriter)
+{
+    struct sigaction ignore {}, was {};
+    ignore.sa_handler = SIG_IGN;
+    ASSERT_EQ(0, sigaction(SIGXFSZ, &ignore, &was));
+    rlimit limitWas{};
+    ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &limitWas));
+    rlimit limit = limitWas;
+    limit.rlim_cur = 5000;
+    ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &limit));
+    std::vector<int> results;
+    std::string why;
+    const int error = ReplaceFile(file, 0644, [&results](const PieceWriter& write) {
+        const std::string piece(4096, 'x');
+        for (int i = 0; i < 3; ++i)
+            results.push_back(write(piece));
+        return 0;
+    }, why);
+    setrlimit(RLIMIT_FSIZE, &limitWas);
+    sigaction(SIGXFSZ, &was, nullptr);
+    EXPECT_EQ(EFBIG, error);
+    EXPECT_EQ(std::strerror(EFBIG), why);
+    EXPECT_EQ((std::vector<int>{0, EFBIG, EFBIG}), results);
+    EXPECT_EQ("old\n", Content());
+    EXPECT_EQ(justTheFile, Names());
+}
+
+// Names that lead to no file to replace: the producer is never asked.
+TEST_F(ReplaceFileTest, PathsThatNameNoFile)
+{
+    bool asked = false;
+    auto produce = [&asked](const PieceWriter&) {
+        asked = true;
+        return 0;
+    };
+    struct Bad {
+        std::string path;
+        int error;
+    };
+    for (const Bad& bad : {Bad{"", ENOENT}, Bad{dir + "/", EISDIR}, Bad{dir + "/.", EISDIR},
+                           Bad{dir + "/..", EISDIR}, Bad{dir + "/missing/m.prom", ENOENT},
+                           Bad{file + "/m.prom", ENOTDIR}}) {
+        std::string why;
+        EXPECT_EQ(bad.error, ReplaceFile(bad.path, 0644, produce, why)) << bad.path;
+        EXPECT_EQ(std::strerror(bad.error), why) << bad.path;
+    }
+    EXPECT_FALSE(asked);
+    EXPECT_EQ("old\n", Content());
+}
+
+}  // namespace
