@@ -9,7 +9,7 @@
 # grow, so an object that two dumps show under the same name and path is the
 # same object; host numbers are reused, which vm-check allows for.
 # CHURN_RUNS comes from init (vm-check wants kChurnRunsEach runs of each
-# program, see vm_check.cpp).
+# program, see tests/vm/check/churn.cpp).
 RUN_BOUND=60    # seconds a run may take before it counts as hung
 # The trace lines that open and end each attribute query of the inventory.
 ATTR_QUERIES='	(Entering|Leaving) SysfsReader::GetClsDeviceAttr$|	Class Device not found: |	No devices found under device class: '

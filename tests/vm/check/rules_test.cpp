@@ -1,0 +1,292 @@
+// SPDX-License-Identifier: MIT
+// vm-check's rules on hand-made dumps and outputs: how it reads what the VM
+// sent back, what it says the tool must show for a file, where objects sit,
+// and the comparisons a wrong rule would let pass or fail wrongly.  The
+// phases' rules on whole results are tested by vm_check_test.sh.
+#include <cstdio>
+#include <fstream>
+#include <functional>
+
+#include <gtest/gtest.h>
+
+#include "outputs.h"
+
+namespace vmcheck {
+namespace {
+
+// The FAIL lines a check printed.
+std::string FailLines(const std::function<void()>& check)
+{
+    testing::internal::CaptureStdout();
+    check();
+    return testing::internal::GetCapturedStdout();
+}
+
+// A file line of a dump: "C name mode OK hex".
+std::string FileLine(const std::string& name, const std::string& mode, const std::string& value)
+{
+    std::string hex;
+    char byte[3];
+    for (unsigned char c : value) {
+        std::snprintf(byte, sizeof byte, "%02x", c);
+        hex += byte;
+    }
+    return "C " + name + " " + mode + " OK " + hex + "\n";
+}
+
+const char kSessionPath[] = "/sys/devices/platform/host1/session2/iscsi_session/session2";
+
+TEST(Dump, ReadsEntriesTheirFilesAndDevicesAndTheScsiBus)
+{
+    Dump dump = ParseDump(FileLine("ignored", "444", "before any entry") +
+                          "ENTRY iscsi_host host2\n"
+                          "REALPATH /sys/devices/platform/host2/iscsi_host/host2\n" +
+                          FileLine("ipaddress", "444", "127.0.0.1\n") +
+                          "DEVICE /sys/devices/platform/host2\n"
+                          "SUBSYSTEM ../../../bus/scsi\n"
+                          "DRIVER \n"
+                          "D uevent 644 ERR Input/output error\n"
+                          "BUSDEV 2:0:0:1 ../../../bus/scsi/drivers/sd\n"
+                          "BUSBLOCK 2:0:0:1 sdb\n");
+    ASSERT_EQ(dump.objects.size(), 1u);
+    const Object* host = Find(dump, "iscsi_host", "host2");
+    ASSERT_NE(host, nullptr);
+    EXPECT_EQ(host->path, "/sys/devices/platform/host2/iscsi_host/host2");
+    EXPECT_EQ(host->files.at("ipaddress").value, "127.0.0.1\n");
+    EXPECT_EQ(host->files.at("ipaddress").mode, 0444);
+    EXPECT_TRUE(host->hasDevice);
+    EXPECT_EQ(BusOf(host->devicePath, host->subsystem), "scsi");
+    EXPECT_FALSE(host->deviceFiles.at("uevent").ok);
+    EXPECT_EQ(host->deviceFiles.at("uevent").value, "Input/output error");
+    EXPECT_EQ(dump.busDevices.at("2:0:0:1"), "../../../bus/scsi/drivers/sd");
+    EXPECT_EQ(BlockOf(dump, "2:0:0:1"), "sdb");
+    EXPECT_EQ(Find(dump, "iscsi_host", "host3"), nullptr);
+}
+
+TEST(Dump, AFileGoneBeforeItsStatCountsAsOneItsOwnerMayRead)
+{
+    Dump dump = ParseDump("ENTRY iscsi_session session1\n"
+                          "C state OK 4c4f474745445f494e0a\n"
+                          "C recovery_tmo ERR No such file or directory\n");
+    const Files& files = Find(dump, "iscsi_session", "session1")->files;
+    EXPECT_EQ(files.at("state").mode, 0400);
+    EXPECT_EQ(Shown(files.at("state")), "LOGGED_IN");
+    EXPECT_EQ(Shown(files.at("recovery_tmo")), std::nullopt);
+}
+
+TEST(Shown, AFailedReadShowsEmptyOnlyWhereTheOwnerMayNotRead)
+{
+    EXPECT_EQ(Shown(File{0200, false, "Permission denied"}), "");
+    EXPECT_EQ(Shown(File{0444, false, "Transport endpoint is not connected"}), std::nullopt);
+}
+
+TEST(Shown, DropsOneNewlineCutsAtAPageAndShowsALeadingNulAsEmpty)
+{
+    EXPECT_EQ(Shown(File{0444, true, "two\n\n"}), "two\n");
+    EXPECT_EQ(Shown(File{0444, true, std::string("\0abc", 4)}), "");
+    EXPECT_EQ(Shown(File{0444, true, ""}), "");
+    EXPECT_EQ(Shown(File{0444, true, std::string(5000, 'x')})->size(), 4096u);
+}
+
+TEST(Shown, MasksASecretOnlyWhenOneIsSet)
+{
+    File set{0600, true, "Test-Secret-1\n"};
+    EXPECT_EQ(Shown("password", set, true), "********");
+    EXPECT_EQ(Shown("password_in", set, true), "********");
+    EXPECT_EQ(Shown("password", set, false), "Test-Secret-1");
+    EXPECT_EQ(Shown("username", set, true), "Test-Secret-1");
+    EXPECT_EQ(Shown("password", File{0600, true, "(null)\n"}, true), "(null)");
+    EXPECT_EQ(Shown("password", File{0600, true, "\n"}, true), "");
+}
+
+TEST(Counter, AcceptsAnyCountFromOneDumpsOnToTheOthersModulo2To32)
+{
+    Line line{"exp_statsn", {"4294967290", "5"}};
+    line.counter = true;
+    line.low = "4294967290";
+    line.high = "5";
+    for (const char* value : {"4294967290", "4294967295", "0", "3", "5"})
+        EXPECT_TRUE(Accepts(line, value)) << value;
+    for (const char* value : {"4294967289", "6", "7", "", "-1", "4294967296", "0x5"})
+        EXPECT_FALSE(Accepts(line, value)) << value;
+    line.counter = false;
+    EXPECT_FALSE(Accepts(line, "3"));
+    EXPECT_TRUE(IsCounter("iscsi_connection", "exp_statsn"));
+    EXPECT_FALSE(IsCounter("iscsi_session", "exp_statsn"));
+}
+
+TEST(Topology, TheBusIsReadFromTheSubsystemLinkLexically)
+{
+    EXPECT_EQ(BusOf("/sys/devices/platform/host2", "../../../bus/scsi"), "scsi");
+    EXPECT_EQ(BusOf("/sys/devices/platform/host2", "/sys/bus/scsi"), "scsi");
+    EXPECT_EQ(BusOf("/sys/devices/platform/host2", "./../.././../bus/scsi"), "scsi");
+    EXPECT_EQ(BusOf("/sys/devices/platform/host2", "../../../class/scsi_host"), "");
+    EXPECT_EQ(BusOf("/sys/devices/platform/host2", ""), "");
+}
+
+TEST(Topology, ScsiNamesGoByTheirNumbersThenOtherNamesByteWise)
+{
+    std::vector<std::string> names{"target1:0:0", "host1", "1:0:0:10", "10:0:0:0", "1:0:0:2", "2:0:0:0",
+                                   "1:0:0:010", "1:0:0:9"};
+    std::sort(names.begin(), names.end(), ScsiListedBefore);
+    EXPECT_EQ(names, (std::vector<std::string>{"1:0:0:2", "1:0:0:9", "1:0:0:010", "1:0:0:10", "2:0:0:0",
+                                               "10:0:0:0", "host1", "target1:0:0"}));
+    EXPECT_FALSE(ScsiListedBefore("1:0:0:2", "1:0:0:2"));
+}
+
+TEST(Topology, AHostNumberHandedOutAgainIsAnotherHost)
+{
+    auto dump = [](const std::string& session) {
+        return ParseDump("ENTRY iscsi_session " + session + "\nREALPATH /sys/devices/platform/host3/" + session +
+                         "/iscsi_session/" + session + "\n");
+    };
+    const std::string host = "/sys/devices/platform/host3/iscsi_host/host3";
+    EXPECT_TRUE(SamePath(dump("session3"), host, dump("session3"), host));
+    EXPECT_FALSE(SamePath(dump("session3"), host, dump("session7"), host));
+    // A host no session sits beneath is gone, or not yet the one it will be.
+    EXPECT_FALSE(SamePath(dump("session3"), "/sys/devices/platform/host4/iscsi_host/host4", dump("session3"),
+                          "/sys/devices/platform/host4/iscsi_host/host4"));
+    const std::string transport = "/sys/devices/virtual/iscsi_transport/tcp";
+    EXPECT_TRUE(SamePath(dump("session3"), transport, dump("session7"), transport));
+    EXPECT_FALSE(SamePath(dump("session3"), "", dump("session3"), ""));
+}
+
+TEST(Topology, ASessionsTransportHostAndDisksAsTheDumpShowsThem)
+{
+    const std::string below = "/sys/devices/platform/host1/session2/target1:0:0/";
+    Dump dump = ParseDump("ENTRY scsi_host host1\n" + FileLine("proc_name", "444", "iscsi_iser\n") +
+                          "ENTRY iscsi_session session2\nREALPATH " + kSessionPath +
+                          "\nDEVICE /sys/devices/platform/host1/session2\n"
+                          "BUSPATH 1:0:0:10 " + below + "1:0:0:10\n"
+                          "BUSPATH 1:0:0:2 " + below + "1:0:0:2\n"
+                          "BUSPATH target1:0:0 /sys/devices/platform/host1/session2/target1:0:0\n"
+                          "BUSPATH 1:0:0:3 /sys/devices/platform/host1/session20/target1:0:0/1:0:0:3\n"
+                          "BUSBLOCK 1:0:0:2 sdb\nBUSBLOCK 1:0:0:2 sdc\n");
+    const Object& session = *Find(dump, "iscsi_session", "session2");
+    EXPECT_EQ(HostOf(session.path), "host1");
+    EXPECT_EQ(TransportOf(dump, session), "iser");
+    EXPECT_EQ(DisksOf(dump, session), (std::vector<std::string>{"1:0:0:2", "1:0:0:10"}));
+    EXPECT_EQ(BlockOf(dump, "1:0:0:2"), "");  // two block devices: none is its own
+    EXPECT_EQ(HostOf("/sys/devices/virtual/iscsi_transport/tcp"), "");
+}
+
+TEST(Results, SectionsWithTheirStatusesAndTheMarksBetween)
+{
+    const std::string path = testing::TempDir() + "vm_check_results.txt";
+    std::ofstream(path) << "==== KERNEL test\n"
+                           "==== BEGIN churn buses-2\n"
+                           "scsi: 1 device\n"
+                           "==== not a mark inside a section\n"
+                           "==== END churn buses-2 rc=143\n"
+                           "==== BEGIN chap login\n"
+                           "==== END chap login\n"
+                           "==== DONE\n";
+    std::vector<std::string> marks;
+    Statuses statuses;
+    Sections sections = ReadSections(path, marks, statuses);
+    std::remove(path.c_str());
+    EXPECT_EQ(sections["churn buses-2"], "scsi: 1 device\n==== not a mark inside a section\n");
+    EXPECT_TRUE(sections.count("chap login"));
+    EXPECT_EQ(statuses, (Statuses{{"churn buses-2", 143}}));
+    EXPECT_EQ(marks, (std::vector<std::string>{"KERNEL test", "DONE"}));
+}
+
+TEST(Json, EscapedBytesAreReadAsTheBytesTheyCarry)
+{
+    EXPECT_EQ(Decoded("ab\\x65"), "abe");
+    EXPECT_EQ(Decoded("\\\\x65"), "\\x65");
+    EXPECT_EQ(Decoded("\\x6"), "\\x6");
+    EXPECT_EQ(Decoded("\\xzz"), "\\xzz");
+}
+
+TEST(Json, ADocumentNotAsTheSchemaSaysReadsAsNull)
+{
+    nlohmann::json array = nlohmann::json::array({1, 2});
+    EXPECT_TRUE(Member(array, "name").is_null());
+    EXPECT_EQ(Text(Member(nlohmann::json{{"name", nullptr}}, "name")), "null");
+    EXPECT_EQ(Text(nlohmann::json(3)), "3");
+    EXPECT_TRUE(Items(nlohmann::json{{"disks", "none"}}, "disks").empty());
+}
+
+TEST(Prometheus, LabelsKeepTheirEscapesAndNumbersCompareAsNumbers)
+{
+    auto labels = Labels("iscsi_disk_info{session=\"session1\",model=\"a\\\"b\"} 1");
+    EXPECT_EQ(labels["session"], "session1");
+    EXPECT_EQ(labels["model"], "a\\\"b");
+    EXPECT_TRUE(Labels("iscsi_sessions 3").empty());
+    EXPECT_TRUE(SameNumber("1e3", 1000));
+    EXPECT_TRUE(SameNumber("1000.0", 1000));
+    EXPECT_FALSE(SameNumber("", 0));
+    EXPECT_FALSE(SameNumber("12x", 12));
+    EXPECT_FALSE(SameNumber("2048", 1048576));
+}
+
+TEST(Inventory, ALineOutsideAnEntryFailsOnceAndAValueMaySpanLines)
+{
+    const std::string text = "stray\nNAME SESSION CLASS :: session1\n\tstate:: \tLOGGED_IN\n\tlong:: \tone\ntwo\n";
+    std::vector<Printed> printed;
+    EXPECT_EQ(FailLines([&] { printed = ParseInventory(text, "loggedin"); }),
+              "FAIL [loggedin] inventory line outside any entry: stray\n");
+    EXPECT_EQ(FailLines([&] { ParseInventory(text, "loggedin", false); }), "");
+    auto values = Values(printed, "NAME SESSION CLASS :: session1");
+    EXPECT_EQ(values["long"], "one\ntwo");
+    EXPECT_EQ(values["state"], "LOGGED_IN");
+}
+
+TEST(Inventory, TheEntriesOfTheFourClassesInOrderWithTheirDevices)
+{
+    Dump dump = ParseDump("ENTRY iscsi_session session2\nREALPATH " + std::string(kSessionPath) + "\n" +
+                          FileLine("state", "444", "LOGGED_IN\n") +
+                          "C password 200 ERR Permission denied\n"
+                          "ENTRY iscsi_host host1\nREALPATH /h\nDEVICE /sys/devices/platform/host1\n"
+                          "SUBSYSTEM ../../../bus/scsi\nDRIVER \n");
+    std::vector<Block> blocks = Expected(dump, dump, true);
+    ASSERT_EQ(blocks.size(), 2u);
+    EXPECT_EQ(blocks[0].heading, "NAME DEVICE CLASS:: host1");
+    std::vector<std::string> keys;
+    for (const Line& line : blocks[0].lines)
+        keys.push_back(line.key + "=" + *line.values.begin());
+    EXPECT_EQ(keys, (std::vector<std::string>{"classname=iscsi_host", "path=/h", "bus=scsi", "bus_id=host1",
+                                              "driver_name=unknown", "name=host1",
+                                              "path=/sys/devices/platform/host1"}));
+    EXPECT_EQ(blocks[1].heading, "NAME SESSION CLASS :: session2");
+    ASSERT_EQ(blocks[1].lines.size(), 4u);
+    EXPECT_EQ(blocks[1].lines[2].key, "password");
+    EXPECT_EQ(*blocks[1].lines[2].values.begin(), "");
+}
+
+TEST(Inventory, AFailureNamesALeakedSecretWithoutSpellingItOut)
+{
+    Dump dump = ParseDump("ENTRY iscsi_session session5\nREALPATH /s\n" +
+                          FileLine("password", "600", "Test-Secret-1\n"));
+    const std::string printed = "NAME SESSION CLASS :: session5\n\tclassname:: \tiscsi_session\n"
+                                "\tpath:: \t/s\n\tpassword:: \tTest-Secret-1\n";
+    std::string out = FailLines(
+        [&] { CheckInventory("chap", Expected(dump, dump, true), ParseInventory(printed, "chap")); });
+    EXPECT_EQ(out, "FAIL [chap] NAME SESSION CLASS :: session5: password = (the secret), expected \"********\"\n");
+}
+
+TEST(Peers, TheRatioIsOfTheMediansAndEveryRunMustHaveEndedWell)
+{
+    std::vector<std::string> ratios;
+    std::string out = FailLines([&] {
+        ratios = CheckPeers("san peers", "sessions 10 0\nsessions 12 0\nsessions 90 0\n"
+                                         "iscsiadm 24 0\niscsiadm 21 0\niscsiadm 20 0\n", {kSessionsPeer});
+    });
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(ratios, (std::vector<std::string>{"--sessions vs iscsiadm -P 3: 0.57 (0.12 s against 0.21 s)"}));
+
+    out = FailLines([&] {
+        ratios = CheckPeers("multipath peers", "luns 7 1\nluns 7 0\nluns 8 0\nmultipath 0 0\nmultipath 0 0\n"
+                                               "multipath 0 0\nsessions 1 0\nsessions 2\n",
+                            {kLunsPeer, kSessionsPeer});
+    });
+    EXPECT_EQ(out, "FAIL [multipath peers] a timed run of luns ended with status 1\n"
+                   "FAIL [multipath peers] a timed run reads \"sessions 2\"\n"
+                   "FAIL [multipath peers] sessions was timed 1 times, not 3\n"
+                   "FAIL [multipath peers] iscsiadm was timed 0 times, not 3\n");
+    EXPECT_EQ(ratios, (std::vector<std::string>{"--luns vs multipath -ll: n/a (0.07 s against under 0.01 s)"}));
+}
+
+}  // namespace
+}  // namespace vmcheck
