@@ -26,6 +26,17 @@ lib=$({ find "$prefix/lib" "$prefix/lib64" -name 'libsysfsreader.so' 2>/dev/null
       head -n1)
 [ -n "$lib" ] || { echo "no libsysfsreader.so under $prefix" >&2; exit 1; }
 libdir=$(dirname "$lib")
+# A scratch install of a build configured for the default prefix must not send
+# its programs to /usr/local/lib, where another copy of the library may lie.
+if [ -n "${build:-}" ] && grep -q '^CMAKE_INSTALL_PREFIX:PATH=/usr/local$' "$build/CMakeCache.txt"; then
+  for program in "$prefix/bin/iscsi-inventory" "$prefix/bin/sysfs-buses"; do
+    [ -e "$program" ] || continue
+    if readelf -d "$program" | grep -E 'R(UN)?PATH' | grep -q /usr/local; then
+      echo "$program carries a run path to /usr/local: $(readelf -d "$program" | grep -E 'R(UN)?PATH')" >&2
+      exit 1
+    fi
+  done
+fi
 # A system prefix is searched anyway; another one is named to the tools.
 export CMAKE_PREFIX_PATH=$prefix PKG_CONFIG_PATH=$libdir/pkgconfig LD_LIBRARY_PATH=$libdir
 
