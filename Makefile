@@ -147,10 +147,12 @@ demo: demo-deps
 # (TREE: sample, the default, multipath or real).
 TREE ?= sample
 ARGS ?=
+# Only the tool's output reaches standard output, so that it can be piped
+# (make try ARGS='--json --no-log' | jq ...); a failed build still shows why.
 try: demo-deps
-	cmake -S . -B $(DEMO_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSYSFSREADER_TESTS=OFF \
+	@cmake -S . -B $(DEMO_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSYSFSREADER_TESTS=OFF \
 	  -DSYSFSREADER_BENCH=OFF > /dev/null
-	cmake --build $(DEMO_BUILD) -j$(JOBS) --target iscsi-inventory > /dev/null
+	@cmake --build $(DEMO_BUILD) -j$(JOBS) --target iscsi-inventory > /dev/null
 	@tools/demo.sh $(DEMO_BUILD) $(TREE) $(ARGS)
 
 bench: build

@@ -6,10 +6,13 @@
 # umockdev (its text and its metrics file), the metrics service and timer
 # installed but not enabled, the installed sysfs-buses on this machine's PCI bus, and the
 # example program built out of tree against the installed -dev package with
-# CMake and with pkg-config, and the facts script.  Then purges the packages,
-# checks that nothing of them is left behind and that a copy of the facts
-# script left on the host reports the missing program as its facts.  Needs root (or sudo); refuses to replace
-# packages of ours that were installed before, except under CI.
+# CMake and with pkg-config, the facts script, and the documentation in
+# /usr/share/doc/iscsi-inventory.  Then purges the packages with the command
+# the README gives, checks that nothing of them is left behind and that a copy
+# of the facts script left on the host reports the missing program as its
+# facts; then installs the tool without the -dev package, as the README does,
+# and purges it with the same command.  Needs root (or sudo); refuses to
+# replace packages of ours that were installed before, except under CI.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 debs=$(cd "${1:-$top/build-deb}" && pwd)
@@ -19,6 +22,25 @@ export DEBIAN_FRONTEND=noninteractive
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'; }
+
+# What the README tells an administrator to run, as it stands there; a README
+# that says otherwise fails the check until the two agree.
+readme_install='sudo apt-get install ./build-deb/libsysfsreader1_*.deb ./build-deb/iscsi-inventory_*.deb'
+readme_purge='sudo apt-get purge libsysfsreader1'
+for given in "$readme_install" "$readme_purge"; do
+  grep -qxF -- "    $given" "$top/README.md" || fail "the README does not give '$given'"
+done
+# The README's purge, answered yes: it must work whichever of the packages are
+# installed, and leave none of them known to dpkg.
+readme_purge_run() {
+  echo "== ${readme_purge#sudo }"
+  local words p
+  read -ra words <<<"${readme_purge#sudo }"
+  $SUDO "${words[@]}" -y -qq >/dev/null
+  for p in "${packages[@]}"; do
+    if dpkg -s "$p" >/dev/null 2>&1; then fail "$p still known to dpkg after '$readme_purge'"; fi
+  done
+}
 
 files=()
 for p in "${packages[@]}"; do
@@ -120,6 +142,21 @@ grep -qxF 'iscsi_session_disks{session="session2"} 2' "$work/metrics.prom" ||
   { cat "$work/metrics.prom"; fail "no metrics for the sample's session2"; }
 echo "units installed and not enabled; $(grep -c '^iscsi_' "$work/metrics.prom") samples written"
 
+echo "== the documentation"
+doc=/usr/share/doc/iscsi-inventory
+# dh_compress compresses the larger documents.
+if [ -f "$doc/README.md.gz" ]; then readme=$(zcat "$doc/README.md.gz"); else readme=$(cat "$doc/README.md"); fi ||
+  fail "no README in $doc"
+[ "$readme" = "$(cat "$top/README.md")" ] || fail "the README in $doc is not this one"
+[ "$(readlink -f "$doc/iscsi-inventory.rules.yml")" = /usr/share/iscsi-inventory/iscsi-inventory.rules.yml ] ||
+  fail "$doc/iscsi-inventory.rules.yml does not lead to the installed rules"
+for example in "$top"/docs/examples/*; do
+  name=$doc/examples/${example##*/}
+  if [ -f "$name.gz" ]; then cmp -s "$example" <(zcat "$name.gz") || fail "$name.gz differs from $example"
+  else cmp -s "$example" "$name" || fail "$name is not $example"; fi
+done
+(cd "$doc" && echo * examples/*)
+
 echo "== installed sysfs-buses pci"
 /usr/bin/sysfs-buses pci >"$work/buses"
 head -n1 "$work/buses"
@@ -129,19 +166,20 @@ echo "== the example against the installed -dev package"
 "$top/tools/check-install.sh" --prefix /usr >/dev/null
 echo "built with CMake and with pkg-config, both run"
 
-echo "== apt-get purge"
-$SUDO apt-get purge -y -qq "${packages[@]}" >/dev/null
-for p in "${packages[@]}"; do
-  if dpkg -s "$p" >/dev/null 2>&1; then fail "$p still known to dpkg after the purge"; fi
-done
-left=0
-while read -r path; do
-  [ -e "$path" ] || [ -L "$path" ] || continue
-  # (/lib, a link to usr/lib on a merged /usr, holds the systemd units.)
-  grep -qxF -- "$path" "$work/existed" && [ -d "$path" ] && continue
-  echo "left behind: $path"; left=1
-done <"$work/installed"
-[ "$left" = 0 ] || fail "files of the packages are left after the purge"
+readme_purge_run
+# Nothing of the packages may be left, but the directories that were there
+# before them.
+nothing_left() {
+  local path left=0
+  while read -r path; do
+    [ -e "$path" ] || [ -L "$path" ] || continue
+    # (/lib, a link to usr/lib on a merged /usr, holds the systemd units.)
+    grep -qxF -- "$path" "$work/existed" && [ -d "$path" ] && continue
+    echo "left behind: $path"; left=1
+  done <"$work/installed"
+  [ "$left" = 0 ] || fail "files of the packages are left after the purge"
+}
+nothing_left
 
 echo "== the facts script's copy after the purge"
 # Where no other iscsi-inventory is installed, the copy reports the missing
@@ -157,4 +195,26 @@ if not sys.argv[2]:
     assert facts["program"] is None and "not installed" in facts["error"], facts
 print(facts.get("error", "another iscsi-inventory answers: " + sys.argv[2]))
 PY
+
+echo "== the README's install, without the -dev package, and its purge"
+# The command the README gives, with this check's package directory.
+read -ra words <<<"${readme_install#sudo }"
+install=()
+for word in "${words[@]}"; do
+  # The README's glob expands here.
+  # shellcheck disable=SC2206
+  case $word in
+    ./build-deb/*) install+=("$debs"/${word#./build-deb/}) ;;
+    *) install+=("$word") ;;
+  esac
+done
+if ! $SUDO "${install[@]}" -y -qq >"$work/apt.log" 2>&1; then
+  cat "$work/apt.log"; fail "${readme_install#sudo }"
+fi
+for p in libsysfsreader1 iscsi-inventory; do
+  installed "$p" || fail "the README's install did not install $p"
+done
+if installed libsysfsreader-dev; then fail "the README's install brought libsysfsreader-dev"; fi
+readme_purge_run
+nothing_left
 echo "== packages installed, used and purged without a trace"
