@@ -5,20 +5,23 @@
 // attributes and those of the device behind it; a fifth prints the scsi_host
 // entry named "iscsi" and what lies below each of its paths.  The reader's
 // trace goes to "SysReader.log" in the current directory unless --log or
-// --no-log says otherwise.  With --json the same inventory is one JSON
-// document, with each session's disks added.  A set CHAP secret shows as
+// --no-log says otherwise.  The other forms join each session with its host,
+// connections and disks: --json (one document, with the logical units),
+// --sessions and --summary (for people), --luns (a block per logical unit,
+// its paths joined across sessions by WWID), --prometheus (metrics for
+// node_exporter's textfile collector) and --check (a verdict for monitoring
+// systems, against a baseline if asked).  A set CHAP secret shows as
 // "********" in every form unless --show-secrets asks for it; the reader
-// never traces one.  With --prometheus the sessions, connections and disks
-// are metrics for node_exporter's textfile collector, on standard output or
-// replacing a file whole.
+// never traces one.
 //
 // Run bare, the text and the log are what they have always been.  The exit
-// status tells the truth: 1 when sysfs cannot be reached or standard output
-// or the metrics file cannot be written, 2 on a usage error.
+// status tells the truth: 1 when sysfs cannot be reached, an object cannot
+// be read or an output cannot be written, 2 on a usage error; --check
+// answers 0 to 3 as monitoring plugins do.
 //
-// This file holds the command line and the exit status; the walk is in
-// inventory.cpp, the output forms in text_output.cpp, json_output.cpp,
-// sessions_output.cpp and prometheus_output.cpp.
+// This file holds the command line: it parses the options, makes the form
+// (a Form, form.h), runs the walk (inventory.cpp) into it and lets the form
+// finish the run.
 #include <getopt.h>
 #include <unistd.h>
 
