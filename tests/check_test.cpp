@@ -33,11 +33,11 @@ SessionSpec Portal(int sid, const std::string& address)
 
 LunSpec Disk(int lun, const std::string& wwid, const std::string& disk)
 {
-    LunSpec spec;
-    spec.lun = lun;
-    spec.wwid = wwid;
-    spec.disk = disk;
-    return spec;
+    LunSpec unit;
+    unit.lun = lun;
+    unit.wwid = wwid;
+    unit.disk = disk;
+    return unit;
 }
 
 // Two sessions to one target through two portals: LUN naa.6001405aa on both
