@@ -78,7 +78,6 @@ fi
 mkdir -p "$work/sample" "$work/real"
 bash "$src/tests/data/make-sample-tree.sh" "$work/sample"
 tar xzf "$src/tests/data/real-iscsi-loggedin.tar.gz" -C "$work/real"
-bash "$src/tests/data/complete-scsi-bus.sh" "$work/real"  # the bus index the copy left out
 
 # In the namespace.  Every mount is private before the first one is made.
 unshare -mn bash -s "$work" "$tool" <<'NS'

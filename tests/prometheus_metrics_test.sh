@@ -17,7 +17,6 @@ work=$(mktemp -d); trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/sample" "$work/real" "$work/hostile" "$work/multipath"
 bash "$src/tests/data/make-sample-tree.sh" "$work/sample"
 tar xzf "$src/tests/data/real-iscsi-loggedin.tar.gz" -C "$work/real"
-bash "$src/tests/data/complete-scsi-bus.sh" "$work/real"
 bash "$src/tests/data/make-hostile-tree.sh" "$work/hostile"
 bash "$src/tests/data/make-multipath-tree.sh" "$work/multipath"
 for tree in sample real hostile multipath; do
@@ -83,6 +82,8 @@ assert recovery == {"session2": "120", "session3": "120"}, recovery
 
 real = samples("real")
 assert sorted(l["device"] for n, l, v in real if n == "iscsi_disk_info") == ["sda", "sdb"]
+# Both LIO ramdisks hold 65536 sectors of 512 bytes.
+assert [v for n, l, v in real if n == "iscsi_disk_size_bytes"] == ["33554432"] * 2
 assert sum(1 for n, l, v in real
            if n == "iscsi_session_state" and l["state"] == "LOGGED_IN" and v == "1") == 2
 

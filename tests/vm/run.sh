@@ -15,10 +15,12 @@
 # multipath-tools (with udevd for that phase alone); its --json and
 # --prometheus outputs are checked on the host with the schema and promtool
 # as well (check-formats.sh), and its --luns, metrics and --check before and
-# after one path fails.  The multipath and SAN phases time --sessions and
-# --luns against iscsiadm -m session -P 3 and multipath -ll; the ratios are
-# printed for each kernel at the end.  Nothing is installed into the host's boot
-# setup: the kernels, busybox, open-iscsi, iproute2's rdma, multipath-tools
+# after one path fails.  The loggedin phase copies the objects for the
+# host's tests (copy-sysfs.sh); take-copy.sh proves that the copy prints what
+# the objects did and leaves it in BUILD/vm/<kernel>/.  The multipath and SAN
+# phases time --sessions and --luns against iscsiadm -m session -P 3 and
+# multipath -ll; the ratios are printed for each kernel at the end.  Nothing
+# is installed into the host's boot setup: the kernels, busybox, open-iscsi, iproute2's rdma, multipath-tools
 # and udev are downloaded with apt-get download and unpacked with dpkg-deb -x
 # into BUILD/vm; the packages both kernels share are fetched once, and each
 # kernel boots once.
@@ -63,6 +65,8 @@ command -v qemu-system-x86_64 >/dev/null || missing+=(qemu-system-x86)
 command -v depmod >/dev/null || missing+=(kmod)
 command -v cpio >/dev/null || missing+=(cpio)
 command -v xz >/dev/null || missing+=(xz-utils)
+# And for proving the loggedin phase's copy of the objects: umockdev.
+command -v umockdev-wrapper >/dev/null || missing+=(umockdev)
 # And for the multipath phase's outputs: promtool, python3-jsonschema.
 command -v promtool >/dev/null || missing+=(prometheus)
 python3 -c 'import jsonschema' 2>/dev/null || /usr/bin/python3 -c 'import jsonschema' 2>/dev/null ||
@@ -121,8 +125,9 @@ mkdir -p "$ir/bin" "$ir/sbin" "$ir/usr/bin" "$ir/lib/x86_64-linux-gnu" "$ir/lib6
 cp "$root/bin/busybox" "$ir/bin/busybox"
 cp "$here/init.sh" "$ir/init"
 cp "$here/dump-sysfs.sh" "$ir/bin/dump-sysfs"
+cp "$here/copy-sysfs.sh" "$ir/bin/copy-sysfs"
 cp "$here"/phases/*.sh "$ir/phases/"
-chmod 755 "$ir/init" "$ir/bin/dump-sysfs"
+chmod 755 "$ir/init" "$ir/bin/dump-sysfs" "$ir/bin/copy-sysfs"
 cp "$root/sbin/iscsid" "$root/sbin/iscsiadm" "$root/sbin/multipath" "$root/sbin/dmsetup" "$ir/sbin/"
 cp "$root/usr/bin/rdma" "$ir/usr/bin/"
 # multipath's path checkers and prioritizers, loaded by name at run time;
@@ -285,6 +290,10 @@ kernel_run() {
     case " $PHASES " in
         *" multipath "*) "$here/check-formats.sh" "$results" "$here/../.." | sed "s/^/[$version] /" ||
             fail "the multipath phase's --json or --prometheus output is malformed (see above)" ;;
+    esac
+    case " $PHASES " in
+        *" loggedin "*) "$here/take-copy.sh" "$results" "$build" "$dir" | sed "s/^/[$version] /" ||
+            fail "the copy of the kernel's iSCSI objects is not faithful (see above)" ;;
     esac
     if [ "$PHASES" = "$ALL_PHASES" ]; then
         "$here/mutate.sh" "$results" "$build/tests/vm-check" | sed "s/^/[$version] /" ||
