@@ -150,12 +150,20 @@ if [ -f "$doc/README.md.gz" ]; then readme=$(zcat "$doc/README.md.gz"); else rea
 [ "$readme" = "$(cat "$top/README.md")" ] || fail "the README in $doc is not this one"
 [ "$(readlink -f "$doc/iscsi-inventory.rules.yml")" = /usr/share/iscsi-inventory/iscsi-inventory.rules.yml ] ||
   fail "$doc/iscsi-inventory.rules.yml does not lead to the installed rules"
-for example in "$top"/docs/examples/*; do
-  name=$doc/examples/${example##*/}
+# The examples, and the documents of docs/ beside the README; each file the
+# README links to is there.
+for example in "$top"/docs/examples/* "$top"/docs/*.md; do
+  case $example in
+    */examples/*) name=$doc/examples/${example##*/} ;;
+    *) name=$doc/docs/${example##*/} ;;
+  esac
   if [ -f "$name.gz" ]; then cmp -s "$example" <(zcat "$name.gz") || fail "$name.gz differs from $example"
   else cmp -s "$example" "$name" || fail "$name is not $example"; fi
 done
-(cd "$doc" && echo * examples/*)
+for link in $(grep -o '](docs/[^)#]*' "$top/README.md" | cut -c3- | sort -u); do
+  [ -e "$doc/$link" ] || [ -e "$doc/$link.gz" ] || fail "the README links to $link, which $doc lacks"
+done
+(cd "$doc" && echo * examples/* docs/*)
 
 echo "== installed sysfs-buses pci"
 /usr/bin/sysfs-buses pci >"$work/buses"

@@ -11,14 +11,7 @@ set -euo pipefail
 results=$1 src=$2
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
-# section NAME: the lines between "==== BEGIN NAME" and its "==== END".
-section() {
-    awk -v begin="==== BEGIN $1" '
-        $0 == begin { inside = 1; found = 1; next }
-        inside && /^==== END / { inside = 0 }
-        inside { print }
-        END { exit found ? 0 : 1 }' "$results"
-}
+. "$(dirname "$0")/sections.sh"
 failures=0
 python=
 for candidate in python3 /usr/bin/python3; do

@@ -18,14 +18,7 @@ set -euo pipefail
 results=$1 build=$(cd "$2" && pwd) out=$3
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
-# section NAME: the lines between "==== BEGIN NAME" and its "==== END".
-section() {
-    awk -v begin="==== BEGIN $1" '
-        $0 == begin { inside = 1; found = 1; next }
-        inside && /^==== END / { inside = 0 }
-        inside { print }
-        END { exit found ? 0 : 1 }' "$results"
-}
+. "$(dirname "$0")/sections.sh"
 fail() { echo "take-copy: $*"; exit 1; }
 
 section "loggedin copy" > "$scratch/copy.txt" || fail "no copy in $results (no loggedin phase?)"
