@@ -38,7 +38,7 @@ DEMO_PACKAGES := g++ cmake make pkg-config libsysfs-dev umockdev jq
 # promtool (Debian's prometheus) checks the --prometheus output and
 # prometheus-node-exporter scrapes it; on a machine run by systemd, Debian
 # starts both services as it installs them.
-PACKAGES   := $(DEMO_PACKAGES) nlohmann-json3-dev libgtest-dev libgmock-dev libbenchmark-dev valgrind pciutils \
+PACKAGES   := $(DEMO_PACKAGES) nlohmann-json3-dev libgtest-dev libgmock-dev libbenchmark-dev valgrind pciutils time \
               sysfsutils clang libclang-rt-14-dev python3-jsonschema prometheus \
               prometheus-node-exporter abigail-tools
 # Optional: ansible-core and facter, for the facts-script tests under Ansible

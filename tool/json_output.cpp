@@ -301,11 +301,19 @@ int JsonOutput::WriteRest(const std::vector<Walk::Error>& errors)
         m_text += "[]";
     }
     m_text += ",\n";
-    Json luns = Json::Array();
-    for (const LunRecord& lun : m_topology.Luns())
-        luns.PushBack(LunObject(lun));
+    // One LUN at a time, as the class devices go: the array whole, as a
+    // tree and as text, would hold every path of the host twice more.
     Key("luns");
-    luns.AppendTo(m_text, 1);
+    const std::vector<LunRecord> luns = m_topology.Luns();
+    if (luns.empty())
+        m_text += "[]";
+    for (std::size_t i = 0; i < luns.size(); ++i) {
+        m_text += i == 0 ? "[\n    " : ",\n    ";
+        LunObject(luns[i]).AppendTo(m_text, 2);
+        FlushChunk();
+    }
+    if (!luns.empty())
+        m_text += "\n  ]";
     m_text += ",\n";
     Json list = Json::Array();
     for (const Walk::Error& error : errors) {
@@ -337,8 +345,7 @@ void JsonOutput::WriteHeld()
     }
     m_held->AppendTo(m_text, 2);
     m_held.reset();
-    if (m_text.size() >= Spool::kChunk)
-        Flush();
+    FlushChunk();
 }
 
 // Every class before end is written: the open one closed, one without a
@@ -370,6 +377,12 @@ void JsonOutput::Flush()
     m_out.Text(m_text);
     m_text.clear();
     m_started = true;
+}
+
+void JsonOutput::FlushChunk()
+{
+    if (m_text.size() >= Spool::kChunk)
+        Flush();
 }
 
 }  // namespace inventory

@@ -64,6 +64,8 @@ private:
     void CloseClassesBefore(std::size_t end);
     void Key(const char* name);
     void Flush();
+    // Flush() once m_text holds a chunk.
+    void FlushChunk();
 
     Output& m_out;
     // Text not yet written; written out in chunks of Spool::kChunk.
