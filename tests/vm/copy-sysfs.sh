@@ -12,9 +12,10 @@
 #     its drivers), with the index links that lead into the copied trees
 #     only: a link to an object left out would be a lie about the copy;
 #   - links as the kernel wrote them (relative), also those that lead out of
-#     the copy from inside a tree ("bdi", a driver's "module");
+#     the copy from inside a tree (a block device's "bdi");
 #   - every file read whole, with its mode; a write-only file as an empty
-#     one; a CHAP secret as an empty file (named on a line "blanked PATH").
+#     one; a CHAP secret as an empty file (named on a line "blanked PATH"),
+#     but for the kernel's "(null)", which says that none is set.
 # A file whose read fails is left out (a copy cannot fail as the kernel did)
 # and named on a line "skipped PATH: WHY".  Those lines come first, then the
 # line "archive", then the gzipped tar archive (of sys/) in base64.
