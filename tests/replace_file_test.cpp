@@ -4,9 +4,7 @@
 // producer or a write that fails leaves the old file and no other name.  The
 // links on the way, signals and file systems without anonymous files are
 // tested end to end (prometheus_form_test.cpp, MetricsFile).
-#include <signal.h>
 #include <stdlib.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "file_size_limit.h"
 #include "replace_file.h"
 
 namespace {
@@ -99,24 +98,19 @@ TEST_F(ReplaceFileTest, AProducerThatFailsLeavesTheOldFile)
 // and writes nothing.
 TEST_F(ReplaceFileTest, AFailedWriteStopsTheWriter)
 {
-    struct sigaction ignore {}, was {};
-    ignore.sa_handler = SIG_IGN;
-    ASSERT_EQ(0, sigaction(SIGXFSZ, &ignore, &was));
-    rlimit limitWas{};
-    ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &limitWas));
-    rlimit limit = limitWas;
-    limit.rlim_cur = 5000;
-    ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &limit));
     std::vector<int> results;
     std::string why;
-    const int error = ReplaceFile(file, 0644, [&results](const PieceWriter& write) {
-        const std::string piece(4096, 'x');
-        for (int i = 0; i < 3; ++i)
-            results.push_back(write(piece));
-        return 0;
-    }, why);
-    setrlimit(RLIMIT_FSIZE, &limitWas);
-    sigaction(SIGXFSZ, &was, nullptr);
+    int error = 0;
+    {
+        FileSizeLimit limit(5000);
+        ASSERT_TRUE(limit.Set());
+        error = ReplaceFile(file, 0644, [&results](const PieceWriter& write) {
+            const std::string piece(4096, 'x');
+            for (int i = 0; i < 3; ++i)
+                results.push_back(write(piece));
+            return 0;
+        }, why);
+    }
     EXPECT_EQ(EFBIG, error);
     EXPECT_EQ(std::strerror(EFBIG), why);
     EXPECT_EQ((std::vector<int>{0, EFBIG, EFBIG}), results);

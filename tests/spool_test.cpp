@@ -3,7 +3,6 @@
 // unlinked file in $TMPDIR, memory where no such file can be made, memory for
 // the rest when a write to the file fails; each way gives every byte back in
 // order, and a file that lost what was written is an error, never less text.
-#include <signal.h>
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -18,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "file_size_limit.h"
 #include "spool.h"
 
 namespace {
@@ -142,29 +142,24 @@ TEST_F(SpoolTest, InMemoryWhereNoFileCanBeMade)
 // memory the rest, and the text comes back whole.
 TEST_F(SpoolTest, AFailedWriteMovesTheRestToMemory)
 {
-    struct sigaction ignore {}, was {};
-    ignore.sa_handler = SIG_IGN;
-    ASSERT_EQ(0, sigaction(SIGXFSZ, &ignore, &was));
-    rlimit limitWas{};
-    ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &limitWas));
-    rlimit limit = limitWas;
-    limit.rlim_cur = kChunk + kChunk / 3;
-    ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &limit));
-
+    const rlim_t kLimit = kChunk + kChunk / 3;
     Spool spool;
     std::string all;
-    for (unsigned i = 0; all.size() < 4 * kChunk; ++i) {
-        const std::string piece = Text(1000 + i, i);
-        spool.Append(piece);
-        all += piece;
+    int file = -1;
+    Replayed replayed;
+    {
+        FileSizeLimit limit(kLimit);
+        ASSERT_TRUE(limit.Set());
+        for (unsigned i = 0; all.size() < 4 * kChunk; ++i) {
+            const std::string piece = Text(1000 + i, i);
+            spool.Append(piece);
+            all += piece;
+        }
+        file = FileIn(dir);
+        replayed = Replay(spool);
     }
-    const int file = FileIn(dir);
-    Replayed replayed = Replay(spool);
-
-    setrlimit(RLIMIT_FSIZE, &limitWas);
-    sigaction(SIGXFSZ, &was, nullptr);
     ASSERT_NE(-1, file);
-    EXPECT_EQ(static_cast<off_t>(limit.rlim_cur), lseek(file, 0, SEEK_END));
+    EXPECT_EQ(static_cast<off_t>(kLimit), lseek(file, 0, SEEK_END));
     EXPECT_EQ(0, replayed.error);
     EXPECT_EQ(all.size(), replayed.text.size());
     EXPECT_TRUE(all == replayed.text);
