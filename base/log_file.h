@@ -26,11 +26,14 @@ struct LogRefusal {
     explicit operator bool() const { return !why.empty(); }
 };
 
-// Opens the log at path, emptied, for log to write to.  A missing file is
-// created private to its owner (mode 0600: the trace holds what sysfs shows).
-// An existing file is taken only if it is a regular file with one link that
-// belongs to the user running; it keeps its mode and loses its content.
-// Never through a symbolic link.
+// Opens the log at path, emptied, for log to write to.  The path is walked
+// under the rule of trusted_path.h (PathTrust::Destination).  A missing file
+// is created private to its owner (mode 0600: the trace holds what sysfs
+// shows).  An existing regular file is taken only if it has one link and
+// belongs to the user running; it keeps its mode and loses its content.  A
+// character device or a FIFO that a process reads (and "/dev/stdout",
+// "/dev/stderr") is written through as it is.  Never through a symbolic link
+// at the name.
 LogRefusal OpenLog(std::ofstream& log, const char* path);
 
 }  // namespace base

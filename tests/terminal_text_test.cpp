@@ -78,6 +78,13 @@ TEST(Visible, EscapesControlsBackslashesAndInvalidBytesOnly)
               Visible("\x1b[2J\t\n\r\0\x01\x07\x08\x0b\x0c\x1f\x7f"s));
     // C1 controls in UTF-8 as both their bytes, first and last of the range.
     EXPECT_EQ(R"(a\xc2\x80b\xc2\x9b31mc\xc2\x9f)", Visible("a\xc2\x80" "b\xc2\x9b" "31mc\xc2\x9f"));
+    // Bidirectional controls as all their bytes, each end of both ranges and
+    // the marks; the characters beside them (U+2029, U+202F, U+2065, U+206A)
+    // reorder nothing and are kept.
+    EXPECT_EQ(R"(\xe2\x80\xaaa\xe2\x80\xaeb\xe2\x81\xa6c\xe2\x81\xa9d\xe2\x80\x8e\xe2\x80\x8f\xd8\x9c)"
+              "\xe2\x80\xa9\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa",
+              Visible("\xe2\x80\xaa" "a\xe2\x80\xae" "b\xe2\x81\xa6" "c\xe2\x81\xa9" "d\xe2\x80\x8e\xe2\x80\x8f\xd8\x9c"
+                      "\xe2\x80\xa9\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa"));
     // Bytes that are not UTF-8: a raw C1 byte, 0xff, a lead without its
     // continuation, an overlong form, an encoded surrogate.
     EXPECT_EQ(R"(\x9b\xff\xc3(\xc0\xaf\xed\xa0\x80)", Visible("\x9b\xff\xc3(\xc0\xaf\xed\xa0\x80"));

@@ -14,11 +14,12 @@
 #include <tuple>
 #include <utility>
 
+#include "base/trusted_path.h"
 #include "base/unique_fd.h"
 #include "json_read.h"
 #include "json_string.h"
 #include "json_value.h"
-#include "replace_file.h"
+#include "write_file.h"
 
 namespace inventory {
 
@@ -247,15 +248,21 @@ bool ParseBaseline(std::string_view text, Baseline& baseline, std::string& why)
 
 bool LoadBaseline(const std::string& path, Baseline& baseline, std::string& why)
 {
-    // Non-blocking: a FIFO or a device at the name is refused below, never
-    // waited on.
-    UniqueFd file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-    if (!file) {
-        why = std::strerror(errno);
+    // What the baseline says decides what the check calls a loss: no one but
+    // root and the user running may choose it.  Refused, it is never opened,
+    // so nothing of it reaches the output.
+    base::PathEnd end;
+    if (int error = base::WalkPath(path, base::PathTrust::Content, true, end, why)) {
+        if (why.empty())
+            why = std::strerror(error);
         return false;
     }
+    // Non-blocking: a FIFO or a device at the name is refused below, never
+    // waited on.
+    UniqueFd file(openat(end.directory.Get(), end.name.c_str(),
+                         O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW));
     struct stat status;
-    if (fstat(file.Get(), &status) != 0) {
+    if (!file || fstat(file.Get(), &status) != 0) {
         why = std::strerror(errno);
         return false;
     }
@@ -263,6 +270,9 @@ bool LoadBaseline(const std::string& path, Baseline& baseline, std::string& why)
         why = "not a regular file";
         return false;
     }
+    why = base::DistrustFile(status);
+    if (!why.empty())
+        return false;
     const std::string tooLarge = "larger than " + std::to_string(kMaxBaselineBytes) + " bytes";
     if (static_cast<std::uint64_t>(status.st_size) > kMaxBaselineBytes) {
         why = tooLarge;
@@ -307,13 +317,83 @@ int SaveBaseline(const std::string& path, const Baseline& baseline, std::string&
               " bytes a check reads";
         return EFBIG;
     }
-    return ReplaceFile(
-        path, 0644,
+    return WriteFile(
+        path, 0644, base::PathTrust::Content,
         [&](const PieceWriter& write) {
             write(document);
             return 0;
         },
         why);
+}
+
+namespace {
+
+using KeyCounts = std::map<SessionKey, std::size_t>;
+
+KeyCounts CountKeys(const std::vector<SessionKey>& keys)
+{
+    KeyCounts counts;
+    for (const SessionKey& key : keys)
+        ++counts[key];
+    return counts;
+}
+
+std::map<std::string, KeyCounts> CountPaths(const Baseline& baseline)
+{
+    std::map<std::string, KeyCounts> paths;
+    for (const BaselineLun& lun : baseline.luns)
+        paths[lun.wwid] = CountKeys(lun.via);
+    return paths;
+}
+
+// Each key as many times as the more of the two counts it; in key order.
+std::vector<SessionKey> MostOfEach(const KeyCounts& a, const KeyCounts& b)
+{
+    KeyCounts most = a;
+    for (const auto& [key, count] : b)
+        most[key] = std::max(most[key], count);
+    std::vector<SessionKey> keys;
+    for (const auto& [key, count] : most)
+        keys.insert(keys.end(), count, key);
+    return keys;
+}
+
+// How many more times a counts each key than b.
+std::size_t Surplus(const KeyCounts& a, const KeyCounts& b)
+{
+    std::size_t surplus = 0;
+    for (const auto& [key, count] : a) {
+        auto found = b.find(key);
+        const std::size_t other = found == b.end() ? 0 : found->second;
+        surplus += count > other ? count - other : 0;
+    }
+    return surplus;
+}
+
+}  // namespace
+
+Baseline MergedBaseline(const Baseline& expected, const Baseline& current)
+{
+    Baseline merged;
+    merged.sessions = MostOfEach(CountKeys(expected.sessions), CountKeys(current.sessions));
+    std::map<std::string, KeyCounts> paths = CountPaths(expected);
+    for (auto& [wwid, counts] : CountPaths(current))
+        paths[wwid] = CountKeys(MostOfEach(paths[wwid], counts));
+    for (const auto& [wwid, counts] : paths)
+        merged.luns.push_back({wwid, MostOfEach(counts, {})});
+    return merged;
+}
+
+BaselineKept KeptFrom(const Baseline& merged, const Baseline& current)
+{
+    BaselineKept kept;
+    kept.sessions = Surplus(CountKeys(merged.sessions), CountKeys(current.sessions));
+    const std::map<std::string, KeyCounts> now = CountPaths(current);
+    for (const auto& [wwid, counts] : CountPaths(merged)) {
+        auto found = now.find(wwid);
+        kept.paths += Surplus(counts, found == now.end() ? KeyCounts() : found->second);
+    }
+    return kept;
 }
 
 bool BaselineScope::Takes(const SessionKey& key) const

@@ -55,12 +55,29 @@ std::string BaselineDocument(const Baseline& baseline);
 bool ParseBaseline(std::string_view text, Baseline& baseline, std::string& why);
 
 // Reads the file at path (a regular file, never waited on) into baseline.
-// False with why set when it cannot be read or is no baseline.
+// False with why set when it cannot be read or is no baseline, or when the
+// path is not trusted (base/trusted_path.h, as PathTrust::Content): then it
+// is never opened, and why says nothing of its content.
 bool LoadBaseline(const std::string& path, Baseline& baseline, std::string& why);
 
-// Replaces the file at path with baseline, whole (mode 0644).  Returns 0 or
-// the errno of the failure, with why set.
+// Replaces the file at path with baseline, whole (mode 0644), or writes it
+// through a device or standard stream (write_file.h), under the trust a
+// baseline is read with.  Returns 0 or the errno of the failure, with why
+// set.
 int SaveBaseline(const std::string& path, const Baseline& baseline, std::string& why);
+
+// What a rolling baseline (--check with --baseline and --save-baseline)
+// saves: what either holds, each session and each LUN's path through a
+// session as many times as the more of the two has it.  What the host has
+// lost stays expected, so that a loss is reported at every run until someone
+// saves a baseline without --baseline on purpose; what is new is learnt.
+Baseline MergedBaseline(const Baseline& expected, const Baseline& current);
+
+// How many of the sessions and LUN paths that merged holds current lacks.
+struct BaselineKept {
+    std::size_t sessions = 0, paths = 0;
+};
+BaselineKept KeptFrom(const Baseline& merged, const Baseline& current);
 
 // Which of a baseline's entries a selection takes: a session (or the path of
 // a LUN through it) whose target is among targets (any when empty) and, when

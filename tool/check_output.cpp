@@ -68,7 +68,8 @@ std::string Joined(const std::vector<std::string>& parts)
 {
     std::string text;
     for (const std::string& part : parts)
-        text += (text.empty() ? "" : ", ") + part;
+        if (!part.empty())
+            text += (text.empty() ? "" : ", ") + part;
     return text;
 }
 
@@ -96,10 +97,13 @@ std::string LunObject(const LunRecord& lun)
            Joined(paths) + ")";
 }
 
-// Why a path takes no commands: its device's state, its session's, or both.
+// Why a path carries no I/O: its device's state, its session's, its missing
+// block device, or several of them.
 std::string WhyNotRunning(const PathRecord& path)
 {
     std::vector<std::string> why;
+    if (!path.blockDevice)
+        why.push_back("no block device");
     if (path.state != "running")
         why.push_back("device " + Raw(path.state));
     if (path.sessionState != "LOGGED_IN")
@@ -176,6 +180,34 @@ std::string FindingCounts(const std::vector<Finding>& findings)
     if (warnings != 0)
         parts.push_back(Counted(warnings, "warning", "warnings"));
     return Joined(parts);
+}
+
+Status Worst(const std::vector<Finding>& findings)
+{
+    Status worst = Status::Ok;
+    for (const Finding& finding : findings)
+        worst = std::max(worst, finding.severity);
+    return worst;
+}
+
+// Said on standard error when a baseline was saved of a host that is not OK:
+// a baseline is what a later check calls well, so holding a fault in it is
+// done knowingly or not at all.
+void SavedNotOk(const std::string& path, Status status, const std::vector<Finding>& findings,
+                const std::optional<BaselineKept>& kept)
+{
+    std::string consequence;
+    if (!kept)
+        consequence = "; it holds the host as it is, so a check against it will not report what is "
+                      "wrong now";
+    else if (kept->sessions != 0 || kept->paths != 0)
+        consequence = "; it keeps " +
+                      Joined({kept->sessions ? Counted(kept->sessions, "session", "sessions") : "",
+                              kept->paths ? Counted(kept->paths, "LUN path", "LUN paths") : ""}) +
+                      " that the host has lost, which later checks still expect";
+    const std::string counts = FindingCounts(findings);
+    Complain("saved the baseline '" + Visible(path) + "' of a host that is not OK (" +
+             StatusName(status) + (counts.empty() ? "" : ": " + counts) + ")" + consequence);
 }
 
 // A line for the monitoring system.  The bytes from sysfs are made visible,
@@ -370,6 +402,11 @@ int CheckOutput::SaveOnly(const Walk& walk)
                 withoutWwid == 0 ? ""
                                  : " (" + Counted(withoutWwid, "LUN", "LUNs") +
                                        " without a WWID left out)"});
+    std::vector<Finding> findings;
+    Judge(findings, luns);
+    SelectionFindings(findings);
+    if (!findings.empty())
+        SavedNotOk(path, Worst(findings), findings, std::nullopt);
     return m_out.Finish(0);
 }
 
@@ -397,37 +434,55 @@ int CheckOutput::Finish(const Walk& walk)
         problems.push_back({"baseline '" + path + "'", std::string(what) + ": sysfs could not be read whole",
                             "the baseline '" + path + "' was " + what + ": sysfs could not be read whole"});
     };
+    // With --baseline, what is saved keeps what it expected (MergedBaseline).
+    std::optional<BaselineKept> kept;
     if (!walk.MountFailed()) {
         const std::vector<LunRecord> luns = m_topology.Luns();
         counts = CountsOf(m_topology.Sessions(), luns);
         Judge(findings, luns);
+        std::optional<Baseline> expected;
         if (m_options.baseline) {
             const std::string& path = *m_options.baseline;
-            Baseline expected;
             std::string why;
-            if (!LoadBaseline(path, expected, why))
+            if (!LoadBaseline(path, expected.emplace(), why)) {
+                expected.reset();
                 problems.push_back({"baseline '" + path + "'", why,
                                     "cannot use the baseline '" + path + "': " + why});
-            else if (!whole)
+            } else if (!whole) {
                 notWhole(path, "not compared");
-            else
-                Compare(findings, luns, expected);
+            } else {
+                Compare(findings, luns, *expected);
+            }
         }
         if (whole)
             SelectionFindings(findings);
         if (m_options.saveBaseline) {
             const std::string& path = *m_options.saveBaseline;
             std::string why;
-            const Baseline baseline = BaselineOf(m_topology.Sessions(), luns);
-            if (!whole)
+            const Baseline current = BaselineOf(m_topology.Sessions(), luns);
+            if (!whole) {
                 notWhole(path, "not saved");
-            else if (SaveBaseline(path, baseline, why) != 0)
-                problems.push_back({"baseline '" + path + "'", "not saved: " + why,
-                                    "cannot save the baseline '" + path + "': " + why});
-            else
-                saved = "Saved the baseline '" + path + "': " +
-                        Counted(baseline.sessions.size(), "session", "sessions") + ", " +
-                        Counted(baseline.luns.size(), "LUN", "LUNs");
+            } else if (m_options.baseline && !expected) {
+                // Saved alone, the host as it is would drop what the old
+                // baseline expected: a loss would pass into it unseen.
+                const std::string error = "not saved: the baseline '" + *m_options.baseline +
+                                          "' could not be used, and what it expects would be lost";
+                problems.push_back({"baseline '" + path + "'", error,
+                                    "the baseline '" + path + "' was " + error});
+            } else {
+                const Baseline baseline = expected ? MergedBaseline(*expected, current) : current;
+                if (expected)
+                    kept = KeptFrom(baseline, current);
+                if (SaveBaseline(path, baseline, why) != 0) {
+                    kept.reset();
+                    problems.push_back({"baseline '" + path + "'", "not saved: " + why,
+                                        "cannot save the baseline '" + path + "': " + why});
+                } else {
+                    saved = "Saved the baseline '" + path + "': " +
+                            Counted(baseline.sessions.size(), "session", "sessions") + ", " +
+                            Counted(baseline.luns.size(), "LUN", "LUNs");
+                }
+            }
         }
     } else if (m_options.saveBaseline) {
         notWhole(*m_options.saveBaseline, "not saved");
@@ -510,6 +565,8 @@ int CheckOutput::Finish(const Walk& walk)
         if (!saved.empty())
             m_out.Line({PluginText(saved)});
     }
+    if (!saved.empty() && status != Status::Ok)
+        SavedNotOk(*m_options.saveBaseline, status, findings, kept);
     // A plugin's output that did not reach the monitoring system leaves it
     // knowing nothing: UNKNOWN, never the 1 of the other forms (a WARNING).
     if (int error = m_out.Close(); error != 0) {

@@ -12,7 +12,7 @@
 
 #include "fields.h"
 #include "json_string.h"
-#include "replace_file.h"
+#include "write_file.h"
 
 namespace inventory {
 
@@ -192,8 +192,8 @@ int PrometheusOutput::Finish(const Walk& walk)
     if (!m_file) {
         spoolError = Write([&](std::string_view piece) { m_out.Text(piece); }, unreadable);
     } else {
-        writeError = ReplaceFile(
-            *m_file, 0644,
+        writeError = WriteFile(
+            *m_file, 0644, base::PathTrust::Destination,
             [&](const PieceWriter& write) {
                 spoolError = Write([&](std::string_view piece) { write(piece); }, unreadable);
                 return spoolError;
@@ -234,8 +234,8 @@ void PrometheusOutput::WriteLuns(const std::function<void(std::string_view)>& si
          "labelled with the multipath device above them.",
          true, [](const LunRecord& lun) { return lun.paths.size(); }},
         {"iscsi_lun_paths_running",
-         "The paths to a logical unit that take commands: the SCSI device running and its "
-         "session logged in.",
+         "The paths to a logical unit that can carry I/O: the SCSI device running, its "
+         "session logged in and its block device there.",
          false, [](const LunRecord& lun) { return lun.PathsRunning(); }},
     };
     // Standard output is flushed at each piece: the samples go in chunks.

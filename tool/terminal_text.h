@@ -18,6 +18,10 @@ namespace inventory {
 //   - every other C0 control and DEL as \xHH (two lowercase hex digits);
 //   - a C1 control (U+0080..U+009F, the bytes 0xc2 0x80..0x9f) as both its
 //     bytes, \xc2\xHH, since terminals obey it as they obey ESC;
+//   - a bidirectional control (U+061C, U+200E, U+200F, U+202A..U+202E,
+//     U+2066..U+2069) as each of its bytes (\xe2\x80\xae for U+202E), since
+//     it reorders what follows it on the line: a name could show its
+//     characters in another order than they have, or move the text after it;
 //   - every byte that is not part of valid UTF-8 as \xHH.
 // Everything else, valid UTF-8 included, is kept as it is.
 std::string Visible(std::string_view bytes);

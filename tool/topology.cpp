@@ -52,7 +52,9 @@ bool PathLess(const PathRecord& a, const PathRecord& b)
 
 bool PathRecord::Running() const
 {
-    return state == "running" && sessionState == "LOGGED_IN";
+    // Without its block device no I/O reaches the unit by this path, whatever
+    // the SCSI device says: the sd driver never bound it, or it went away.
+    return state == "running" && sessionState == "LOGGED_IN" && blockDevice.has_value();
 }
 
 std::optional<bool> LunRecord::ReadOnly() const

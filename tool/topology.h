@@ -45,7 +45,8 @@ struct PathRecord {
     RecoveryTimeout recovery;                 // the session's
     std::optional<MultipathMap> multipath;    // the map above its block device
 
-    // The device takes commands and its session is logged in.
+    // The path can carry I/O: the device takes commands, its session is
+    // logged in and its block device is there.
     bool Running() const;
 };
 

@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: MIT
-#include "replace_file.h"
+#include "write_file.h"
 
 #include <fcntl.h>
-#include <limits.h>
 #include <signal.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -12,12 +11,11 @@
 #include <cstdint>
 #include <cstring>
 #include <ctime>
-#include <deque>
 #include <iterator>
 #include <utility>
 #include <vector>
 
-#include "base/path_text.h"
+#include "base/trusted_path.h"
 #include "base/unique_fd.h"
 #include "base/write_all.h"
 
@@ -25,108 +23,7 @@ namespace inventory {
 
 namespace {
 
-using base::JoinPath;
 using base::UniqueFd;
-
-// As many links as the kernel follows in one path.
-constexpr int kMaxLinks = 40;
-
-// ---- The walk to the directory ---------------------------------------------
-
-// The components still to walk: "." names nothing to open.
-std::deque<std::string> Components(std::string_view path)
-{
-    std::deque<std::string> components;
-    for (std::string_view component : base::PathComponents(path))
-        if (component != ".")
-            components.emplace_back(component);
-    return components;
-}
-
-// Why the link (link, held by the directory open at holder) may have been
-// made by someone other than root or the user running; empty when it cannot.
-std::string Distrust(int holder, const struct stat& link)
-{
-    const uid_t me = geteuid();
-    auto trusted = [me](uid_t uid) { return uid == 0 || uid == me; };
-    if (!trusted(link.st_uid))
-        return "it belongs to uid " + std::to_string(link.st_uid);
-    struct stat directory;
-    if (fstat(holder, &directory) != 0)
-        return std::strerror(errno);
-    if (!trusted(directory.st_uid))
-        return "the directory that holds it belongs to uid " + std::to_string(directory.st_uid);
-    if ((directory.st_mode & (S_IWGRP | S_IWOTH)) != 0)
-        return "the directory that holds it is writable by others";
-    return {};
-}
-
-// Opens (O_PATH) the directory that holds path's last component, which goes to
-// name.  Each component is opened from the directory before it and never
-// through a link; a link is read and followed here, when it is trusted.
-int OpenHolder(const std::string& path, UniqueFd& directory, std::string& name, std::string& why)
-{
-    if (path.empty())
-        return ENOENT;
-    // "dir/" and "dir/." name the directory, never a file in it.
-    const std::string_view last = base::BaseName(path);
-    if (last.empty() || last == "." || last == "..")
-        return EISDIR;
-    std::deque<std::string> pending = Components(path);
-    name = pending.back();
-    pending.pop_back();
-    const bool absolute = path.front() == '/';
-    directory.reset(open(absolute ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (!directory)
-        return errno;
-    std::string shown = absolute ? "/" : "";  // the directory, for a message
-    int links = 0;
-    while (!pending.empty()) {
-        const std::string component = std::move(pending.front());
-        pending.pop_front();
-        UniqueFd next(openat(directory.Get(), component.c_str(),
-                             O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (next) {
-            directory = std::move(next);
-            shown = JoinPath(shown, component);
-            continue;
-        }
-        if (errno != ENOTDIR && errno != ELOOP)
-            return errno;
-        // Perhaps a link: opened itself, so that its owner and its target
-        // are those of one inode whatever is renamed meanwhile.
-        UniqueFd link(openat(directory.Get(), component.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-        struct stat linkStat;
-        if (!link || fstat(link.Get(), &linkStat) != 0)
-            return errno;
-        if (!S_ISLNK(linkStat.st_mode))
-            return ENOTDIR;
-        std::string distrust = Distrust(directory.Get(), linkStat);
-        if (!distrust.empty()) {
-            why = "not following the symbolic link '" + JoinPath(shown, component) + "' (" +
-                  distrust + ")";
-            return EPERM;
-        }
-        if (++links > kMaxLinks)
-            return ELOOP;
-        std::vector<char> target(PATH_MAX);
-        ssize_t length = readlinkat(link.Get(), "", target.data(), target.size());
-        if (length < 0)
-            return errno;
-        if (length == 0 || static_cast<std::size_t>(length) == target.size())
-            return length == 0 ? ENOENT : ENAMETOOLONG;
-        const std::string_view text(target.data(), static_cast<std::size_t>(length));
-        std::deque<std::string> parts = Components(text);
-        pending.insert(pending.begin(), parts.begin(), parts.end());
-        if (text.front() == '/') {
-            directory.reset(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
-            if (!directory)
-                return errno;
-            shown = "/";
-        }
-    }
-    return 0;
-}
 
 // ---- The temporary name ----------------------------------------------------
 
@@ -254,9 +151,8 @@ private:
 
 // ---- Writing ---------------------------------------------------------------
 
-// The content into fd, then to disk, so that a crash after the rename leaves
-// the whole new file rather than an empty one.
-int Fill(int fd, const std::function<int(const PieceWriter&)>& produce)
+// The content into fd as it is: a device or a pipe has no disk to flush to.
+int WriteThrough(int fd, const std::function<int(const PieceWriter&)>& produce)
 {
     int writeError = 0;
     const int produced = produce([&](std::string_view piece) {
@@ -264,10 +160,15 @@ int Fill(int fd, const std::function<int(const PieceWriter&)>& produce)
             writeError = base::WriteAll(fd, piece);
         return writeError;
     });
-    if (writeError != 0)
-        return writeError;
-    if (produced != 0)
-        return produced;
+    return writeError != 0 ? writeError : produced;
+}
+
+// The content into fd, then to disk, so that a crash after the rename leaves
+// the whole new file rather than an empty one.
+int Fill(int fd, const std::function<int(const PieceWriter&)>& produce)
+{
+    if (int error = WriteThrough(fd, produce))
+        return error;
     return fsync(fd) != 0 ? errno : 0;
 }
 
@@ -319,35 +220,23 @@ int Link(int file, int directory, const std::string& temporary)
                : errno;
 }
 
-}  // namespace
-
-int ReplaceFile(const std::string& path, mode_t mode,
-                const std::function<int(const PieceWriter&)>& produce, std::string& why)
+// Replaces name in directory with the content, whole (see the header).
+int Replace(int directory, const std::string& name, mode_t mode,
+            const std::function<int(const PieceWriter&)>& produce)
 {
-    why.clear();
-    auto fail = [&why](int error) {
-        if (why.empty())
-            why = std::strerror(error);
-        return error;
-    };
-    UniqueFd directory;
-    std::string name;
-    if (int error = OpenHolder(path, directory, name, why))
-        return fail(error);
-
-    UniqueFd file(openat(directory.Get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode));
+    UniqueFd file(openat(directory, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode));
     if (!file) {
         // A file system without anonymous files (or a kernel from before them).
         if (errno != EOPNOTSUPP && errno != EISDIR)
-            return fail(errno);
-        if (int error = ReplaceThroughName(directory.Get(), name, mode, produce))
-            return fail(error);
+            return errno;
+        if (int error = ReplaceThroughName(directory, name, mode, produce))
+            return error;
         return 0;
     }
     if (fchmod(file.Get(), mode) != 0)
-        return fail(errno);
+        return errno;
     if (int error = Fill(file.Get(), produce))
-        return fail(error);
+        return error;
 
     int error = EEXIST;
     bool cannotName = false;
@@ -358,25 +247,89 @@ int ReplaceFile(const std::string& path, mode_t mode,
         std::string temporary;
         for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
             temporary = TemporaryName();
-            error = Link(file.Get(), directory.Get(), temporary);
+            error = Link(file.Get(), directory, temporary);
         }
         cannotName = error == ENOENT;
         if (error == 0 &&
-            renameat(directory.Get(), temporary.c_str(), directory.Get(), name.c_str()) != 0) {
+            renameat(directory, temporary.c_str(), directory, name.c_str()) != 0) {
             error = errno;
-            unlinkat(directory.Get(), temporary.c_str(), 0);
+            unlinkat(directory, temporary.c_str(), 0);
         }
     }
     if (cannotName) {
         // No way to name it here (no /proc): the content goes again, from the
         // anonymous file, to a named one.
-        error = ReplaceThroughName(directory.Get(), name, mode, [&file](const PieceWriter& write) {
+        error = ReplaceThroughName(directory, name, mode, [&file](const PieceWriter& write) {
             return CopyFrom(file.Get(), write);
         });
     }
-    if (error != 0)
-        return fail(error);
-    return 0;
+    return error;
+}
+
+// Writes through the device or FIFO found at name, as tee would: opened for
+// writing without creating or truncating anything, and written only if it is
+// still what was judged.  A FIFO that no process reads is refused rather than
+// waited on: a check run by a monitoring system must end.
+int WriteThroughName(int directory, const std::string& name, const struct stat& found,
+                     const std::function<int(const PieceWriter&)>& produce, std::string& why)
+{
+    why = base::DistrustFile(found);
+    if (!why.empty())
+        return EPERM;
+    UniqueFd file(openat(directory, name.c_str(), O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!file && errno == ENXIO && S_ISFIFO(found.st_mode))
+        why = "no process reads the FIFO";
+    struct stat opened;
+    if (!file || fstat(file.Get(), &opened) != 0)
+        return errno;
+    if (opened.st_dev != found.st_dev || opened.st_ino != found.st_ino) {
+        why = "it was replaced while it was opened";
+        return EAGAIN;
+    }
+    // Written from now on like any file: a reader that is slow is waited for.
+    const int flags = fcntl(file.Get(), F_GETFL);
+    if (flags < 0 || fcntl(file.Get(), F_SETFL, flags & ~O_NONBLOCK) != 0)
+        return errno;
+    return WriteThrough(file.Get(), produce);
+}
+
+}  // namespace
+
+int WriteFile(const std::string& path, mode_t mode, base::PathTrust trust,
+              const std::function<int(const PieceWriter&)>& produce, std::string& why)
+{
+    why.clear();
+    auto result = [&why](int error) {
+        if (error != 0 && why.empty())
+            why = std::strerror(error);
+        return error;
+    };
+    if (const int stream = base::StandardStreamNamed(path); stream >= 0)
+        return result(WriteThrough(stream, produce));
+    base::PathEnd end;
+    if (int error = base::WalkPath(path, trust, false, end, why))
+        return result(error);
+    const int directory = end.directory.Get();
+    struct stat found;
+    if (fstatat(directory, end.name.c_str(), &found, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno != ENOENT)
+            return result(errno);
+    } else if (S_ISCHR(found.st_mode) || S_ISFIFO(found.st_mode)) {
+        return result(WriteThroughName(directory, end.name, found, produce, why));
+    } else if (S_ISSOCK(found.st_mode)) {
+        why = "it is a socket, which no file can be written to";
+        return ENXIO;
+    } else if (S_ISBLK(found.st_mode)) {
+        why = "it is a block device, never written over";
+        return EPERM;
+    } else if (S_ISDIR(found.st_mode)) {
+        return result(EISDIR);
+    } else if (S_ISREG(found.st_mode)) {
+        why = base::DistrustFile(found);
+        if (!why.empty())
+            return EPERM;
+    }
+    return result(Replace(directory, end.name, mode, produce));
 }
 
 }  // namespace inventory

@@ -20,14 +20,15 @@
 #include <vector>
 
 #include "file_size_limit.h"
-#include "replace_file.h"
+#include "write_file.h"
 
 namespace {
 
 using inventory::PieceWriter;
-using inventory::ReplaceFile;
+using inventory::WriteFile;
+constexpr base::PathTrust kDestination = base::PathTrust::Destination;
 
-class ReplaceFileTest : public ::testing::Test {
+class WriteFileTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -57,11 +58,11 @@ protected:
     const std::vector<std::string> justTheFile{"m.prom"};
 };
 
-TEST_F(ReplaceFileTest, EveryPieceInOrderWithExactlyTheModeAskedFor)
+TEST_F(WriteFileTest, EveryPieceInOrderWithExactlyTheModeAskedFor)
 {
     const mode_t umaskWas = umask(077);
     std::string why = "stale";
-    const int error = ReplaceFile(file, 0640, [](const PieceWriter& write) {
+    const int error = WriteFile(file, 0640, kDestination, [](const PieceWriter& write) {
         for (const std::string& piece : {std::string("a"), std::string(), std::string("bc\n"),
                                          std::string(100000, 'd')})
             if (int failed = write(piece))
@@ -80,10 +81,10 @@ TEST_F(ReplaceFileTest, EveryPieceInOrderWithExactlyTheModeAskedFor)
 
 // A producer that cannot make the whole content: its error, and nothing
 // of what it handed over reaches the file.
-TEST_F(ReplaceFileTest, AProducerThatFailsLeavesTheOldFile)
+TEST_F(WriteFileTest, AProducerThatFailsLeavesTheOldFile)
 {
     std::string why;
-    const int error = ReplaceFile(file, 0644, [](const PieceWriter& write) {
+    const int error = WriteFile(file, 0644, kDestination, [](const PieceWriter& write) {
         write("half of it");
         return EIO;
     }, why);
@@ -96,7 +97,7 @@ TEST_F(ReplaceFileTest, AProducerThatFailsLeavesTheOldFile)
 // A write that fails (here at a file size limit) is the run's error even
 // when the producer goes on regardless: every later write reports it too
 // and writes nothing.
-TEST_F(ReplaceFileTest, AFailedWriteStopsTheWriter)
+TEST_F(WriteFileTest, AFailedWriteStopsTheWriter)
 {
     std::vector<int> results;
     std::string why;
@@ -104,7 +105,7 @@ TEST_F(ReplaceFileTest, AFailedWriteStopsTheWriter)
     {
         FileSizeLimit limit(5000);
         ASSERT_TRUE(limit.Set());
-        error = ReplaceFile(file, 0644, [&results](const PieceWriter& write) {
+        error = WriteFile(file, 0644, kDestination, [&results](const PieceWriter& write) {
             const std::string piece(4096, 'x');
             for (int i = 0; i < 3; ++i)
                 results.push_back(write(piece));
@@ -119,7 +120,7 @@ TEST_F(ReplaceFileTest, AFailedWriteStopsTheWriter)
 }
 
 // Names that lead to no file to replace: the producer is never asked.
-TEST_F(ReplaceFileTest, PathsThatNameNoFile)
+TEST_F(WriteFileTest, PathsThatNameNoFile)
 {
     bool asked = false;
     auto produce = [&asked](const PieceWriter&) {
@@ -134,7 +135,7 @@ TEST_F(ReplaceFileTest, PathsThatNameNoFile)
                            Bad{dir + "/..", EISDIR}, Bad{dir + "/missing/m.prom", ENOENT},
                            Bad{file + "/m.prom", ENOTDIR}}) {
         std::string why;
-        EXPECT_EQ(bad.error, ReplaceFile(bad.path, 0644, produce, why)) << bad.path;
+        EXPECT_EQ(bad.error, WriteFile(bad.path, 0644, kDestination, produce, why)) << bad.path;
         EXPECT_EQ(std::strerror(bad.error), why) << bad.path;
     }
     EXPECT_FALSE(asked);
