@@ -78,6 +78,41 @@ assert wrapped["iscsi_inventory"] == plain
 PY
 [ "$(ls -A "$work/cwd")" = rel ] || fail "the script left $(ls -A "$work/cwd") where it ran"
 
+# Under a file size limit (ulimit -f, in KiB here), with the facts going to a
+# file after what it held: the document where it fits, else the error object,
+# whole, never a cut document or SIGXFSZ.  The room is counted from the end
+# of what the file held (appended) or from where the descriptor stands.
+size=$(wc -c <"$work/ansible.json")
+for case in "64 append" "16 append" "18 append" "18 write"; do
+  set -- $case
+  printf '%0200d' 0 >"$work/limited.json"
+  status=0
+  if [ "$2" = append ]; then
+    (cd "$work/cwd" && ulimit -f "$1" && UMOCKDEV_DIR=$work/tree exec umockdev-wrapper "$fact") \
+      >>"$work/limited.json" 2>"$work/err" || status=$?
+  else
+    (cd "$work/cwd" && ulimit -f "$1" && UMOCKDEV_DIR=$work/tree exec umockdev-wrapper "$fact") \
+      1<>"$work/limited.json" 2>"$work/err" || status=$?
+  fi
+  [ "$status" = 0 ] || fail "ulimit -f $1, $2: exit status $status"
+  used=200; [ "$2" = append ] || used=0
+  python3 - "$work/limited.json" "$work/ansible.json" "$1" "$used" "$size" "$fact" <<'PY' ||
+import json, sys
+path, whole, kib, used, size, fact = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), int(sys.argv[5]), sys.argv[6]
+text = open(path).read()
+assert text[:used] == "0" * used, "what the file held is gone"
+got = json.loads(text[used:])
+if used + size <= kib * 1024:
+    assert got == json.load(open(whole)), "not the document"
+else:
+    program = fact.rsplit("/", 2)[0] + "/tool/iscsi-inventory"
+    assert got["error"] == ("the facts (%d bytes) do not fit under the file size limit of standard "
+                            "output (%d bytes, %d of them used)" % (size, kib * 1024, used)), got
+    assert got["exit_status"] == 0, got
+PY
+    fail "ulimit -f $1, $2: $(head -c 300 "$work/limited.json")"
+done
+
 # Not installed anywhere: PATH and every place the script looks hold nothing
 # (a relative PATH entry is not searched: it would run a program from the
 # directory the agent happens to be in).
