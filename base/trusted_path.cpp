@@ -41,8 +41,8 @@ std::string ShownDirectory(const std::string& shown)
 std::string DirectoryDistrust(const struct stat& directory, const std::string& shown)
 {
     if (!TrustedOwner(directory.st_uid))
-        return "the directory '" + ShownDirectory(shown) + "' belongs to uid " +
-               std::to_string(directory.st_uid);
+        return "the directory '" + ShownDirectory(shown) + "' belongs to another user (uid " +
+               std::to_string(directory.st_uid) + ")";
     if (OthersReplaceIn(directory))
         return "the directory '" + ShownDirectory(shown) + "' is writable by others";
     return {};
@@ -214,7 +214,7 @@ std::string DistrustFile(const struct stat& file)
     if (geteuid() != 0)
         return {};
     if (!TrustedOwner(file.st_uid))
-        return "it belongs to uid " + std::to_string(file.st_uid);
+        return "it belongs to another user (uid " + std::to_string(file.st_uid) + ")";
     if (S_ISREG(file.st_mode) && (file.st_mode & (S_IWGRP | S_IWOTH)) != 0)
         return "it is writable by others";
     return {};

@@ -58,11 +58,12 @@ struct PathEnd {
 // rule), so that name is what a read opens; without it, name may be a link,
 // which a replacement puts its file in place of.  Returns 0 or an errno:
 // EPERM for a refusal, with why set to the reason ("the directory '/srv'
-// belongs to uid 1000"); for other errors why is left to the caller.
+// belongs to another user (uid 1000)"); for other errors why is left to the
+// caller.
 int WalkPath(const std::string& path, PathTrust trust, bool followLast, PathEnd& end, std::string& why);
 
 // Why the file the walk ended at is not trusted under the rule above, run as
-// root ("it belongs to uid 1000"); empty when it is, and always for other
+// root ("it belongs to another user (uid 1000)"); empty when it is, and always for other
 // users.
 std::string DistrustFile(const struct stat& file);
 

@@ -60,10 +60,12 @@ ToolRun RunProgram(const std::string& program, const std::vector<std::string>& a
             break;
         }
         const char* gone = opts.withoutSysfs ? "/sys" : "/proc";
-        if ((opts.withoutProc || opts.withoutSysfs) &&
+        const bool gonePart = opts.withoutProc || opts.withoutSysfs;
+        if ((gonePart || !opts.dev.empty()) &&
             (unshare(CLONE_NEWNS) != 0 ||
              mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-             umount2(gone, MNT_DETACH) != 0))
+             (gonePart && umount2(gone, MNT_DETACH) != 0) ||
+             (!opts.dev.empty() && mount(opts.dev.c_str(), "/dev", nullptr, MS_BIND, nullptr) != 0)))
             _exit(kNoNamespace);
         if (chdir(dir.c_str()) != 0 || (opts.uid != static_cast<uid_t>(-1) &&
                                         (setgroups(0, nullptr) != 0 || setgid(opts.uid) != 0 ||
