@@ -232,20 +232,27 @@ TEST_F(Check, SessionAndConnectionStatesAndTheJsonForm)
 
 // A target names itself: no byte of its name may forge a line or, through a
 // vertical bar, performance data under labels that are not ours.
+// A right-to-left override (U+202E) would show what follows it backwards.
 TEST_F(Check, BytesFromSysfsForgeNeitherLinesNorPerfdata)
 {
     Host host;
-    host.a.target = "iqn.x|'sessions'=99\n\x1b[2J";
+    host.a.target = "iqn.x|'sessions'=99\n\x1b[2J\xe2\x80\xae" "3260";
     host.a.state = "FREE";
     ToolRun run = Run(host, {"--check"});
     EXPECT_EQ(2, run.status);
     EXPECT_EQ(1, std::count(run.out.begin(), run.out.end(), '|'));
-    EXPECT_EQ("CRITICAL [session-state] session1 (target iqn.x\\x7c'sessions'=99\\n\\x1b[2J, portal "
-              "192.0.2.1:3260, iface default): not logged in (state FREE)",
+    EXPECT_EQ("CRITICAL [session-state] session1 (target iqn.x\\x7c'sessions'=99\\n\\x1b[2J\\xe2\\x80\\xae3260, "
+              "portal 192.0.2.1:3260, iface default): not logged in (state FREE)",
               Lines(run.out).at(1));
     ToolRun json = Run(host, {"--check", "--json"});
-    EXPECT_EQ("session1 (target iqn.x|'sessions'=99\n\x1b[2J, portal 192.0.2.1:3260, iface default)",
+    EXPECT_EQ("session1 (target iqn.x|'sessions'=99\n\x1b[2J\xe2\x80\xae" "3260, portal 192.0.2.1:3260, iface default)",
               nlohmann::json::parse(json.out)["findings"][0]["object"]);
+    // The views for people show the same target the same way.
+    for (const char* form : {"--summary", "--sessions", "--luns"}) {
+        ToolRun view = Run(host, {form});
+        EXPECT_NE(std::string::npos, view.out.find("iqn.x|'sessions'=99\\n\\x1b[2J\\xe2\\x80\\xae3260")) << form;
+        EXPECT_EQ(std::string::npos, view.out.find("\xe2\x80\xae")) << form;
+    }
 }
 
 // -T and -r select what is judged; a session they name that is not there is
@@ -353,6 +360,55 @@ TEST_F(Check, BaselineUnderASelection)
                   "with 1 path\n"
                   "CRITICAL [session-state] target " + other + ": no session to it (not logged in)\n",
               run.out);
+}
+
+// A baseline saved by the check that compares with it keeps what the host
+// lost: the loss is reported at every run (a monitoring system that notifies
+// after three failures in a row does), while what is new is learnt.  Saving
+// a host that is not OK says so on standard error.
+TEST_F(Check, RollingBaselineNeverLearnsALoss)
+{
+    const std::string rolling = cwd + "/rolling.json";
+    Host host;
+    ASSERT_EQ(0, Run(host, {"--save-baseline=" + rolling}).status);
+    Host loggedOut = host;
+    loggedOut.withB = false;
+    const std::vector<std::string> roll = {"--check", "--baseline=" + rolling, "--save-baseline=" + rolling};
+    for (int i = 0; i < 3; ++i) {
+        ToolRun run = Run(loggedOut, roll);
+        EXPECT_EQ(2, run.status) << i;
+        EXPECT_EQ("Saved the baseline '" + rolling + "': 2 sessions, 2 LUNs", Lines(run.out).at(3));
+        EXPECT_EQ("iscsi-inventory: saved the baseline '" + rolling + "' of a host that is not OK (CRITICAL: "
+                  "2 critical); it keeps 1 session, 1 LUN path that the host has lost, which later checks "
+                  "still expect\n",
+                  run.err);
+    }
+    ToolRun back = Run(host, roll);
+    EXPECT_EQ(0, back.status) << back.out;
+    EXPECT_EQ("", back.err);
+
+    // Learnt: a session and a path more than it held, once.
+    const std::string learning = cwd + "/learning.json";
+    ASSERT_EQ(0, Run(loggedOut, {"--save-baseline=" + learning}).status);
+    EXPECT_EQ(1, Run(host, {"--check", "--baseline=" + learning, "--save-baseline=" + learning}).status);
+    EXPECT_EQ(0, Run(host, {"--check", "--baseline=" + learning, "--save-baseline=" + learning}).status);
+
+    // A baseline of the host as it is, fault and all, is saved only on purpose.
+    Host failed = host;
+    failed.b.state = "FAILED";
+    ToolRun snapshot = Run(failed, {"--save-baseline=" + learning});
+    EXPECT_EQ(0, snapshot.status);
+    EXPECT_EQ("iscsi-inventory: saved the baseline '" + learning + "' of a host that is not OK (CRITICAL: "
+              "1 critical, 1 warning); it holds the host as it is, so a check against it will not report "
+              "what is wrong now\n",
+              snapshot.err);
+    // With a baseline that cannot be used, saving would drop what it expects.
+    const std::string bad = Write("bad.json", "{}");
+    ToolRun unusable = Run(host, {"--check", "--baseline=" + bad, "--save-baseline=" + learning});
+    EXPECT_EQ(3, unusable.status);
+    EXPECT_EQ("UNKNOWN: the baseline '" + learning + "' was not saved: the baseline '" + bad +
+                  "' could not be used, and what it expects would be lost",
+              Lines(unusable.out).at(2));
 }
 
 TEST_F(Check, UnusableBaselineIsUnknown)

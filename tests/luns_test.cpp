@@ -361,4 +361,36 @@ TEST_F(Luns, RedundancyMetricsOfAFailedSessionAndAnUnnamedMap)
     EXPECT_EQ(std::string::npos, run.out.find("iscsi_lun_paths")) << run.out;
 }
 
+// A path whose SCSI device runs in a logged-in session but has no block
+// device (the sd driver never bound it, or it went away) carries no I/O: not
+// running in every view, with the reason where a view gives one.
+TEST_F(Luns, APathWithoutItsBlockDeviceDoesNotRun)
+{
+    SessionSpec a;
+    a.sid = 1;
+    SessionSpec b = a;
+    b.sid = 2;
+    b.address = "192.0.2.2";
+    LunSpec lun;
+    lun.wwid = "naa.6001405aa";
+    lun.disk = "sda";
+    LunSpec unbound = lun;
+    unbound.disk.reset();
+    iscsi.Session(a).Lun(1, lun).Session(b).Lun(2, unbound).Map("dm-0", "mpatha", {"sda"});
+
+    const std::string luns = Run({"--luns"}).out;
+    EXPECT_NE(std::string::npos, luns.find("\tPath: 2:0:0:0 (no block device): not running\n")) << luns;
+    EXPECT_NE(std::string::npos, luns.find("\t1 of 2 paths running\n")) << luns;
+    EXPECT_EQ(1, nlohmann::json::parse(Run({"--json"}).out)["luns"][0]["paths_running"]);
+    EXPECT_EQ("iscsi_lun_paths_running{wwid=\"naa.6001405aa\"} 1\n",
+              SamplesOf(Run({"--prometheus"}).out, "iscsi_lun_paths_running"));
+    EXPECT_NE(std::string::npos, Run({"--summary"}).out.find(" 0 of 1 LUNs running: DEGRADED\n"));
+    ToolRun check = Run({"--check"});
+    EXPECT_EQ(1, check.status);
+    EXPECT_NE(std::string::npos,
+              check.out.find("WARNING [path-lost] LUN naa.6001405aa (sda 1:0:0:0, 2:0:0:0): 1 of 2 paths running "
+                             "under multipath mpatha; not running: 2:0:0:0 (no block device)\n"))
+        << check.out;
+}
+
 }  // namespace
