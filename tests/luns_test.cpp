@@ -384,7 +384,7 @@ TEST_F(Luns, APathWithoutItsBlockDeviceDoesNotRun)
     EXPECT_EQ(1, nlohmann::json::parse(Run({"--json"}).out)["luns"][0]["paths_running"]);
     EXPECT_EQ("iscsi_lun_paths_running{wwid=\"naa.6001405aa\"} 1\n",
               SamplesOf(Run({"--prometheus"}).out, "iscsi_lun_paths_running"));
-    EXPECT_NE(std::string::npos, Run({"--summary"}).out.find(" 0 of 1 LUNs running: DEGRADED\n"));
+    EXPECT_NE(std::string::npos, Run({"--summary"}).out.find(" LOGGED_IN 0 of 1 LUN running: DEGRADED\n"));
     ToolRun check = Run({"--check"});
     EXPECT_EQ(1, check.status);
     EXPECT_NE(std::string::npos,
