@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -49,15 +50,19 @@ struct Host {
     LunSpec aPath = Disk(0, "naa.6001405aa", "sda");
     LunSpec bPath = Disk(0, "naa.6001405aa", "sdb");
     LunSpec single = Disk(1, "naa.6001405bb", "sdc");
-    bool withB = true;  // false: the second session logged out
+    bool withB = true;      // false: the second session logged out
+    bool withBPath = true;  // false: the second session shows no unit
 
     void Build(SysTree& tree) const
     {
         IscsiTree iscsi(tree);
         iscsi.Session(a).Lun(a.sid, aPath).Lun(a.sid, single);
         if (withB)
-            iscsi.Session(b).Lun(b.sid, bPath);
-        iscsi.Map("dm-0", "mpatha", withB ? std::vector<std::string>{"sda", "sdb"} : std::vector<std::string>{"sda"});
+            iscsi.Session(b);
+        if (withB && withBPath)
+            iscsi.Lun(b.sid, bPath);
+        iscsi.Map("dm-0", "mpatha", withB && withBPath ? std::vector<std::string>{"sda", "sdb"}
+                                                       : std::vector<std::string>{"sda"});
     }
 };
 
@@ -148,6 +153,52 @@ TEST_F(Check, SinglePathLunNotRunningIsCriticalWithItsDeviceState)
     }
 }
 
+// A finding is as bad as what it does to I/O: a unit that cannot be reached
+// is CRITICAL, one still reached through another path has lost redundancy
+// (WARNING, or CRITICAL for sites that page on it), and a session that is
+// gone is as bad as the worst it did to the units it carried.
+TEST_F(Check, SeverityFollowsImpact)
+{
+    struct Scenario {
+        const char* what;
+        std::function<void(Host&)> fault;
+        std::vector<std::string> args;
+        int status;
+        std::vector<std::string> findings;  // "SEVERITY [rule]", in the order printed
+    };
+    const std::vector<Scenario> scenarios = {
+        {"the session of a single-path unit down", [](Host& h) { h.a.state = "FAILED"; }, {}, 2,
+         {"CRITICAL [session-state]", "CRITICAL [no-path]", "WARNING [path-lost]"}},
+        {"one of two paths lost with its portal", [](Host& h) { h.b.state = "FAILED"; }, {}, 1,
+         {"WARNING [session-state]", "WARNING [path-lost]"}},
+        {"one of two paths lost, paging on redundancy", [](Host& h) { h.b.state = "FAILED"; },
+         {"--redundancy-lost=critical"}, 2, {"CRITICAL [session-state]", "CRITICAL [path-lost]"}},
+        {"every path lost", [](Host& h) { h.a.state = h.b.state = "FAILED"; }, {}, 2,
+         {"CRITICAL [session-state]", "CRITICAL [session-state]", "CRITICAL [no-path]", "CRITICAL [no-path]"}},
+        {"a session that carried no unit the tool can see",
+         [](Host& h) {
+             h.b.state = "FAILED";
+             h.withBPath = false;
+         },
+         {}, 2, {"CRITICAL [session-state]"}},
+        {"an offline unit without a WWID", [](Host& h) { h.single.wwid.reset(), h.single.state = "offline"; }, {},
+         2, {"CRITICAL [no-path]"}},
+    };
+    for (const Scenario& scenario : scenarios) {
+        Host host;
+        scenario.fault(host);
+        std::vector<std::string> args = {"--check", "--ignore=recovery-timeout"};
+        args.insert(args.end(), scenario.args.begin(), scenario.args.end());
+        ToolRun run = Run(host, args);
+        EXPECT_EQ(scenario.status, run.status) << scenario.what << "\n" << run.out;
+        std::vector<std::string> findings;
+        for (const std::string& line : Lines(run.out))
+            if (line.compare(0, 5, "ISCSI") != 0)
+                findings.push_back(line.substr(0, line.find(']') + 1));
+        EXPECT_EQ(scenario.findings, findings) << scenario.what << "\n" << run.out;
+    }
+}
+
 TEST_F(Check, ReadOnlyDiskWarnsUnlessIgnored)
 {
     Host host;
@@ -194,9 +245,10 @@ TEST_F(Check, SlowFailoverUnderMultipath)
     EXPECT_EQ(0, RunTool(alone, cwd, {"--no-log", "--check"}).status);
 }
 
-// A failed session is CRITICAL; its connection being down is part of that,
-// not a finding of its own.  A logged-in session's connection that is not up
-// is.  --json carries the same verdict for scripts.
+// A failed session whose unit still runs through the other portal has cost
+// redundancy alone; its connection being down is part of that, not a finding
+// of its own.  A logged-in session's connection that is not up is.  --json
+// carries the same verdict for scripts.
 TEST_F(Check, SessionAndConnectionStatesAndTheJsonForm)
 {
     Host host;
@@ -204,14 +256,14 @@ TEST_F(Check, SessionAndConnectionStatesAndTheJsonForm)
     host.b.connectionState = "failed";
     host.bPath.state = "transport-offline";
     ToolRun run = Run(host, {"--check", "--json"});
-    EXPECT_EQ(2, run.status) << run.err;
+    EXPECT_EQ(1, run.status) << run.err;
     EXPECT_EQ(nlohmann::json::parse(R"json({
-      "format_version": "1.0", "status": "CRITICAL", "exit_code": 2,
-      "summary": "1 critical, 1 warning; 2 sessions, 1 logged in, 2 LUNs, 2 of 3 paths running",
+      "format_version": "1.0", "status": "WARNING", "exit_code": 1,
+      "summary": "2 warnings; 2 sessions, 1 logged in, 2 LUNs, 2 of 3 paths running",
       "findings": [
-        {"severity": "CRITICAL", "rule": "session-state",
+        {"severity": "WARNING", "rule": "session-state",
          "object": "session2 (target iqn.2003-01.org.example:storage, portal 192.0.2.2:3260, iface default)",
-         "message": "not logged in (state FAILED)"},
+         "message": "not logged in (state FAILED); its logical units still run through other paths"},
         {"severity": "WARNING", "rule": "path-lost",
          "object": "LUN naa.6001405aa (sda 1:0:0:0, sdb 2:0:0:0)",
          "message": "1 of 2 paths running under multipath mpatha; not running: sdb 2:0:0:0 (device transport-offline, session2 FAILED)"}
@@ -242,7 +294,8 @@ TEST_F(Check, BytesFromSysfsForgeNeitherLinesNorPerfdata)
     EXPECT_EQ(2, run.status);
     EXPECT_EQ(1, std::count(run.out.begin(), run.out.end(), '|'));
     EXPECT_EQ("CRITICAL [session-state] session1 (target iqn.x\\x7c'sessions'=99\\n\\x1b[2J\\xe2\\x80\\xae3260, "
-              "portal 192.0.2.1:3260, iface default): not logged in (state FREE)",
+              "portal 192.0.2.1:3260, iface default): not logged in (state FREE); no running path left "
+              "to LUN naa.6001405bb",
               Lines(run.out).at(1));
     ToolRun json = Run(host, {"--check", "--json"});
     EXPECT_EQ("session1 (target iqn.x|'sessions'=99\n\x1b[2J\xe2\x80\xae" "3260, portal 192.0.2.1:3260, iface default)",
@@ -302,15 +355,16 @@ TEST_F(Check, BaselineFindsWhatIsMissingAndWhatIsExtra)
     EXPECT_EQ(0, saved.status);
     EXPECT_EQ("Saved the baseline '" + without + "': 1 session, 2 LUNs", Lines(saved.out).at(1));
 
-    // The second session logged out: gone from sysfs, and its path with it.
+    // The second session logged out: gone from sysfs, and its path with it;
+    // what it carried still runs through the first.
     ToolRun missing = Run(loggedOut, {"--check", "--baseline=" + before});
-    EXPECT_EQ(2, missing.status);
-    EXPECT_EQ("ISCSI CRITICAL - 2 critical; 1 session logged in, 2 LUNs, 2 of 2 paths running | " +
+    EXPECT_EQ(1, missing.status);
+    EXPECT_EQ("ISCSI WARNING - 2 warnings; 1 session logged in, 2 LUNs, 2 of 2 paths running | " +
                   Perfdata(1, 1, 2, 2, 2) + "\n"
-                  "CRITICAL [baseline-missing] session (target " + kTarget +
+                  "WARNING [baseline-missing] session (target " + kTarget +
                   ", portal 192.0.2.2:3260, iface default): not there (not logged in); the baseline "
-                  "expects 1 such session\n"
-                  "CRITICAL [baseline-missing] LUN naa.6001405aa (sda 1:0:0:0): 1 path where the "
+                  "expects 1 such session; its logical units still run through other paths\n"
+                  "WARNING [baseline-missing] LUN naa.6001405aa (sda 1:0:0:0): 1 path where the "
                   "baseline expects 2\n",
               missing.out);
 
@@ -355,7 +409,7 @@ TEST_F(Check, BaselineUnderASelection)
     EXPECT_EQ("ISCSI CRITICAL - 3 critical; no iSCSI session selected | " + Perfdata(0, 0, 0, 0, 0) + "\n"
               "CRITICAL [baseline-missing] session (target " + other +
                   ", portal 192.0.2.2:3260, iface default): not there (not logged in); the baseline "
-                  "expects 1 such session\n"
+                  "expects 1 such session; no running path left to LUN naa.6001405aa\n"
                   "CRITICAL [baseline-missing] LUN naa.6001405aa: not there; the baseline expects it "
                   "with 1 path\n"
                   "CRITICAL [session-state] target " + other + ": no session to it (not logged in)\n",
@@ -376,10 +430,10 @@ TEST_F(Check, RollingBaselineNeverLearnsALoss)
     const std::vector<std::string> roll = {"--check", "--baseline=" + rolling, "--save-baseline=" + rolling};
     for (int i = 0; i < 3; ++i) {
         ToolRun run = Run(loggedOut, roll);
-        EXPECT_EQ(2, run.status) << i;
+        EXPECT_EQ(1, run.status) << i;
         EXPECT_EQ("Saved the baseline '" + rolling + "': 2 sessions, 2 LUNs", Lines(run.out).at(3));
-        EXPECT_EQ("iscsi-inventory: saved the baseline '" + rolling + "' of a host that is not OK (CRITICAL: "
-                  "2 critical); it keeps 1 session, 1 LUN path that the host has lost, which later checks "
+        EXPECT_EQ("iscsi-inventory: saved the baseline '" + rolling + "' of a host that is not OK (WARNING: "
+                  "2 warnings); it keeps 1 session, 1 LUN path that the host has lost, which later checks "
                   "still expect\n",
                   run.err);
     }
@@ -398,8 +452,8 @@ TEST_F(Check, RollingBaselineNeverLearnsALoss)
     failed.b.state = "FAILED";
     ToolRun snapshot = Run(failed, {"--save-baseline=" + learning});
     EXPECT_EQ(0, snapshot.status);
-    EXPECT_EQ("iscsi-inventory: saved the baseline '" + learning + "' of a host that is not OK (CRITICAL: "
-              "1 critical, 1 warning); it holds the host as it is, so a check against it will not report "
+    EXPECT_EQ("iscsi-inventory: saved the baseline '" + learning + "' of a host that is not OK (WARNING: "
+              "2 warnings); it holds the host as it is, so a check against it will not report "
               "what is wrong now\n",
               snapshot.err);
     // With a baseline that cannot be used, saving would drop what it expects.

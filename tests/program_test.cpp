@@ -9,9 +9,11 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <regex>
 #include <string>
 #include <vector>
 
+#include "check_rules.h"
 #include "tool_fixture.h"
 
 namespace {
@@ -62,6 +64,31 @@ TEST_F(Program, HelpVersionAndUsageErrorsScanNothing)
     }
     // Nothing was scanned: no run wrote the log.
     EXPECT_FALSE(Exists(cwd + "/SysReader.log"));
+}
+
+// The rules of --check are listed in one place: --help prints that list, the
+// manual page's must be the same (names, order, severities), and --ignore
+// takes those names alone.
+TEST_F(Program, TheCheckRulesAreOneList)
+{
+    const std::string help = RunTool(tree, cwd, {"--help"}).out;
+    std::vector<std::pair<std::string, std::string>> table, manual;
+    for (std::size_t i = 0; i < inventory::kCheckRuleCount; ++i) {
+        const inventory::CheckRule& rule = inventory::kCheckRules[i];
+        table.emplace_back(rule.name, inventory::SeverityWords(rule.severity));
+        const std::regex line("\n  " + std::string(rule.name) + " +" + table.back().second + " +" + rule.finds + "\n");
+        EXPECT_TRUE(std::regex_search(help, line)) << rule.name;
+        EXPECT_EQ(0, RunTool(tree, cwd, {"--no-log", "--check", std::string("--ignore=") + rule.name}).status);
+    }
+    EXPECT_EQ(3, RunTool(tree, cwd, {"--no-log", "--check", "--ignore=no-such-rule"}).status);
+    const std::string page = ReadFile(SOURCE_DIR "/tool/iscsi-inventory.8");
+    const std::size_t start = page.find("\n.SS Rules\n"), end = page.find("\n.SS ", start + 1);
+    ASSERT_NE(std::string::npos, start);
+    const std::string rules = page.substr(start, end - start);
+    static const std::regex entry(R"re(\n\.TP\n\.BR ([a-z\\-]+) " \(([^)]*)\)")re");
+    for (std::sregex_iterator it(rules.begin(), rules.end(), entry), last; it != last; ++it)
+        manual.emplace_back(std::regex_replace((*it)[1].str(), std::regex(R"(\\-)"), "-"), (*it)[2]);
+    EXPECT_EQ(table, manual);
 }
 
 TEST_F(Program, LogGoesWhereTheOptionsSay)

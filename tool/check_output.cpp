@@ -13,41 +13,19 @@
 
 namespace inventory {
 
-const char* const kCheckRules[] = {"session-state",    "no-path",          "baseline-missing",
-                                   "path-lost",        "read-only",        "recovery-timeout",
-                                   "connection-state", "baseline-extra"};
-const std::size_t kCheckRuleCount = std::size(kCheckRules);
-
 namespace {
 
-// The rules by their place in kCheckRules.
-enum Rule : std::size_t {
-    kSessionState,
-    kNoPath,
-    kBaselineMissing,
-    kPathLost,
-    kReadOnly,
-    kRecoveryTimeout,
-    kConnectionState,
-    kBaselineExtra,
-};
-
-Finding Found(Rule rule, std::string object, std::string message)
+// A finding of a rule whose severity is its own.
+Finding Found(CheckRuleId rule, std::string object, std::string message)
 {
-    // The first three rules find what stops I/O; the rest what weakens it.
-    const Status severity = rule <= kBaselineMissing ? Status::Critical : Status::Warning;
-    return {severity, kCheckRules[rule], std::move(object), std::move(message)};
+    const Status severity = kCheckRules[rule].severity == Severity::Critical ? Status::Critical : Status::Warning;
+    return {severity, kCheckRules[rule].name, std::move(object), std::move(message)};
 }
 
-const char* StatusName(Status status)
+// A finding whose severity was judged by its impact.
+Finding Found(CheckRuleId rule, Status severity, std::string object, std::string message)
 {
-    switch (status) {
-    case Status::Ok: return "OK";
-    case Status::Warning: return "WARNING";
-    case Status::Critical: return "CRITICAL";
-    case Status::Unknown: break;
-    }
-    return "UNKNOWN";
+    return {severity, kCheckRules[rule].name, std::move(object), std::move(message)};
 }
 
 // A value as the kernel gave it, or the words people read for one it did not
@@ -226,6 +204,23 @@ std::string PluginText(std::string_view raw)
     return text;
 }
 
+// How bad the loss of a session is, from the logical units it carried:
+// CRITICAL when one of them has no running path left, or when none of them
+// is known (then no one can tell); else the redundancy-lost severity.
+struct Impact {
+    Status severity;
+    std::string words;
+};
+
+Impact LossImpact(bool carried, const std::vector<std::string>& unreached, Status redundancy)
+{
+    if (!carried)
+        return {Status::Critical, "no logical unit of it is known, so what its loss does cannot be told"};
+    if (!unreached.empty())
+        return {Status::Critical, "no running path left to " + Joined(unreached)};
+    return {redundancy, "its logical units still run through other paths"};
+}
+
 // The session -r names: "session4", or "4" for short.
 std::string SessionNamed(const std::string& wanted)
 {
@@ -241,10 +236,22 @@ CheckOutput::CheckOutput(Output& out, CheckOptions options) : m_out(out), m_opti
 
 void CheckOutput::Judge(std::vector<Finding>& findings, const std::vector<LunRecord>& luns) const
 {
+    const Status redundancy = m_options.redundancyLost;
     for (const SessionBrief& session : m_topology.Sessions()) {
         if (session.state != "LOGGED_IN") {
-            findings.push_back(Found(kSessionState, SessionObject(session),
-                                     "not logged in (state " + Raw(session.state) + ")"));
+            bool carried = false;
+            std::vector<std::string> unreached;
+            for (const LunRecord& lun : luns) {
+                if (std::none_of(lun.paths.begin(), lun.paths.end(),
+                                 [&](const PathRecord& path) { return path.session == session.name; }))
+                    continue;
+                carried = true;
+                if (lun.PathsRunning() == 0)
+                    unreached.push_back("LUN " + lun.Key());
+            }
+            const Impact impact = LossImpact(carried, unreached, redundancy);
+            findings.push_back(Found(kSessionState, impact.severity, SessionObject(session),
+                                     "not logged in (state " + Raw(session.state) + "); " + impact.words));
         } else {
             // A connection of a failed session is expected to be down: the
             // session's own finding says it all.
@@ -276,7 +283,7 @@ void CheckOutput::Judge(std::vector<Finding>& findings, const std::vector<LunRec
             findings.push_back(Found(kNoPath, LunObject(lun), "no running path: " + NotRunning(lun)));
         } else if ((lun.paths.size() > 1 || lun.multipath) && running < lun.paths.size()) {
             findings.push_back(Found(
-                kPathLost, LunObject(lun),
+                kPathLost, redundancy, LunObject(lun),
                 std::to_string(running) + " of " + Counted(lun.paths.size(), "path", "paths") + " running" +
                     (lun.multipath ? " under multipath " + MapName(*lun.multipath) : std::string()) +
                     "; not running: " + NotRunning(lun)));
@@ -309,25 +316,48 @@ void CheckOutput::Compare(std::vector<Finding>& findings, const std::vector<LunR
                 found.push_back(session.name);
         return Joined(found);
     };
-    auto lunObject = [&](const std::string& wwid) {
+    auto now = [&](const std::string& wwid) -> const LunRecord* {
         for (const LunRecord& lun : luns)
             if (lun.wwid == wwid)
-                return LunObject(lun);
-        return "LUN " + wwid;
+                return &lun;
+        return nullptr;
+    };
+    auto lunObject = [&](const std::string& wwid) {
+        const LunRecord* lun = now(wwid);
+        return lun != nullptr ? LunObject(*lun) : "LUN " + wwid;
+    };
+    // A session the baseline expects, gone with the paths it carried: judged
+    // by what the baseline says it carried.
+    const Status redundancy = m_options.redundancyLost;
+    auto lossOf = [&](const SessionKey& key) {
+        bool carried = false;
+        std::vector<std::string> unreached;
+        for (const BaselineLun& lun : expected.luns) {
+            if (std::find(lun.via.begin(), lun.via.end(), key) == lun.via.end())
+                continue;
+            carried = true;
+            const LunRecord* present = now(lun.wwid);
+            if (present == nullptr || present->PathsRunning() == 0)
+                unreached.push_back("LUN " + lun.wwid);
+        }
+        return LossImpact(carried, unreached, redundancy);
     };
     using Kind = BaselineDifference::Kind;
     for (const BaselineDifference& d : CompareBaseline(expected, current, scope)) {
         const std::string sessionObject = "session (" + KeyText(d.session) + ")";
         const std::string expectedPaths = Counted(d.expected, "path", "paths");
         switch (d.kind) {
-        case Kind::SessionMissing:
+        case Kind::SessionMissing: {
+            const Impact impact = lossOf(d.session);
             findings.push_back(Found(
-                kBaselineMissing, sessionObject,
-                d.found == 0 ? "not there (not logged in); the baseline expects " +
-                                   Counted(d.expected, "such session", "such sessions")
-                             : Counted(d.found, "session", "sessions") + " (" + names(d.session) +
-                                   ") where the baseline expects " + std::to_string(d.expected)));
+                kBaselineMissing, impact.severity, sessionObject,
+                (d.found == 0 ? "not there (not logged in); the baseline expects " +
+                                    Counted(d.expected, "such session", "such sessions")
+                              : Counted(d.found, "session", "sessions") + " (" + names(d.session) +
+                                    ") where the baseline expects " + std::to_string(d.expected)) +
+                    "; " + impact.words));
             break;
+        }
         case Kind::SessionExtra:
             findings.push_back(Found(kBaselineExtra, sessionObject,
                                      d.expected == 0
@@ -337,11 +367,14 @@ void CheckOutput::Compare(std::vector<Finding>& findings, const std::vector<LunR
                                                std::to_string(d.expected)));
             break;
         case Kind::LunMissing:
-            findings.push_back(Found(kBaselineMissing, "LUN " + d.wwid,
+            findings.push_back(Found(kBaselineMissing, Status::Critical, "LUN " + d.wwid,
                                      "not there; the baseline expects it with " + expectedPaths));
             break;
         case Kind::LunFewerPaths:
-            findings.push_back(Found(kBaselineMissing, lunObject(d.wwid),
+            // Still reached: redundancy lost; not reached, no-path says so too.
+            findings.push_back(Found(kBaselineMissing,
+                                     now(d.wwid)->PathsRunning() == 0 ? Status::Critical : redundancy,
+                                     lunObject(d.wwid),
                                      Counted(d.found, "path", "paths") + " where the baseline expects " +
                                          std::to_string(d.expected)));
             break;
@@ -364,13 +397,13 @@ void CheckOutput::SelectionFindings(std::vector<Finding>& findings) const
     for (const std::string& target : selection.targets)
         if (std::none_of(sessions.begin(), sessions.end(),
                          [&](const SessionBrief& s) { return s.target == target; }))
-            findings.push_back(Found(kSessionState, "target " + target,
+            findings.push_back(Found(kSessionState, Status::Critical, "target " + target,
                                      "no session to it (not logged in)"));
     for (const std::string& wanted : selection.sessions) {
         const std::string name = SessionNamed(wanted);
         if (std::none_of(sessions.begin(), sessions.end(),
                          [&](const SessionBrief& s) { return s.name == name; }))
-            findings.push_back(Found(kSessionState, name,
+            findings.push_back(Found(kSessionState, Status::Critical, name,
                                      selection.targets.empty()
                                          ? "no such session (not logged in)"
                                          : "no such session to the targets selected"));

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "check_rules.h"
 #include "form.h"
 #include "output.h"
 #include "topology.h"
@@ -18,11 +19,6 @@
 namespace inventory {
 
 struct Baseline;
-
-// The rules a finding comes from, by the names --ignore takes: those that
-// make a CRITICAL first, then those that make a WARNING.
-extern const char* const kCheckRules[];
-extern const std::size_t kCheckRuleCount;
 
 struct CheckOptions {
     bool verdict = true;   // --check; else only --save-baseline
@@ -32,20 +28,20 @@ struct CheckOptions {
     // A path under multipath whose session waits longer than this before it
     // fails I/O is slow to fail over.
     std::uint64_t maxRecoverySeconds = 30;
+    // How bad a logical unit is that lost a path but is still reached
+    // (--redundancy-lost): WARNING, or CRITICAL for sites that page on it.
+    Status redundancyLost = Status::Warning;
     std::set<std::string> ignored;  // rules switched off
     // -T and -r: the walk hands on only the sessions they take; the baseline's
     // entries are taken the same way, and what they name must be there.
     Selection selection;
 };
 
-// What the verdict says, as monitoring plugins exit.
-enum class Status { Ok = 0, Warning = 1, Critical = 2, Unknown = 3 };
-
 // One thing found wrong.  object and message hold the bytes from sysfs as
 // they are; each form escapes them as it writes them.
 struct Finding {
     Status severity;
-    const char* rule;     // one of kCheckRules
+    const char* rule;     // the name of one of kCheckRules
     std::string object;   // what it is about: a session, a LUN
     std::string message;  // what is wrong with it
 };

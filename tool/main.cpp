@@ -94,9 +94,9 @@ void Usage(std::ostream& stream)
               "                   with --check --baseline, also what that baseline expects\n"
               "      --max-recovery-timeout=SECONDS  with --check: warn of a multipath path\n"
               "                   whose session waits longer to fail I/O (default 30)\n"
-              "      --ignore=RULE[,RULE]...  with --check: switch rules off (session-state,\n"
-              "                   no-path, baseline-missing, path-lost, read-only,\n"
-              "                   recovery-timeout, connection-state, baseline-extra)\n"
+              "      --redundancy-lost=warning|critical  with --check: how bad a logical unit\n"
+              "                   is that lost a path but is still reached (default warning)\n"
+              "      --ignore=RULE[,RULE]...  with --check: switch rules off (see below)\n"
               "  -T, --target=IQN  show only the sessions with this target (may repeat)\n"
               "  -r, --session=NAME|SID  show only this session (may repeat); both select\n"
               "                   for --sessions, --luns, --summary and --check\n"
@@ -104,6 +104,17 @@ void Usage(std::ostream& stream)
               "                   instead of ********; they never reach the log\n"
               "  -h, --help       print this help and exit\n"
               "  -V, --version    print the version and exit\n"
+              "\n"
+              "\n"
+              "Rules of --check, with the severity of what they find:\n";
+    for (std::size_t i = 0; i < inventory::kCheckRuleCount; ++i) {
+        const inventory::CheckRule& rule = inventory::kCheckRules[i];
+        const std::string name = rule.name, severity = inventory::SeverityWords(rule.severity);
+        stream << "  " << name << std::string(18 - name.size(), ' ') << severity
+               << std::string(17 - severity.size(), ' ') << rule.finds << "\n";
+    }
+    stream << "A lost session is as bad as the worst it does: CRITICAL when a logical unit it\n"
+              "carried has no running path left (or none is known), else redundancy lost.\n"
               "\n"
               "Run as root, a baseline, metrics file or log that another user could have\n"
               "chosen (its file, a directory or a link on its way) is refused.\n"
@@ -121,7 +132,8 @@ int UsageError(bool plugin)
 {
     std::cerr << "Usage: " << kProgram
               << " [-h] [-V] [-l FILE] [--no-log] [--json|-s|--luns|--summary|--prometheus[=FILE]]\n"
-                 "       [--check [--baseline=FILE]] [--save-baseline=FILE] [-T IQN] [-r SESSION]\n"
+                 "       [--check [--baseline=FILE] [--ignore=RULE,...] [--max-recovery-timeout=SECONDS]\n"
+                 "       [--redundancy-lost=warning|critical]] [--save-baseline=FILE] [-T IQN] [-r SESSION]\n"
                  "       [--show-secrets]\n"
               << "Try '" << kProgram << " --help' for more information." << std::endl;
     return plugin ? 3 : 2;
@@ -158,25 +170,17 @@ struct Options {
     Form form = Form::Text;  // of the output forms, the last one given counts
     std::optional<std::string> metricsFile;  // --prometheus=FILE; else standard output
     bool check = false;
+    bool redundancyLostGiven = false;
     inventory::CheckOptions checkOptions;
     inventory::Selection selection;
 };
-
-// Whether text names one of the check's rules.
-bool IsCheckRule(const std::string& text)
-{
-    for (std::size_t i = 0; i < inventory::kCheckRuleCount; ++i)
-        if (text == inventory::kCheckRules[i])
-            return true;
-    return false;
-}
 
 // The command line into options; a message and a status when it is wrong.
 std::optional<int> ParseOptions(int argc, char** argv, Options& o)
 {
     enum {
         kNoLog = 256, kJson, kShowSecrets, kPrometheus, kLuns, kSummary, kCheck, kBaseline,
-        kSaveBaseline, kMaxRecovery, kIgnore
+        kSaveBaseline, kMaxRecovery, kIgnore, kRedundancyLost
     };
     static const option kOptions[] = {
         {"help", no_argument, nullptr, 'h'},   {"version", no_argument, nullptr, 'V'},
@@ -190,6 +194,7 @@ std::optional<int> ParseOptions(int argc, char** argv, Options& o)
         {"save-baseline", required_argument, nullptr, kSaveBaseline},
         {"max-recovery-timeout", required_argument, nullptr, kMaxRecovery},
         {"ignore", required_argument, nullptr, kIgnore},
+        {"redundancy-lost", required_argument, nullptr, kRedundancyLost},
         {"target", required_argument, nullptr, 'T'}, {"session", required_argument, nullptr, 'r'},
         {nullptr, 0, nullptr, 0},
     };
@@ -236,13 +241,22 @@ std::optional<int> ParseOptions(int argc, char** argv, Options& o)
             for (std::size_t start = 0; start <= rules.size();) {
                 std::size_t comma = std::min(rules.find(',', start), rules.size());
                 std::string rule = rules.substr(start, comma - start);
-                if (!IsCheckRule(rule))
+                if (!inventory::CheckRuleNamed(rule))
                     return usage("no rule named '" + rule + "'");
                 o.checkOptions.ignored.insert(rule);
                 start = comma + 1;
             }
             break;
         }
+        case kRedundancyLost:
+            if (std::strcmp(optarg, "warning") == 0)
+                o.checkOptions.redundancyLost = inventory::Status::Warning;
+            else if (std::strcmp(optarg, "critical") == 0)
+                o.checkOptions.redundancyLost = inventory::Status::Critical;
+            else
+                return usage(std::string("invalid severity '") + optarg + "' (warning or critical)");
+            o.redundancyLostGiven = true;
+            break;
         case 'T': o.selection.targets.push_back(optarg); break;
         case 'r': o.selection.sessions.push_back(optarg); break;
         default: return usage(OptionError(option, before, argv));
@@ -260,8 +274,9 @@ std::optional<int> ParseOptions(int argc, char** argv, Options& o)
     if (verdict && o.form != Form::Text && !(o.check && o.form == Form::Json))
         return usage("options '--check' and '--save-baseline' take no other form than '--json'");
     if (!o.check && (o.checkOptions.baseline || o.checkOptions.ignored.size() ||
-                     o.checkOptions.maxRecoverySeconds != 30))
-        return usage("options '--baseline', '--ignore' and '--max-recovery-timeout' need '--check'");
+                     o.checkOptions.maxRecoverySeconds != 30 || o.redundancyLostGiven))
+        return usage("options '--baseline', '--ignore', '--max-recovery-timeout' and '--redundancy-lost' "
+                     "need '--check'");
     if (!o.selection.Any() && !verdict &&
         (o.form == Form::Text || o.form == Form::Json || o.form == Form::Prometheus))
         return usage("options '--target' and '--session' select for '--sessions', '--luns', "

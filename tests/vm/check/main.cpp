@@ -111,7 +111,7 @@ void PrintMultipath(const MultipathFigures& multipath, const ViewFigures& views)
                 failed.find(' ') == std::string::npos ? "" : failed.substr(failed.find(' ') + 1).c_str(),
                 multipath.seconds.c_str());
     std::printf("vm-check: multipath: --luns and the metrics show %s paths running, %s with the portal "
-                "disabled; --check OK, then CRITICAL naming the failed session and the LUN (also "
+                "disabled; --check OK, then WARNING naming the failed session and the LUN (also "
                 "against a baseline saved before)\n",
                 views.before.c_str(), views.after.c_str());
 }

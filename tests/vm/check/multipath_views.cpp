@@ -3,10 +3,10 @@
 // disabled, each against the dumps taken beside it: --luns must show every
 // LUN line for line (2 of 2 paths running, then 1 of 2), the LUN and disk
 // metrics the same counts, states, flags and sizes, and --check (text,
-// --json, against a baseline saved before) exit 0 saying OK, then 2 saying
-// CRITICAL with perfdata that counts what the dumps show and findings that
-// name the failed session and the LUN, worst first; other findings may be
-// there.  The tool's views were timed against iscsiadm and multipath -ll.
+// --json, against a baseline saved before) exit 0 saying OK, then 1 saying
+// WARNING (the LUN still runs through the other portal: redundancy lost)
+// with perfdata that counts what the dumps show and findings that name the
+// failed session and the LUN, worst first; other findings may be there.  The tool's views were timed against iscsiadm and multipath -ll.
 // Failures name "multipath luns", "multipath metrics", "multipath check"
 // and "multipath peers".
 #include <algorithm>
@@ -98,7 +98,7 @@ Named NamedAfter(const std::vector<LunFacts>& luns, const std::string& failedSes
 }
 
 // After: the failed session's path not running, the other running, and
-// every view CRITICAL, naming them.
+// every view WARNING (the LUN lost redundancy, no more), naming them.
 void CheckViewsAfter(Sections& sections, const Statuses& statuses, const std::string& failedSession,
                      ViewFigures& figures)
 {
@@ -111,11 +111,11 @@ void CheckViewsAfter(Sections& sections, const Statuses& statuses, const std::st
     Census census = CensusOf(failed, failedLuns);
     const Named* names = named.session.empty() ? nullptr : &named;
     CheckVerdictText("multipath check", "--check" + kAfter, sections["multipath check-failed"],
-                     Status(statuses, "check-failed"), 2, census, names);
+                     Status(statuses, "check-failed"), 1, census, names);
     CheckVerdictJson("multipath check", "--check --json" + kAfter, sections["multipath check-json-failed"],
-                     Status(statuses, "check-json-failed"), 2, census, names);
+                     Status(statuses, "check-json-failed"), 1, census, names);
     CheckVerdictText("multipath check", "--check --baseline" + kAfter, sections["multipath check-baseline-failed"],
-                     Status(statuses, "check-baseline-failed"), 2, census, names);
+                     Status(statuses, "check-baseline-failed"), 1, census, names);
 }
 
 }  // namespace

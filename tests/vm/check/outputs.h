@@ -149,7 +149,7 @@ struct Named {
 // The exit status against the state (0 OK ... 3 UNKNOWN) the run had to
 // end in.
 void CheckStatus(const std::string& phase, const std::string& what, std::optional<int> status, int want);
-// named: what the findings must name when the run had to be CRITICAL.
+// named: what the findings must name once a portal was lost.
 void CheckVerdictText(const std::string& phase, const std::string& what, const std::string& text,
                       std::optional<int> status, int want, const Census& census, const Named* named);
 void CheckVerdictJson(const std::string& phase, const std::string& what, const std::string& text,

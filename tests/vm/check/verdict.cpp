@@ -96,7 +96,8 @@ void CheckPerfdataText(const std::string& phase, const std::string& what, const 
 }
 
 // The lines after the first: one names the failed session, a later one the
-// LUN with its running paths.
+// LUN with its running paths (both lost redundancy alone, and sessions are
+// judged before units).
 void CheckFindingLines(const std::string& phase, const std::string& what, const std::vector<std::string>& lines,
                        const Named& named)
 {
@@ -113,7 +114,7 @@ void CheckFindingLines(const std::string& phase, const std::string& what, const 
         Fail(phase, what + " has no line naming " + Joined(named.lun, " ") + " with " +
                         std::to_string(named.running) + " of " + std::to_string(named.paths) + " paths running");
     if (session && lun && *lun < *session)
-        Fail(phase, what + " names the LUN (a WARNING) before the failed session (CRITICAL): not worst first");
+        Fail(phase, what + " names the LUN before the failed session: sessions come first among equals");
 }
 
 }  // namespace
@@ -213,7 +214,9 @@ FindingsSeen CheckFindings(const std::string& phase, const std::string& what, co
         previous = rank.at(severity);
         seen.worst = std::max(seen.worst, rank.at(severity));
         const std::string names = object + " " + message;
-        if (named && severity == "CRITICAL" && rule == "session-state" && NamesAll(names, named->session))
+        // The failed session's unit still runs through the other portal: the
+        // session lost redundancy, no more.
+        if (named && severity == "WARNING" && rule == "session-state" && NamesAll(names, named->session))
             seen.session = true;
         if (named && severity == "WARNING" && NamesAll(names, named->lun) &&
             NamesCount(names, named->running, named->paths))
@@ -226,8 +229,8 @@ FindingsSeen CheckFindings(const std::string& phase, const std::string& what, co
 
 // --check --json: status and exit code as the run ended, each finding with a
 // known severity and rule, worst first, and perfdata that counts what the
-// dumps show; when CRITICAL, a CRITICAL session-state finding for the failed
-// session and a WARNING for the LUN, each naming them as the text must.
+// dumps show; once a portal is lost, a WARNING session-state finding for the
+// failed session and a WARNING for the LUN, each naming them as the text must.
 void CheckVerdictJson(const std::string& phase, const std::string& what, const std::string& text,
                       std::optional<int> status, int want, const Census& census, const Named* named)
 {
@@ -246,7 +249,7 @@ void CheckVerdictJson(const std::string& phase, const std::string& what, const s
     if (want == 2 && seen.worst < 2)
         Fail(phase, what + " is CRITICAL without a CRITICAL finding");
     if (named && !seen.session)
-        Fail(phase, what + " has no CRITICAL session-state finding naming " + Joined(named->session, " "));
+        Fail(phase, what + " has no WARNING session-state finding naming " + Joined(named->session, " "));
     if (named && !seen.lun)
         Fail(phase, what + " has no WARNING finding naming " + Joined(named->lun, " ") + " with " +
                         std::to_string(named->running) + " of " + std::to_string(named->paths) + " paths running");
