@@ -201,9 +201,10 @@ TEST_F(Luns, SummaryAndSelection)
     const std::string one = "tcp: [1] 192.0.2.10:3260,1 iqn.2003-01.org.example:a iface default "
                             "LOGGED_IN 1 of 1 LUN running: OK\n";
     const std::string two = "tcp: [2] 192.0.2.20:3260,1 iqn.2003-01.org.example:b iface default "
-                            "LOGGED_IN 1 of 1 LUN running multipath mpatha: DEGRADED\n";
+                            "LOGGED_IN 1 of 1 LUN running multipath mpatha: DEGRADED (connection connection2:0 down)\n";
     const std::string twelve = "tcp: [12] 192.0.2.10:3260,2 iqn.2003-01.org.example:b iface default "
-                               "FAILED 0 of 1 LUN running multipath mpatha: FAILED\n";
+                               "FAILED 0 of 1 LUN running multipath mpatha: FAILED (LUN naa.b 12:0:0:0: device "
+                               "transport-offline, session12 FAILED)\n";
     ToolRun run = Run({"--summary"});
     EXPECT_EQ(0, run.status) << run.err;
     EXPECT_EQ(one + twelve + two, run.out);  // in the class listing's order
@@ -211,7 +212,15 @@ TEST_F(Luns, SummaryAndSelection)
     EXPECT_EQ(twelve + two, Run({"--summary", "-T", "iqn.2003-01.org.example:b"}).out);
     EXPECT_EQ(one + two, Run({"--summary", "-r", "2", "--session=session1"}).out);
     EXPECT_EQ(twelve, Run({"--summary", "-T", "iqn.2003-01.org.example:b", "-r", "12"}).out);
-    EXPECT_EQ("No iSCSI session matches the selection\n", Run({"--sessions", "-r", "session3"}).out);
+    // A selection that takes no session fails, as iscsiadm's does, naming it.
+    for (const char* form : {"--sessions", "--summary", "--luns"}) {
+        ToolRun none = Run({form, "-r", "session3", "-T", "iqn.2003-01.org.example:c"});
+        EXPECT_EQ(1, none.status) << form;
+        EXPECT_EQ("", none.out) << form;
+        EXPECT_EQ("iscsi-inventory: no iSCSI session matches the selection (target iqn.2003-01.org.example:c, "
+                  "session session3)\n",
+                  none.err);
+    }
     // A unit seen through a selected session shows that session's paths alone.
     ToolRun luns = Run({"--luns", "-r", "12"});
     EXPECT_NE(std::string::npos, luns.out.find("\t0 of 1 path running\n")) << luns.out;
@@ -384,7 +393,7 @@ TEST_F(Luns, APathWithoutItsBlockDeviceDoesNotRun)
     EXPECT_EQ(1, nlohmann::json::parse(Run({"--json"}).out)["luns"][0]["paths_running"]);
     EXPECT_EQ("iscsi_lun_paths_running{wwid=\"naa.6001405aa\"} 1\n",
               SamplesOf(Run({"--prometheus"}).out, "iscsi_lun_paths_running"));
-    EXPECT_NE(std::string::npos, Run({"--summary"}).out.find(" LOGGED_IN 0 of 1 LUN running: DEGRADED\n"));
+    EXPECT_NE(std::string::npos, Run({"--summary"}).out.find(" LOGGED_IN 0 of 1 LUN running: DEGRADED (LUN naa.6001405aa 2:0:0:0: no block device)\n"));
     ToolRun check = Run({"--check"});
     EXPECT_EQ(1, check.status);
     EXPECT_NE(std::string::npos,

@@ -75,26 +75,12 @@ std::string LunObject(const LunRecord& lun)
            Joined(paths) + ")";
 }
 
-// Why a path carries no I/O: its device's state, its session's, its missing
-// block device, or several of them.
-std::string WhyNotRunning(const PathRecord& path)
-{
-    std::vector<std::string> why;
-    if (!path.blockDevice)
-        why.push_back("no block device");
-    if (path.state != "running")
-        why.push_back("device " + Raw(path.state));
-    if (path.sessionState != "LOGGED_IN")
-        why.push_back(path.session + " " + Raw(path.sessionState));
-    return Joined(why);
-}
-
 std::string NotRunning(const LunRecord& lun)
 {
     std::vector<std::string> paths;
     for (const PathRecord& path : lun.paths)
         if (!path.Running())
-            paths.push_back(PathText(path) + " (" + WhyNotRunning(path) + ")");
+            paths.push_back(PathText(path) + " (" + path.WhyNotRunning() + ")");
     return Joined(paths);
 }
 
@@ -188,10 +174,12 @@ void SavedNotOk(const std::string& path, Status status, const std::vector<Findin
              StatusName(status) + (counts.empty() ? "" : ": " + counts) + ")" + consequence);
 }
 
-// A line for the monitoring system.  The bytes from sysfs are made visible,
-// and a vertical bar written as the escape of its byte: the first bar of the
-// output starts its performance data, on the first line or any after it, so
-// a name holding one would forge data under labels that are not ours.
+}  // namespace
+
+// The bytes from sysfs are made visible, and a vertical bar written as the
+// escape of its byte: the first bar of the output starts its performance
+// data, on the first line or any after it, so a name holding one would forge
+// data under labels that are not ours.
 std::string PluginText(std::string_view raw)
 {
     std::string text;
@@ -203,6 +191,8 @@ std::string PluginText(std::string_view raw)
     }
     return text;
 }
+
+namespace {
 
 // How bad the loss of a session is, from the logical units it carried:
 // CRITICAL when one of them has no running path left, or when none of them
@@ -536,7 +526,7 @@ int CheckOutput::Finish(const Walk& walk)
         status = findings.front().severity;
 
     std::string summary;
-    const bool selected = !m_options.selection.Any();
+    const bool selected = !m_options.selection.TakesAll();
     if (status == Status::Unknown) {
         summary = problems.front().text;
         if (problems.size() > 1)

@@ -55,6 +55,10 @@ struct CheckProblem {
     std::string text;  // the same, said in one line
 };
 
+// Text for a line of a monitoring plugin's output: visible, and without a
+// vertical bar, which would start performance data.
+std::string PluginText(std::string_view raw);
+
 class CheckOutput : public Form {
 public:
     CheckOutput(Output& out, CheckOptions options);

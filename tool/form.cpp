@@ -8,10 +8,23 @@
 
 namespace inventory {
 
-const char* NoSessionText(const Selection& selection)
+int EndWithoutSession(Output& out, const Walk& walk, const Selection& selection)
 {
-    return selection.Any() ? "No iSCSI session (is iscsi_tcp, or the HBA's driver, loaded?)"
-                           : "No iSCSI session matches the selection";
+    // What could not be read is no proof that nothing matches.
+    if (walk.MountFailed() || !walk.Errors().empty() || out.Failed())
+        return EndReport(out, walk);
+    if (selection.TakesAll()) {
+        out.Line({"No iSCSI session (is iscsi_tcp, or the HBA's driver, loaded?)"});
+        return EndReport(out, walk);
+    }
+    std::string named;
+    for (const std::string& target : selection.targets)
+        named += (named.empty() ? "" : ", ") + ("target " + Visible(target));
+    for (const std::string& session : selection.sessions)
+        named += (named.empty() ? "" : ", ") + ("session " + Visible(session));
+    Complain("no iSCSI session matches the selection (" + named + ")");
+    const int status = EndReport(out, walk);
+    return status == 0 ? 1 : status;
 }
 
 bool ReportFailures(const Walk& walk)

@@ -25,9 +25,11 @@ public:
 // of the output met, said as rest) is set; else 0.
 int EndReport(Output& out, const Walk& walk, int restError = 0, std::string_view rest = {});
 
-// What the forms for people say when they have no session to show: none at
-// all, or none that the selection takes.
-const char* NoSessionText(const Selection& selection);
+// The end of a form for people that had no session to show.  Without a
+// selection it says so in words and is no failure (a host without iSCSI); a
+// selection that took no session is one, as iscsiadm's is: named in one line
+// on standard error, exit status 1.  Then as EndReport.
+int EndWithoutSession(Output& out, const Walk& walk, const Selection& selection);
 
 // Names each object the walk could not read, and sysfs out of reach, on
 // standard error.  Whether there was anything to name.

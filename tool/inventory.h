@@ -215,7 +215,8 @@ struct Selection {
     std::vector<std::string> targets;
     std::vector<std::string> sessions;  // "session4" or "4"
 
-    bool Any() const { return targets.empty() && sessions.empty(); }
+    // Whether nothing was selected: every session is taken.
+    bool TakesAll() const { return targets.empty() && sessions.empty(); }
     bool Takes(const std::string& name, const AttributeMap& attributes) const;
 };
 

@@ -54,6 +54,8 @@ void WriteLun(Output& out, const LunRecord& lun)
 
 int LunsOutput::Finish(const Walk& walk)
 {
+    if (m_topology.Sessions().empty())
+        return EndWithoutSession(m_out, walk, m_selection);
     if (!walk.MountFailed()) {
         const std::vector<LunRecord> luns = m_topology.Luns();
         for (const LunRecord& lun : luns) {
@@ -64,9 +66,7 @@ int LunsOutput::Finish(const Walk& walk)
             WriteLun(m_out, lun);
         }
         if (luns.empty() && !m_out.Failed())
-            m_out.Line({m_topology.Sessions().empty()
-                            ? NoSessionText(m_selection)
-                            : "No logical unit on the iSCSI sessions"});
+            m_out.Line({"No logical unit on the iSCSI sessions"});
     }
     return EndReport(m_out, walk);
 }

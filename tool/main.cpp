@@ -64,6 +64,9 @@ constexpr const char* kDefaultLog = "SysReader.log";
 // The status of a run that fails before it could say more: 1, but UNKNOWN
 // (3) for a monitoring plugin, to which 1 is WARNING.
 int g_failureStatus = 1;
+// A monitoring plugin's run (--check): a failure is said on standard output
+// too, which is all a monitoring system shows.
+bool g_plugin = false;
 
 // ---- Command line ----------------------------------------------------------
 
@@ -126,6 +129,19 @@ void Usage(std::ostream& stream)
               "1 WARNING, 2 CRITICAL, 3 UNKNOWN (also on a usage error).\n";
 }
 
+using inventory::Complain;
+
+// A failure that ends the run before it could say more: named on standard
+// error, and, for a monitoring plugin, as its UNKNOWN status line on standard
+// output.  Returns the status the run ends with.
+int Fail(const std::string& message, int status)
+{
+    Complain(message);
+    if (g_plugin)
+        std::cout << "ISCSI UNKNOWN - " << inventory::PluginText(message) << std::endl;
+    return status;
+}
+
 // Usage errors exit 2, but for a monitoring plugin, to which 2 is CRITICAL:
 // there they are UNKNOWN.
 int UsageError(bool plugin)
@@ -138,8 +154,6 @@ int UsageError(bool plugin)
               << "Try '" << kProgram << " --help' for more information." << std::endl;
     return plugin ? 3 : 2;
 }
-
-using inventory::Complain;
 
 // What getopt_long found wrong, for a message under the program's own name
 // rather than getopt's (which would use argv[0], a path as often as not).
@@ -167,7 +181,7 @@ enum class Form { Text, Json, Sessions, Luns, Summary, Prometheus };
 struct Options {
     std::string logPath = kDefaultLog;
     bool logNamed = false, noLog = false, showSecrets = false, help = false, version = false;
-    Form form = Form::Text;  // of the output forms, the last one given counts
+    Form form = Form::Text;  // one output form: two are a usage error
     std::optional<std::string> metricsFile;  // --prometheus=FILE; else standard output
     bool check = false;
     bool redundancyLostGiven = false;
@@ -200,12 +214,19 @@ std::optional<int> ParseOptions(int argc, char** argv, Options& o)
     };
     // A usage error is UNKNOWN to a monitoring system, whatever comes after
     // --check on the line.
-    bool plugin = false;
-    for (int i = 1; i < argc; ++i)
-        plugin = plugin || std::strcmp(argv[i], "--check") == 0;
+    const bool plugin = g_plugin;
     auto usage = [&](const std::string& message) {
-        Complain(message);
+        Fail(message, 0);
         return std::optional<int>(UsageError(plugin));
+    };
+    // Two forms of the output in one run would leave one of them unsaid.
+    std::string formGiven;
+    auto form = [&](Form chosen, const char* name) -> std::optional<int> {
+        if (!formGiven.empty() && o.form != chosen)
+            return usage("options '" + formGiven + "' and '" + name + "' name two forms of the output: give one");
+        o.form = chosen;
+        formGiven = name;
+        return std::nullopt;
     };
     opterr = 0;  // the messages are ours, under the program's name
     int option, before = optind;
@@ -215,13 +236,26 @@ std::optional<int> ParseOptions(int argc, char** argv, Options& o)
         case 'V': o.version = true; break;
         case 'l': o.logPath = optarg; o.logNamed = true; o.noLog = false; break;
         case kNoLog: o.noLog = true; o.logNamed = false; break;
-        case kJson: o.form = Form::Json; break;
-        case 's': o.form = Form::Sessions; break;
-        case kLuns: o.form = Form::Luns; break;
-        case kSummary: o.form = Form::Summary; break;
+        case kJson:
+            if (auto status = form(Form::Json, "--json"))
+                return status;
+            break;
+        case 's':
+            if (auto status = form(Form::Sessions, "--sessions"))
+                return status;
+            break;
+        case kLuns:
+            if (auto status = form(Form::Luns, "--luns"))
+                return status;
+            break;
+        case kSummary:
+            if (auto status = form(Form::Summary, "--summary"))
+                return status;
+            break;
         case kShowSecrets: o.showSecrets = true; break;
         case kPrometheus:
-            o.form = Form::Prometheus;
+            if (auto status = form(Form::Prometheus, "--prometheus"))
+                return status;
             if (optarg != nullptr && *optarg == '\0')
                 return usage("option '--prometheus=' names no file");
             o.metricsFile = optarg ? std::optional<std::string>(optarg) : std::nullopt;
@@ -277,7 +311,7 @@ std::optional<int> ParseOptions(int argc, char** argv, Options& o)
                      o.checkOptions.maxRecoverySeconds != 30 || o.redundancyLostGiven))
         return usage("options '--baseline', '--ignore', '--max-recovery-timeout' and '--redundancy-lost' "
                      "need '--check'");
-    if (!o.selection.Any() && !verdict &&
+    if (!o.selection.TakesAll() && !verdict &&
         (o.form == Form::Text || o.form == Form::Json || o.form == Form::Prometheus))
         return usage("options '--target' and '--session' select for '--sessions', '--luns', "
                      "'--summary' and '--check' alone");
@@ -323,10 +357,8 @@ int Run(int argc, char** argv)
         // The default log is a convenience: where it cannot be opened the
         // inventory goes on without it.  A log asked for by name is not.
         // Something planted at the default log's name is worth a word.
-        if (refused && options.logNamed) {
-            Complain("cannot open log '" + options.logPath + "': " + refused.why);
-            return g_failureStatus;
-        }
+        if (refused && options.logNamed)
+            return Fail("cannot open log '" + options.logPath + "': " + refused.why, g_failureStatus);
         if (refused && !refused.cannotCreate)
             Complain("not writing the log '" + options.logPath + "': " + refused.why);
     }
@@ -364,7 +396,10 @@ int Run(int argc, char** argv)
     if (!memory)
         std::abort();
     static const char kMessage[] = "iscsi-inventory: Cannot allocate memory\n";
+    static const char kPluginLine[] = "ISCSI UNKNOWN - Cannot allocate memory\n";
     if (write(STDERR_FILENO, kMessage, sizeof kMessage - 1) < 0) {
+    }
+    if (g_plugin && write(STDOUT_FILENO, kPluginLine, sizeof kPluginLine - 1) < 0) {
     }
     _exit(g_failureStatus);
 }
@@ -380,17 +415,18 @@ int main(int argc, char** argv)
     // reported.
     std::signal(SIGXFSZ, SIG_IGN);
     for (int i = 1; i < argc; ++i)
-        if (std::strcmp(argv[i], "--check") == 0)
+        if (std::strcmp(argv[i], "--check") == 0) {
             g_failureStatus = 3;
+            g_plugin = true;
+        }
     try {
         return Run(argc, argv);
     } catch (const std::bad_alloc&) {
         // What was printed stands, but the run did not finish.
-        Complain(std::strerror(ENOMEM));
+        return Fail(std::strerror(ENOMEM), g_failureStatus);
     } catch (const std::exception& failure) {
-        Complain(failure.what());
+        return Fail(failure.what(), g_failureStatus);
     } catch (...) {
-        Complain("unexpected failure");
+        return Fail("unexpected failure", g_failureStatus);
     }
-    return g_failureStatus;
 }

@@ -109,8 +109,8 @@ void SessionsOutput::Session(const SessionRecord& session)
 
 int SessionsOutput::Finish(const Walk& walk)
 {
-    if (!m_any && !walk.MountFailed() && !m_out.Failed())
-        m_out.Line({NoSessionText(m_selection)});
+    if (!m_any)
+        return EndWithoutSession(m_out, walk, m_selection);
     return EndReport(m_out, walk);
 }
 

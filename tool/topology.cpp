@@ -57,6 +57,22 @@ bool PathRecord::Running() const
     return state == "running" && sessionState == "LOGGED_IN" && blockDevice.has_value();
 }
 
+std::string PathRecord::WhyNotRunning() const
+{
+    auto said = [](const std::optional<std::string>& value) {
+        return !value ? std::string("<unknown>") : value->empty() || *value == "(null)" ? "<empty>" : *value;
+    };
+    std::string why;
+    auto add = [&why](const std::string& reason) { why += (why.empty() ? "" : ", ") + reason; };
+    if (!blockDevice)
+        add("no block device");
+    if (state != "running")
+        add("device " + said(state));
+    if (sessionState != "LOGGED_IN")
+        add(session + " " + said(sessionState));
+    return why;
+}
+
 std::optional<bool> LunRecord::ReadOnly() const
 {
     std::optional<bool> any;

@@ -48,6 +48,10 @@ struct PathRecord {
     // The path can carry I/O: the device takes commands, its session is
     // logged in and its block device is there.
     bool Running() const;
+    // Why it carries none, in words with the bytes from sysfs as they are
+    // ("no block device, device offline, session3 FAILED"); empty when it
+    // runs.
+    std::string WhyNotRunning() const;
 };
 
 // A logical unit: the SCSI devices that name one WWID, or a device without
