@@ -174,7 +174,15 @@ echo "== the example against the installed -dev package"
 "$top/tools/check-install.sh" --prefix /usr >/dev/null
 echo "built with CMake and with pkg-config, both run"
 
+# The metrics file the service writes goes with the package: left behind, the
+# collector would serve its last values for ever.
+textfile=/var/lib/prometheus/node-exporter
+if [ -d "$textfile" ]; then
+  (cd "$tree" && $SUDO env UMOCKDEV_DIR="$tree" umockdev-wrapper /usr/bin/iscsi-inventory --no-log \
+    --prometheus="$textfile/iscsi_inventory.prom") || fail "the service's command failed"
+fi
 readme_purge_run
+if [ -e "$textfile/iscsi_inventory.prom" ]; then fail "the purge left $textfile/iscsi_inventory.prom"; fi
 # Nothing of the packages may be left, but the directories that were there
 # before them.
 nothing_left() {
