@@ -267,7 +267,7 @@ std::optional<int> ParseOptions(int argc, char** argv, Options& o)
             std::optional<std::uint64_t> seconds = inventory::KernelNumber(optarg);
             if (!seconds)
                 return usage(std::string("invalid number of seconds '") + optarg + "'");
-            o.checkOptions.maxRecoverySeconds = *seconds;
+            o.checkOptions.judge.maxRecoverySeconds = *seconds;
             break;
         }
         case kIgnore: {
@@ -284,9 +284,9 @@ std::optional<int> ParseOptions(int argc, char** argv, Options& o)
         }
         case kRedundancyLost:
             if (std::strcmp(optarg, "warning") == 0)
-                o.checkOptions.redundancyLost = inventory::Status::Warning;
+                o.checkOptions.judge.redundancyLost = inventory::Status::Warning;
             else if (std::strcmp(optarg, "critical") == 0)
-                o.checkOptions.redundancyLost = inventory::Status::Critical;
+                o.checkOptions.judge.redundancyLost = inventory::Status::Critical;
             else
                 return usage(std::string("invalid severity '") + optarg + "' (warning or critical)");
             o.redundancyLostGiven = true;
@@ -308,7 +308,7 @@ std::optional<int> ParseOptions(int argc, char** argv, Options& o)
     if (verdict && o.form != Form::Text && !(o.check && o.form == Form::Json))
         return usage("options '--check' and '--save-baseline' take no other form than '--json'");
     if (!o.check && (o.checkOptions.baseline || o.checkOptions.ignored.size() ||
-                     o.checkOptions.maxRecoverySeconds != 30 || o.redundancyLostGiven))
+                     o.checkOptions.judge.maxRecoverySeconds != 30 || o.redundancyLostGiven))
         return usage("options '--baseline', '--ignore', '--max-recovery-timeout' and '--redundancy-lost' "
                      "need '--check'");
     if (!o.selection.TakesAll() && !verdict &&

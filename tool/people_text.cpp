@@ -14,6 +14,20 @@ std::string Shown(std::optional<std::string_view> value)
     return value->empty() || *value == "(null)" ? "<empty>" : Visible(*value);
 }
 
+std::string Counted(std::size_t n, const char* one, const char* many)
+{
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+std::string Joined(const std::vector<std::string>& parts)
+{
+    std::string text;
+    for (const std::string& part : parts)
+        if (!part.empty())
+            text += (text.empty() ? "" : ", ") + part;
+    return text;
+}
+
 std::string HumanSize(std::optional<std::uint64_t> bytes)
 {
     if (!bytes)

@@ -7,10 +7,12 @@
 #ifndef ISCSI_INVENTORY_PEOPLE_TEXT_H
 #define ISCSI_INVENTORY_PEOPLE_TEXT_H
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace inventory {
 
@@ -28,6 +30,12 @@ std::string Shown(const Attributes& attributes, const std::string& key)
     return found == attributes.end() ? Shown(std::optional<std::string_view>())
                                      : Shown(std::optional<std::string_view>(found->second));
 }
+
+// "1 path", "2 paths": n and the word for that many.
+std::string Counted(std::size_t n, const char* one, const char* many);
+
+// The parts that are not empty, joined by ", ".
+std::string Joined(const std::vector<std::string>& parts);
 
 // Bytes as people read sizes: 1073741824 is "1.00 GiB"; none is "<unknown>".
 std::string HumanSize(std::optional<std::uint64_t> bytes);

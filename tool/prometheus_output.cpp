@@ -2,6 +2,7 @@
 #include "prometheus_output.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
@@ -12,6 +13,7 @@
 
 #include "fields.h"
 #include "json_string.h"
+#include "verdict.h"
 #include "write_file.h"
 
 namespace inventory {
@@ -213,13 +215,11 @@ int PrometheusOutput::Finish(const Walk& walk)
     return m_out.Finish(failed ? 1 : 0);
 }
 
-void PrometheusOutput::WriteLuns(const std::function<void(std::string_view)>& sink) const
+void PrometheusOutput::WriteLuns(const std::function<void(std::string_view)>& sink,
+                                 const std::vector<LunRecord>& luns) const
 {
-    // Only a WWID names a LUN across sessions and across runs; a disk
-    // without one shows in the disk families alone.
-    std::vector<LunRecord> luns = m_topology.Luns();
-    luns.erase(std::remove_if(luns.begin(), luns.end(), [](const LunRecord& lun) { return !lun.wwid; }),
-               luns.end());
+    // A LUN is named by its key: its WWID, or for one without, "hctl:" and
+    // its only path's address, which stays as long as the LUN does.
     if (luns.empty())
         return;
     struct Family {
@@ -230,8 +230,8 @@ void PrometheusOutput::WriteLuns(const std::function<void(std::string_view)>& si
     };
     const Family families[] = {
         {"iscsi_lun_paths",
-         "The ways to a logical unit: the SCSI devices of all sessions that show its WWID, "
-         "labelled with the multipath device above them.",
+         "The ways to a logical unit: the SCSI devices of all sessions that show its WWID "
+         "(hctl:H:C:T:L for one without), labelled with the multipath device above them.",
          true, [](const LunRecord& lun) { return lun.paths.size(); }},
         {"iscsi_lun_paths_running",
          "The paths to a logical unit that can carry I/O: the SCSI device running, its "
@@ -244,8 +244,8 @@ void PrometheusOutput::WriteLuns(const std::function<void(std::string_view)>& si
         Header(sink, family.name, "gauge", family.help);
         for (const LunRecord& lun : luns) {
             const std::string labels =
-                family.withMap ? LabelText({{"wwid", *lun.wwid}, {"multipath_device", MultipathOf(lun)}})
-                               : LabelText({{"wwid", *lun.wwid}});
+                family.withMap ? LabelText({{"wwid", LunKey(lun)}, {"multipath_device", MultipathOf(lun)}})
+                               : LabelText({{"wwid", LunKey(lun)}});
             AppendSample(chunk, family.name, labels, std::to_string(family.value(lun)));
             if (chunk.size() >= Spool::kChunk) {
                 sink(chunk);
@@ -257,6 +257,42 @@ void PrometheusOutput::WriteLuns(const std::function<void(std::string_view)>& si
             chunk.clear();
         }
     }
+}
+
+void PrometheusOutput::WriteVerdict(const std::function<void(std::string_view)>& sink,
+                                    const std::vector<LunRecord>& luns, std::size_t unreadable) const
+{
+    // The check's own judge, with its defaults and without a baseline (the
+    // metrics' memory is Prometheus's): alerts built on these series say
+    // what --check says.
+    Verdict verdict;
+    verdict.findings = JudgeHost(m_topology, luns, JudgeOptions());
+    verdict.Rank({});
+    if (unreadable != 0)
+        verdict.problems.push_back({});
+    Header(sink, "iscsi_check_status", "gauge",
+           "The verdict of iscsi-inventory --check without a baseline: 0 OK, 1 WARNING, 2 CRITICAL, "
+           "3 UNKNOWN (an object could not be read).");
+    sink("iscsi_check_status " + std::to_string(static_cast<int>(verdict.status())) + "\n");
+    if (verdict.findings.empty())
+        return;
+    Header(sink, "iscsi_check_finding", "gauge",
+           "What iscsi-inventory --check finds wrong, one series per finding: its rule, its severity "
+           "(critical, warning) and what it is about (session, connection, target, portal, lun: a WWID "
+           "or hctl:H:C:T:L).");
+    std::string chunk;
+    for (const Finding& finding : verdict.findings) {
+        std::string severity = StatusName(finding.severity);
+        std::transform(severity.begin(), severity.end(), severity.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        const FindingSubject& s = finding.subject;
+        AppendSample(chunk, "iscsi_check_finding",
+                     LabelText({{"rule", finding.rule}, {"severity", severity}, {"session", s.session},
+                                {"connection", s.connection}, {"target", s.target}, {"portal", s.portal},
+                                {"lun", s.lun}}),
+                     "1");
+    }
+    sink(chunk);
 }
 
 int PrometheusOutput::Write(const std::function<void(std::string_view)>& sink,
@@ -312,7 +348,9 @@ int PrometheusOutput::Write(const std::function<void(std::string_view)>& sink,
         if (int error = family.samples.Replay(sink))
             return error;
     }
-    WriteLuns(sink);
+    const std::vector<LunRecord> luns = m_topology.Luns();
+    WriteLuns(sink, luns);
+    WriteVerdict(sink, luns, unreadable);
     Header(sink, "iscsi_inventory_errors", "gauge",
            "Objects iscsi-inventory could not read in this run.");
     sink("iscsi_inventory_errors " + std::to_string(unreadable) + "\n");

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "form.h"
 #include "inventory.h"
@@ -23,7 +24,8 @@ namespace inventory {
 // iscsi_session_recovery_timeout_seconds, iscsi_session_disks,
 // iscsi_disk_info, iscsi_disk_io_errors_total, iscsi_disk_io_timeouts_total,
 // iscsi_disk_state, iscsi_disk_read_only, iscsi_disk_size_bytes,
-// iscsi_lun_paths, iscsi_lun_paths_running and iscsi_inventory_errors.  The
+// iscsi_lun_paths, iscsi_lun_paths_running, iscsi_check_status,
+// iscsi_check_finding and iscsi_inventory_errors.  The
 // walk hands on one session at a time, so each per-session family's samples
 // are kept aside in a spool of their own (a line per sample), which Write()
 // hands on family after family: the heap holds a chunk per family, not the
@@ -55,7 +57,10 @@ public:
 
 private:
     // The LUN families, from what the topology kept of every session.
-    void WriteLuns(const std::function<void(std::string_view)>& sink) const;
+    void WriteLuns(const std::function<void(std::string_view)>& sink, const std::vector<LunRecord>& luns) const;
+    // The check's verdict: its status and one series per finding.
+    void WriteVerdict(const std::function<void(std::string_view)>& sink, const std::vector<LunRecord>& luns,
+                      std::size_t unreadable) const;
 
     Output& m_out;
     std::optional<std::string> m_file;
