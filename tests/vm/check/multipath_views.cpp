@@ -7,9 +7,17 @@
 // WARNING (the LUN still runs through the other portal: redundancy lost)
 // with perfdata that counts what the dumps show and findings that name the
 // failed session and the LUN, worst first; other findings may be there.  The tool's views were timed against iscsiadm and multipath -ll.
-// Failures name "multipath luns", "multipath metrics", "multipath check"
-// and "multipath peers".
+// The metrics' findings (iscsi_check_finding), on which the shipped alerts
+// fire, must be the check's, severity for severity.  Failures name
+// "multipath luns", "multipath metrics", "multipath check", "multipath
+// alerts" and "multipath peers".
 #include <algorithm>
+#include <cctype>
+#include <map>
+#include <regex>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
 
 #include "outputs.h"
 #include "phases.h"
@@ -24,6 +32,54 @@ std::optional<int> Status(const Statuses& statuses, const std::string& name)
 {
     auto found = statuses.find("multipath " + name);
     return found == statuses.end() ? std::nullopt : std::optional<int>(found->second);
+}
+
+// The findings a verdict holds, as "rule severity" (severity in lower case),
+// counted; recovery-timeout left out, which the phase's check judges above
+// 600 s where the metrics judge at their default.
+std::map<std::string, int> JsonFindings(const std::string& text)
+{
+    std::map<std::string, int> found;
+    const nlohmann::json document = nlohmann::json::parse(text, nullptr, false);
+    if (document.is_discarded())
+        return found;
+    for (const nlohmann::json& finding : Items(document, "findings")) {
+        std::string severity = Text(Member(finding, "severity")), rule = Text(Member(finding, "rule"));
+        std::transform(severity.begin(), severity.end(), severity.begin(), ::tolower);
+        if (rule != "recovery-timeout")
+            ++found[rule + " " + severity];
+    }
+    return found;
+}
+
+std::map<std::string, int> MetricFindings(const std::string& exposition)
+{
+    static const std::regex finding(R"re(^iscsi_check_finding\{rule="([^"]*)",severity="([^"]*)".*\} 1$)re");
+    std::map<std::string, int> found;
+    std::istringstream lines(exposition);
+    std::smatch m;
+    for (std::string line; std::getline(lines, line);)
+        if (std::regex_match(line, m, finding) && m[1] != "recovery-timeout")
+            ++found[m[1].str() + " " + m[2].str()];
+    return found;
+}
+
+// The alerts built on the metrics fire one per finding series, with its
+// severity: those series must be the check's findings, severity for
+// severity (one judge, two transports).
+void CheckAlertsAreTheChecks(const std::string& what, const std::string& metrics, const std::string& check)
+{
+    const std::map<std::string, int> carried = MetricFindings(metrics), judged = JsonFindings(check);
+    if (carried == judged)
+        return;
+    auto text = [](const std::map<std::string, int>& findings) {
+        std::string joined;
+        for (const auto& [finding, count] : findings)
+            joined += (joined.empty() ? "" : ", ") + finding + (count > 1 ? " x" + std::to_string(count) : "");
+        return joined.empty() ? std::string("none") : joined;
+    };
+    Fail("multipath alerts", what + ": the metrics carry the findings " + text(carried) + ", the check finds " +
+                                 text(judged));
 }
 
 // The multipath LUN of a dump: the one whose paths run to its target.
@@ -54,6 +110,8 @@ void CheckViewsBefore(Sections& sections, const Statuses& statuses, ViewFigures&
                      census, nullptr);
     CheckVerdictJson("multipath check", "--check --json", sections["multipath check-json"],
                      Status(statuses, "check-json"), 0, census, nullptr);
+    CheckAlertsAreTheChecks("--prometheus and --check --json", sections["multipath prometheus"],
+                            sections["multipath check-json"]);
     CheckStatus("multipath check", "--save-baseline", Status(statuses, "save-baseline"), 0);
     if (sections["multipath baseline"].empty())
         Fail("multipath check", "--save-baseline left no baseline");
@@ -116,6 +174,8 @@ void CheckViewsAfter(Sections& sections, const Statuses& statuses, const std::st
                      Status(statuses, "check-json-failed"), 1, census, names);
     CheckVerdictText("multipath check", "--check --baseline" + kAfter, sections["multipath check-baseline-failed"],
                      Status(statuses, "check-baseline-failed"), 1, census, names);
+    CheckAlertsAreTheChecks("--prometheus and --check --json" + kAfter, sections["multipath prometheus-failed"],
+                            sections["multipath check-json-failed"]);
 }
 
 }  // namespace
