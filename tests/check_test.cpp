@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <fstream>
 #include <functional>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -156,7 +157,8 @@ TEST_F(Check, SinglePathLunNotRunningIsCriticalWithItsDeviceState)
 // A finding is as bad as what it does to I/O: a unit that cannot be reached
 // is CRITICAL, one still reached through another path has lost redundancy
 // (WARNING, or CRITICAL for sites that page on it), and a session that is
-// gone is as bad as the worst it did to the units it carried.
+// gone is as bad as the worst it did to the units it carried.  The metrics'
+// findings, which the alerts fire from, are the check's.
 TEST_F(Check, SeverityFollowsImpact)
 {
     struct Scenario {
@@ -196,6 +198,16 @@ TEST_F(Check, SeverityFollowsImpact)
             if (line.compare(0, 5, "ISCSI") != 0)
                 findings.push_back(line.substr(0, line.find(']') + 1));
         EXPECT_EQ(scenario.findings, findings) << scenario.what << "\n" << run.out;
+        if (!scenario.args.empty())
+            continue;
+        // The metrics, which the alerts fire from, carry the same verdict.
+        static const std::regex series(R"re(^iscsi_check_finding\{rule="([^"]*)",severity="([^"]*)".*)re");
+        std::vector<std::string> carried;
+        std::smatch m;
+        for (const std::string& line : Lines(Run(host, {"--prometheus"}).out))
+            if (std::regex_match(line, m, series))
+                carried.push_back((m[2] == "critical" ? "CRITICAL [" : "WARNING [") + m[1].str() + "]");
+        EXPECT_EQ(scenario.findings, carried) << scenario.what;
     }
 }
 

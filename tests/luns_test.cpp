@@ -282,8 +282,9 @@ std::string CurrentStates(const std::string& samples)
 
 // The multipath tree: its LUN 0 has two paths, one lost with its session,
 // both under mpatha, which iscsi_disk_info and iscsi_lun_paths name alike;
-// the disk without a WWID is no LUN of the metrics, and the disk without a
-// block device has neither size nor read-only sample.
+// the disk without a WWID is a LUN of its own, named by its address, and the
+// disk without a block device has neither size nor read-only sample.  The
+// verdict's families come after the LUNs'.
 TEST_F(Luns, RedundancyMetrics)
 {
     ASSERT_EQ(0, system(("bash " SOURCE_DIR "/tests/data/make-multipath-tree.sh " + tree.Root()).c_str()));
@@ -303,6 +304,8 @@ TEST_F(Luns, RedundancyMetrics)
               "iscsi_disk_size_bytes\n"
               "iscsi_lun_paths\n"
               "iscsi_lun_paths_running\n"
+              "iscsi_check_status\n"
+              "iscsi_check_finding\n"
               "iscsi_inventory_errors\n",
               FamiliesOf(run.out));
     EXPECT_EQ(
@@ -333,18 +336,20 @@ iscsi_disk_size_bytes{session="session3",hctl="3:0:0:0"} 1073741824
               SamplesOf(run.out, "iscsi_disk_size_bytes"));
     EXPECT_EQ(R"(iscsi_lun_paths{wwid="naa.60014052c3d4e5f60718293a4b5c6d7e",multipath_device=""} 1
 iscsi_lun_paths{wwid="naa.6001405f1e2d3c4b5a69788796a5b4c3",multipath_device="mpatha"} 2
+iscsi_lun_paths{wwid="hctl:2:0:0:5",multipath_device=""} 1
 )",
               SamplesOf(run.out, "iscsi_lun_paths"));
     EXPECT_EQ(R"(iscsi_lun_paths_running{wwid="naa.60014052c3d4e5f60718293a4b5c6d7e"} 1
 iscsi_lun_paths_running{wwid="naa.6001405f1e2d3c4b5a69788796a5b4c3"} 1
+iscsi_lun_paths_running{wwid="hctl:2:0:0:5"} 0
 )",
               SamplesOf(run.out, "iscsi_lun_paths_running"));
 }
 
 // A path runs only when its device runs and its session is logged in: a
 // running disk of a failed session is no running path.  A map whose name
-// cannot be read is named by its device, as iscsi_disk_info names it.  No
-// LUN with a WWID, no LUN family.
+// cannot be read is named by its device, as iscsi_disk_info names it.  A LUN
+// without a WWID is named by its address.
 TEST_F(Luns, RedundancyMetricsOfAFailedSessionAndAnUnnamedMap)
 {
     SessionSpec failed;
@@ -367,7 +372,7 @@ TEST_F(Luns, RedundancyMetricsOfAFailedSessionAndAnUnnamedMap)
     IscsiTree(bare).Session(failed).Lun(4, LunSpec{});
     run = RunTool(bare, cwd, {"--no-log", "--prometheus"});
     EXPECT_EQ(0, run.status) << run.err;
-    EXPECT_EQ(std::string::npos, run.out.find("iscsi_lun_paths")) << run.out;
+    EXPECT_EQ("iscsi_lun_paths_running{wwid=\"hctl:4:0:0:0\"} 0\n", SamplesOf(run.out, "iscsi_lun_paths_running"));
 }
 
 // A path whose SCSI device runs in a logged-in session but has no block

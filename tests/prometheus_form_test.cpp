@@ -44,8 +44,9 @@ protected:
 // per known state (and one for a state the list does not know), "off" no
 // number of seconds, counters read as hex, a counter that is no number left
 // out; a disk without a block device has neither size nor read-only sample,
-// and one without a WWID no LUN sample; label values carry quotes,
-// backslashes, newlines and invalid UTF-8.
+// and one without a WWID is a LUN named by its address; the check's verdict
+// and its findings, worst first; label values carry quotes, backslashes,
+// newlines and invalid UTF-8.
 TEST_F(PrometheusForm, Exposition)
 {
     SessionSpec s7;
@@ -157,20 +158,32 @@ iscsi_disk_read_only{session="session7",hctl="5:0:0:1"} 1
 iscsi_disk_size_bytes{session="session7",hctl="5:0:0:1"} 4096
 # TYPE iscsi_lun_paths gauge
 iscsi_lun_paths{wwid="naa.600140",multipath_device="mpathb"} 1
+iscsi_lun_paths{wwid="hctl:5:0:0:2",multipath_device=""} 1
 # TYPE iscsi_lun_paths_running gauge
 iscsi_lun_paths_running{wwid="naa.600140"} 0
+iscsi_lun_paths_running{wwid="hctl:5:0:0:2"} 0
+# TYPE iscsi_check_status gauge
+iscsi_check_status 2
+# TYPE iscsi_check_finding gauge
+iscsi_check_finding{rule="session-state",severity="critical",session="session8",connection="",target="iqn.2003-01.org.example:t8",portal="",lun=""} 1
+iscsi_check_finding{rule="no-path",severity="critical",session="",connection="",target="",portal="",lun="naa.600140"} 1
+iscsi_check_finding{rule="no-path",severity="critical",session="",connection="",target="",portal="",lun="hctl:5:0:0:2"} 1
+iscsi_check_finding{rule="connection-state",severity="warning",session="session7",connection="connection7:1",target="iqn.2003-01.org.example:t7",portal="192.0.2.7:3260",lun=""} 1
+iscsi_check_finding{rule="recovery-timeout",severity="warning",session="session7",connection="",target="iqn.2003-01.org.example:t7",portal="192.0.2.7:3260",lun=""} 1
+iscsi_check_finding{rule="read-only",severity="warning",session="",connection="",target="",portal="",lun="naa.600140"} 1
 # TYPE iscsi_inventory_errors gauge
 iscsi_inventory_errors 0
 )",
               withoutHelp);
 
-    // Nothing iSCSI: the error count alone.
+    // Nothing iSCSI: an OK verdict and the error count alone.
     SysTree empty;
     empty.Dir("class/net");
     run = RunTool(empty, cwd, {"--prometheus", "--no-log"});
     EXPECT_EQ(0, run.status);
     EXPECT_EQ(std::string::npos, run.out.find("iscsi_session"));
     EXPECT_EQ(run.out.size() - 26, run.out.find("\niscsi_inventory_errors 0\n")) << run.out;
+    EXPECT_NE(std::string::npos, run.out.find("\niscsi_check_status 0\n")) << run.out;
 }
 
 // --prometheus=FILE replaces the file whole, by a rename: a new inode, mode

@@ -111,11 +111,15 @@ assert {n for n, l, v in multipath} == {
     "iscsi_session_recovery_timeout_seconds", "iscsi_session_disks", "iscsi_disk_info",
     "iscsi_disk_io_errors_total", "iscsi_disk_io_timeouts_total", "iscsi_disk_state",
     "iscsi_disk_read_only", "iscsi_disk_size_bytes", "iscsi_lun_paths",
-    "iscsi_lun_paths_running", "iscsi_inventory_errors"}, multipath
+    "iscsi_lun_paths_running", "iscsi_check_status", "iscsi_check_finding",
+    "iscsi_inventory_errors"}, multipath
+# The unit without a WWID is a LUN of its own, named by its address.
 paths = {(l["wwid"], l["multipath_device"]): v for n, l, v in multipath if n == "iscsi_lun_paths"}
-assert paths == {("naa.6001405f1e2d3c4b5a69788796a5b4c3", "mpatha"): "2", ("naa.60014052c3d4e5f60718293a4b5c6d7e", ""): "1"}, paths
+assert paths == {("naa.6001405f1e2d3c4b5a69788796a5b4c3", "mpatha"): "2", ("naa.60014052c3d4e5f60718293a4b5c6d7e", ""): "1",
+                 ("hctl:2:0:0:5", ""): "1"}, paths
 running = {l["wwid"]: v for n, l, v in multipath if n == "iscsi_lun_paths_running"}
-assert running == {"naa.6001405f1e2d3c4b5a69788796a5b4c3": "1", "naa.60014052c3d4e5f60718293a4b5c6d7e": "1"}, running
+assert running == {"naa.6001405f1e2d3c4b5a69788796a5b4c3": "1", "naa.60014052c3d4e5f60718293a4b5c6d7e": "1",
+                   "hctl:2:0:0:5": "0"}, running
 print("promtool accepts the sample, real-kernel, hostile and multipath metrics; hostile labels "
       "decode to their bytes")
 PY
