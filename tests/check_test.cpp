@@ -89,6 +89,9 @@ class Check : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        // Every check without --baseline reads the host's own baseline.
+        if (access(DEFAULT_BASELINE, F_OK) == 0)
+            GTEST_SKIP() << "a baseline at " DEFAULT_BASELINE " would be read by every check here";
         cwd = tree.Root() + "/cwd";
         mkdir(cwd.c_str(), 0755);
     }
@@ -114,14 +117,15 @@ TEST_F(Check, HealthyHostIsOkWithItsCounts)
 {
     ToolRun run = Run(Host(), {"--check"});
     EXPECT_EQ(0, run.status) << run.err;
-    EXPECT_EQ("ISCSI OK - 2 sessions logged in, 2 LUNs, 3 of 3 paths running | " +
+    EXPECT_EQ("ISCSI OK - 2 sessions logged in, 2 LUNs, 3 of 3 paths running; no baseline | " +
                   Perfdata(2, 2, 2, 3, 3) + "\n",
               run.out);
     EXPECT_EQ("", run.err);
 
+    // No session and no baseline to say any is missing: said so.
     ToolRun empty = RunTool(tree, cwd, {"--no-log", "--check"});
     EXPECT_EQ(0, empty.status);
-    EXPECT_EQ("ISCSI OK - no iSCSI session | " + Perfdata(0, 0, 0, 0, 0) + "\n", empty.out);
+    EXPECT_EQ("ISCSI OK - no iSCSI session; no baseline | " + Perfdata(0, 0, 0, 0, 0) + "\n", empty.out);
 }
 
 TEST_F(Check, PathLostUnderMultipathWarns)
@@ -130,7 +134,7 @@ TEST_F(Check, PathLostUnderMultipathWarns)
     host.bPath.state = "offline";
     ToolRun run = Run(host, {"--check"});
     EXPECT_EQ(1, run.status);
-    EXPECT_EQ("ISCSI WARNING - 1 warning; 2 sessions logged in, 2 LUNs, 2 of 3 paths running | " +
+    EXPECT_EQ("ISCSI WARNING - 1 warning; 2 sessions logged in, 2 LUNs, 2 of 3 paths running; no baseline | " +
                   Perfdata(2, 2, 2, 3, 2) + "\n" +
                   "WARNING [path-lost] LUN naa.6001405aa (sda 1:0:0:0, sdb 2:0:0:0): 1 of 2 paths "
                   "running under multipath mpatha; not running: sdb 2:0:0:0 (device offline)\n",
@@ -146,7 +150,7 @@ TEST_F(Check, SinglePathLunNotRunningIsCriticalWithItsDeviceState)
         host.single.state = state;
         ToolRun run = Run(host, {"--check"});
         EXPECT_EQ(2, run.status) << state;
-        EXPECT_EQ("ISCSI CRITICAL - 1 critical; 2 sessions logged in, 2 LUNs, 2 of 3 paths running | " +
+        EXPECT_EQ("ISCSI CRITICAL - 1 critical; 2 sessions logged in, 2 LUNs, 2 of 3 paths running; no baseline | " +
                       Perfdata(2, 2, 2, 3, 2) + "\n" +
                       "CRITICAL [no-path] LUN naa.6001405bb (sdc 1:0:0:1): no running path: sdc 1:0:0:1 "
                       "(device " + state + ")\n",
@@ -270,8 +274,9 @@ TEST_F(Check, SessionAndConnectionStatesAndTheJsonForm)
     ToolRun run = Run(host, {"--check", "--json"});
     EXPECT_EQ(1, run.status) << run.err;
     EXPECT_EQ(nlohmann::json::parse(R"json({
-      "format_version": "1.0", "status": "WARNING", "exit_code": 1,
-      "summary": "2 warnings; 2 sessions, 1 logged in, 2 LUNs, 2 of 3 paths running",
+      "format_version": "1.1", "status": "WARNING", "exit_code": 1,
+      "summary": "2 warnings; 2 sessions, 1 logged in, 2 LUNs, 2 of 3 paths running; no baseline",
+      "baseline": null,
       "findings": [
         {"severity": "WARNING", "rule": "session-state",
          "object": "session2 (target iqn.2003-01.org.example:storage, portal 192.0.2.2:3260, iface default)",
@@ -326,7 +331,7 @@ TEST_F(Check, SelectedSessionsThatAreNotThere)
 {
     ToolRun run = Run(Host(), {"--check", "-r", "7", "-T", "iqn.2003-01.org.example:gone"});
     EXPECT_EQ(2, run.status);
-    EXPECT_EQ("ISCSI CRITICAL - 2 critical; no iSCSI session selected | " + Perfdata(0, 0, 0, 0, 0) + "\n"
+    EXPECT_EQ("ISCSI CRITICAL - 2 critical; no iSCSI session selected; no baseline | " + Perfdata(0, 0, 0, 0, 0) + "\n"
               "CRITICAL [session-state] target iqn.2003-01.org.example:gone: no session to it (not logged in)\n"
               "CRITICAL [session-state] session7: no such session to the targets selected\n",
               run.out);
@@ -475,6 +480,42 @@ TEST_F(Check, RollingBaselineNeverLearnsALoss)
     EXPECT_EQ("UNKNOWN: the baseline '" + learning + "' was not saved: the baseline '" + bad +
                   "' could not be used, and what it expects would be lost",
               Lines(unusable.out).at(2));
+}
+
+// The host's own baseline: --save-baseline without a file writes it, and a
+// check without --baseline holds the host against it.  Served in a private
+// mount namespace over the nearest directory above it that exists, never
+// the machine's own.
+TEST_F(Check, TheHostsOwnBaselineByDefault)
+{
+    const std::string path = DEFAULT_BASELINE;
+    std::string above = path.substr(0, path.rfind('/'));
+    while (access(above.c_str(), F_OK) != 0)
+        above = above.substr(0, above.rfind('/'));
+    if (geteuid() != 0 || above.size() <= 1)
+        GTEST_SKIP() << "needs root and a directory above " << path << " to mount over";
+    const std::string state = tree.Root() + "/state";
+    ASSERT_EQ(0, system(("mkdir -p '" + state + path.substr(above.size(), path.rfind('/') - above.size()) + "'").c_str()));
+    RunOptions own;
+    own.binds = {{state, above}};
+    Host host;
+    SysTree built;
+    host.Build(built);
+    ToolRun saved = RunTool(built, cwd, {"--no-log", "--save-baseline"}, own);
+    if (saved.status == kNoNamespace)
+        GTEST_SKIP() << "needs a private mount namespace (unshare -m), not available here";
+    EXPECT_EQ("Saved the baseline '" + path + "': 2 sessions, 2 LUNs\n", saved.out);
+    EXPECT_EQ(0, access((state + path.substr(above.size())).c_str(), F_OK));
+    Host loggedOut = host;
+    loggedOut.withB = false;
+    SysTree lost;
+    loggedOut.Build(lost);
+    ToolRun check = RunTool(lost, cwd, {"--no-log", "--check"}, own);
+    EXPECT_EQ(1, check.status);
+    EXPECT_EQ(0u, check.out.find("ISCSI WARNING - 2 warnings; 1 session logged in, 2 LUNs, 2 of 2 paths running | "))
+        << check.out;
+    EXPECT_NE(std::string::npos, check.out.find("\nWARNING [baseline-missing] session (target ")) << check.out;
+    EXPECT_EQ(path, nlohmann::json::parse(RunTool(lost, cwd, {"--no-log", "--check", "--json"}, own).out)["baseline"]);
 }
 
 TEST_F(Check, UnusableBaselineIsUnknown)

@@ -203,7 +203,7 @@ TEST_F(NamedFiles, DevicesFifosAndStandardStreamsAreWrittenThrough)
             GTEST_SKIP() << "devices cannot be opened on the scratch file system (nodev?): " << std::strerror(errno);
     }
     RunOptions inPrivate;
-    inPrivate.dev = dev;
+    inPrivate.binds = {{dev, "/dev"}};
     const std::string metrics = Run(cwd, {"--no-log", "--prometheus"}).out;
     const std::string baseline = "{\n"
                                  "  \"format_version\": \"1.0\",\n"

@@ -61,12 +61,14 @@ ToolRun RunProgram(const std::string& program, const std::vector<std::string>& a
         }
         const char* gone = opts.withoutSysfs ? "/sys" : "/proc";
         const bool gonePart = opts.withoutProc || opts.withoutSysfs;
-        if ((gonePart || !opts.dev.empty()) &&
+        if ((gonePart || !opts.binds.empty()) &&
             (unshare(CLONE_NEWNS) != 0 ||
              mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-             (gonePart && umount2(gone, MNT_DETACH) != 0) ||
-             (!opts.dev.empty() && mount(opts.dev.c_str(), "/dev", nullptr, MS_BIND, nullptr) != 0)))
+             (gonePart && umount2(gone, MNT_DETACH) != 0)))
             _exit(kNoNamespace);
+        for (const auto& [directory, point] : opts.binds)
+            if (mount(directory.c_str(), point.c_str(), nullptr, MS_BIND, nullptr) != 0)
+                _exit(kNoNamespace);
         if (chdir(dir.c_str()) != 0 || (opts.uid != static_cast<uid_t>(-1) &&
                                         (setgroups(0, nullptr) != 0 || setgid(opts.uid) != 0 ||
                                          setuid(opts.uid) != 0)))

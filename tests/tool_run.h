@@ -13,6 +13,7 @@
 
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sys_tree.h"
@@ -34,8 +35,9 @@ struct RunOptions {
     uid_t uid = static_cast<uid_t>(-1);  // run as this user
     bool withoutProc = false;            // /proc unmounted in a private mount namespace
     bool withoutSysfs = false;           // /sys unmounted, and umockdev off
-    std::string dev;                     // a directory bind-mounted at /dev in a private
-                                         // mount namespace, when not empty
+    // Directories bind-mounted over others (a private /dev, a state
+    // directory), in a private mount namespace: {directory, mount point}.
+    std::vector<std::pair<std::string, std::string>> binds;
     Stdout out = Stdout::File;
     std::string libraryDir;              // LD_LIBRARY_PATH, for a copy of the program
     rlim_t descriptors = 0;              // RLIMIT_NOFILE, when not 0

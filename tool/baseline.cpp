@@ -246,13 +246,18 @@ bool ParseBaseline(std::string_view text, Baseline& baseline, std::string& why)
     return true;
 }
 
-bool LoadBaseline(const std::string& path, Baseline& baseline, std::string& why)
+bool LoadBaseline(const std::string& path, Baseline& baseline, std::string& why, bool* absent)
 {
     // What the baseline says decides what the check calls a loss: no one but
     // root and the user running may choose it.  Refused, it is never opened,
     // so nothing of it reaches the output.
     base::PathEnd end;
+    auto gone = [absent](int error) {
+        if (absent != nullptr)
+            *absent = error == ENOENT || error == ENOTDIR;
+    };
     if (int error = base::WalkPath(path, base::PathTrust::Content, true, end, why)) {
+        gone(error);
         if (why.empty())
             why = std::strerror(error);
         return false;
@@ -263,6 +268,7 @@ bool LoadBaseline(const std::string& path, Baseline& baseline, std::string& why)
                          O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW));
     struct stat status;
     if (!file || fstat(file.Get(), &status) != 0) {
+        gone(errno);
         why = std::strerror(errno);
         return false;
     }

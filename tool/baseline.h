@@ -58,7 +58,8 @@ bool ParseBaseline(std::string_view text, Baseline& baseline, std::string& why);
 // False with why set when it cannot be read or is no baseline, or when the
 // path is not trusted (base/trusted_path.h, as PathTrust::Content): then it
 // is never opened, and why says nothing of its content.
-bool LoadBaseline(const std::string& path, Baseline& baseline, std::string& why);
+// *absent, when given, is set when nothing stands at path (or on the way).
+bool LoadBaseline(const std::string& path, Baseline& baseline, std::string& why, bool* absent = nullptr);
 
 // Replaces the file at path with baseline, whole (mode 0644), or writes it
 // through a device or standard stream (write_file.h), under the trust a

@@ -161,6 +161,7 @@ int CheckOutput::Finish(const Walk& walk)
     };
     // With --baseline, what is saved keeps what it expected (MergedBaseline).
     std::optional<BaselineKept> kept;
+    bool noBaseline = false;  // none to hold the host against: said in the summary
     if (!walk.MountFailed()) {
         const std::vector<LunRecord> luns = m_topology.Luns();
         counts = CountsOf(m_topology.Sessions(), luns);
@@ -169,10 +170,16 @@ int CheckOutput::Finish(const Walk& walk)
         if (m_options.baseline) {
             const std::string& path = *m_options.baseline;
             std::string why;
-            if (!LoadBaseline(path, expected.emplace(), why)) {
+            bool absent = false;
+            if (!LoadBaseline(path, expected.emplace(), why, &absent)) {
                 expected.reset();
-                problems.push_back({"baseline '" + path + "'", why,
-                                    "cannot use the baseline '" + path + "': " + why});
+                // The default baseline not saved yet is none; any other
+                // failure is one.
+                if (absent && m_options.baselineByDefault)
+                    noBaseline = true;
+                else
+                    problems.push_back({"baseline '" + path + "'", why,
+                                        "cannot use the baseline '" + path + "': " + why});
             } else if (!whole) {
                 notWhole(path, "not compared");
             } else {
@@ -190,7 +197,7 @@ int CheckOutput::Finish(const Walk& walk)
             const Baseline current = BaselineOf(m_topology.Sessions(), luns);
             if (!whole) {
                 notWhole(path, "not saved");
-            } else if (m_options.baseline && !expected) {
+            } else if (m_options.baseline && !expected && !noBaseline) {
                 // Saved alone, the host as it is would drop what the old
                 // baseline expected: a loss would pass into it unseen.
                 const std::string error = "not saved: the baseline '" + *m_options.baseline +
@@ -233,16 +240,21 @@ int CheckOutput::Finish(const Walk& walk)
     } else {
         summary = FindingCounts(findings) + "; " + CountsText(*counts, selected);
     }
+    // A host whose sessions all logged out is "no iSCSI session" without a
+    // baseline: what the verdict was held against is said.
+    if (noBaseline && status != Status::Unknown)
+        summary += "; no baseline";
     // Counts of a host read in part would draw a drop in every graph.
     const std::optional<std::string> perfdata =
         whole && counts ? std::optional<std::string>(PerfdataText(*counts)) : std::nullopt;
 
     if (m_options.json) {
         Json document = Json::Object();
-        document.Add("format_version", "1.0");
+        document.Add("format_version", "1.1");
         document.Add("status", StatusName(status));
         document.Add("exit_code", Json(static_cast<std::uint64_t>(status)));
         document.Add("summary", Carry(summary));
+        document.Add("baseline", m_options.baseline && !noBaseline ? Json(Carry(*m_options.baseline)) : Json());
         Json list = Json::Array();
         for (const Finding& finding : findings) {
             Json entry = Json::Object();

@@ -24,7 +24,8 @@ struct Baseline;
 struct CheckOptions {
     bool verdict = true;   // --check; else only --save-baseline
     bool json = false;     // --check --json
-    std::optional<std::string> baseline;      // --baseline=FILE
+    std::optional<std::string> baseline;      // --baseline=FILE, or the default
+    bool baselineByDefault = false;           // absent, it is no baseline
     std::optional<std::string> saveBaseline;  // --save-baseline=FILE
     JudgeOptions judge;  // --max-recovery-timeout, --redundancy-lost
     std::set<std::string> ignored;  // rules switched off

@@ -53,6 +53,9 @@
 #ifndef ISCSI_INVENTORY_VERSION
 #define ISCSI_INVENTORY_VERSION "unknown"
 #endif
+#ifndef ISCSI_INVENTORY_DEFAULT_BASELINE
+#define ISCSI_INVENTORY_DEFAULT_BASELINE "/var/lib/iscsi-inventory/baseline.json"
+#endif
 
 using inventory::Output;
 
@@ -92,9 +95,12 @@ void Usage(std::ostream& stream)
               "      --check      judge the host's iSCSI health as a monitoring plugin: exit 0\n"
               "                   OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN; with --json, as JSON\n"
               "      --baseline=FILE  with --check: hold the sessions and LUNs against FILE\n"
-              "      --save-baseline=FILE  replace FILE with the sessions and LUNs there are\n"
-              "                   now, as the baseline a later --check holds them against;\n"
-              "                   with --check --baseline, also what that baseline expects\n"
+              "                   (default " ISCSI_INVENTORY_DEFAULT_BASELINE ",\n"
+              "                   where one was saved)\n"
+              "      --save-baseline[=FILE]  replace FILE (default the one above) with the\n"
+              "                   sessions and LUNs there are now, as the baseline a later\n"
+              "                   --check holds them against; with --check and a baseline,\n"
+              "                   also what that baseline expects\n"
               "      --max-recovery-timeout=SECONDS  with --check: warn of a multipath path\n"
               "                   whose session waits longer to fail I/O (default 30)\n"
               "      --redundancy-lost=warning|critical  with --check: how bad a logical unit\n"
@@ -149,7 +155,7 @@ int UsageError(bool plugin)
     std::cerr << "Usage: " << kProgram
               << " [-h] [-V] [-l FILE] [--no-log] [--json|-s|--luns|--summary|--prometheus[=FILE]]\n"
                  "       [--check [--baseline=FILE] [--ignore=RULE,...] [--max-recovery-timeout=SECONDS]\n"
-                 "       [--redundancy-lost=warning|critical]] [--save-baseline=FILE] [-T IQN] [-r SESSION]\n"
+                 "       [--redundancy-lost=warning|critical]] [--save-baseline[=FILE]] [-T IQN] [-r SESSION]\n"
                  "       [--show-secrets]\n"
               << "Try '" << kProgram << " --help' for more information." << std::endl;
     return plugin ? 3 : 2;
@@ -205,7 +211,7 @@ std::optional<int> ParseOptions(int argc, char** argv, Options& o)
         {"luns", no_argument, nullptr, kLuns},   {"summary", no_argument, nullptr, kSummary},
         {"check", no_argument, nullptr, kCheck},
         {"baseline", required_argument, nullptr, kBaseline},
-        {"save-baseline", required_argument, nullptr, kSaveBaseline},
+        {"save-baseline", optional_argument, nullptr, kSaveBaseline},
         {"max-recovery-timeout", required_argument, nullptr, kMaxRecovery},
         {"ignore", required_argument, nullptr, kIgnore},
         {"redundancy-lost", required_argument, nullptr, kRedundancyLost},
@@ -262,7 +268,11 @@ std::optional<int> ParseOptions(int argc, char** argv, Options& o)
             break;
         case kCheck: o.check = true; break;
         case kBaseline: o.checkOptions.baseline = optarg; break;
-        case kSaveBaseline: o.checkOptions.saveBaseline = optarg; break;
+        case kSaveBaseline:
+            if (optarg != nullptr && *optarg == '\0')
+                return usage("option '--save-baseline=' names no file");
+            o.checkOptions.saveBaseline = optarg ? optarg : ISCSI_INVENTORY_DEFAULT_BASELINE;
+            break;
         case kMaxRecovery: {
             std::optional<std::uint64_t> seconds = inventory::KernelNumber(optarg);
             if (!seconds)
@@ -315,6 +325,12 @@ std::optional<int> ParseOptions(int argc, char** argv, Options& o)
         (o.form == Form::Text || o.form == Form::Json || o.form == Form::Prometheus))
         return usage("options '--target' and '--session' select for '--sessions', '--luns', "
                      "'--summary' and '--check' alone");
+    // The host's own baseline, where one was saved: without it the check
+    // says it had none.
+    if (o.check && !o.checkOptions.baseline) {
+        o.checkOptions.baseline = ISCSI_INVENTORY_DEFAULT_BASELINE;
+        o.checkOptions.baselineByDefault = true;
+    }
     o.checkOptions.verdict = o.check;
     o.checkOptions.selection = o.selection;
     o.checkOptions.json = o.check && o.form == Form::Json;

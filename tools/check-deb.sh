@@ -174,6 +174,16 @@ echo "== the example against the installed -dev package"
 "$top/tools/check-install.sh" --prefix /usr >/dev/null
 echo "built with CMake and with pkg-config, both run"
 
+# The host's baseline: saved without a file name where the package keeps it,
+# read by a check without --baseline, and gone with the purge.
+(cd "$tree" && $SUDO env UMOCKDEV_DIR="$tree" umockdev-wrapper /usr/bin/iscsi-inventory --no-log \
+  --save-baseline) >"$work/saved" || fail "--save-baseline into the package's state directory failed"
+grep -q "^Saved the baseline '/var/lib/iscsi-inventory/baseline.json': " "$work/saved" ||
+  fail "--save-baseline did not save /var/lib/iscsi-inventory/baseline.json: $(cat "$work/saved")"
+status=0
+(cd "$tree" && $SUDO env UMOCKDEV_DIR="$tree" umockdev-wrapper /usr/bin/iscsi-inventory --no-log \
+  --check) >"$work/checked" || status=$?
+if head -n1 "$work/checked" | grep -q '; no baseline'; then fail "--check did not read the saved baseline"; fi
 # The metrics file the service writes goes with the package: left behind, the
 # collector would serve its last values for ever.
 textfile=/var/lib/prometheus/node-exporter
@@ -183,6 +193,7 @@ if [ -d "$textfile" ]; then
 fi
 readme_purge_run
 if [ -e "$textfile/iscsi_inventory.prom" ]; then fail "the purge left $textfile/iscsi_inventory.prom"; fi
+if [ -e /var/lib/iscsi-inventory ]; then fail "the purge left /var/lib/iscsi-inventory"; fi
 # Nothing of the packages may be left, but the directories that were there
 # before them.
 nothing_left() {
