@@ -108,11 +108,27 @@ bool Selection::Takes(const std::string& name, const AttributeMap& attributes) c
     if (sessions.empty())
         return true;
     for (const std::string& wanted : sessions)
-        if (wanted == name || (name.compare(0, 7, "session") == 0 && !wanted.empty() &&
-                               wanted.find_first_not_of("0123456789") == std::string::npos &&
-                               name.substr(7) == wanted))
+        if (name == SessionNamed(wanted))
             return true;
     return false;
+}
+
+std::optional<std::uint64_t> SessionNumber(std::string_view name)
+{
+    constexpr std::string_view kPrefix = "session";
+    return name.compare(0, kPrefix.size(), kPrefix) == 0 ? KernelNumber(name.substr(kPrefix.size()))
+                                                          : std::nullopt;
+}
+
+std::string SessionNamed(std::string_view wanted)
+{
+    const bool number = !wanted.empty() && wanted.find_first_not_of("0123456789") == std::string::npos;
+    return number ? "session" + std::string(wanted) : std::string(wanted);
+}
+
+std::string_view MapName(const std::optional<std::string>& name, const std::string& device)
+{
+    return name ? std::string_view(*name) : std::string_view(device);
 }
 
 std::optional<std::uint64_t> KernelNumber(std::string_view text, bool hex)

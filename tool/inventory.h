@@ -121,6 +121,23 @@ struct SessionRecord {
 // value never turns into a wrong one.
 std::optional<std::uint64_t> KernelNumber(std::string_view text, bool hex = false);
 
+// The kernel's words for the states that let I/O through: a session's, a
+// connection's, a SCSI device's.
+inline constexpr std::string_view kLoggedIn = "LOGGED_IN";
+inline constexpr std::string_view kConnectionUp = "up";
+inline constexpr std::string_view kDeviceRunning = "running";
+
+// The number N of the session the kernel names sessionN; none for any other
+// name.
+std::optional<std::uint64_t> SessionNumber(std::string_view name);
+
+// The session a selection names: "session4", or "4" for short.
+std::string SessionNamed(std::string_view wanted);
+
+// How a device-mapper map is called to people and in labels: its name
+// (mpatha), or its block device (dm-0) where the name could not be read.
+std::string_view MapName(const std::optional<std::string>& name, const std::string& device);
+
 // The value of key among attributes, or nothing when the kernel did not give
 // it (absent, or refused: address and port during recovery).  The one lookup
 // every form makes; how a missing value shows is each form's own rule.

@@ -106,11 +106,6 @@ Json NumberOf(std::string_view text, bool hex = false)
     return number ? Json(*number) : Json(nullptr);
 }
 
-std::string NameNumber(const std::string& name, std::string_view prefix)
-{
-    return name.compare(0, prefix.size(), prefix) == 0 ? name.substr(prefix.size()) : std::string();
-}
-
 // Each field of the table into object, under its key.
 template <typename Attributes>
 void Put(Json& object, const Attributes& attributes, std::initializer_list<Field> fields)
@@ -163,7 +158,8 @@ Json SessionObject(const SessionRecord& session)
     const AttributeMap& a = session.attributes;
     Json object = Json::Object();
     object["name"] = Carry(session.name);
-    object["sid"] = NumberOf(NameNumber(session.name, "session"));
+    const std::optional<std::uint64_t> sid = SessionNumber(session.name);
+    object["sid"] = sid ? Json(*sid) : Json(nullptr);
     Put(object, a,
         {field::kTarget, field::kTpgt, field::kInitiator, field::kIface, field::kSessionState,
          field::kTargetState});

@@ -182,12 +182,13 @@ std::string OptionError(int result, int before, char** argv)
     return std::string("invalid option -- '") + char(optopt) + "'";
 }
 
-enum class Form { Text, Json, Sessions, Luns, Summary, Prometheus };
+// Which output form the command line chose (each made as an inventory::Form).
+enum class FormChoice { Text, Json, Sessions, Luns, Summary, Prometheus };
 
 struct Options {
     std::string logPath = kDefaultLog;
     bool logNamed = false, noLog = false, showSecrets = false, help = false, version = false;
-    Form form = Form::Text;  // one output form: two are a usage error
+    FormChoice form = FormChoice::Text;  // one output form: two are a usage error
     std::optional<std::string> metricsFile;  // --prometheus=FILE; else standard output
     bool check = false;
     bool redundancyLostGiven = false;
@@ -227,7 +228,7 @@ std::optional<int> ParseOptions(int argc, char** argv, Options& o)
     };
     // Two forms of the output in one run would leave one of them unsaid.
     std::string formGiven;
-    auto form = [&](Form chosen, const char* name) -> std::optional<int> {
+    auto form = [&](FormChoice chosen, const char* name) -> std::optional<int> {
         if (!formGiven.empty() && o.form != chosen)
             return usage("options '" + formGiven + "' and '" + name + "' name two forms of the output: give one");
         o.form = chosen;
@@ -243,24 +244,24 @@ std::optional<int> ParseOptions(int argc, char** argv, Options& o)
         case 'l': o.logPath = optarg; o.logNamed = true; o.noLog = false; break;
         case kNoLog: o.noLog = true; o.logNamed = false; break;
         case kJson:
-            if (auto status = form(Form::Json, "--json"))
+            if (auto status = form(FormChoice::Json, "--json"))
                 return status;
             break;
         case 's':
-            if (auto status = form(Form::Sessions, "--sessions"))
+            if (auto status = form(FormChoice::Sessions, "--sessions"))
                 return status;
             break;
         case kLuns:
-            if (auto status = form(Form::Luns, "--luns"))
+            if (auto status = form(FormChoice::Luns, "--luns"))
                 return status;
             break;
         case kSummary:
-            if (auto status = form(Form::Summary, "--summary"))
+            if (auto status = form(FormChoice::Summary, "--summary"))
                 return status;
             break;
         case kShowSecrets: o.showSecrets = true; break;
         case kPrometheus:
-            if (auto status = form(Form::Prometheus, "--prometheus"))
+            if (auto status = form(FormChoice::Prometheus, "--prometheus"))
                 return status;
             if (optarg != nullptr && *optarg == '\0')
                 return usage("option '--prometheus=' names no file");
@@ -312,17 +313,17 @@ std::optional<int> ParseOptions(int argc, char** argv, Options& o)
     if (o.help || o.version)
         return std::nullopt;
     // The metrics file is read by other users: no secret may reach it.
-    if (o.form == Form::Prometheus && o.showSecrets)
+    if (o.form == FormChoice::Prometheus && o.showSecrets)
         return usage("option '--prometheus' cannot be combined with '--show-secrets'");
     const bool verdict = o.check || o.checkOptions.saveBaseline;
-    if (verdict && o.form != Form::Text && !(o.check && o.form == Form::Json))
+    if (verdict && o.form != FormChoice::Text && !(o.check && o.form == FormChoice::Json))
         return usage("options '--check' and '--save-baseline' take no other form than '--json'");
     if (!o.check && (o.checkOptions.baseline || o.checkOptions.ignored.size() ||
                      o.checkOptions.judge.maxRecoverySeconds != 30 || o.redundancyLostGiven))
         return usage("options '--baseline', '--ignore', '--max-recovery-timeout' and '--redundancy-lost' "
                      "need '--check'");
     if (!o.selection.TakesAll() && !verdict &&
-        (o.form == Form::Text || o.form == Form::Json || o.form == Form::Prometheus))
+        (o.form == FormChoice::Text || o.form == FormChoice::Json || o.form == FormChoice::Prometheus))
         return usage("options '--target' and '--session' select for '--sessions', '--luns', "
                      "'--summary' and '--check' alone");
     // The host's own baseline, where one was saved: without it the check
@@ -333,7 +334,7 @@ std::optional<int> ParseOptions(int argc, char** argv, Options& o)
     }
     o.checkOptions.verdict = o.check;
     o.checkOptions.selection = o.selection;
-    o.checkOptions.json = o.check && o.form == Form::Json;
+    o.checkOptions.json = o.check && o.form == FormChoice::Json;
     return std::nullopt;
 }
 
@@ -342,12 +343,12 @@ std::unique_ptr<inventory::Form> MakeForm(const Options& o, Output& out)
     if (o.check || o.checkOptions.saveBaseline)
         return std::make_unique<inventory::CheckOutput>(out, o.checkOptions);
     switch (o.form) {
-    case Form::Json: return std::make_unique<inventory::JsonOutput>(out);
-    case Form::Sessions: return std::make_unique<inventory::SessionsOutput>(out, o.selection);
-    case Form::Luns: return std::make_unique<inventory::LunsOutput>(out, o.selection);
-    case Form::Summary: return std::make_unique<inventory::SummaryOutput>(out, o.selection);
-    case Form::Prometheus: return std::make_unique<inventory::PrometheusOutput>(out, o.metricsFile);
-    case Form::Text: break;
+    case FormChoice::Json: return std::make_unique<inventory::JsonOutput>(out);
+    case FormChoice::Sessions: return std::make_unique<inventory::SessionsOutput>(out, o.selection);
+    case FormChoice::Luns: return std::make_unique<inventory::LunsOutput>(out, o.selection);
+    case FormChoice::Summary: return std::make_unique<inventory::SummaryOutput>(out, o.selection);
+    case FormChoice::Prometheus: return std::make_unique<inventory::PrometheusOutput>(out, o.metricsFile);
+    case FormChoice::Text: break;
     }
     return std::make_unique<inventory::TextOutput>(out);
 }

@@ -92,19 +92,14 @@ void States(Spool& family, const char* name, const std::string& owner,
 std::string_view MultipathOf(const DiskRecord& disk)
 {
     const DiskRecord::Holder* holder = MultipathHolder(disk);
-    if (holder == nullptr)
-        return {};
-    return holder->name ? std::string_view(*holder->name) : std::string_view(holder->device);
+    return holder == nullptr ? std::string_view() : MapName(holder->name, holder->device);
 }
 
 // The same for a LUN, from the map its paths were found under: what
 // iscsi_disk_info says of its disks, so that the two join.
 std::string_view MultipathOf(const LunRecord& lun)
 {
-    if (!lun.multipath)
-        return {};
-    return lun.multipath->name ? std::string_view(*lun.multipath->name)
-                               : std::string_view(lun.multipath->device);
+    return lun.multipath ? MapName(lun.multipath->name, lun.multipath->device) : std::string_view();
 }
 
 // A family's HELP and TYPE lines.

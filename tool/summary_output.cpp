@@ -18,14 +18,14 @@ void SummaryOutput::Session(const SessionRecord& session)
     std::string multipath;
     for (const std::string& map : s.multipath)
         multipath += (multipath.empty() ? " multipath " : ",") + Visible(map);
-    const char* health = s.state != "LOGGED_IN" ? "FAILED" : s.Healthy() ? "OK" : "DEGRADED";
+    const char* health = s.state != kLoggedIn ? "FAILED" : s.Healthy() ? "OK" : "DEGRADED";
     // What makes it so, by name: a map a session's units sit under says
     // nothing of which of them is down.
     std::string why;
     auto add = [&why](const std::string& reason) { why += (why.empty() ? " (" : "; ") + reason; };
-    if (s.state == "LOGGED_IN")
+    if (s.state == kLoggedIn)
         for (const ConnectionBrief& connection : s.connections)
-            if (connection.state != "up")
+            if (connection.state != kConnectionUp)
                 add("connection " + Visible(connection.name) + " " + Shown(connection.state));
     for (const LunRecord& lun : one.Luns())
         for (const PathRecord& path : lun.paths)

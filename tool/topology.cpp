@@ -26,17 +26,11 @@ std::optional<std::string> NonEmpty(std::string value)
     return value.empty() ? std::nullopt : std::optional<std::string>(std::move(value));
 }
 
-std::optional<std::uint64_t> SidOf(const std::string& name)
-{
-    return name.compare(0, 7, "session") == 0 ? KernelNumber(std::string_view(name).substr(7))
-                                              : std::nullopt;
-}
-
 // Paths in session order (by number; a name without one after, by name),
 // then by address.
 bool PathLess(const PathRecord& a, const PathRecord& b)
 {
-    auto x = SidOf(a.session), y = SidOf(b.session);
+    auto x = SessionNumber(a.session), y = SessionNumber(b.session);
     auto keyA = std::make_tuple(!x.has_value(), x.value_or(0), std::string_view(a.session));
     auto keyB = std::make_tuple(!y.has_value(), y.value_or(0), std::string_view(b.session));
     if (keyA != keyB)
@@ -54,7 +48,7 @@ bool PathRecord::Running() const
 {
     // Without its block device no I/O reaches the unit by this path, whatever
     // the SCSI device says: the sd driver never bound it, or it went away.
-    return state == "running" && sessionState == "LOGGED_IN" && blockDevice.has_value();
+    return state == kDeviceRunning && sessionState == kLoggedIn && blockDevice.has_value();
 }
 
 std::string PathRecord::WhyNotRunning() const
@@ -66,9 +60,9 @@ std::string PathRecord::WhyNotRunning() const
     auto add = [&why](const std::string& reason) { why += (why.empty() ? "" : ", ") + reason; };
     if (!blockDevice)
         add("no block device");
-    if (state != "running")
+    if (state != kDeviceRunning)
         add("device " + said(state));
-    if (sessionState != "LOGGED_IN")
+    if (sessionState != kLoggedIn)
         add(session + " " + said(sessionState));
     return why;
 }
@@ -89,9 +83,9 @@ std::size_t LunRecord::PathsRunning() const
 
 bool SessionBrief::Healthy() const
 {
-    return state == "LOGGED_IN" && disksRunning == disks &&
+    return state == kLoggedIn && disksRunning == disks &&
            std::all_of(connections.begin(), connections.end(),
-                       [](const ConnectionBrief& c) { return c.state == "up"; });
+                       [](const ConnectionBrief& c) { return c.state == kConnectionUp; });
 }
 
 RecoveryTimeout RecoveryOf(const AttributeMap& session)
@@ -110,7 +104,7 @@ void Topology::Add(const SessionRecord& session)
     const AttributeMap& a = session.attributes;
     SessionBrief& brief = m_sessions.emplace_back();
     brief.name = session.name;
-    brief.sid = SidOf(session.name);
+    brief.sid = SessionNumber(session.name);
     brief.target = Keep(a, field::kTarget);
     brief.portal = NonEmpty(PortalOf(session));
     brief.iface = Keep(a, field::kIface);
@@ -136,7 +130,7 @@ void Topology::Add(const SessionRecord& session)
         path.recovery = brief.recovery;
         if (const DiskRecord::Holder* holder = MultipathHolder(disk)) {
             path.multipath = MultipathMap{holder->name, holder->device};
-            const std::string map = holder->name.value_or(holder->device);
+            const std::string map(MapName(holder->name, holder->device));
             if (std::find(brief.multipath.begin(), brief.multipath.end(), map) == brief.multipath.end())
                 brief.multipath.push_back(map);
         }

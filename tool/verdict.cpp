@@ -100,11 +100,6 @@ std::string NotRunning(const LunRecord& lun)
     return Joined(paths);
 }
 
-std::string MapName(const MultipathMap& map)
-{
-    return map.name.value_or(map.device);
-}
-
 
 // How bad the loss of a session is, from the logical units it carried:
 // CRITICAL when one of them has no running path left, or when none of them
@@ -123,13 +118,6 @@ Impact LossImpact(bool carried, const std::vector<std::string>& unreached, Statu
     return {redundancy, "its logical units still run through other paths"};
 }
 
-// The session -r names: "session4", or "4" for short.
-std::string SessionNamed(const std::string& wanted)
-{
-    const bool number = !wanted.empty() && wanted.find_first_not_of("0123456789") == std::string::npos;
-    return number ? "session" + wanted : wanted;
-}
-
 
 }  // namespace
 
@@ -138,7 +126,7 @@ Counts CountsOf(const std::vector<SessionBrief>& sessions, const std::vector<Lun
     Counts counts;
     counts.sessions = sessions.size();
     counts.loggedIn = static_cast<std::size_t>(std::count_if(
-        sessions.begin(), sessions.end(), [](const SessionBrief& s) { return s.state == "LOGGED_IN"; }));
+        sessions.begin(), sessions.end(), [](const SessionBrief& s) { return s.state == kLoggedIn; }));
     counts.luns = luns.size();
     for (const LunRecord& lun : luns) {
         counts.paths += lun.paths.size();
@@ -159,7 +147,7 @@ std::vector<Finding> JudgeHost(const Topology& topology, const std::vector<LunRe
     std::vector<Finding> findings;
     const Status redundancy = options.redundancyLost;
     for (const SessionBrief& session : topology.Sessions()) {
-        if (session.state != "LOGGED_IN") {
+        if (session.state != kLoggedIn) {
             bool carried = false;
             std::vector<std::string> unreached;
             for (const LunRecord& lun : luns) {
@@ -178,7 +166,7 @@ std::vector<Finding> JudgeHost(const Topology& topology, const std::vector<LunRe
             // A connection of a failed session is expected to be down: the
             // session's own finding says it all.
             for (const ConnectionBrief& connection : session.connections)
-                if (connection.state != "up")
+                if (connection.state != kConnectionUp)
                     findings.push_back(Found(kConnectionState, SessionObject(session),
                                              "connection " + connection.name + " is " +
                                                  Raw(connection.state) + ", not up",
@@ -210,7 +198,7 @@ std::vector<Finding> JudgeHost(const Topology& topology, const std::vector<LunRe
             findings.push_back(Found(
                 kPathLost, redundancy, LunObject(lun),
                 std::to_string(running) + " of " + Counted(lun.paths.size(), "path", "paths") + " running" +
-                    (lun.multipath ? " under multipath " + MapName(*lun.multipath) : std::string()) +
+                    (lun.multipath ? " under multipath " + std::string(MapName(lun.multipath->name, lun.multipath->device)) : std::string()) +
                     "; not running: " + NotRunning(lun),
                 LunSubject(LunKey(lun))));
         }
