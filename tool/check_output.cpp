@@ -134,17 +134,102 @@ int CheckOutput::SaveOnly(const Walk& walk)
     return m_out.Finish(0);
 }
 
-int CheckOutput::Finish(const Walk& walk)
-{
-    if (!m_options.verdict)
-        return SaveOnly(walk);
-
+// What a run of the check decided, for the forms that print it.
+struct CheckResult {
     Verdict verdict;
-    std::vector<CheckProblem>& problems = verdict.problems;
-    std::vector<Finding>& findings = verdict.findings;
-    std::optional<Counts> counts;
-    std::string saved;
-    const bool whole = !walk.MountFailed() && walk.Errors().empty();
+    std::optional<Counts> counts;  // none when sysfs was out of reach
+    bool whole = false;            // every object read
+    bool noBaseline = false;       // the host's own baseline not saved yet
+    std::string saved;             // the line that says what was saved
+    std::optional<BaselineKept> kept;
+};
+
+namespace {
+
+// The first line's words: the problems, or the findings and the counts, and
+// what the verdict was held against.
+std::string SummaryOf(const CheckResult& result, Status status, bool selected)
+{
+    const std::vector<CheckProblem>& problems = result.verdict.problems;
+    const std::vector<Finding>& findings = result.verdict.findings;
+    std::string summary;
+    if (status == Status::Unknown) {
+        summary = problems.front().text;
+        if (problems.size() > 1)
+            summary += " (and " + Counted(problems.size() - 1, "more problem", "more problems") + ")";
+        if (!findings.empty())
+            summary += "; " + FindingCounts(findings) + " in what was read";
+        return summary;
+    }
+    summary = status == Status::Ok ? CountsText(*result.counts, selected)
+                                   : FindingCounts(findings) + "; " + CountsText(*result.counts, selected);
+    // A host whose sessions all logged out is "no iSCSI session" without a
+    // baseline: what the verdict was held against is said.
+    return result.noBaseline ? summary + "; no baseline" : summary;
+}
+
+std::string JsonVerdict(const CheckResult& result, Status status, const std::string& summary,
+                        const std::optional<std::string>& baseline, bool perfdata)
+{
+    Json document = Json::Object();
+    document.Add("format_version", "1.1");
+    document.Add("status", StatusName(status));
+    document.Add("exit_code", Json(static_cast<std::uint64_t>(status)));
+    document.Add("summary", Carry(summary));
+    document.Add("baseline", baseline && !result.noBaseline ? Json(Carry(*baseline)) : Json());
+    Json list = Json::Array();
+    for (const Finding& finding : result.verdict.findings) {
+        Json entry = Json::Object();
+        entry.Add("severity", StatusName(finding.severity));
+        entry.Add("rule", finding.rule);
+        entry.Add("object", Carry(finding.object));
+        entry.Add("message", Carry(finding.message));
+        list.PushBack(std::move(entry));
+    }
+    document.Add("findings", std::move(list));
+    Json perf;
+    if (perfdata) {
+        const Counts& counts = *result.counts;
+        perf = Json::Object();
+        perf.Add("sessions", Json(static_cast<std::uint64_t>(counts.sessions)));
+        perf.Add("sessions_logged_in", Json(static_cast<std::uint64_t>(counts.loggedIn)));
+        perf.Add("luns", Json(static_cast<std::uint64_t>(counts.luns)));
+        perf.Add("paths", Json(static_cast<std::uint64_t>(counts.paths)));
+        perf.Add("paths_running", Json(static_cast<std::uint64_t>(counts.running)));
+    }
+    document.Add("perfdata", std::move(perf));
+    Json errors = Json::Array();
+    for (const CheckProblem& problem : result.verdict.problems) {
+        Json entry = Json::Object();
+        entry.Add("object", Carry(problem.object));
+        entry.Add("error", Carry(problem.error));
+        errors.PushBack(std::move(entry));
+    }
+    document.Add("errors", std::move(errors));
+    return document.Dump() + "\n";
+}
+
+void PluginLines(Output& out, const CheckResult& result, Status status, const std::string& summary,
+                 const std::optional<std::string>& perfdata)
+{
+    out.Line({"ISCSI ", StatusName(status), " - ", PluginText(summary), perfdata ? " | " : "",
+              perfdata ? *perfdata : ""});
+    for (const CheckProblem& problem : result.verdict.problems)
+        out.Line({"UNKNOWN: ", PluginText(problem.text)});
+    for (const Finding& finding : result.verdict.findings)
+        out.Line({StatusName(finding.severity), " [", finding.rule, "] ", PluginText(finding.object), ": ",
+                  PluginText(finding.message)});
+    if (!result.saved.empty())
+        out.Line({PluginText(result.saved)});
+}
+
+}  // namespace
+
+void CheckOutput::Decide(const Walk& walk, CheckResult& result) const
+{
+    std::vector<CheckProblem>& problems = result.verdict.problems;
+    std::vector<Finding>& findings = result.verdict.findings;
+    result.whole = !walk.MountFailed() && walk.Errors().empty();
     if (walk.MountFailed()) {
         const std::string error = "not mounted at /sys and cannot be mounted (mounting it needs root)";
         problems.push_back({"sysfs", error, "sysfs is " + error});
@@ -152,151 +237,109 @@ int CheckOutput::Finish(const Walk& walk)
     for (const Walk::Error& error : walk.Errors())
         problems.push_back({error.object, std::strerror(error.error),
                             "cannot read " + error.object + ": " + std::strerror(error.error)});
-    // What the baseline expects and what is saved are only worth anything for
-    // a host read whole: read in part, what could not be read would pass for
-    // missing.
-    auto notWhole = [&](const std::string& path, const char* what) {
-        problems.push_back({"baseline '" + path + "'", std::string(what) + ": sysfs could not be read whole",
-                            "the baseline '" + path + "' was " + what + ": sysfs could not be read whole"});
-    };
-    // With --baseline, what is saved keeps what it expected (MergedBaseline).
-    std::optional<BaselineKept> kept;
-    bool noBaseline = false;  // none to hold the host against: said in the summary
-    if (!walk.MountFailed()) {
-        const std::vector<LunRecord> luns = m_topology.Luns();
-        counts = CountsOf(m_topology.Sessions(), luns);
-        findings = JudgeHost(m_topology, luns, m_options.judge);
-        std::optional<Baseline> expected;
-        if (m_options.baseline) {
-            const std::string& path = *m_options.baseline;
-            std::string why;
-            bool absent = false;
-            if (!LoadBaseline(path, expected.emplace(), why, &absent)) {
-                expected.reset();
-                // The default baseline not saved yet is none; any other
-                // failure is one.
-                if (absent && m_options.baselineByDefault)
-                    noBaseline = true;
-                else
-                    problems.push_back({"baseline '" + path + "'", why,
-                                        "cannot use the baseline '" + path + "': " + why});
-            } else if (!whole) {
-                notWhole(path, "not compared");
-            } else {
-                for (Finding& finding :
-                     JudgeAgainst(*expected, m_topology, luns, m_options.selection, m_options.judge))
-                    findings.push_back(std::move(finding));
-            }
-        }
-        if (whole)
-            for (Finding& finding : JudgeSelection(m_topology, m_options.selection))
-                findings.push_back(std::move(finding));
-        if (m_options.saveBaseline) {
-            const std::string& path = *m_options.saveBaseline;
-            std::string why;
-            const Baseline current = BaselineOf(m_topology.Sessions(), luns);
-            if (!whole) {
-                notWhole(path, "not saved");
-            } else if (m_options.baseline && !expected && !noBaseline) {
-                // Saved alone, the host as it is would drop what the old
-                // baseline expected: a loss would pass into it unseen.
-                const std::string error = "not saved: the baseline '" + *m_options.baseline +
-                                          "' could not be used, and what it expects would be lost";
-                problems.push_back({"baseline '" + path + "'", error,
-                                    "the baseline '" + path + "' was " + error});
-            } else {
-                const Baseline baseline = expected ? MergedBaseline(*expected, current) : current;
-                if (expected)
-                    kept = KeptFrom(baseline, current);
-                if (SaveBaseline(path, baseline, why) != 0) {
-                    kept.reset();
-                    problems.push_back({"baseline '" + path + "'", "not saved: " + why,
-                                        "cannot save the baseline '" + path + "': " + why});
-                } else {
-                    saved = "Saved the baseline '" + path + "': " +
-                            Counted(baseline.sessions.size(), "session", "sessions") + ", " +
-                            Counted(baseline.luns.size(), "LUN", "LUNs");
-                }
-            }
-        }
-    } else if (m_options.saveBaseline) {
-        notWhole(*m_options.saveBaseline, "not saved");
+    if (walk.MountFailed()) {
+        if (m_options.saveBaseline)
+            NotWhole(result, *m_options.saveBaseline, "not saved");
+        return;
     }
+    const std::vector<LunRecord> luns = m_topology.Luns();
+    result.counts = CountsOf(m_topology.Sessions(), luns);
+    findings = JudgeHost(m_topology, luns, m_options.judge);
+    const std::optional<Baseline> expected = Expected(result, luns);
+    if (result.whole)
+        for (Finding& finding : JudgeSelection(m_topology, m_options.selection))
+            findings.push_back(std::move(finding));
+    if (m_options.saveBaseline)
+        Save(result, luns, expected);
+}
 
-    verdict.Rank(m_options.ignored);
-    // Nothing read in part is ever OK, nor judged any better than unknown.
-    const Status status = verdict.status();
-
-    std::string summary;
-    const bool selected = !m_options.selection.TakesAll();
-    if (status == Status::Unknown) {
-        summary = problems.front().text;
-        if (problems.size() > 1)
-            summary += " (and " + Counted(problems.size() - 1, "more problem", "more problems") + ")";
-        if (!findings.empty())
-            summary += "; " + FindingCounts(findings) + " in what was read";
-    } else if (status == Status::Ok) {
-        summary = CountsText(*counts, selected);
+// What the baseline expects, read and compared; none when there is none to
+// read or it cannot be used (a problem then, but for the host's own baseline
+// not saved yet).
+std::optional<Baseline> CheckOutput::Expected(CheckResult& result, const std::vector<LunRecord>& luns) const
+{
+    if (!m_options.baseline)
+        return std::nullopt;
+    const std::string& path = *m_options.baseline;
+    std::string why;
+    bool absent = false;
+    Baseline expected;
+    if (!LoadBaseline(path, expected, why, &absent)) {
+        if (absent && m_options.baselineByDefault)
+            result.noBaseline = true;
+        else
+            result.verdict.problems.push_back({"baseline '" + path + "'", why,
+                                               "cannot use the baseline '" + path + "': " + why});
+        return std::nullopt;
+    }
+    if (!result.whole) {
+        NotWhole(result, path, "not compared");
     } else {
-        summary = FindingCounts(findings) + "; " + CountsText(*counts, selected);
+        for (Finding& finding : JudgeAgainst(expected, m_topology, luns, m_options.selection, m_options.judge))
+            result.verdict.findings.push_back(std::move(finding));
     }
-    // A host whose sessions all logged out is "no iSCSI session" without a
-    // baseline: what the verdict was held against is said.
-    if (noBaseline && status != Status::Unknown)
-        summary += "; no baseline";
+    return expected;
+}
+
+// Saves the baseline: with one read, what it expects as well (a loss never
+// enters it by itself); never from a host read in part, nor without a
+// baseline that could not be used.
+void CheckOutput::Save(CheckResult& result, const std::vector<LunRecord>& luns,
+                       const std::optional<Baseline>& expected) const
+{
+    const std::string& path = *m_options.saveBaseline;
+    if (!result.whole) {
+        NotWhole(result, path, "not saved");
+        return;
+    }
+    if (m_options.baseline && !expected && !result.noBaseline) {
+        const std::string error = "not saved: the baseline '" + *m_options.baseline +
+                                  "' could not be used, and what it expects would be lost";
+        result.verdict.problems.push_back({"baseline '" + path + "'", error, "the baseline '" + path + "' was " + error});
+        return;
+    }
+    const Baseline current = BaselineOf(m_topology.Sessions(), luns);
+    const Baseline baseline = expected ? MergedBaseline(*expected, current) : current;
+    std::string why;
+    if (SaveBaseline(path, baseline, why) != 0) {
+        result.verdict.problems.push_back({"baseline '" + path + "'", "not saved: " + why,
+                                           "cannot save the baseline '" + path + "': " + why});
+        return;
+    }
+    if (expected)
+        result.kept = KeptFrom(baseline, current);
+    result.saved = "Saved the baseline '" + path + "': " + Counted(baseline.sessions.size(), "session", "sessions") +
+                   ", " + Counted(baseline.luns.size(), "LUN", "LUNs");
+}
+
+// What the baseline expects and what is saved are only worth anything for a
+// host read whole: read in part, what could not be read would pass for
+// missing.
+void CheckOutput::NotWhole(CheckResult& result, const std::string& path, const char* what)
+{
+    result.verdict.problems.push_back({"baseline '" + path + "'", std::string(what) + ": sysfs could not be read whole",
+                                       "the baseline '" + path + "' was " + what + ": sysfs could not be read whole"});
+}
+
+int CheckOutput::Finish(const Walk& walk)
+{
+    if (!m_options.verdict)
+        return SaveOnly(walk);
+    CheckResult result;
+    Decide(walk, result);
+    result.verdict.Rank(m_options.ignored);
+    // Nothing read in part is ever OK, nor judged any better than unknown.
+    const Status status = result.verdict.status();
+    const std::string summary = SummaryOf(result, status, !m_options.selection.TakesAll());
     // Counts of a host read in part would draw a drop in every graph.
     const std::optional<std::string> perfdata =
-        whole && counts ? std::optional<std::string>(PerfdataText(*counts)) : std::nullopt;
-
-    if (m_options.json) {
-        Json document = Json::Object();
-        document.Add("format_version", "1.1");
-        document.Add("status", StatusName(status));
-        document.Add("exit_code", Json(static_cast<std::uint64_t>(status)));
-        document.Add("summary", Carry(summary));
-        document.Add("baseline", m_options.baseline && !noBaseline ? Json(Carry(*m_options.baseline)) : Json());
-        Json list = Json::Array();
-        for (const Finding& finding : findings) {
-            Json entry = Json::Object();
-            entry.Add("severity", StatusName(finding.severity));
-            entry.Add("rule", finding.rule);
-            entry.Add("object", Carry(finding.object));
-            entry.Add("message", Carry(finding.message));
-            list.PushBack(std::move(entry));
-        }
-        document.Add("findings", std::move(list));
-        Json perf;
-        if (perfdata) {
-            perf = Json::Object();
-            perf.Add("sessions", Json(static_cast<std::uint64_t>(counts->sessions)));
-            perf.Add("sessions_logged_in", Json(static_cast<std::uint64_t>(counts->loggedIn)));
-            perf.Add("luns", Json(static_cast<std::uint64_t>(counts->luns)));
-            perf.Add("paths", Json(static_cast<std::uint64_t>(counts->paths)));
-            perf.Add("paths_running", Json(static_cast<std::uint64_t>(counts->running)));
-        }
-        document.Add("perfdata", std::move(perf));
-        Json errors = Json::Array();
-        for (const CheckProblem& problem : problems) {
-            Json entry = Json::Object();
-            entry.Add("object", Carry(problem.object));
-            entry.Add("error", Carry(problem.error));
-            errors.PushBack(std::move(entry));
-        }
-        document.Add("errors", std::move(errors));
-        m_out.Text(document.Dump() + "\n");
-    } else {
-        m_out.Line({"ISCSI ", StatusName(status), " - ", PluginText(summary), perfdata ? " | " : "",
-                    perfdata ? *perfdata : ""});
-        for (const CheckProblem& problem : problems)
-            m_out.Line({"UNKNOWN: ", PluginText(problem.text)});
-        for (const Finding& finding : findings)
-            m_out.Line({StatusName(finding.severity), " [", finding.rule, "] ", PluginText(finding.object),
-                        ": ", PluginText(finding.message)});
-        if (!saved.empty())
-            m_out.Line({PluginText(saved)});
-    }
-    if (!saved.empty() && status != Status::Ok)
-        SavedNotOk(*m_options.saveBaseline, status, findings, kept);
+        result.whole && result.counts ? std::optional<std::string>(PerfdataText(*result.counts)) : std::nullopt;
+    if (m_options.json)
+        m_out.Text(JsonVerdict(result, status, summary, m_options.baseline, perfdata.has_value()));
+    else
+        PluginLines(m_out, result, status, summary, perfdata);
+    if (!result.saved.empty() && status != Status::Ok)
+        SavedNotOk(*m_options.saveBaseline, status, result.verdict.findings, result.kept);
     // A plugin's output that did not reach the monitoring system leaves it
     // knowing nothing: UNKNOWN, never the 1 of the other forms (a WARNING).
     if (int error = m_out.Close(); error != 0) {

@@ -14,12 +14,13 @@
 #include "check_rules.h"
 #include "form.h"
 #include "output.h"
+#include "baseline.h"
 #include "topology.h"
 #include "verdict.h"
 
 namespace inventory {
 
-struct Baseline;
+struct CheckResult;
 
 struct CheckOptions {
     bool verdict = true;   // --check; else only --save-baseline
@@ -49,6 +50,11 @@ public:
 private:
     // --save-baseline without --check.
     int SaveOnly(const Walk& walk);
+    // The verdict on the walk, held against the baseline, and the save.
+    void Decide(const Walk& walk, CheckResult& result) const;
+    std::optional<Baseline> Expected(CheckResult& result, const std::vector<LunRecord>& luns) const;
+    void Save(CheckResult& result, const std::vector<LunRecord>& luns, const std::optional<Baseline>& expected) const;
+    static void NotWhole(CheckResult& result, const std::string& path, const char* what);
 
     Output& m_out;
     CheckOptions m_options;

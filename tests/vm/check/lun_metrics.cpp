@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: MIT
-// The LUN and disk metrics of --prometheus against the dumps: per LUN with
-// a WWID its paths and map (iscsi_lun_paths) and its running paths
-// (iscsi_lun_paths_running); per disk its state as an enum (1 for the dump's,
-// 0 for any other state shown), its read-only flag and its size in bytes.
-// Other families, other states at 0 and LUNs without a WWID are left to the
-// rest of the checks.
+// The LUN and disk metrics of --prometheus against the dumps: per LUN (by
+// its WWID, or hctl:H:C:T:L for one without) its paths and map
+// (iscsi_lun_paths) and its running paths (iscsi_lun_paths_running); per
+// disk its state as an enum (1 for the dump's, 0 for any other state shown),
+// its read-only flag and its size in bytes.  Other families and other states
+// at 0 are left to the rest of the checks.
 #include "outputs.h"
 
 namespace vmcheck {
@@ -14,9 +14,10 @@ namespace {
 const std::set<std::string> kLunFamilies{"iscsi_lun_paths", "iscsi_lun_paths_running"};
 const std::set<std::string> kDiskFamilies{"iscsi_disk_state", "iscsi_disk_read_only", "iscsi_disk_size_bytes"};
 
-// The LUNs the dumps show by WWID, their paths by "session hctl".
+// The LUNs the dumps show by key (WWID, or hctl:H:C:T:L), their paths by
+// "session hctl".
 struct LunIndex {
-    std::map<std::string, const LunFacts*> byWwid;
+    std::map<std::string, const LunFacts*> byKey;
     std::map<std::string, const PathFacts*> byDisk;
 };
 
@@ -24,8 +25,8 @@ LunIndex IndexOf(const std::vector<LunFacts>& luns)
 {
     LunIndex index;
     for (const LunFacts& lun : luns) {
-        if (!lun.wwid.empty())
-            index.byWwid[lun.wwid] = &lun;
+        if (!lun.paths.empty())
+            index.byKey[lun.wwid.empty() ? "hctl:" + lun.paths.front().hctl : lun.wwid] = &lun;
         for (const PathFacts& path : lun.paths)
             index.byDisk[path.session + " " + path.hctl] = &path;
     }
@@ -36,7 +37,7 @@ LunIndex IndexOf(const std::vector<LunFacts>& luns)
 struct LunSamples {
     std::map<std::string, std::map<std::string, std::string>> seen;    // family -> key -> value
     std::map<std::string, std::map<std::string, std::string>> states;  // disk -> state -> value
-    std::map<std::string, std::string> maps;                           // wwid -> multipath_device
+    std::map<std::string, std::string> maps;                           // key -> multipath_device
 };
 
 // One sample line into samples; a sample of an object the dumps do not show,
@@ -52,9 +53,7 @@ void ReadLunSample(const std::string& phase, const std::string& what, const std:
     std::string key;
     if (kLunFamilies.count(family)) {
         key = labels["wwid"];
-        if (key.empty())
-            return;
-        if (!index.byWwid.count(key)) {
+        if (!index.byKey.count(key)) {
             Fail(phase, what + " shows " + family + " of a LUN " + key + ", which the dumps do not show");
             return;
         }
@@ -92,7 +91,7 @@ void Expect(const std::string& phase, const std::string& what, LunSamples& sampl
 void CheckLunSeries(const std::string& phase, const std::string& what, const LunIndex& index,
                     LunSamples& samples)
 {
-    for (const auto& [wwid, lun] : index.byWwid) {
+    for (const auto& [wwid, lun] : index.byKey) {
         const std::string series = "wwid=\"" + wwid + "\"";
         Expect(phase, what, samples, "iscsi_lun_paths", wwid, lun->paths.size(), series);
         Expect(phase, what, samples, "iscsi_lun_paths_running", wwid, lun->Running(), series);

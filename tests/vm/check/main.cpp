@@ -112,7 +112,8 @@ void PrintMultipath(const MultipathFigures& multipath, const ViewFigures& views)
                 multipath.seconds.c_str());
     std::printf("vm-check: multipath: --luns and the metrics show %s paths running, %s with the portal "
                 "disabled; --check OK, then WARNING naming the failed session and the LUN (also "
-                "against a baseline saved before)\n",
+                "against a baseline saved before), CRITICAL with both portals disabled, OK with both "
+                "back; the metrics' findings the check's each time\n",
                 views.before.c_str(), views.after.c_str());
 }
 

@@ -6,7 +6,9 @@
 // --json, against a baseline saved before) exit 0 saying OK, then 1 saying
 // WARNING (the LUN still runs through the other portal: redundancy lost)
 // with perfdata that counts what the dumps show and findings that name the
-// failed session and the LUN, worst first; other findings may be there.  The tool's views were timed against iscsiadm and multipath -ll.
+// failed session and the LUN, worst first; other findings may be there.
+// With the other portal disabled too, 2 (CRITICAL: no path left); with both
+// back, 0 again.  The tool's views were timed against iscsiadm and multipath -ll.
 // The metrics' findings (iscsi_check_finding), on which the shipped alerts
 // fire, must be the check's, severity for severity.  Failures name
 // "multipath luns", "multipath metrics", "multipath check", "multipath
@@ -178,6 +180,21 @@ void CheckViewsAfter(Sections& sections, const Statuses& statuses, const std::st
                             sections["multipath check-json-failed"]);
 }
 
+// Both portals disabled: the LUN has no path left, CRITICAL; both enabled
+// again: OK.  Each time the metrics' findings are the check's.
+void CheckBothAndBack(Sections& sections, const Statuses& statuses)
+{
+    const std::string both = " after both portals were disabled", back = " after both portals were back";
+    CheckStatus("multipath check", "--check" + both, Status(statuses, "check-both-failed"), 2);
+    CheckStatus("multipath check", "--check --json" + both, Status(statuses, "check-json-both-failed"), 2);
+    CheckAlertsAreTheChecks("--prometheus and --check --json" + both, sections["multipath prometheus-both-failed"],
+                            sections["multipath check-json-both-failed"]);
+    CheckStatus("multipath check", "--check" + back, Status(statuses, "check-back"), 0);
+    CheckStatus("multipath check", "--check --json" + back, Status(statuses, "check-json-back"), 0);
+    CheckAlertsAreTheChecks("--prometheus and --check --json" + back, sections["multipath prometheus-back"],
+                            sections["multipath check-json-back"]);
+}
+
 }  // namespace
 
 void CheckMultipathViews(Sections& sections, const Statuses& statuses, const std::string& failedSession,
@@ -185,6 +202,7 @@ void CheckMultipathViews(Sections& sections, const Statuses& statuses, const std
 {
     CheckViewsBefore(sections, statuses, figures);
     CheckViewsAfter(sections, statuses, failedSession, figures);
+    CheckBothAndBack(sections, statuses);
     figures.peers = CheckPeers("multipath peers", sections["multipath peers"], {kSessionsPeer, kLunsPeer});
 }
 

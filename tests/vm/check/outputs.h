@@ -107,8 +107,9 @@ struct PathFacts {
     std::optional<bool> readOnly;
     std::optional<DiskDump::Holder> map;  // the holder that is a multipath map
 
-    // A path takes I/O when its device runs and its session is logged in.
-    bool Running() const { return state == "running" && sessionState == "LOGGED_IN"; }
+    // A path takes I/O when its device runs, its session is logged in and
+    // its block device is there.
+    bool Running() const { return state == "running" && sessionState == "LOGGED_IN" && !block.empty(); }
 };
 
 // A logical unit: the paths that name one WWID, or a path without one alone.

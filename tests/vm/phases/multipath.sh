@@ -16,7 +16,10 @@
 # multipath -ll.  Then the 127.0.0.2 portal group is disabled, the VM polls
 # --prometheus (60 s at most) until that session shows state FAILED, and
 # takes both dumps again, the metrics, --luns and the three --check runs,
-# and a dump of the sessions.  The map is flushed, both sessions log out
+# and a dump of the sessions.  Then the 127.0.0.1 portal group is disabled
+# too (the LUN has no path left: the metrics and --check once more), and
+# both are enabled again until the check is OK (the metrics and --check a
+# last time).  The map is flushed, both sessions log out
 # and udevd stops: the later phases see none of it.
 say "phase multipath"
 mp_started=$(centiseconds)
@@ -179,6 +182,26 @@ section multipath check-failed $mp_check
 section multipath check-json-failed $mp_check --json
 section multipath check-baseline-failed $mp_baseline
 section multipath sessions-failed /bin/dump-sysfs iscsi_session state
+
+say "phase multipath: failing the 127.0.0.1 path too, then bringing both back"
+# No path left: the verdict and the alerts' findings are CRITICAL.
+echo 0 > "$C/iscsi/$MP_IQN/tpgt_1/enable"
+mp_both_failed() {
+    [ "$(iscsi-inventory --prometheus --no-log 2>/dev/null | grep -c '^iscsi_check_finding{rule="no-path",severity="critical"')" -ge 1 ]
+}
+waitfor 60 mp_both_failed || fatal "--prometheus did not show the multipath LUN without a path within 60 s"
+section multipath prometheus-both-failed iscsi-inventory --prometheus
+section multipath check-both-failed $mp_check
+section multipath check-json-both-failed $mp_check --json
+# Both portals back: the sessions log in again (well within their 120 s
+# recovery timeout) and the verdict is OK again.
+echo 1 > "$C/iscsi/$MP_IQN/tpgt_1/enable"
+echo 1 > "$C/iscsi/$MP_IQN/tpgt_2/enable"
+mp_back() { $mp_check > /dev/null 2>&1; }
+waitfor 90 mp_back || say "the multipath sessions did not come back within 90 s"
+section multipath prometheus-back iscsi-inventory --prometheus
+section multipath check-back $mp_check
+section multipath check-json-back $mp_check --json
 cd /
 
 say "phase multipath: tearing down"
@@ -188,6 +211,7 @@ multipath -F > /tmp/mp.flush 2>&1
 iscsiadm -m node -T "$MP_IQN" --logout > /tmp/mp.logout 2>&1
 iscsiadm -m node -T "$MP_IQN" -o delete >> /tmp/mp.logout 2>&1
 echo 0 > "$C/iscsi/$MP_IQN/tpgt_1/enable"
+echo 0 > "$C/iscsi/$MP_IQN/tpgt_2/enable"
 no_mp_session() { ! grep -qx "$MP_IQN" /sys/class/iscsi_session/*/targetname 2>/dev/null; }
 waitfor 30 no_mp_session || fatal "the multipath sessions stay: $(cat /tmp/mp.logout)"
 unset DM_DISABLE_UDEV
