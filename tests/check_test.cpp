@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "iscsi_tree.h"
-#include "json_read.h"
+#include "json/json_read.h"
 #include "sys_tree.h"
 #include "tool_run.h"
 

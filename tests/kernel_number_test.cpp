@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-#include "inventory.h"
+#include "walk/inventory.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "check_rules.h"
+#include "verdict/check_rules.h"
 #include "tool_fixture.h"
 
 namespace {

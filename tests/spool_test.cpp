@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "file_size_limit.h"
-#include "spool.h"
+#include "files/spool.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "json_string.h"
-#include "terminal_text.h"
+#include "json/json_string.h"
+#include "text/terminal_text.h"
 
 namespace {
 

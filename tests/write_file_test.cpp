@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "file_size_limit.h"
-#include "write_file.h"
+#include "files/write_file.h"
 
 namespace {
 

@@ -39,16 +39,16 @@
 #include <optional>
 #include <string>
 
-#include "check_output.h"
-#include "inventory.h"
-#include "json_output.h"
+#include "forms/check_output.h"
+#include "walk/inventory.h"
+#include "forms/json_output.h"
 #include "base/log_file.h"
-#include "output.h"
-#include "luns_output.h"
-#include "prometheus_output.h"
-#include "sessions_output.h"
-#include "summary_output.h"
-#include "text_output.h"
+#include "forms/output.h"
+#include "forms/luns_output.h"
+#include "forms/prometheus_output.h"
+#include "forms/sessions_output.h"
+#include "forms/summary_output.h"
+#include "forms/text_output.h"
 
 #ifndef ISCSI_INVENTORY_VERSION
 #define ISCSI_INVENTORY_VERSION "unknown"

@@ -15,8 +15,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "baseline.h"
-#include "json_read.h"
+#include "verdict/baseline.h"
+#include "json/json_read.h"
 
 namespace {
 

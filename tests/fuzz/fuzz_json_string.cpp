@@ -16,8 +16,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "json_string.h"
-#include "terminal_text.h"
+#include "json/json_string.h"
+#include "text/terminal_text.h"
 
 namespace {
 

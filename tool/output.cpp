@@ -1,8 +1,0 @@
-// SPDX-License-Identifier: MIT
-#include "output.h"
-
-namespace inventory {
-
-void Complain(std::string_view message) { base::Complain(kProgramName, message); }
-
-}  // namespace inventory
