@@ -34,10 +34,13 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "forms/check_output.h"
 #include "walk/inventory.h"
@@ -73,49 +76,132 @@ bool g_plugin = false;
 
 // ---- Command line ----------------------------------------------------------
 
+// Which output form the command line chose (each made as an inventory::Form).
+enum class FormChoice { Text, Json, Sessions, Luns, Summary, Prometheus };
+
+// What an option is to the others.
+enum class Role {
+    Plain,
+    Form,       // an output form: two are a usage error
+    Check,      // means something with --check alone
+    Selection,  // selects for --sessions, --luns, --summary and --check alone
+};
+
+// Every option, in the order --help lists them: the one list that the
+// parser, the help, the usage line and the conflicts between options read.
+// Adding an output form is a line here and a case in MakeForm.
+struct OptionSpec {
+    const char* name;
+    char letter;        // its short form, or 0
+    int argument;       // no_argument, required_argument or optional_argument
+    const char* value;  // what its argument is called, for the help
+    Role role;
+    FormChoice form;    // for Role::Form
+    const char* help;   // lines of the help, "\n" between them
+};
+
+// The options by their place in kOptionSpecs.
+enum OptionId {
+    kLog, kNoLog, kJson, kSessions, kLuns, kSummary, kPrometheus, kCheck, kBaseline, kSaveBaseline,
+    kIgnore, kMaxRecovery, kRedundancyLost, kTarget, kSession, kShowSecrets, kHelp, kVersion, kOptionCount
+};
+
+const OptionSpec kOptionSpecs[] = {
+    {"log", 'l', required_argument, "FILE", Role::Plain, {},
+     "write the trace of every query to FILE (default SysReader.log\n"
+     "in the current directory); never through a symbolic link"},
+    {"no-log", 0, no_argument, nullptr, Role::Plain, {},
+     "write no trace (of --log and --no-log, the last one counts)"},
+    {"json", 0, no_argument, nullptr, Role::Form, FormChoice::Json,
+     "print the inventory as one JSON document, with each\nsession's disks and the LUNs"},
+    {"sessions", 's', no_argument, nullptr, Role::Form, FormChoice::Sessions,
+     "print one block per session with its interface, states,\n"
+     "timeouts, CHAP, negotiated parameters and disks"},
+    {"luns", 0, no_argument, nullptr, Role::Form, FormChoice::Luns,
+     "print one block per logical unit (by WWID) with its size,\ninquiry strings, multipath map and paths"},
+    {"summary", 0, no_argument, nullptr, Role::Form, FormChoice::Summary,
+     "print one line per session with its health"},
+    {"prometheus", 0, optional_argument, "FILE", Role::Form, FormChoice::Prometheus,
+     "print the sessions, connections, disks, LUNs and the check's\n"
+     "findings as Prometheus metrics, or replace FILE with them\n"
+     "whole (for node_exporter's textfile collector)"},
+    {"check", 0, no_argument, nullptr, Role::Plain, {},
+     "judge the host's iSCSI health as a monitoring plugin: exit 0\n"
+     "OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN; with --json, as JSON"},
+    {"baseline", 0, required_argument, "FILE", Role::Check, {},
+     "with --check: hold the sessions and LUNs against FILE\n"
+     "(default " ISCSI_INVENTORY_DEFAULT_BASELINE ",\nwhere one was saved)"},
+    {"save-baseline", 0, optional_argument, "FILE", Role::Plain, {},
+     "replace FILE (default the one above) with the sessions and\n"
+     "LUNs there are now, as the baseline a later --check holds\n"
+     "them against; with --check and a baseline, also what it\n"
+     "expects"},
+    {"ignore", 0, required_argument, "RULE[,RULE]...", Role::Check, {},
+     "with --check: switch rules off (see below)"},
+    {"max-recovery-timeout", 0, required_argument, "SECONDS", Role::Check, {},
+     "with --check: warn of a multipath path whose session waits\nlonger to fail I/O (default 30)"},
+    {"redundancy-lost", 0, required_argument, "warning|critical", Role::Check, {},
+     "with --check: how bad a logical unit is that lost a path but\nis still reached (default warning)"},
+    {"target", 'T', required_argument, "IQN", Role::Selection, {},
+     "show only the sessions with this target (may repeat)"},
+    {"session", 'r', required_argument, "NAME|SID", Role::Selection, {},
+     "show only this session (may repeat); both select for\n--sessions, --luns, --summary and --check"},
+    {"show-secrets", 0, no_argument, nullptr, Role::Plain, {},
+     "print CHAP secrets (password, password_in) as they are\ninstead of ********; they never reach the log"},
+    {"help", 'h', no_argument, nullptr, Role::Plain, {}, "print this help and exit"},
+    {"version", 'V', no_argument, nullptr, Role::Plain, {}, "print the version and exit"},
+};
+static_assert(std::size(kOptionSpecs) == kOptionCount, "an OptionId for every option");
+
+// "--name", "--name=VALUE" or "--name[=VALUE]", as the help shows it.
+std::string LongForm(const OptionSpec& spec)
+{
+    std::string text = std::string("--") + spec.name;
+    if (spec.argument == required_argument)
+        text += std::string("=") + spec.value;
+    else if (spec.argument == optional_argument)
+        text += std::string("[=") + spec.value + "]";
+    return text;
+}
+
+// The names of the options of a role, quoted and joined: "'--a', '--b' and '--c'".
+std::string Named(Role role)
+{
+    std::vector<std::string> names;
+    for (const OptionSpec& spec : kOptionSpecs)
+        if (spec.role == role)
+            names.push_back(std::string("'--") + spec.name + "'");
+    std::string text;
+    for (std::size_t i = 0; i < names.size(); ++i)
+        text += (i == 0 ? "" : i + 1 == names.size() ? " and " : ", ") + names[i];
+    return text;
+}
+
 void Usage(std::ostream& stream)
 {
     stream << "Usage: " << kProgram << " [OPTION]...\n"
            << "Print the iSCSI hosts, transports, connections and sessions that sysfs shows,\n"
-              "and the scsi_host entry named \"iscsi\".\n"
-              "\n"
-              "  -l, --log=FILE   write the trace of every query to FILE (default SysReader.log\n"
-              "                   in the current directory); never through a symbolic link\n"
-              "      --no-log     write no trace (of --log and --no-log, the last one counts)\n"
-              "      --json       print the inventory as one JSON document, with each\n"
-              "                   session's disks and the LUNs\n"
-              "  -s, --sessions   print one block per session with its interface, states,\n"
-              "                   timeouts, CHAP, negotiated parameters and disks\n"
-              "      --luns       print one block per logical unit (by WWID) with its size,\n"
-              "                   inquiry strings, multipath map and paths\n"
-              "      --summary    print one line per session with its health\n"
-              "      --prometheus[=FILE]  print the sessions, connections, disks and LUNs as\n"
-              "                   Prometheus metrics, or replace FILE with them whole (for\n"
-              "                   node_exporter's textfile collector)\n"
-              "      --check      judge the host's iSCSI health as a monitoring plugin: exit 0\n"
-              "                   OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN; with --json, as JSON\n"
-              "      --baseline=FILE  with --check: hold the sessions and LUNs against FILE\n"
-              "                   (default " ISCSI_INVENTORY_DEFAULT_BASELINE ",\n"
-              "                   where one was saved)\n"
-              "      --save-baseline[=FILE]  replace FILE (default the one above) with the\n"
-              "                   sessions and LUNs there are now, as the baseline a later\n"
-              "                   --check holds them against; with --check and a baseline,\n"
-              "                   also what that baseline expects\n"
-              "      --max-recovery-timeout=SECONDS  with --check: warn of a multipath path\n"
-              "                   whose session waits longer to fail I/O (default 30)\n"
-              "      --redundancy-lost=warning|critical  with --check: how bad a logical unit\n"
-              "                   is that lost a path but is still reached (default warning)\n"
-              "      --ignore=RULE[,RULE]...  with --check: switch rules off (see below)\n"
-              "  -T, --target=IQN  show only the sessions with this target (may repeat)\n"
-              "  -r, --session=NAME|SID  show only this session (may repeat); both select\n"
-              "                   for --sessions, --luns, --summary and --check\n"
-              "      --show-secrets  print CHAP secrets (password, password_in) as they are\n"
-              "                   instead of ********; they never reach the log\n"
-              "  -h, --help       print this help and exit\n"
-              "  -V, --version    print the version and exit\n"
-              "\n"
-              "\n"
-              "Rules of --check, with the severity of what they find:\n";
+              "and the scsi_host entry named \"iscsi\".\n\n";
+    constexpr std::size_t kHelpColumn = 19;
+    for (const OptionSpec& spec : kOptionSpecs) {
+        std::string line = spec.letter ? std::string("  -") + spec.letter + ", " : std::string(6, ' ');
+        line += LongForm(spec);
+        std::string_view help = spec.help;
+        // A help line ends within 80 columns: after a long option, below it.
+        const std::size_t first = std::min(help.find('\n'), help.size());
+        if (line.size() + 2 <= kHelpColumn)
+            line.append(kHelpColumn - line.size(), ' ');
+        else if (line.size() + 2 + first <= 80)
+            line += "  ";
+        else
+            line += "\n" + std::string(kHelpColumn, ' ');
+        for (std::size_t end; !help.empty(); help.remove_prefix(end == help.size() ? end : end + 1)) {
+            end = std::min(help.find('\n'), help.size());
+            stream << line << help.substr(0, end) << "\n";
+            line.assign(kHelpColumn, ' ');
+        }
+    }
+    stream << "\nRules of --check, with the severity of what they find:\n";
     for (std::size_t i = 0; i < inventory::kCheckRuleCount; ++i) {
         const inventory::CheckRule& rule = inventory::kCheckRules[i];
         const std::string name = rule.name, severity = inventory::SeverityWords(rule.severity);
@@ -149,15 +235,32 @@ int Fail(const std::string& message, int status)
 }
 
 // Usage errors exit 2, but for a monitoring plugin, to which 2 is CRITICAL:
-// there they are UNKNOWN.
+// there they are UNKNOWN.  The short usage lists every option, the forms as
+// one choice.
 int UsageError(bool plugin)
 {
-    std::cerr << "Usage: " << kProgram
-              << " [-h] [-V] [-l FILE] [--no-log] [--json|-s|--luns|--summary|--prometheus[=FILE]]\n"
-                 "       [--check [--baseline=FILE] [--ignore=RULE,...] [--max-recovery-timeout=SECONDS]\n"
-                 "       [--redundancy-lost=warning|critical]] [--save-baseline[=FILE]] [-T IQN] [-r SESSION]\n"
-                 "       [--show-secrets]\n"
-              << "Try '" << kProgram << " --help' for more information." << std::endl;
+    std::vector<std::string> words;
+    std::string forms;
+    for (const OptionSpec& spec : kOptionSpecs) {
+        std::string word = spec.letter ? std::string("-") + spec.letter : LongForm(spec);
+        if (spec.letter && spec.argument == required_argument)
+            word += std::string(" ") + spec.value;
+        if (spec.role == Role::Form)
+            forms += (forms.empty() ? "" : "|") + word;
+        else
+            words.push_back("[" + word + "]");
+        if (spec.role == Role::Form && &spec + 1 < std::end(kOptionSpecs) && spec.role != (&spec + 1)->role)
+            words.push_back("[" + forms + "]");
+    }
+    std::string line = std::string("Usage: ") + kProgram, text;
+    for (const std::string& word : words) {
+        if (line.size() + 1 + word.size() > 80) {
+            text += line + "\n";
+            line = "      ";
+        }
+        line += " " + word;
+    }
+    std::cerr << text << line << "\nTry '" << kProgram << " --help' for more information." << std::endl;
     return plugin ? 3 : 2;
 }
 
@@ -182,16 +285,13 @@ std::string OptionError(int result, int before, char** argv)
     return std::string("invalid option -- '") + char(optopt) + "'";
 }
 
-// Which output form the command line chose (each made as an inventory::Form).
-enum class FormChoice { Text, Json, Sessions, Luns, Summary, Prometheus };
-
 struct Options {
     std::string logPath = kDefaultLog;
     bool logNamed = false, noLog = false, showSecrets = false, help = false, version = false;
     FormChoice form = FormChoice::Text;  // one output form: two are a usage error
     std::optional<std::string> metricsFile;  // --prometheus=FILE; else standard output
     bool check = false;
-    bool redundancyLostGiven = false;
+    bool checkOnlyGiven = false;  // an option of Role::Check
     inventory::CheckOptions checkOptions;
     inventory::Selection selection;
 };
@@ -199,25 +299,24 @@ struct Options {
 // The command line into options; a message and a status when it is wrong.
 std::optional<int> ParseOptions(int argc, char** argv, Options& o)
 {
-    enum {
-        kNoLog = 256, kJson, kShowSecrets, kPrometheus, kLuns, kSummary, kCheck, kBaseline,
-        kSaveBaseline, kMaxRecovery, kIgnore, kRedundancyLost
-    };
-    static const option kOptions[] = {
-        {"help", no_argument, nullptr, 'h'},   {"version", no_argument, nullptr, 'V'},
-        {"log", required_argument, nullptr, 'l'}, {"no-log", no_argument, nullptr, kNoLog},
-        {"json", no_argument, nullptr, kJson},   {"show-secrets", no_argument, nullptr, kShowSecrets},
-        {"sessions", no_argument, nullptr, 's'},
-        {"prometheus", optional_argument, nullptr, kPrometheus},
-        {"luns", no_argument, nullptr, kLuns},   {"summary", no_argument, nullptr, kSummary},
-        {"check", no_argument, nullptr, kCheck},
-        {"baseline", required_argument, nullptr, kBaseline},
-        {"save-baseline", optional_argument, nullptr, kSaveBaseline},
-        {"max-recovery-timeout", required_argument, nullptr, kMaxRecovery},
-        {"ignore", required_argument, nullptr, kIgnore},
-        {"redundancy-lost", required_argument, nullptr, kRedundancyLost},
-        {"target", required_argument, nullptr, 'T'}, {"session", required_argument, nullptr, 'r'},
-        {nullptr, 0, nullptr, 0},
+    // getopt_long's view of the table: each option returns 256 + its id, a
+    // short one its letter.
+    std::vector<option> longOptions;
+    std::string letters = ":";
+    for (std::size_t i = 0; i < kOptionCount; ++i) {
+        const OptionSpec& spec = kOptionSpecs[i];
+        longOptions.push_back({spec.name, spec.argument, nullptr, static_cast<int>(256 + i)});
+        if (spec.letter)
+            letters += std::string(1, spec.letter) + (spec.argument == required_argument ? ":" : "");
+    }
+    longOptions.push_back({nullptr, 0, nullptr, 0});
+    auto idOf = [](int returned) -> std::optional<OptionId> {
+        if (returned >= 256 && returned < 256 + kOptionCount)
+            return static_cast<OptionId>(returned - 256);
+        for (std::size_t i = 0; i < kOptionCount; ++i)
+            if (kOptionSpecs[i].letter && kOptionSpecs[i].letter == returned)
+                return static_cast<OptionId>(i);
+        return std::nullopt;
     };
     // A usage error is UNKNOWN to a monitoring system, whatever comes after
     // --check on the line.
@@ -226,54 +325,37 @@ std::optional<int> ParseOptions(int argc, char** argv, Options& o)
         Fail(message, 0);
         return std::optional<int>(UsageError(plugin));
     };
-    // Two forms of the output in one run would leave one of them unsaid.
-    std::string formGiven;
-    auto form = [&](FormChoice chosen, const char* name) -> std::optional<int> {
-        if (!formGiven.empty() && o.form != chosen)
-            return usage("options '" + formGiven + "' and '" + name + "' name two forms of the output: give one");
-        o.form = chosen;
-        formGiven = name;
-        return std::nullopt;
-    };
     opterr = 0;  // the messages are ours, under the program's name
-    int option, before = optind;
-    while ((option = getopt_long(argc, argv, ":hVsl:T:r:", kOptions, nullptr)) != -1) {
-        switch (option) {
-        case 'h': o.help = true; break;
-        case 'V': o.version = true; break;
-        case 'l': o.logPath = optarg; o.logNamed = true; o.noLog = false; break;
+    std::string formGiven;
+    int returned, before = optind;
+    while ((returned = getopt_long(argc, argv, letters.c_str(), longOptions.data(), nullptr)) != -1) {
+        const std::optional<OptionId> id = idOf(returned);
+        if (!id || returned == ':' || returned == '?')
+            return usage(OptionError(returned, before, argv));
+        const OptionSpec& spec = kOptionSpecs[*id];
+        if (spec.role == Role::Check)
+            o.checkOnlyGiven = true;
+        // Two forms of the output in one run would leave one of them unsaid.
+        if (spec.role == Role::Form) {
+            if (!formGiven.empty() && o.form != spec.form)
+                return usage("options '" + formGiven + "' and '--" + spec.name +
+                             "' name two forms of the output: give one");
+            o.form = spec.form;
+            formGiven = std::string("--") + spec.name;
+        }
+        if (optarg != nullptr && *optarg == '\0' && spec.argument == optional_argument)
+            return usage(std::string("option '--") + spec.name + "=' names no file");
+        switch (*id) {
+        case kHelp: o.help = true; break;
+        case kVersion: o.version = true; break;
+        case kLog: o.logPath = optarg; o.logNamed = true; o.noLog = false; break;
         case kNoLog: o.noLog = true; o.logNamed = false; break;
-        case kJson:
-            if (auto status = form(FormChoice::Json, "--json"))
-                return status;
-            break;
-        case 's':
-            if (auto status = form(FormChoice::Sessions, "--sessions"))
-                return status;
-            break;
-        case kLuns:
-            if (auto status = form(FormChoice::Luns, "--luns"))
-                return status;
-            break;
-        case kSummary:
-            if (auto status = form(FormChoice::Summary, "--summary"))
-                return status;
-            break;
+        case kJson: case kSessions: case kLuns: case kSummary: break;
         case kShowSecrets: o.showSecrets = true; break;
-        case kPrometheus:
-            if (auto status = form(FormChoice::Prometheus, "--prometheus"))
-                return status;
-            if (optarg != nullptr && *optarg == '\0')
-                return usage("option '--prometheus=' names no file");
-            o.metricsFile = optarg ? std::optional<std::string>(optarg) : std::nullopt;
-            break;
+        case kPrometheus: o.metricsFile = optarg ? std::optional<std::string>(optarg) : std::nullopt; break;
         case kCheck: o.check = true; break;
         case kBaseline: o.checkOptions.baseline = optarg; break;
-        case kSaveBaseline:
-            if (optarg != nullptr && *optarg == '\0')
-                return usage("option '--save-baseline=' names no file");
-            o.checkOptions.saveBaseline = optarg ? optarg : ISCSI_INVENTORY_DEFAULT_BASELINE;
-            break;
+        case kSaveBaseline: o.checkOptions.saveBaseline = optarg ? optarg : ISCSI_INVENTORY_DEFAULT_BASELINE; break;
         case kMaxRecovery: {
             std::optional<std::uint64_t> seconds = inventory::KernelNumber(optarg);
             if (!seconds)
@@ -300,11 +382,10 @@ std::optional<int> ParseOptions(int argc, char** argv, Options& o)
                 o.checkOptions.judge.redundancyLost = inventory::Status::Critical;
             else
                 return usage(std::string("invalid severity '") + optarg + "' (warning or critical)");
-            o.redundancyLostGiven = true;
             break;
-        case 'T': o.selection.targets.push_back(optarg); break;
-        case 'r': o.selection.sessions.push_back(optarg); break;
-        default: return usage(OptionError(option, before, argv));
+        case kTarget: o.selection.targets.push_back(optarg); break;
+        case kSession: o.selection.sessions.push_back(optarg); break;
+        case kOptionCount: break;
         }
         before = optind;
     }
@@ -318,14 +399,12 @@ std::optional<int> ParseOptions(int argc, char** argv, Options& o)
     const bool verdict = o.check || o.checkOptions.saveBaseline;
     if (verdict && o.form != FormChoice::Text && !(o.check && o.form == FormChoice::Json))
         return usage("options '--check' and '--save-baseline' take no other form than '--json'");
-    if (!o.check && (o.checkOptions.baseline || o.checkOptions.ignored.size() ||
-                     o.checkOptions.judge.maxRecoverySeconds != 30 || o.redundancyLostGiven))
-        return usage("options '--baseline', '--ignore', '--max-recovery-timeout' and '--redundancy-lost' "
-                     "need '--check'");
+    if (!o.check && o.checkOnlyGiven)
+        return usage("options " + Named(Role::Check) + " need '--check'");
     if (!o.selection.TakesAll() && !verdict &&
         (o.form == FormChoice::Text || o.form == FormChoice::Json || o.form == FormChoice::Prometheus))
-        return usage("options '--target' and '--session' select for '--sessions', '--luns', "
-                     "'--summary' and '--check' alone");
+        return usage("options " + Named(Role::Selection) +
+                     " select for '--sessions', '--luns', '--summary' and '--check' alone");
     // The host's own baseline, where one was saved: without it the check
     // says it had none.
     if (o.check && !o.checkOptions.baseline) {
