@@ -154,13 +154,13 @@ const OptionSpec kOptionSpecs[] = {
 static_assert(std::size(kOptionSpecs) == kOptionCount, "an OptionId for every option");
 
 // "--name", "--name=VALUE" or "--name[=VALUE]", as the help shows it.
-std::string LongForm(const OptionSpec& spec)
+std::string LongForm(const OptionSpec& entry)
 {
-    std::string text = std::string("--") + spec.name;
-    if (spec.argument == required_argument)
-        text += std::string("=") + spec.value;
-    else if (spec.argument == optional_argument)
-        text += std::string("[=") + spec.value + "]";
+    std::string text = std::string("--") + entry.name;
+    if (entry.argument == required_argument)
+        text += std::string("=") + entry.value;
+    else if (entry.argument == optional_argument)
+        text += std::string("[=") + entry.value + "]";
     return text;
 }
 
@@ -168,9 +168,9 @@ std::string LongForm(const OptionSpec& spec)
 std::string Named(Role role)
 {
     std::vector<std::string> names;
-    for (const OptionSpec& spec : kOptionSpecs)
-        if (spec.role == role)
-            names.push_back(std::string("'--") + spec.name + "'");
+    for (const OptionSpec& entry : kOptionSpecs)
+        if (entry.role == role)
+            names.push_back(std::string("'--") + entry.name + "'");
     std::string text;
     for (std::size_t i = 0; i < names.size(); ++i)
         text += (i == 0 ? "" : i + 1 == names.size() ? " and " : ", ") + names[i];
@@ -183,10 +183,10 @@ void Usage(std::ostream& stream)
            << "Print the iSCSI hosts, transports, connections and sessions that sysfs shows,\n"
               "and the scsi_host entry named \"iscsi\".\n\n";
     constexpr std::size_t kHelpColumn = 19;
-    for (const OptionSpec& spec : kOptionSpecs) {
-        std::string line = spec.letter ? std::string("  -") + spec.letter + ", " : std::string(6, ' ');
-        line += LongForm(spec);
-        std::string_view help = spec.help;
+    for (const OptionSpec& entry : kOptionSpecs) {
+        std::string line = entry.letter ? std::string("  -") + entry.letter + ", " : std::string(6, ' ');
+        line += LongForm(entry);
+        std::string_view help = entry.help;
         // A help line ends within 80 columns: after a long option, below it.
         const std::size_t first = std::min(help.find('\n'), help.size());
         if (line.size() + 2 <= kHelpColumn)
@@ -241,15 +241,15 @@ int UsageError(bool plugin)
 {
     std::vector<std::string> words;
     std::string forms;
-    for (const OptionSpec& spec : kOptionSpecs) {
-        std::string word = spec.letter ? std::string("-") + spec.letter : LongForm(spec);
-        if (spec.letter && spec.argument == required_argument)
-            word += std::string(" ") + spec.value;
-        if (spec.role == Role::Form)
+    for (const OptionSpec& entry : kOptionSpecs) {
+        std::string word = entry.letter ? std::string("-") + entry.letter : LongForm(entry);
+        if (entry.letter && entry.argument == required_argument)
+            word += std::string(" ") + entry.value;
+        if (entry.role == Role::Form)
             forms += (forms.empty() ? "" : "|") + word;
         else
             words.push_back("[" + word + "]");
-        if (spec.role == Role::Form && &spec + 1 < std::end(kOptionSpecs) && spec.role != (&spec + 1)->role)
+        if (entry.role == Role::Form && &entry + 1 < std::end(kOptionSpecs) && entry.role != (&entry + 1)->role)
             words.push_back("[" + forms + "]");
     }
     std::string line = std::string("Usage: ") + kProgram, text;
@@ -304,10 +304,10 @@ std::optional<int> ParseOptions(int argc, char** argv, Options& o)
     std::vector<option> longOptions;
     std::string letters = ":";
     for (std::size_t i = 0; i < kOptionCount; ++i) {
-        const OptionSpec& spec = kOptionSpecs[i];
-        longOptions.push_back({spec.name, spec.argument, nullptr, static_cast<int>(256 + i)});
-        if (spec.letter)
-            letters += std::string(1, spec.letter) + (spec.argument == required_argument ? ":" : "");
+        const OptionSpec& entry = kOptionSpecs[i];
+        longOptions.push_back({entry.name, entry.argument, nullptr, static_cast<int>(256 + i)});
+        if (entry.letter)
+            letters += std::string(1, entry.letter) + (entry.argument == required_argument ? ":" : "");
     }
     longOptions.push_back({nullptr, 0, nullptr, 0});
     auto idOf = [](int returned) -> std::optional<OptionId> {
@@ -332,19 +332,19 @@ std::optional<int> ParseOptions(int argc, char** argv, Options& o)
         const std::optional<OptionId> id = idOf(returned);
         if (!id || returned == ':' || returned == '?')
             return usage(OptionError(returned, before, argv));
-        const OptionSpec& spec = kOptionSpecs[*id];
-        if (spec.role == Role::Check)
+        const OptionSpec& entry = kOptionSpecs[*id];
+        if (entry.role == Role::Check)
             o.checkOnlyGiven = true;
         // Two forms of the output in one run would leave one of them unsaid.
-        if (spec.role == Role::Form) {
-            if (!formGiven.empty() && o.form != spec.form)
-                return usage("options '" + formGiven + "' and '--" + spec.name +
+        if (entry.role == Role::Form) {
+            if (!formGiven.empty() && o.form != entry.form)
+                return usage("options '" + formGiven + "' and '--" + entry.name +
                              "' name two forms of the output: give one");
-            o.form = spec.form;
-            formGiven = std::string("--") + spec.name;
+            o.form = entry.form;
+            formGiven = std::string("--") + entry.name;
         }
-        if (optarg != nullptr && *optarg == '\0' && spec.argument == optional_argument)
-            return usage(std::string("option '--") + spec.name + "=' names no file");
+        if (optarg != nullptr && *optarg == '\0' && entry.argument == optional_argument)
+            return usage(std::string("option '--") + entry.name + "=' names no file");
         switch (*id) {
         case kHelp: o.help = true; break;
         case kVersion: o.version = true; break;
