@@ -132,11 +132,15 @@ sweep_allocations() {
 sweep_address_space() {
   local form=$1 dir=$work/as-$1 status kb
   whole "$form" "$dir"
-  # From the lowest limit at which the program loads (below it the loader
-  # refuses, with a message) up to the lowest at which it finishes.
+  # From the lowest limit at which the program loads up to the lowest at
+  # which it finishes.  Below the first, the loader refuses with a message,
+  # or, lower still, the kernel cannot even map the program and its
+  # libraries and ends it by SIGSEGV before it ran a line, having written
+  # nothing.
   kb=1024
   while status=0; run "$form" "$dir" prlimit --as=$((kb * 1024)) || status=$?
-        [ "$status" = 127 ] && grep -q 'error while loading shared libraries' "$dir/err"; do
+        { [ "$status" = 127 ] && grep -q 'error while loading shared libraries' "$dir/err"; } ||
+        { [ "$status" = 139 ] && [ ! -s "$dir/err" ] && [ ! -s "$dir/out" ]; }; do
     kb=$((kb + 256))
   done
   local low=$kb step=128
