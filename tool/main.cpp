@@ -9,8 +9,9 @@
 // connections and disks: --json (one document, with the logical units),
 // --sessions and --summary (for people), --luns (a block per logical unit,
 // its paths joined across sessions by WWID), --prometheus (metrics for
-// node_exporter's textfile collector) and --check (a verdict for monitoring
-// systems, against a baseline if asked).  A set CHAP secret shows as
+// node_exporter's textfile collector, the check's findings among them) and
+// --check (a verdict for monitoring systems, against the host's baseline or
+// the one named).  A set CHAP secret shows as
 // "********" in every form unless --show-secrets asks for it; the reader
 // never traces one.
 //
@@ -19,9 +20,9 @@
 // be read or an output cannot be written, 2 on a usage error; --check
 // answers 0 to 3 as monitoring plugins do.
 //
-// This file holds the command line: it parses the options, makes the form
-// (a Form, form.h), runs the walk (inventory.cpp) into it and lets the form
-// finish the run.
+// This file holds the command line: it parses the options (one table,
+// kOptionSpecs), makes the form (a Form, forms/form.h), runs the walk
+// (walk/inventory.cpp) into it and lets the form finish the run.
 #include <getopt.h>
 #include <unistd.h>
 
