@@ -14,6 +14,13 @@ std::string Shown(std::optional<std::string_view> value)
     return value->empty() || *value == "(null)" ? "<empty>" : Visible(*value);
 }
 
+std::string Said(const std::optional<std::string>& value)
+{
+    if (!value)
+        return "<unknown>";
+    return value->empty() || *value == "(null)" ? "<empty>" : *value;
+}
+
 std::string Counted(std::size_t n, const char* one, const char* many)
 {
     return std::to_string(n) + " " + (n == 1 ? one : many);

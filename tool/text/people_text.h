@@ -18,6 +18,10 @@ namespace inventory {
 
 std::string Shown(std::optional<std::string_view> value);
 
+// The same words with the bytes as they are, for text that is escaped as a
+// whole later (the check's findings).
+std::string Said(const std::optional<std::string>& value);
+
 inline std::string Shown(const std::optional<std::string>& value)
 {
     return value ? Shown(std::optional<std::string_view>(*value)) : Shown(std::optional<std::string_view>());

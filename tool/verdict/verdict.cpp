@@ -57,18 +57,9 @@ FindingSubject LunSubject(std::string key)
     return subject;
 }
 
-// A value as the kernel gave it, or the words people read for one it did not
-// give (as Shown() says them, before the escaping every line gets).
-std::string Raw(const std::optional<std::string>& value)
-{
-    if (!value)
-        return "<unknown>";
-    return value->empty() || *value == "(null)" ? "<empty>" : *value;
-}
-
 std::string KeyText(const SessionKey& key)
 {
-    return "target " + Raw(key.target) + ", portal " + Raw(key.portal) + ", iface " + Raw(key.iface);
+    return "target " + Said(key.target) + ", portal " + Said(key.portal) + ", iface " + Said(key.iface);
 }
 
 std::string SessionObject(const SessionBrief& session)
@@ -86,7 +77,7 @@ std::string LunObject(const LunRecord& lun)
     std::vector<std::string> paths;
     for (const PathRecord& path : lun.paths)
         paths.push_back(PathText(path));
-    return (lun.wwid ? "LUN " + Raw(lun.wwid) : std::string("LUN without WWID")) + " (" +
+    return (lun.wwid ? "LUN " + Said(lun.wwid) : std::string("LUN without WWID")) + " (" +
            Joined(paths) + ")";
 }
 
@@ -160,7 +151,7 @@ std::vector<Finding> JudgeHost(const Topology& topology, const std::vector<LunRe
             }
             const Impact impact = LossImpact(carried, unreached, redundancy);
             findings.push_back(Found(kSessionState, impact.severity, SessionObject(session),
-                                     "not logged in (state " + Raw(session.state) + "); " + impact.words,
+                                     "not logged in (state " + Said(session.state) + "); " + impact.words,
                                      SessionSubject(session)));
         } else {
             // A connection of a failed session is expected to be down: the
@@ -169,7 +160,7 @@ std::vector<Finding> JudgeHost(const Topology& topology, const std::vector<LunRe
                 if (connection.state != kConnectionUp)
                     findings.push_back(Found(kConnectionState, SessionObject(session),
                                              "connection " + connection.name + " is " +
-                                                 Raw(connection.state) + ", not up",
+                                                 Said(connection.state) + ", not up",
                                              SessionSubject(session, connection.name)));
         }
         // Multipath sees a path fail only when its session gives up

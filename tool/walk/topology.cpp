@@ -8,6 +8,7 @@
 #include <tuple>
 #include <utility>
 
+#include "text/people_text.h"
 #include "walk/fields.h"
 
 namespace inventory {
@@ -53,17 +54,14 @@ bool PathRecord::Running() const
 
 std::string PathRecord::WhyNotRunning() const
 {
-    auto said = [](const std::optional<std::string>& value) {
-        return !value ? std::string("<unknown>") : value->empty() || *value == "(null)" ? "<empty>" : *value;
-    };
     std::string why;
     auto add = [&why](const std::string& reason) { why += (why.empty() ? "" : ", ") + reason; };
     if (!blockDevice)
         add("no block device");
     if (state != kDeviceRunning)
-        add("device " + said(state));
+        add("device " + Said(state));
     if (sessionState != kLoggedIn)
-        add(session + " " + said(sessionState));
+        add(session + " " + Said(sessionState));
     return why;
 }
 
