@@ -17,7 +17,8 @@ using detail::OpenedBus;
 namespace messages = detail::messages;
 
 int CSysfsReader::OpenBusSide(const messages::BusLadder& ladder, BusType busType,
-                              const std::string* busId, OpenedBus& opened)
+                              const std::string* busId, OpenedBus& opened,
+                              const AttributeNames* names)
 {
     auto traceBusLine = [&](const messages::BusLine& line) {
         if (line.namesBus)
@@ -26,6 +27,8 @@ int CSysfsReader::OpenBusSide(const messages::BusLadder& ladder, BusType busType
             Trace(line.text);
     };
     Trace(ladder.entering);
+    if (!NamesAccepted({names}))
+        return READER_BUS_ERROR;
     std::string mount;
     const int mounted = MountCheck(mount);
     if (mounted == READER_MOUNT_FAILED) {
@@ -40,7 +43,7 @@ int CSysfsReader::OpenBusSide(const messages::BusLadder& ladder, BusType busType
         Trace(ladder.noBusId, *busId);
         return READER_NOT_FOUND;
     }
-    opened.bus = Bus::Open(opened.name, mount);
+    opened.bus = Bus::Open(opened.name, mount, names == nullptr);
     if (!opened.bus) {
         traceBusLine(ladder.busNotOpened);
         return READER_BUS_ERROR;
@@ -95,27 +98,42 @@ int CSysfsReader::GetDeviceList(BusType busType, DeviceMap& devices)
 int CSysfsReader::GetDeviceAttr(std::string busId, BusType busType, AttributeMap& attributes)
 {
     return Query(READER_BUS_ERROR, [&] {
-        const messages::BusLadder& texts = messages::kGetDeviceAttr;
-        OpenedBus opened;
-        if (const int code = OpenBusSide(texts, busType, &busId, opened); code != READER_OK)
-            return code;
-        // Read whole before it is kept: a device that goes away while it is
-        // read is gone, not shown in part (its bus link goes before its
-        // directory does).
-        bool vanishing = false;
-        detail::AttributeRecords records = opened.device->dir.Attributes(&vanishing);
-        if (vanishing || !opened.bus->FindDevice(busId)) {
-            if (texts.noSuchDevice.namesBus)
-                Trace(texts.noSuchDevice.text, opened.name);
-            else
-                Trace(texts.noSuchDevice.text);
-            return READER_NOT_FOUND;
-        }
-        SetAttributes(records, attributes);
-        opened.Close();
-        Trace(texts.leaving);
-        return READER_OK;
+        return ReadBusDevice(busId, busType, nullptr, attributes);
     });
+}
+
+int CSysfsReader::GetDeviceNamedAttr(std::string busId, BusType busType, const AttributeNames& names,
+                                     AttributeMap& attributes)
+{
+    return Query(READER_BUS_ERROR, [&] {
+        return ReadBusDevice(busId, busType, &names, attributes);
+    });
+}
+
+int CSysfsReader::ReadBusDevice(const std::string& busId, BusType busType,
+                                const AttributeNames* names, AttributeMap& attributes)
+{
+    const messages::BusLadder& texts = messages::kGetDeviceAttr;
+    OpenedBus opened;
+    if (const int code = OpenBusSide(texts, busType, &busId, opened, names); code != READER_OK)
+        return code;
+    // Read whole before it is kept: a device that goes away while it is
+    // read is gone, not shown in part (its bus link goes before its
+    // directory does).
+    bool vanishing = false;
+    detail::AttributeRecords records =
+        detail::sysfs::ReadAttributes(opened.device->dir, names ? *names : kEveryAttribute, &vanishing);
+    if (vanishing || !opened.bus->FindDevice(busId)) {
+        if (texts.noSuchDevice.namesBus)
+            Trace(texts.noSuchDevice.text, opened.name);
+        else
+            Trace(texts.noSuchDevice.text);
+        return READER_NOT_FOUND;
+    }
+    SetAttributes(records, attributes);
+    opened.Close();
+    Trace(texts.leaving);
+    return READER_OK;
 }
 
 int CSysfsReader::GetDeviceDriver(std::string busId, BusType busType, std::string& driverName)

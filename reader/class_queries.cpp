@@ -24,7 +24,6 @@ namespace LinuxEnum {
 
 namespace {
 
-using detail::DeviceIdentity;
 using detail::OpenedDir;
 namespace messages = detail::messages;
 namespace sysfs = detail::sysfs;
@@ -48,12 +47,27 @@ std::optional<OpenedDir> OpenClass(const std::string& className, const std::stri
     return opened;
 }
 
+// A class opened by our own code alone, which finds it where libsysfs does
+// (the block class at <mount>/block, where the kernel still has it) without
+// reading the mount table again.
+std::optional<OpenedDir> OpenClassByPath(const std::string& className, const std::string& mount)
+{
+    if (!sysfs::IsComponent(className))
+        return std::nullopt;
+    if (className == "block") {
+        if (std::optional<OpenedDir> block = detail::OpenDirectory(mount + "/block", mount))
+            return block;
+    }
+    return detail::OpenDirectory(mount + "/class/" + className, mount);
+}
+
 }  // namespace
 
 int CSysfsReader::OpenClassSide(const messages::ClassLadder& ladder,
                                 std::initializer_list<std::string_view> arguments,
                                 const std::string& target, detail::DirOpener open,
-                                std::optional<OpenedDir>& opened)
+                                std::optional<OpenedDir>& opened,
+                                std::initializer_list<const AttributeNames*> names)
 {
     Trace(ladder.entering);
     for (std::string_view argument : arguments) {
@@ -62,6 +76,8 @@ int CSysfsReader::OpenClassSide(const messages::ClassLadder& ladder,
             return READER_CLASS_ERROR;
         }
     }
+    if (!NamesAccepted(names))
+        return READER_CLASS_ERROR;
     std::string mount;
     const int mounted = MountCheck(mount);
     if (mounted == READER_MOUNT_FAILED) {
@@ -107,68 +123,98 @@ int CSysfsReader::GetClsDeviceAttr(std::string className, std::string deviceName
                                    AttributeMap& classDeviceAttrs, AttributeMap& deviceAttrs)
 {
     return Query(READER_CLASS_ERROR, [&] {
-        const messages::ClsDeviceAttrTexts& texts = messages::kGetClsDeviceAttr;
-        std::optional<OpenedDir> cls;
-        if (const int code =
-                OpenClassSide(texts, {className, deviceName}, className, OpenClass, cls);
-            code != READER_OK)
-            return code;
-        // The device is looked up by name alone; only when it is missing is the
-        // class read, as far as its first device, to tell an empty class.
-        sysfs::Result<sysfs::Dir> entry = cls->tree.Follow(cls->dir, deviceName);
-        if (!entry) {
-            if (!sysfs::HasLinkedDirectory(cls->tree, cls->dir))
-                Trace(texts.noDevices, className);
-            else
-                Trace(texts.noSuchDevice, deviceName);
-            return READER_NOT_FOUND;
-        }
-        Trace(texts.found, deviceName);
-
-        // Everything is read before anything is kept: a device that goes
-        // away while it is read (a session logging out) leaves files
-        // missing, and is gone, never shown in part.  The kernel removes a
-        // class device's link before its directory, so a link still there
-        // after the reads means they saw the device whole.
-        bool vanishing = false;
-        detail::AttributeRecords attributes = entry->Attributes(&vanishing);
-        sysfs::Result<sysfs::Dir> physical = sysfs::PhysicalDevice(cls->tree, *entry);
         std::optional<DeviceIdentity> device;
-        detail::AttributeRecords physicalAttributes;
-        if (physical) {
-            device = sysfs::IdentifyDevice(cls->tree, *physical);
-            physicalAttributes = physical->Attributes(&vanishing);
-        }
-        if (vanishing || !cls->tree.Follow(cls->dir, deviceName)) {
-            Trace(texts.noSuchDevice, deviceName);
-            return READER_NOT_FOUND;
-        }
-        if (attributes.empty()) {
-            Trace(texts.noAttributes);
-        } else {
-            Trace(texts.attributes);
-            SetAttributes(attributes, classDeviceAttrs);
-        }
-        if (!device) {
-            Trace(texts.noPhysicalDevice);
-        } else {
-            Trace(texts.physicalDevice);
+        AttributeMap attributes;
+        const int code = ReadClassDevice(className, deviceName, kEveryAttribute, kEveryAttribute,
+                                         OpenClass, classDeviceAttrs, device, attributes);
+        // The whole-device query gives the identity under its keys, first, so
+        // that an attribute file of the same name never replaces it.
+        if (device) {
             deviceAttrs.emplace("bus_id", device->busId);
             deviceAttrs.emplace("bus", device->bus);
             deviceAttrs.emplace("driver_name", device->driverName);
             deviceAttrs.emplace("path", device->path);
             deviceAttrs.emplace("name", device->name);
-            Trace(texts.busId, device->busId);
-            Trace(texts.bus, device->bus);
-            Trace(texts.driverName, device->driverName);
-            Trace(texts.path, device->path);
-            Trace(texts.name, device->name);
-            SetAttributes(physicalAttributes, deviceAttrs);
+            deviceAttrs.insert(attributes.begin(), attributes.end());
         }
-        cls.reset();
-        Trace(texts.leaving);
-        return READER_OK;
+        return code;
     });
+}
+
+int CSysfsReader::GetClsDeviceNamedAttr(std::string className, std::string deviceName,
+                                        const AttributeNames& names, AttributeMap& classDeviceAttrs,
+                                        const AttributeNames& deviceNames,
+                                        std::optional<DeviceIdentity>& device,
+                                        AttributeMap& deviceAttrs)
+{
+    return Query(READER_CLASS_ERROR, [&] {
+        return ReadClassDevice(className, deviceName, names, deviceNames, OpenClassByPath,
+                               classDeviceAttrs, device, deviceAttrs);
+    });
+}
+
+int CSysfsReader::ReadClassDevice(const std::string& className, const std::string& deviceName,
+                                  const AttributeNames& names, const AttributeNames& deviceNames,
+                                  detail::DirOpener openClass, AttributeMap& classDeviceAttrs,
+                                  std::optional<DeviceIdentity>& device, AttributeMap& deviceAttrs)
+{
+    const messages::ClsDeviceAttrTexts& texts = messages::kGetClsDeviceAttr;
+    std::optional<OpenedDir> cls;
+    if (const int code =
+            OpenClassSide(texts, {className, deviceName}, className, openClass, cls, {&names, &deviceNames});
+        code != READER_OK)
+        return code;
+    // The device is looked up by name alone; only when it is missing is the
+    // class read, as far as its first device, to tell an empty class.
+    sysfs::Result<sysfs::Dir> entry = cls->tree.Follow(cls->dir, deviceName);
+    if (!entry) {
+        if (!sysfs::HasLinkedDirectory(cls->tree, cls->dir))
+            Trace(texts.noDevices, className);
+        else
+            Trace(texts.noSuchDevice, deviceName);
+        return READER_NOT_FOUND;
+    }
+    Trace(texts.found, deviceName);
+
+    // Everything is read before anything is kept: a device that goes away
+    // while it is read (a session logging out) leaves files missing, and is
+    // gone, never shown in part.  The kernel removes a class device's link
+    // before its directory, so a link still there after the reads means
+    // they saw the device whole.
+    bool vanishing = false;
+    detail::AttributeRecords attributes = sysfs::ReadAttributes(*entry, names, &vanishing);
+    sysfs::Result<sysfs::Dir> physical = sysfs::PhysicalDevice(cls->tree, *entry);
+    std::optional<DeviceIdentity> identity;
+    detail::AttributeRecords physicalAttributes;
+    if (physical) {
+        identity = sysfs::IdentifyDevice(cls->tree, *physical);
+        physicalAttributes = sysfs::ReadAttributes(*physical, deviceNames, &vanishing);
+    }
+    if (vanishing || !cls->tree.Follow(cls->dir, deviceName)) {
+        Trace(texts.noSuchDevice, deviceName);
+        return READER_NOT_FOUND;
+    }
+    if (attributes.empty()) {
+        Trace(texts.noAttributes);
+    } else {
+        Trace(texts.attributes);
+        SetAttributes(attributes, classDeviceAttrs);
+    }
+    if (!identity) {
+        Trace(texts.noPhysicalDevice);
+    } else {
+        Trace(texts.physicalDevice);
+        Trace(texts.busId, identity->busId);
+        Trace(texts.bus, identity->bus);
+        Trace(texts.driverName, identity->driverName);
+        Trace(texts.path, identity->path);
+        Trace(texts.name, identity->name);
+        SetAttributes(physicalAttributes, deviceAttrs);
+        device = std::move(identity);
+    }
+    cls.reset();
+    Trace(texts.leaving);
+    return READER_OK;
 }
 
 }  // namespace LinuxEnum

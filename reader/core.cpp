@@ -3,6 +3,7 @@
 #include <sys/mount.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <mutex>
 
 #include "internal/attribute_value.h"
@@ -73,6 +74,17 @@ int CSysfsReader::MountCheck(std::string& mountPath)
 {
     const detail::messages::MountCheckTexts& texts = detail::messages::kMountCheck;
     Trace(texts.entering);
+    // Sysfs at /sys is told by one statfs: the mount table, which libsysfs
+    // reads for every query (and again for every class or bus it opens), is
+    // rendered afresh by the kernel at each read and holds thousands of
+    // lines on a container host.  libsysfs is asked where it would look
+    // elsewhere: SYSFS_PATH set, or /sys not sysfs.
+    bool atSys = false;
+    if (std::getenv("SYSFS_PATH") == nullptr && detail::StatSysfsMount("/sys", atSys) == 0 && atSys) {
+        mountPath = "/sys";
+        Trace(texts.alreadyMounted);
+        return READER_OK;
+    }
     char found[SYSFS_PATH_MAX] = {0};
     if (detail::GetMntPath(found, SYSFS_PATH_MAX - 1) == 0) {
         mountPath = found[0] != '\0' ? found : "/sys";
@@ -114,6 +126,21 @@ int CSysfsReader::MountCheck(std::string& mountPath)
     mountPath = "/sys";
     Trace(texts.mounted);
     return READER_OK;
+}
+
+bool CSysfsReader::NamesAccepted(std::initializer_list<const AttributeNames*> names)
+{
+    for (const AttributeNames* list : names) {
+        if (list == nullptr || detail::sysfs::NamesFiles(*list))
+            continue;
+        for (const std::string& name : **list) {
+            if (!detail::sysfs::IsComponent(name)) {
+                Trace(detail::messages::kNameRefused, name);
+                return false;
+            }
+        }
+    }
+    return true;
 }
 
 void CSysfsReader::SetAttribute(sysfs_attribute* attribute, AttributeMap& attributes)

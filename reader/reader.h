@@ -68,6 +68,21 @@ using AttributeMap = std::map<std::string, std::string>;
 // Device key -> that device's attributes.
 using DeviceMap = std::map<std::string, AttributeMap>;
 
+// Which attribute files a named query reads: every one (kEveryAttribute), or
+// only those the list names.  A name is one file of the directory read: a
+// name that is empty, ".", ".." or holds a '/' makes the query refuse.
+using AttributeNames = std::optional<std::vector<std::string>>;
+inline const AttributeNames kEveryAttribute = std::nullopt;
+
+// Who a device is, apart from its attribute files (added in 1.2).
+struct DeviceIdentity {
+    std::string busId;       // its directory's name, the key its bus files it under
+    std::string bus;         // the bus it sits on; empty when none is known
+    std::string driverName;  // the driver bound to it; "unknown" when none is
+    std::string path;        // its canonical directory
+    std::string name;        // its directory's name
+};
+
 // Secrets.  An iSCSI session shows its CHAP secrets as attributes named
 // exactly "password" and "password_in".  The maps get them as they are (a
 // caller that may read them asked for them); the trace never does: it shows
@@ -140,6 +155,39 @@ public:
     // such link.
     SYSFSREADER_EXPORT int GetDeviceLinks(std::string devicePath, DeviceMap& links);
 
+    // Named queries (added in 1.2): as GetClsDeviceAttr, GetDeviceAttr and
+    // GetDevicePathAttr, with their result codes, mount check, containment
+    // and trace ladder, but each reads only the attribute files that names
+    // lists (a file not there is simply not added), and the device behind a
+    // class device comes as its identity apart from its attributes, so that
+    // an attribute file named like an identity key ("path", "name") is never
+    // taken for it nor lost.  Each makes one mount check and no other read of
+    // the mount table.  A device that goes away while it is read is reported
+    // as its whole-device query reports it (READER_NOT_FOUND, for the path
+    // query READER_CLASS_ERROR) with nothing added.  A name that is not one
+    // file name makes the query refuse at once: READER_CLASS_ERROR (class and
+    // path) or READER_BUS_ERROR (bus), nothing read.
+    //
+    // One class device's named attributes into classDeviceAttrs; the device
+    // behind it, when there is one, into device (replaced) and its named
+    // attributes into deviceAttrs.
+    SYSFSREADER_EXPORT int GetClsDeviceNamedAttr(std::string className, std::string deviceName,
+                                                 const AttributeNames& names,
+                                                 AttributeMap& classDeviceAttrs,
+                                                 const AttributeNames& deviceNames,
+                                                 std::optional<DeviceIdentity>& device,
+                                                 AttributeMap& deviceAttrs);
+    // One bus device's named attributes.
+    SYSFSREADER_EXPORT int GetDeviceNamedAttr(std::string busId, BusType bus,
+                                              const AttributeNames& names,
+                                              AttributeMap& attributes);
+    // The named attributes of every subdirectory of a directory inside sysfs,
+    // keyed by the subdirectory's name.  Unlike GetDevicePathAttr, a
+    // subdirectory without any of the named files is still entered (with no
+    // attributes): the names asked for say which files matter.
+    SYSFSREADER_EXPORT int GetDevicePathNamedAttr(std::string devicePath, const AttributeNames& names,
+                                                  DeviceMap& pathDevices);
+
     // Bus queries.  A device is named by its bus id, the key GetDeviceList
     // files it under.  READER_BUS_ERROR for a bus type without a name or a
     // bus sysfs does not have; READER_NOT_FOUND for an empty bus id, a bus
@@ -208,18 +256,37 @@ private:
     // "Entering"; READER_CLASS_ERROR when an argument is empty; the mount
     // check (READER_MOUNT_FAILED at once); opened from open(target, mount),
     // or READER_CLASS_ERROR.  READER_OK when the query goes on to read.
+    // A named query's names are checked there too (names lists them).
     int OpenClassSide(const detail::messages::ClassLadder& ladder,
                       std::initializer_list<std::string_view> arguments, const std::string& target,
                       std::optional<detail::OpenedDir> (*open)(const std::string&, const std::string&),
-                      std::optional<detail::OpenedDir>& opened);
+                      std::optional<detail::OpenedDir>& opened,
+                      std::initializer_list<const AttributeNames*> names = {});
     // The opening every bus-side query runs: "Entering"; the mount check
     // (READER_MOUNT_FAILED at once); the bus's name, or READER_BUS_ERROR;
     // READER_NOT_FOUND when *busId is empty; the bus opened, or
     // READER_BUS_ERROR; the device *busId found, or READER_NOT_FOUND.  A
     // query that names no device passes a null busId and skips the device
     // steps.  READER_OK when the query goes on to read.
+    // The named query's bus is opened by our own code alone (libsysfs would
+    // read the mount table again), and its names are checked first.
     int OpenBusSide(const detail::messages::BusLadder& ladder, BusType busType,
-                    const std::string* busId, detail::OpenedBus& opened);
+                    const std::string* busId, detail::OpenedBus& opened,
+                    const AttributeNames* names = nullptr);
+    // The body of both bus device queries (names null: the whole device).
+    int ReadBusDevice(const std::string& busId, BusType busType, const AttributeNames* names,
+                      AttributeMap& attributes);
+    // Whether every list of names names files only; traces the first name
+    // refused.
+    bool NamesAccepted(std::initializer_list<const AttributeNames*> names);
+    // The body of both class device queries: the class opened by openClass,
+    // the device found, both read whole before anything is kept.
+    int ReadClassDevice(const std::string& className, const std::string& deviceName,
+                        const AttributeNames& names, const AttributeNames& deviceNames,
+                        std::optional<detail::OpenedDir> (*openClass)(const std::string&,
+                                                                      const std::string&),
+                        AttributeMap& classDeviceAttrs, std::optional<DeviceIdentity>& device,
+                        AttributeMap& deviceAttrs);
 
     // Stores one attribute (content without its final newline) unless the map
     // already holds its name, and traces it.

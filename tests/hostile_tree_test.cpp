@@ -548,7 +548,22 @@ TEST_F(HostileTree, RunningOutOfDescriptorsIsAFailureNotAnAbsence)
             if (!honest(cls, classDevices.size() == 2, READER_OK, READER_CLASS_ERROR))
                 return false;
             int one = quiet.GetClsDeviceAttr("scsi_device", "0:0:0:1", attrs, device);
-            return honest(one, device.count("vendor") == 1, READER_OK, READER_CLASS_ERROR);
+            if (!honest(one, device.count("vendor") == 1, READER_OK, READER_CLASS_ERROR))
+                return false;
+            const AttributeNames vendor = std::vector<std::string>{"vendor"};
+            std::optional<DeviceIdentity> identity;
+            AttributeMap namedOwn, named;
+            one = quiet.GetClsDeviceNamedAttr("scsi_device", "0:0:0:1", vendor, namedOwn, vendor,
+                                              identity, named);
+            if (!honest(one, identity && named.count("vendor") == 1, READER_OK, READER_CLASS_ERROR))
+                return false;
+            AttributeMap busNamed;
+            one = quiet.GetDeviceNamedAttr("0:0:0:1", BUS_SCSI, vendor, busNamed);
+            if (!honest(one, busNamed.count("vendor") == 1, READER_OK, READER_BUS_ERROR))
+                return false;
+            DeviceMap below;
+            one = quiet.GetDevicePathNamedAttr("/sys/" + kDisk2, vendor, below);
+            return honest(one, below.count("scsi_device") == 1, READER_OK, READER_CLASS_ERROR);
         })) << spare << " spare descriptors";
     }
 }

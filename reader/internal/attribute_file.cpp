@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 
@@ -19,9 +20,10 @@ namespace sysfs {
 
 namespace {
 
-// Gone: the file was listed but is there no more (ENOENT), or its device
-// says it is gone (ENODEV): the object it belongs to is going away.
-enum class FileRead { Read, NotReadable, Failed, Gone };
+// Absent: there is no file of that name (ENOENT when it is opened).  Gone:
+// its device says it is gone (ENODEV): the object it belongs to is going
+// away.  A file listed and then absent is gone too.
+enum class FileRead { Read, NotReadable, Failed, Absent, Gone };
 
 // A file may refuse to be read (the kernel's EIO, or ENOTCONN during
 // recovery): it is left out.  Running out of descriptors or memory says
@@ -47,7 +49,9 @@ FileRead ReadAttributeFile(int dirFd, std::string_view dirPath, const std::strin
     struct stat st;
     if (!fd) {
         const int error = errno;
-        if (error == ENOENT || error == ENODEV)
+        if (error == ENOENT)
+            return FileRead::Absent;
+        if (error == ENODEV)
             return FileRead::Gone;
         bool writeOnly = (error == EACCES || error == EPERM) &&
                          fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
@@ -102,11 +106,42 @@ AttributeRecords Dir::Attributes(bool* vanishing) const
         // The open itself refuses anything but a regular file (see
         // ReadAttributeFile), so an entry of unknown type needs no stat.
         FileRead outcome = ReadAttributeFile(Raw(), m_path, entry.name, record.value);
+        if (outcome == FileRead::Absent)
+            outcome = FileRead::Gone;
         if (outcome == FileRead::Gone && vanishing != nullptr)
             *vanishing = true;
-        if (outcome == FileRead::Failed || outcome == FileRead::Gone)
+        if (outcome != FileRead::Read && outcome != FileRead::NotReadable)
             continue;
         record.name = std::move(entry.name);
+        record.read = outcome == FileRead::Read;
+        attributes.push_back(std::move(record));
+    }
+    return attributes;
+}
+
+AttributeRecords Dir::NamedAttributes(const std::vector<std::string>& names, bool* vanishing) const
+{
+    // In name order and each once, as a listing would give them.
+    std::vector<const std::string*> wanted;
+    wanted.reserve(names.size());
+    for (const std::string& name : names)
+        wanted.push_back(&name);
+    std::sort(wanted.begin(), wanted.end(),
+              [](const std::string* a, const std::string* b) { return *a < *b; });
+    wanted.erase(std::unique(wanted.begin(), wanted.end(),
+                             [](const std::string* a, const std::string* b) { return *a == *b; }),
+                 wanted.end());
+    AttributeRecords attributes;
+    for (const std::string* name : wanted) {
+        AttributeRecord record;
+        // A name asked for that is not there is no sign of anything going
+        // away: most devices lack some attribute of another's.
+        const FileRead outcome = ReadAttributeFile(Raw(), m_path, *name, record.value);
+        if (outcome == FileRead::Gone && vanishing != nullptr)
+            *vanishing = true;
+        if (outcome != FileRead::Read && outcome != FileRead::NotReadable)
+            continue;
+        record.name = *name;
         record.read = outcome == FileRead::Read;
         attributes.push_back(std::move(record));
     }

@@ -5,13 +5,16 @@ namespace Quentor {
 namespace LinuxEnum {
 namespace detail {
 
-std::optional<Bus> Bus::Open(const std::string& name, const std::string& mount)
+std::optional<Bus> Bus::Open(const std::string& name, const std::string& mount, bool withLibsysfs)
 {
     if (!sysfs::IsComponent(name) || !sysfs::NameFits(name))
         return std::nullopt;
-    BusHandle handle(OpenSysfsBus(name.c_str()));
-    if (!handle)
-        return std::nullopt;
+    BusHandle handle;
+    if (withLibsysfs) {
+        handle.reset(OpenSysfsBus(name.c_str()));
+        if (!handle)
+            return std::nullopt;
+    }
     sysfs::Result<sysfs::Tree> tree = sysfs::Tree::Open(mount);
     if (!tree)
         return std::nullopt;

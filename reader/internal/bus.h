@@ -31,8 +31,10 @@ struct BusDevice {
 class Bus {
 public:
     // Opens a bus by its sysfs name inside the mount; nothing when libsysfs
-    // cannot open it or its directory cannot be reached (a failure noted).
-    static std::optional<Bus> Open(const std::string& name, const std::string& mount);
+    // (when asked: withLibsysfs) cannot open it or its directory cannot be
+    // reached (a failure noted).
+    static std::optional<Bus> Open(const std::string& name, const std::string& mount,
+                                   bool withLibsysfs = true);
 
     // Calls fn(const BusDevice&) for every device on the bus, in bus id
     // order, in one pass over the bus's devices directory; each device's

@@ -44,6 +44,9 @@ inline constexpr MountCheckTexts kMountCheck{
 // and the errno's text, where it happens, by any query.
 inline constexpr std::string_view kReadFailed = "Read failed:";
 
+// A named query refuses a name that is not one file name: traced with it.
+inline constexpr std::string_view kNameRefused = "Attribute name refused:";
+
 // The ladder of a class-side query (a class, a class device, a directory):
 // entered; refused when a string argument is empty; the mount check; the
 // class or directory opened; read; left.

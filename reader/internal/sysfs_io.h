@@ -42,6 +42,7 @@
 
 #include "base/unique_fd.h"
 #include "failure.h"
+#include "reader.h"
 #include "sysfs_path.h"
 
 namespace Quentor {
@@ -59,13 +60,7 @@ struct AttributeRecord {
 using AttributeRecords = std::vector<AttributeRecord>;
 
 // Identity of a device: what the bus and class queries report of it.
-struct DeviceIdentity {
-    std::string busId;
-    std::string bus;
-    std::string driverName;
-    std::string path;
-    std::string name;
-};
+using LinuxEnum::DeviceIdentity;
 
 namespace sysfs {
 
@@ -152,6 +147,11 @@ public:
     // is gone by the time it is opened (ENOENT, or ENODEV from its device):
     // what is returned is then a part of an object that is going away.
     AttributeRecords Attributes(bool* vanishing = nullptr) const;
+    // Those of its attributes that names lists, in name order.  A name not
+    // there is left out; *vanishing is set only when a file's device says
+    // it is gone (ENODEV).  The names must be components (IsComponent).
+    AttributeRecords NamedAttributes(const std::vector<std::string>& names,
+                                     bool* vanishing = nullptr) const;
 
 private:
     friend class Tree;
@@ -233,6 +233,25 @@ private:
     Identity m_rootIdentity;
     std::vector<Dir> m_recent;  // least recently used first
 };
+
+// What a query reads of a directory: every attribute (kEveryAttribute), or
+// those named.
+inline AttributeRecords ReadAttributes(const Dir& dir, const AttributeNames& names,
+                                       bool* vanishing = nullptr)
+{
+    return names ? dir.NamedAttributes(*names, vanishing) : dir.Attributes(vanishing);
+}
+
+// Whether every name names one file of a directory (always, for every one).
+inline bool NamesFiles(const AttributeNames& names)
+{
+    if (!names)
+        return true;
+    for (const std::string& name : *names)
+        if (!IsComponent(name))
+            return false;
+    return true;
+}
 
 // A class device as a listing gives it: its entry name in the class
 // directory and the canonical path of the directory it leads to.  Only the
