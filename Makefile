@@ -40,7 +40,7 @@ DEMO_PACKAGES := g++ cmake make pkg-config libsysfs-dev umockdev jq
 # starts both services as it installs them.
 PACKAGES   := $(DEMO_PACKAGES) nlohmann-json3-dev libgtest-dev libgmock-dev libbenchmark-dev valgrind pciutils time \
               sysfsutils clang libclang-rt-14-dev python3-jsonschema prometheus \
-              prometheus-node-exporter abigail-tools
+              prometheus-node-exporter abigail-tools strace
 # Optional: ansible-core and facter, for the facts-script tests under Ansible
 # and Facter, and open-iscsi, whose iscsiadm must agree with the tool on the
 # sample tree (each installed by its test in CI as root through

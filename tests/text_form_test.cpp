@@ -28,6 +28,10 @@ TEST_F(TextForm, PrintsEveryPassInByteOrder)
         .BusDevice("scsi", "devices/platform/host2")
         .ClassDevice("iscsi_host", "devices/platform/host2/iscsi_host/host2")
         .File("devices/platform/host2/iscsi_host/host2/ipaddress", "\n")
+        // Attribute files of a SCSI device named like the identity's keys:
+        // shown beside them, never in their place nor lost.
+        .File("devices/platform/host2/name", "odd\n")
+        .File("devices/platform/host2/path", "/elsewhere\n")
         .ClassDevice("iscsi_transport", "devices/virtual/iscsi_transport/tcp", false)
         .File("devices/virtual/iscsi_transport/tcp/caps", "0x39\n")
         .ClassDevice("iscsi_connection",
@@ -56,7 +60,9 @@ TEST_F(TextForm, PrintsEveryPassInByteOrder)
         "\tbus_id:: \thost2\n"
         "\tdriver_name:: \tunknown\n"
         "\tname:: \thost2\n"
+        "\tname:: \todd\n"
         "\tpath:: \t/sys/devices/platform/host2\n"
+        "\tpath:: \t/elsewhere\n"
         "NAME TRANSPORT CLASS  :: tcp\n"
         "\tclassname:: \tiscsi_transport\n"
         "\tpath:: \t/sys/devices/virtual/iscsi_transport/tcp\n"
@@ -71,6 +77,12 @@ TEST_F(TextForm, PrintsEveryPassInByteOrder)
         "\tname:: \tconnection2:0\n"
         "\tpath:: \t/sys/devices/platform/host2/session2/connection2:0\n",
         run.out);
+    ToolRun json = RunTool(tree, cwd, {"--json", "--no-log"});
+    ASSERT_EQ(0, json.status) << json.err;
+    const nlohmann::json device = nlohmann::json::parse(json.out)["iscsi_host"][1]["device"];
+    EXPECT_EQ("host2", device["name"]);
+    EXPECT_EQ("/sys/devices/platform/host2", device["path"]);
+    EXPECT_EQ((nlohmann::json{{"name", "odd"}, {"path", "/elsewhere"}}), device["attributes"]);
 }
 
 TEST_F(TextForm, NothingToShowPrintsNothing)

@@ -13,6 +13,7 @@
 
 #include "verdict/check_rules.h"
 #include "forms/form.h"
+#include "walk/fields.h"
 #include "forms/output.h"
 #include "verdict/baseline.h"
 #include "walk/topology.h"
@@ -44,6 +45,7 @@ public:
     CheckOutput(Output& out, CheckOptions options);
 
     bool WantsSessions() const override { return true; }
+    unsigned Reads() const override { return kTopology; }
     void Session(const SessionRecord& session) override { m_topology.Add(session); }
     int Finish(const Walk& walk) override;
 

@@ -29,20 +29,20 @@ std::string TextOf(const AttributeMap& attributes, const std::string& key)
     return std::string(ValueOf(attributes, key).value_or(""));
 }
 
-// The device behind a class device: the reader puts its identity first and
-// its attribute files after, under the names of neither.
-Json PhysicalDevice(const AttributeMap& deviceAttributes)
+// The device behind a class device: its identity, and its attribute files
+// apart (a file named like an identity key among them).
+Json PhysicalDevice(const ClassDeviceRecord& record)
 {
-    if (deviceAttributes.empty())
+    if (!record.identity)
         return nullptr;
-    static const char* const kIdentity[] = {"bus_id", "bus", "driver_name", "path", "name"};
+    const DeviceIdentity& identity = *record.identity;
     Json device = Json::Object();
-    AttributeMap rest = deviceAttributes;
-    for (const char* key : kIdentity) {
-        device[key] = Carry(TextOf(deviceAttributes, key));
-        rest.erase(key);
-    }
-    device["attributes"] = Attributes(rest);
+    device["bus_id"] = Carry(identity.busId);
+    device["bus"] = Carry(identity.bus);
+    device["driver_name"] = Carry(identity.driverName);
+    device["path"] = Carry(identity.path);
+    device["name"] = Carry(identity.name);
+    device["attributes"] = Attributes(record.device);
     return device;
 }
 
@@ -53,7 +53,7 @@ Json ClassDeviceObject(const ClassDeviceRecord& device)
     object["classname"] = Carry(TextOf(device.listed, "classname"));
     object["path"] = Carry(TextOf(device.listed, "path"));
     object["attributes"] = Attributes(device.own);
-    object["device"] = PhysicalDevice(device.device);
+    object["device"] = PhysicalDevice(device);
     return object;
 }
 

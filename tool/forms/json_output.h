@@ -10,6 +10,7 @@
 
 
 #include "forms/form.h"
+#include "walk/fields.h"
 #include "walk/inventory.h"
 #include "json/json_value.h"
 #include "forms/output.h"
@@ -43,6 +44,8 @@ public:
 
     bool WantsDisks() const override { return true; }
     bool WantsSessions() const override { return true; }
+    unsigned Reads() const override { return kJsonForm | kTopology; }
+    bool ShowsClasses() const override { return true; }
     bool Failed() const override { return m_out.Failed(); }
     void ClassDevice(const IscsiClass& cls, const ClassDeviceRecord& device) override;
     void SessionDisks(const std::vector<DiskRecord>& disks) override;

@@ -6,6 +6,7 @@
 #define ISCSI_INVENTORY_LUNS_OUTPUT_H
 
 #include "forms/form.h"
+#include "walk/fields.h"
 #include "forms/output.h"
 #include "walk/topology.h"
 
@@ -16,6 +17,7 @@ public:
     LunsOutput(Output& out, const Selection& selection) : m_out(out), m_selection(selection) {}
 
     bool WantsSessions() const override { return true; }
+    unsigned Reads() const override { return kTopology; }
     void Session(const SessionRecord& session) override { m_topology.Add(session); }
     // The LUNs are whole once the last session is walked: all is written here.
     int Finish(const Walk& walk) override;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "forms/form.h"
+#include "walk/fields.h"
 #include "walk/inventory.h"
 #include "forms/output.h"
 #include "files/spool.h"
@@ -46,6 +47,7 @@ public:
 
     // Nothing is written before the walk is over.
     bool WantsSessions() const override { return true; }
+    unsigned Reads() const override { return kMetricsForm | kTopology; }
     void Session(const SessionRecord& session) override;
     int Finish(const Walk& walk) override;
 

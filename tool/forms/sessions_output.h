@@ -7,6 +7,7 @@
 #define ISCSI_INVENTORY_SESSIONS_OUTPUT_H
 
 #include "forms/form.h"
+#include "walk/fields.h"
 #include "forms/output.h"
 
 namespace inventory {
@@ -16,6 +17,7 @@ public:
     SessionsOutput(Output& out, const Selection& selection) : m_out(out), m_selection(selection) {}
 
     bool WantsSessions() const override { return true; }
+    unsigned Reads() const override { return kSessionsForm; }
     bool Failed() const override { return m_out.Failed(); }
     void Session(const SessionRecord& session) override;
     // Says so when there was no session at all.

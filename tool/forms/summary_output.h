@@ -5,6 +5,7 @@
 #define ISCSI_INVENTORY_SUMMARY_OUTPUT_H
 
 #include "forms/form.h"
+#include "walk/fields.h"
 #include "forms/output.h"
 #include "walk/topology.h"
 
@@ -21,6 +22,7 @@ public:
     SummaryOutput(Output& out, const Selection& selection) : m_out(out), m_selection(selection) {}
 
     bool WantsSessions() const override { return true; }
+    unsigned Reads() const override { return kTopology; }
     bool Failed() const override { return m_out.Failed(); }
     void Session(const SessionRecord& session) override;
     int Finish(const Walk& walk) override;

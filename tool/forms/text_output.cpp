@@ -24,9 +24,11 @@ void TextOutput::ClassDevice(const IscsiClass& cls, const ClassDeviceRecord& dev
 {
     std::string name;
     m_out.Line({cls.heading, Show(device.name, name)});
-    for (const AttributeMap* attributes : {&device.listed, &device.own, &device.device})
+    for (const AttributeMap* attributes : {&device.listed, &device.own})
         for (const auto& [key, value] : *attributes)
             Attribute(key, value);
+    for (const auto& [key, value] : device.DeviceLines())
+        Attribute(std::string(key), std::string(value));
 }
 
 void TextOutput::IscsiHost(const IscsiHostRecord& host)
@@ -34,23 +36,26 @@ void TextOutput::IscsiHost(const IscsiHostRecord& host)
     std::string hostName;
     m_out.Line({"NAME ISCSI HOST:: ", Show(host.entry.name, hostName)});
     auto listing = host.listings.begin();
-    for (const AttributeMap* attributes : {&host.entry.listed, &host.entry.own, &host.entry.device}) {
-        for (const auto& [key, value] : *attributes) {
-            Attribute(key, value);
-            if (key != "path" || listing == host.listings.end())
-                continue;
-            for (const auto& [directory, directoryAttributes] : *listing) {
-                std::string shown;
-                m_out.Line({"\t Directory ::", Show(directory, shown)});
-                m_out.Line({"\t Attributes ::"});
-                for (const auto& [name, content] : directoryAttributes) {
-                    std::string k, v;
-                    m_out.Line({"\t\t", Show(name, k), "::\t", Show(content, v)});
-                }
+    auto line = [&](const std::string& key, const std::string& value) {
+        Attribute(key, value);
+        if (key != "path" || listing == host.listings.end())
+            return;
+        for (const auto& [directory, directoryAttributes] : *listing) {
+            std::string shown;
+            m_out.Line({"\t Directory ::", Show(directory, shown)});
+            m_out.Line({"\t Attributes ::"});
+            for (const auto& [name, content] : directoryAttributes) {
+                std::string k, v;
+                m_out.Line({"\t\t", Show(name, k), "::\t", Show(content, v)});
             }
-            ++listing;
         }
-    }
+        ++listing;
+    };
+    for (const AttributeMap* attributes : {&host.entry.listed, &host.entry.own})
+        for (const auto& [key, value] : *attributes)
+            line(key, value);
+    for (const auto& [key, value] : host.entry.DeviceLines())
+        line(std::string(key), std::string(value));
 }
 
 }  // namespace inventory

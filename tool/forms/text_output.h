@@ -26,6 +26,7 @@ public:
     TextOutput(Output& out, bool forTerminal) : m_out(out), m_forTerminal(forTerminal) {}
 
     bool Failed() const override { return m_out.Failed(); }
+    bool ShowsClasses() const override { return true; }
     void ClassDevice(const IscsiClass& cls, const ClassDeviceRecord& device) override;
     // The heading and the listing, as for a device that could not be read:
     // the text form names each device the listing gives.

@@ -1,16 +1,69 @@
 // SPDX-License-Identifier: MIT
 #include "walk/fields.h"
 
+#include <algorithm>
+
 #include "json/json_string.h"
 #include "text/people_text.h"
 
 namespace inventory {
 
-const Field kKeptHostFields[3] = {field::kHostHw, field::kHostIp, field::kHostNetdev};
-const Field kKeptConnectionFields[10] = {
-    field::kAddress,         field::kDataDigest,         field::kHeaderDigest,  field::kLocalPort,
-    field::kMaxRecv,         field::kMaxXmit,            field::kPersistentAddress,
-    field::kPersistentPort,  field::kPort,               field::kConnectionState};
+const Field* const kFields[] = {
+    &field::kTarget,
+    &field::kTpgt,
+    &field::kInitiator,
+    &field::kIface,
+    &field::kSessionState,
+    &field::kTargetState,
+    &field::kRecoveryTimeout,
+    &field::kAbortTimeout,
+    &field::kLuResetTimeout,
+    &field::kTgtResetTimeout,
+    &field::kFirstBurst,
+    &field::kMaxBurst,
+    &field::kMaxR2t,
+    &field::kImmediateData,
+    &field::kInitialR2t,
+    &field::kUsername,
+    &field::kPassword,
+    &field::kUsernameIn,
+    &field::kPasswordIn,
+    &field::kConnectionState,
+    &field::kPersistentAddress,
+    &field::kPersistentPort,
+    &field::kAddress,
+    &field::kPort,
+    &field::kLocalPort,
+    &field::kHeaderDigest,
+    &field::kDataDigest,
+    &field::kMaxRecv,
+    &field::kMaxXmit,
+    &field::kHostIp,
+    &field::kHostHw,
+    &field::kHostNetdev,
+    &field::kDiskState,
+    &field::kVendor,
+    &field::kModel,
+    &field::kRev,
+    &field::kWwid,
+    &field::kIoErrors,
+    &field::kIoTimeouts,
+    &field::kIoRequests,
+    &field::kSize,
+    &field::kReadOnly,
+};
+const std::size_t kFieldCount = sizeof kFields / sizeof kFields[0];
+
+std::vector<std::string> ReadBy(Object object, unsigned bits)
+{
+    std::vector<std::string> names;
+    for (const Field* f : kFields)
+        if (f->object == object && (f->shownBy & bits) != 0)
+            names.emplace_back(f->attribute);
+    std::sort(names.begin(), names.end());
+    names.erase(std::unique(names.begin(), names.end()), names.end());
+    return names;
+}
 
 Json InDocument(const Field& f, std::optional<std::string_view> raw)
 {

@@ -17,6 +17,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "walk/inventory.h"
 #include "json/json_value.h"
@@ -33,68 +34,90 @@ enum class Kind {
     Digest,   // 0 (None) or 1 (CRC32C); older kernels write the name
 };
 
+// The object whose directory holds a field's file.
+enum class Object { Session, Connection, Host, Disk, Block };
+
+// The joined forms that show or judge a field, as bits: only the files of
+// the fields of its own bits are read for a form (ReadBy()).
+enum FormBits : unsigned {
+    kSessionsForm = 1u << 0,  // --sessions
+    kTopology = 1u << 1,      // the LUNs joined across sessions: --luns, --summary, --check,
+                              // and the LUNs of --prometheus and --json
+    kMetricsForm = 1u << 2,   // --prometheus
+    kJsonForm = 1u << 3,      // --json's joined records
+    kEveryForm = kSessionsForm | kTopology | kMetricsForm | kJsonForm,
+};
+
 struct Field {
     const char* key;        // in the document's joined records
     const char* attribute;  // the sysfs attribute file
     Kind kind;
+    Object object;
+    unsigned shownBy;       // FormBits
 };
 
 namespace field {
 // An iSCSI session's.
-inline constexpr Field kTarget{"target_name", "targetname", Kind::Text};
-inline constexpr Field kTpgt{"tpgt", "tpgt", Kind::Decimal};
-inline constexpr Field kInitiator{"initiator_name", "initiatorname", Kind::Text};
-inline constexpr Field kIface{"iface", "ifacename", Kind::Text};
-inline constexpr Field kSessionState{"state", "state", Kind::Text};
-inline constexpr Field kTargetState{"target_state", "target_state", Kind::Text};
+inline constexpr Field kTarget{"target_name", "targetname", Kind::Text, Object::Session, kEveryForm};
+inline constexpr Field kTpgt{"tpgt", "tpgt", Kind::Decimal, Object::Session, kSessionsForm | kTopology | kJsonForm};
+inline constexpr Field kInitiator{"initiator_name", "initiatorname", Kind::Text, Object::Session, kSessionsForm | kMetricsForm | kJsonForm};
+inline constexpr Field kIface{"iface", "ifacename", Kind::Text, Object::Session, kEveryForm};
+inline constexpr Field kSessionState{"state", "state", Kind::Text, Object::Session, kEveryForm};
+inline constexpr Field kTargetState{"target_state", "target_state", Kind::Text, Object::Session, kSessionsForm | kJsonForm};
 // "off" is the kernel's word for a recovery that never times out:
 // RecoveryOf() reads it.
-inline constexpr Field kRecoveryTimeout{"recovery", "recovery_tmo", Kind::Decimal};
-inline constexpr Field kAbortTimeout{"abort", "abort_tmo", Kind::Decimal};
-inline constexpr Field kLuResetTimeout{"lu_reset", "lu_reset_tmo", Kind::Decimal};
-inline constexpr Field kTgtResetTimeout{"tgt_reset", "tgt_reset_tmo", Kind::Decimal};
-inline constexpr Field kFirstBurst{"first_burst_length", "first_burst_len", Kind::Decimal};
-inline constexpr Field kMaxBurst{"max_burst_length", "max_burst_len", Kind::Decimal};
-inline constexpr Field kMaxR2t{"max_outstanding_r2t", "max_outstanding_r2t", Kind::Decimal};
-inline constexpr Field kImmediateData{"immediate_data", "immediate_data", Kind::Flag};
-inline constexpr Field kInitialR2t{"initial_r2t", "initial_r2t", Kind::Flag};
+inline constexpr Field kRecoveryTimeout{"recovery", "recovery_tmo", Kind::Decimal, Object::Session, kSessionsForm | kTopology};
+inline constexpr Field kAbortTimeout{"abort", "abort_tmo", Kind::Decimal, Object::Session, kSessionsForm | kJsonForm};
+inline constexpr Field kLuResetTimeout{"lu_reset", "lu_reset_tmo", Kind::Decimal, Object::Session, kSessionsForm | kJsonForm};
+inline constexpr Field kTgtResetTimeout{"tgt_reset", "tgt_reset_tmo", Kind::Decimal, Object::Session, kSessionsForm | kJsonForm};
+inline constexpr Field kFirstBurst{"first_burst_length", "first_burst_len", Kind::Decimal, Object::Session, kSessionsForm};
+inline constexpr Field kMaxBurst{"max_burst_length", "max_burst_len", Kind::Decimal, Object::Session, kSessionsForm};
+inline constexpr Field kMaxR2t{"max_outstanding_r2t", "max_outstanding_r2t", Kind::Decimal, Object::Session, kSessionsForm};
+inline constexpr Field kImmediateData{"immediate_data", "immediate_data", Kind::Flag, Object::Session, kSessionsForm};
+inline constexpr Field kInitialR2t{"initial_r2t", "initial_r2t", Kind::Flag, Object::Session, kSessionsForm};
 // CHAP: the user names, and the secrets the walk has masked unless asked.
-inline constexpr Field kUsername{"username", "username", Kind::Text};
-inline constexpr Field kPassword{"password", "password", Kind::Text};
-inline constexpr Field kUsernameIn{"username_in", "username_in", Kind::Text};
-inline constexpr Field kPasswordIn{"password_in", "password_in", Kind::Text};
+inline constexpr Field kUsername{"username", "username", Kind::Text, Object::Session, kSessionsForm};
+inline constexpr Field kPassword{"password", "password", Kind::Text, Object::Session, kSessionsForm};
+inline constexpr Field kUsernameIn{"username_in", "username_in", Kind::Text, Object::Session, kSessionsForm};
+inline constexpr Field kPasswordIn{"password_in", "password_in", Kind::Text, Object::Session, kSessionsForm};
 // A connection's.
-inline constexpr Field kConnectionState{"state", "state", Kind::Text};
-inline constexpr Field kPersistentAddress{"persistent_address", "persistent_address", Kind::Text};
-inline constexpr Field kPersistentPort{"persistent_port", "persistent_port", Kind::Decimal};
-inline constexpr Field kAddress{"address", "address", Kind::Text};
-inline constexpr Field kPort{"port", "port", Kind::Decimal};
-inline constexpr Field kLocalPort{"local_port", "local_port", Kind::Decimal};
-inline constexpr Field kHeaderDigest{"header_digest", "header_digest", Kind::Digest};
-inline constexpr Field kDataDigest{"data_digest", "data_digest", Kind::Digest};
-inline constexpr Field kMaxRecv{"max_recv_dlength", "max_recv_dlength", Kind::Decimal};
-inline constexpr Field kMaxXmit{"max_xmit_dlength", "max_xmit_dlength", Kind::Decimal};
+inline constexpr Field kConnectionState{"state", "state", Kind::Text, Object::Connection, kEveryForm};
+inline constexpr Field kPersistentAddress{"persistent_address", "persistent_address", Kind::Text, Object::Connection, kEveryForm};
+inline constexpr Field kPersistentPort{"persistent_port", "persistent_port", Kind::Decimal, Object::Connection, kEveryForm};
+inline constexpr Field kAddress{"address", "address", Kind::Text, Object::Connection, kSessionsForm | kJsonForm};
+inline constexpr Field kPort{"port", "port", Kind::Decimal, Object::Connection, kSessionsForm | kJsonForm};
+inline constexpr Field kLocalPort{"local_port", "local_port", Kind::Decimal, Object::Connection, kJsonForm};
+inline constexpr Field kHeaderDigest{"header_digest", "header_digest", Kind::Digest, Object::Connection, kSessionsForm};
+inline constexpr Field kDataDigest{"data_digest", "data_digest", Kind::Digest, Object::Connection, kSessionsForm};
+inline constexpr Field kMaxRecv{"max_recv_dlength", "max_recv_dlength", Kind::Decimal, Object::Connection, kSessionsForm};
+inline constexpr Field kMaxXmit{"max_xmit_dlength", "max_xmit_dlength", Kind::Decimal, Object::Connection, kSessionsForm};
 // A host's (iscsi_host).
-inline constexpr Field kHostIp{"ipaddress", "ipaddress", Kind::Text};
-inline constexpr Field kHostHw{"hwaddress", "hwaddress", Kind::Text};
-inline constexpr Field kHostNetdev{"netdev", "netdev", Kind::Text};
+inline constexpr Field kHostIp{"ipaddress", "ipaddress", Kind::Text, Object::Host, kSessionsForm};
+inline constexpr Field kHostHw{"hwaddress", "hwaddress", Kind::Text, Object::Host, kSessionsForm};
+inline constexpr Field kHostNetdev{"netdev", "netdev", Kind::Text, Object::Host, kSessionsForm};
 // A SCSI device's.
-inline constexpr Field kDiskState{"state", "state", Kind::Text};
-inline constexpr Field kVendor{"vendor", "vendor", Kind::Inquiry};
-inline constexpr Field kModel{"model", "model", Kind::Inquiry};
-inline constexpr Field kRev{"rev", "rev", Kind::Inquiry};
-inline constexpr Field kWwid{"wwid", "wwid", Kind::Text};
-inline constexpr Field kIoErrors{"io_errors", "ioerr_cnt", Kind::Hex};
-inline constexpr Field kIoTimeouts{"io_timeouts", "iotmo_cnt", Kind::Hex};
-inline constexpr Field kIoRequests{"io_requests", "iorequest_cnt", Kind::Hex};
-// A block device's: its size is SizeBytes(), its read-only flag a Flag.
-inline constexpr Field kReadOnly{"read_only", "ro", Kind::Flag};
+inline constexpr Field kDiskState{"state", "state", Kind::Text, Object::Disk, kEveryForm};
+inline constexpr Field kVendor{"vendor", "vendor", Kind::Inquiry, Object::Disk, kTopology | kJsonForm};
+inline constexpr Field kModel{"model", "model", Kind::Inquiry, Object::Disk, kTopology | kJsonForm};
+inline constexpr Field kRev{"rev", "rev", Kind::Inquiry, Object::Disk, kTopology | kJsonForm};
+inline constexpr Field kWwid{"wwid", "wwid", Kind::Text, Object::Disk, kEveryForm};
+inline constexpr Field kIoErrors{"io_errors", "ioerr_cnt", Kind::Hex, Object::Disk, kMetricsForm | kJsonForm};
+inline constexpr Field kIoTimeouts{"io_timeouts", "iotmo_cnt", Kind::Hex, Object::Disk, kMetricsForm | kJsonForm};
+inline constexpr Field kIoRequests{"io_requests", "iorequest_cnt", Kind::Hex, Object::Disk, kJsonForm};
+// A block device's: its size in 512-byte sectors (SizeBytes()), its
+// read-only flag a Flag.
+inline constexpr Field kSize{"size", "size", Kind::Decimal, Object::Block, kEveryForm};
+inline constexpr Field kReadOnly{"read_only", "ro", Kind::Flag, Object::Block, kTopology | kMetricsForm};
 }  // namespace field
 
-// The fields of a host and of a connection that the walk keeps until the
-// sessions come (KeptAttributes): those any form reads.
-extern const Field kKeptHostFields[3];
-extern const Field kKeptConnectionFields[10];
+// Every field above: the table the walk reads from.  A field missing here
+// is never read, and every form would show it as missing.
+extern const Field* const kFields[];
+extern const std::size_t kFieldCount;
+
+// The attribute files of object's fields that the forms of bits show, in
+// name order: what the walk reads of such an object.
+std::vector<std::string> ReadBy(Object object, unsigned bits);
 
 // A field's raw value among attributes: nothing when the kernel did not give
 // it.

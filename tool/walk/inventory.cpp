@@ -33,11 +33,10 @@ bool DiskLess(const DiskRecord& a, const DiskRecord& b)
     return a.name < b.name;
 }
 
-// A path the walk was given, as a string ("" when it was not).
-std::string PathIn(const AttributeMap& attributes)
-{
-    return std::string(ValueOf(attributes, "path").value_or(""));
-}
+// The files of a device-mapper device's dm/ directory that say what it is.
+const AttributeNames kDmNames = std::vector<std::string>{"name", "uuid"};
+// The file of a SCSI host's scsi_host device that names its driver.
+const AttributeNames kProcName = std::vector<std::string>{"proc_name"};
 
 // The last component of a device path that the kernel names as a PCI device
 // (domain:bus:device.function): the card an offload host sits on.
@@ -48,6 +47,40 @@ std::string PciAddressIn(std::string_view path)
 }
 
 }  // namespace
+
+KeptAttributes::KeptAttributes(const AttributeMap& attributes, const std::vector<std::string>& names)
+{
+    // Both are in name order, and so is what is taken.
+    auto wanted = names.begin();
+    for (const auto& [key, value] : attributes) {
+        while (wanted != names.end() && *wanted < key)
+            ++wanted;
+        if (wanted == names.end())
+            break;
+        if (*wanted == key)
+            m_pairs.emplace_back(key, value);
+    }
+    m_pairs.shrink_to_fit();
+}
+
+std::vector<std::pair<std::string_view, std::string_view>> ClassDeviceRecord::DeviceLines() const
+{
+    std::vector<std::pair<std::string_view, std::string_view>> lines;
+    if (!identity)
+        return lines;
+    lines = {{"bus", identity->bus},
+             {"bus_id", identity->busId},
+             {"driver_name", identity->driverName},
+             {"name", identity->name},
+             {"path", identity->path}};
+    const std::size_t keys = lines.size();
+    for (const auto& [key, value] : device)
+        lines.emplace_back(key, value);
+    // Stable: of a key and a file of the same name, the key comes first.
+    std::inplace_merge(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(keys), lines.end(),
+                       [](const auto& a, const auto& b) { return a.first < b.first; });
+    return lines;
+}
 
 KeptAttributes::const_iterator KeptAttributes::find(std::string_view key) const
 {
@@ -189,12 +222,16 @@ Walk::Walk(std::ofstream* log, bool showSecrets, Selection selection)
 
 void Walk::Run(Sink& sink)
 {
+    m_whole = sink.ShowsClasses();
+    m_reads = sink.Reads();
     for (const IscsiClass& cls : kIscsiClasses) {
         if (Stopped(sink))
             return;
-        ClassPass(sink, cls);
+        // A form that shows no class device has no field of a transport.
+        if (m_whole || std::string_view(cls.name) != "iscsi_transport")
+            ClassPass(sink, cls);
     }
-    if (!Stopped(sink))
+    if (!Stopped(sink) && m_whole)
         IscsiHostPass(sink);
 }
 
@@ -204,12 +241,21 @@ void Walk::ClassPass(Sink& sink, const IscsiClass& cls)
     ClassList(cls.name, devices);
     const std::string_view name(cls.name);
     const bool join = sink.WantsSessions();
+    // A form that shows no class device reads of each only the files of
+    // its fields (and the identity of the device behind, for the join).
+    AttributeNames names = kEveryAttribute;
+    if (!m_whole) {
+        const Object object = name == "iscsi_session"   ? Object::Session
+                              : name == "iscsi_host"      ? Object::Host
+                                                          : Object::Connection;
+        names = ReadBy(object, m_reads);
+    }
     for (auto& [key, listed] : devices) {
         if (Stopped(sink))
             return;
         ClassDeviceRecord device;
         device.name = key;
-        const bool gone = ClassAttributes(cls.name, device);
+        const bool gone = ClassAttributes(cls.name, device, names);
         device.listed = std::move(listed);
         if (gone) {
             sink.GoneDevice(cls, device);
@@ -220,7 +266,7 @@ void Walk::ClassPass(Sink& sink, const IscsiClass& cls)
         // are kept for the sessions: its listing, the largest thing the walk
         // reads at once, is then gone by the time they are held.
         if ((join || sink.WantsDisks()) && !m_disksBySession)
-            IndexScsiBus(PathIn(device.device));
+            IndexScsiBus(device.DevicePath());
         if (join && name == "iscsi_host")
             NoteHost(device);
         else if (join && name == "iscsi_connection")
@@ -230,7 +276,7 @@ void Walk::ClassPass(Sink& sink, const IscsiClass& cls)
         // The forms that select sessions show nothing else of them.
         if (!m_selection.Takes(device.name, device.own))
             continue;
-        std::vector<DiskRecord> disks = DisksBelow(PathIn(device.device), join);
+        std::vector<DiskRecord> disks = DisksBelow(device.DevicePath(), join);
         sink.SessionDisks(disks);
         if (join)
             sink.Session(JoinSession(device, std::move(disks)));
@@ -253,13 +299,17 @@ void Walk::IscsiHostPass(Sink& sink)
     host.entry.listed = std::move(entry->second);
     ClassAttributes(cls, host.entry);
     DeviceMap directories;
-    for (const AttributeMap* attributes : {&host.entry.listed, &host.entry.own, &host.entry.device}) {
-        auto path = attributes->find("path");
-        if (path == attributes->end())
-            continue;
-        PathAttributes(path->second, directories);
+    auto follow = [&](std::string_view key, std::string_view path) {
+        if (key != "path")
+            return;
+        PathAttributes(std::string(path), directories);
         host.listings.push_back(directories);
-    }
+    };
+    for (const AttributeMap* attributes : {&host.entry.listed, &host.entry.own})
+        for (const auto& [key, value] : *attributes)
+            follow(key, value);
+    for (const auto& [key, value] : host.entry.DeviceLines())
+        follow(key, value);
     sink.IscsiHost(host);
 }
 
@@ -277,6 +327,11 @@ std::vector<DiskRecord> Walk::DisksBelow(const std::string& sessionDevicePath, b
     auto found = m_disksBySession->find(sessionDevicePath);
     if (found == m_disksBySession->end())
         return {};
+    // Of each logical unit, only what the form shows of it (its state
+    // always: a unit's state says whether it is there to be shown).
+    const AttributeNames diskNames = full ? ReadBy(Object::Disk, m_reads)
+                                          : std::vector<std::string>{field::kDiskState.attribute};
+    const AttributeNames blockNames = ReadBy(Object::Block, full ? m_reads : 0u);
     std::vector<DiskRecord> disks;
     for (IndexedDisk& indexed : found->second) {
         DiskRecord& disk = disks.emplace_back();
@@ -290,14 +345,14 @@ std::vector<DiskRecord> Walk::DisksBelow(const std::string& sessionDevicePath, b
         // link goes before its block device does, so a unit that its bus
         // query still finds afterwards was read whole.
         DeviceMap blocks;
-        PathAttributes(disk.path + "/block", blocks);
+        PathAttributes(disk.path + "/block", blocks, blockNames);
         if (!blocks.empty()) {
             disk.blockDevice = blocks.begin()->first;
             disk.block = std::move(blocks.begin()->second);
             if (full)
                 ReadHolders(disk);
         }
-        const int result = Note(m_reader.GetDeviceAttr(disk.name, BUS_SCSI, disk.attributes),
+        const int result = Note(m_reader.GetDeviceNamedAttr(disk.name, BUS_SCSI, diskNames, disk.attributes),
                                 "SCSI device " + disk.name);
         if (result == READER_NOT_FOUND && CSysfsReader::LastFailure() == 0) {
             disk.name.clear();  // gone: left out below
@@ -326,7 +381,7 @@ void Walk::ReadHolders(DiskRecord& disk)
         holder.device = device;
         // The device's own directory lists dm/ (name, uuid) first.
         DeviceMap directories;
-        PathAttributes(PathIn(link), directories);
+        PathAttributes(std::string(ValueOf(link, "path").value_or("")), directories, kDmNames);
         if (auto dm = directories.find("dm"); dm != directories.end()) {
             if (auto name = dm->second.find("name"); name != dm->second.end())
                 holder.name = name->second;
@@ -357,7 +412,7 @@ void Walk::IndexScsiBus(const std::string& devicePath)
         if (m_reader.GetScsiDeviceCBTL(busId, disk.address[0], disk.address[1], disk.address[2],
                                        disk.address[3]) != READER_OK)
             continue;  // hosts and targets
-        disk.path = PathIn(link);
+        disk.path = std::string(ValueOf(link, "path").value_or(""));
         std::string_view target = Parent(disk.path);
         if (Parent(target).empty() || BaseName(target).compare(0, 6, "target") != 0)
             continue;
@@ -371,17 +426,17 @@ void Walk::NoteHost(const ClassDeviceRecord& device)
 {
     HostRecord host;
     host.name = device.name;
-    host.attributes = KeptAttributes(device.own, kKeptHostFields);
+    host.attributes = KeptAttributes(device.own, ReadBy(Object::Host, m_reads));
     // The driver's name is in the host's scsi_host class device, which the
     // kernel puts below the host's own directory: read from there, it costs
     // one path query instead of a class query that reads the host's
     // directory again.  A tree laid out otherwise is asked by class (unless
     // the path query failed: that failure is the one to report).
-    const std::string hostPath = PathIn(device.device);
+    const std::string hostPath = device.DevicePath();
     bool settled = false;
     if (!hostPath.empty()) {
         DeviceMap directories;
-        Note(m_reader.GetDevicePathAttr(hostPath + "/scsi_host", directories),
+        Note(m_reader.GetDevicePathNamedAttr(hostPath + "/scsi_host", kProcName, directories),
              "scsi_host device " + device.name);
         auto own = directories.find(device.name);
         settled = own != directories.end() || CSysfsReader::LastFailure() != 0;
@@ -391,7 +446,7 @@ void Walk::NoteHost(const ClassDeviceRecord& device)
     if (!settled) {
         ClassDeviceRecord scsiHost;
         scsiHost.name = device.name;
-        ClassAttributes("scsi_host", scsiHost);
+        ClassAttributes("scsi_host", scsiHost, kProcName);
         host.procName = ValueOf(scsiHost.own, "proc_name").value_or("");
     }
     host.pciAddress = PciAddressIn(Parent(hostPath));
@@ -403,12 +458,12 @@ void Walk::NoteHost(const ClassDeviceRecord& device)
 
 void Walk::NoteConnection(const ClassDeviceRecord& device)
 {
-    const std::string path = PathIn(device.device);
+    const std::string path = device.DevicePath();
     std::string_view session = Parent(path);
     if (session.empty())
         return;
     m_connectionsBySession[std::string(session)].push_back(
-        {device.name, KeptAttributes(device.own, kKeptConnectionFields)});
+        {device.name, KeptAttributes(device.own, ReadBy(Object::Connection, m_reads))});
 }
 
 SessionRecord Walk::JoinSession(const ClassDeviceRecord& device, std::vector<DiskRecord> disks)
@@ -417,7 +472,7 @@ SessionRecord Walk::JoinSession(const ClassDeviceRecord& device, std::vector<Dis
     session.name = device.name;
     session.attributes = device.own;
     session.disks = std::move(disks);
-    const std::string path = PathIn(device.device);
+    const std::string path = device.DevicePath();
     if (path.empty())
         return session;
     auto host = m_hosts.find(std::string(BaseName(Parent(path))));
@@ -436,18 +491,29 @@ void Walk::ClassList(const std::string& cls, DeviceMap& devices)
     Note(m_reader.GetClsDeviceList(cls, devices), "class " + cls);
 }
 
-bool Walk::ClassAttributes(const std::string& cls, ClassDeviceRecord& device)
+bool Walk::ClassAttributes(const std::string& cls, ClassDeviceRecord& device,
+                           const AttributeNames& names)
 {
-    const int result = Note(m_reader.GetClsDeviceAttr(cls, device.name, device.own, device.device),
-                            cls + " device " + device.name);
+    // The device behind is read whole where the class device is (the forms
+    // that show it); else only its identity is needed, for the join.
+    const AttributeNames deviceNames = names ? AttributeNames(std::vector<std::string>{}) : kEveryAttribute;
+    const int result =
+        Note(m_reader.GetClsDeviceNamedAttr(cls, device.name, names, device.own, deviceNames,
+                                            device.identity, device.device),
+             cls + " device " + device.name);
     MaskSecrets(device.own);
     MaskSecrets(device.device);
     return result == READER_NOT_FOUND && CSysfsReader::LastFailure() == 0;
 }
 
-void Walk::PathAttributes(const std::string& path, DeviceMap& directories)
+void Walk::PathAttributes(const std::string& path, DeviceMap& directories,
+                          const AttributeNames& names)
 {
-    Note(m_reader.GetDevicePathAttr(path, directories), path);
+    // The whole-directory query where everything is shown: its rules for an
+    // empty subdirectory are those the text form has always shown.
+    Note(names ? m_reader.GetDevicePathNamedAttr(path, names, directories)
+               : m_reader.GetDevicePathAttr(path, directories),
+         path);
     for (auto& [directory, attributes] : directories)
         MaskSecrets(attributes);
 }

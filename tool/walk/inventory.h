@@ -31,14 +31,24 @@ struct IscsiClass {
 };
 extern const IscsiClass kIscsiClasses[4];
 
+using Quentor::LinuxEnum::DeviceIdentity;
+
 // A class device as the reader gives it: its entry in the class listing
-// ("classname", "path"), its own attributes, and the device behind it (its
-// identity keys, then its attributes; empty when there is none).
+// ("classname", "path"), its own attributes, and the device behind it, when
+// there is one: its identity and its attributes.
 struct ClassDeviceRecord {
     std::string name;
     AttributeMap listed;
     AttributeMap own;
+    std::optional<DeviceIdentity> identity;
     AttributeMap device;
+
+    // The device behind as one list, the way the text form shows it: the
+    // identity's keys ("bus", "bus_id", "driver_name", "name", "path") among
+    // its attribute files, in name order, a key before a file of its name.
+    std::vector<std::pair<std::string_view, std::string_view>> DeviceLines() const;
+    // The canonical directory of the device behind; empty without one.
+    std::string DevicePath() const { return identity ? identity->path : std::string(); }
 };
 
 // A logical unit below a session: targetH:C:T/H:C:T:L.
@@ -71,17 +81,8 @@ public:
     using const_iterator = std::vector<std::pair<std::string, std::string>>::const_iterator;
 
     KeptAttributes() = default;
-    // Those of attributes that the keys name (a field's attribute).
-    template <typename Keys>
-    KeptAttributes(const AttributeMap& attributes, const Keys& keys)
-    {
-        // The map is in name order, and so is what is taken from it.
-        for (const auto& [key, value] : attributes)
-            for (const auto& wanted : keys)
-                if (key == wanted.attribute)
-                    m_pairs.emplace_back(key, value);
-        m_pairs.shrink_to_fit();
-    }
+    // Those of attributes that names (in name order) lists.
+    KeptAttributes(const AttributeMap& attributes, const std::vector<std::string>& names);
 
     const_iterator find(std::string_view key) const;
     const_iterator begin() const { return m_pairs.begin(); }
@@ -96,7 +97,7 @@ private:
 // scsi_host's proc_name) and, for an offload HBA, the PCI card it sits on.
 struct HostRecord {
     std::string name;        // hostN
-    KeptAttributes attributes;  // those of kKeptHostFields
+    KeptAttributes attributes;  // those of its fields the form shows
     std::string procName;    // iscsi_tcp, iscsi_iser, be2iscsi, ...
     std::string pciAddress;  // domain:bus:device.function; empty for a software host
     std::string pciDriver;
@@ -104,7 +105,7 @@ struct HostRecord {
 
 struct ConnectionRecord {
     std::string name;  // connectionS:C
-    KeptAttributes attributes;  // those of kKeptConnectionFields
+    KeptAttributes attributes;  // those of its fields the form shows
 };
 
 // One session joined with its host, its connections and its disks.
@@ -207,6 +208,13 @@ public:
     // Whether the walk should join each session with its host, connections
     // and disks (more queries still) for Session().
     virtual bool WantsSessions() const { return false; }
+    // Whether the form shows the iSCSI classes' devices themselves
+    // (ClassDevice, IscsiHost): they are then read whole, every class.
+    // Otherwise the walk reads only the files of the fields Reads() names
+    // and the class devices' identities.
+    virtual bool ShowsClasses() const { return false; }
+    // The fields the form shows or judges, as FormBits (walk/fields.h).
+    virtual unsigned Reads() const { return 0; }
     // Whether the output has failed: the walk then stops.
     virtual bool Failed() const { return false; }
     virtual void ClassDevice(const IscsiClass&, const ClassDeviceRecord&) {}
@@ -272,14 +280,22 @@ private:
 
     void ClassList(const std::string& cls, DeviceMap& devices);
     // Whether the device is gone (not there, or going away while it was
-    // read): then nothing of it was kept.
-    bool ClassAttributes(const std::string& cls, ClassDeviceRecord& device);
-    void PathAttributes(const std::string& path, DeviceMap& directories);
+    // read): then nothing of it was kept.  Its attributes named, or all.
+    bool ClassAttributes(const std::string& cls, ClassDeviceRecord& device,
+                         const Quentor::LinuxEnum::AttributeNames& names =
+                             Quentor::LinuxEnum::kEveryAttribute);
+    void PathAttributes(const std::string& path, DeviceMap& directories,
+                        const Quentor::LinuxEnum::AttributeNames& names =
+                            Quentor::LinuxEnum::kEveryAttribute);
     void MaskSecrets(AttributeMap& attributes) const;
     int Note(int result, const std::string& object);
 
     Quentor::LinuxEnum::CSysfsReader m_reader;
     bool m_showSecrets;
+    // What the form of the run shows: the classes whole, and the fields'
+    // bits (Sink::ShowsClasses, Sink::Reads).
+    bool m_whole = true;
+    unsigned m_reads = 0;
     Selection m_selection;
     bool m_mountFailed = false;
     // Memory ran out: the walk stops there rather than fail object after
