@@ -110,6 +110,7 @@ mutate multipath "end:multipath check-baseline" "rc=0$" "rc=2"
 mutate multipath "multipath check-json-failed" '"paths_running": ?[0-9]+' '&0'
 mutate multipath "multipath peers" " 0$" " 1"
 mutate san "san peers" " 0$" " 1"
+mutate san "san peers" "^check [0-9]+ [0-2]$" "check 5 3"
 if [ "$failures" != 0 ]; then
     echo "mutate: $failures changes went unnoticed"
     exit 1

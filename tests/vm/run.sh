@@ -17,13 +17,15 @@
 # as well (check-formats.sh), and its --luns, metrics and --check before and
 # after one path fails.  The loggedin phase copies the objects for the
 # host's tests (copy-sysfs.sh); take-copy.sh proves that the copy prints what
-# the objects did and leaves it in BUILD/vm/<kernel>/.  The multipath and SAN
-# phases time --sessions and --luns against iscsiadm -m session -P 3 and
-# multipath -ll; the ratios are printed for each kernel at the end.  Nothing
-# is installed into the host's boot setup: the kernels, busybox, open-iscsi, iproute2's rdma, multipath-tools
-# and udev are downloaded with apt-get download and unpacked with dpkg-deb -x
-# into BUILD/vm; the packages both kernels share are fetched once, and each
-# kernel boots once.
+# the objects did and leaves it in BUILD/vm/<kernel>/.  The multipath phase
+# times --sessions against iscsiadm -m session -P 3 and --luns against
+# multipath -ll, the SAN phase --sessions, --luns and --check against
+# iscsiadm -m session -P 3; the ratios are printed for each kernel at the
+# end.  Nothing is installed into the host's boot setup: the kernels,
+# busybox, open-iscsi, iproute2's rdma, multipath-tools and udev are
+# downloaded with apt-get download and unpacked with dpkg-deb -x into
+# BUILD/vm; the packages both kernels share are fetched once, and each kernel
+# boots once.
 #
 # usage: tests/vm/run.sh [BUILD_DIR]
 # Prints "VM TEST SKIPPED: <reason>" and exits 0 where the test cannot run

@@ -203,7 +203,7 @@ void CheckMultipathViews(Sections& sections, const Statuses& statuses, const std
     CheckViewsBefore(sections, statuses, figures);
     CheckViewsAfter(sections, statuses, failedSession, figures);
     CheckBothAndBack(sections, statuses);
-    figures.peers = CheckPeers("multipath peers", sections["multipath peers"], {kSessionsPeer, kLunsPeer});
+    figures.peers = CheckPeers("multipath peers", sections["multipath peers"], {kSessionsPeer, kLunsMultipathPeer});
 }
 
 }  // namespace vmcheck

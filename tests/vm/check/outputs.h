@@ -170,10 +170,15 @@ struct Peer {
     const char* tool;   // the name of the tool's runs
     const char* peer;   // the name of its peer's
     const char* label;  // how the ratio is named
+    // The highest exit status a completed run of the tool ends with (a
+    // plugin's verdict is its status); its peer's runs must end with 0.
+    std::uint32_t worst = 0;
 };
 
 extern const Peer kSessionsPeer;
-extern const Peer kLunsPeer;
+extern const Peer kLunsMultipathPeer;
+extern const Peer kLunsIscsiadmPeer;
+extern const Peer kCheckPeer;
 
 // One text per pair: "--sessions vs iscsiadm -P 3: 0.48 (0.10 s against
 // 0.21 s)".

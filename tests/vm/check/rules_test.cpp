@@ -266,23 +266,31 @@ TEST(Inventory, AFailureNamesALeakedSecretWithoutSpellingItOut)
     EXPECT_EQ(out, "FAIL [chap] NAME SESSION CLASS :: session5: password = (the secret), expected \"********\"\n");
 }
 
-TEST(Peers, TheRatioIsOfTheMediansAndEveryRunMustHaveEndedWell)
+TEST(Peers, TheRatioIsOfTheMediansAndEveryRunMustHaveCompleted)
 {
+    // A WARNING or CRITICAL verdict is a completed run of the check.
     std::vector<std::string> ratios;
     std::string out = FailLines([&] {
-        ratios = CheckPeers("san peers", "sessions 10 0\nsessions 12 0\nsessions 90 0\n"
-                                         "iscsiadm 24 0\niscsiadm 21 0\niscsiadm 20 0\n", {kSessionsPeer});
+        ratios = CheckPeers("san peers", "iscsiadm 24 0\nsessions 10 0\nluns 40 0\ncheck 30 1\n"
+                                         "iscsiadm 21 0\nsessions 12 0\nluns 42 0\ncheck 31 2\n"
+                                         "iscsiadm 20 0\nsessions 90 0\nluns 44 0\ncheck 29 0\n",
+                            {kSessionsPeer, kLunsIscsiadmPeer, kCheckPeer});
     });
     EXPECT_EQ(out, "");
-    EXPECT_EQ(ratios, (std::vector<std::string>{"--sessions vs iscsiadm -P 3: 0.57 (0.12 s against 0.21 s)"}));
+    EXPECT_EQ(ratios, (std::vector<std::string>{"--sessions vs iscsiadm -P 3: 0.57 (0.12 s against 0.21 s)",
+                                                "--luns vs iscsiadm -P 3: 2.00 (0.42 s against 0.21 s)",
+                                                "--check vs iscsiadm -P 3: 1.43 (0.30 s against 0.21 s)"}));
 
+    // UNKNOWN is no verdict, and a peer missing for two tools is one fault.
     out = FailLines([&] {
         ratios = CheckPeers("multipath peers", "luns 7 1\nluns 7 0\nluns 8 0\nmultipath 0 0\nmultipath 0 0\n"
-                                               "multipath 0 0\nsessions 1 0\nsessions 2\n",
-                            {kLunsPeer, kSessionsPeer});
+                                               "multipath 0 0\nsessions 1 0\nsessions 2\n"
+                                               "check 5 3\ncheck 5 0\ncheck 5 0\n",
+                            {kLunsMultipathPeer, kSessionsPeer, kCheckPeer});
     });
     EXPECT_EQ(out, "FAIL [multipath peers] a timed run of luns ended with status 1\n"
                    "FAIL [multipath peers] a timed run reads \"sessions 2\"\n"
+                   "FAIL [multipath peers] a timed run of check ended with status 3\n"
                    "FAIL [multipath peers] sessions was timed 1 times, not 3\n"
                    "FAIL [multipath peers] iscsiadm was timed 0 times, not 3\n");
     EXPECT_EQ(ratios, (std::vector<std::string>{"--luns vs multipath -ll: n/a (0.07 s against under 0.01 s)"}));

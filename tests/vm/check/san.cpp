@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The SAN phase: the logged-in checks with 256 LUNs on four sessions, the
-// dumps and the programs timed, and --sessions timed against iscsiadm.
+// dumps and the programs timed, and --sessions, --luns and --check timed
+// against iscsiadm.
 #include <regex>
 
 #include "outputs.h"
@@ -43,7 +44,8 @@ void CheckSan(Sections& sections, SanFigures& figures)
         Fail("san", "only " + std::to_string(figures.sessions) + " sessions (4 needed)");
     ReadTimes(sections["san times"], figures);
     // No multipath map here: iscsiadm is the one peer.
-    figures.peers = CheckPeers("san peers", sections["san peers"], {kSessionsPeer});
+    figures.peers =
+        CheckPeers("san peers", sections["san peers"], {kSessionsPeer, kLunsIscsiadmPeer, kCheckPeer});
 }
 
 }  // namespace vmcheck

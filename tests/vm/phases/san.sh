@@ -3,7 +3,8 @@
 # run, waitfor, fatal, send, say, centiseconds and $C (LIO's configfs).
 # The SAN phase: SAN_TARGETS targets of SAN_LUNS ramdisk LUNs each (1 MB),
 # one session each, everything else logged out.  Each program and each dump
-# is timed in the VM, and --sessions against iscsiadm -m session -P 3.
+# is timed in the VM, and --sessions, --luns and --check against iscsiadm
+# -m session -P 3.
 SAN_TARGETS=4
 say "phase san: $SAN_TARGETS targets of $SAN_LUNS LUNs"
 iscsiadm -m node --logout > /tmp/logout 2>&1
@@ -64,12 +65,19 @@ section san dump-after timed dump-after /bin/dump-sysfs
 section san buses timed sysfs-buses sysfs-buses scsi
 section san iscsiadm iscsiadm -m session -P 3
 section san times cat /tmp/times
-# What administrators would run instead: the session blocks against
-# iscsiadm's (both without a trace log to write).
+# What administrators would run instead: the session blocks, the LUN view
+# and the plugin against iscsiadm's listing (none with a trace log to
+# write), in turn within each round so that the machine's load weighs on all
+# alike.  No map and no baseline here: the check judges the sessions and
+# paths as they are (its exit status is its verdict).  iscsiadm comes first
+# in a round: mutate.sh makes the section's first status 0 a 1, which must
+# fail (a check ending 1 is a WARNING, and passes).
 : > /tmp/race
 for round in 1 2 3; do
     race iscsiadm iscsiadm -m session -P 3
     race sessions iscsi-inventory --sessions --no-log
+    race luns iscsi-inventory --luns --no-log
+    race check iscsi-inventory --check --no-log
 done
 section san peers cat /tmp/race
 cd /
