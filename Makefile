@@ -31,9 +31,10 @@ FUZZ_SECONDS ?= 60
 # turns that off for one run.
 WERROR     ?= ON
 JOBS       ?= $(shell nproc)
-# What building the library and the tool takes, and umockdev, which serves the
-# demo's trees at /sys: all that make demo installs.
-DEMO_PACKAGES := g++ cmake make pkg-config libsysfs-dev umockdev jq
+# What building the library and the tool takes (the tool reads multipath
+# maps through libdevmapper), and umockdev, which serves the demo's trees at
+# /sys: all that make demo installs.
+DEMO_PACKAGES := g++ cmake make pkg-config libsysfs-dev libdevmapper-dev umockdev jq
 # The tests, benchmarks, sanitizer and fuzz builds need the rest.
 # promtool (Debian's prometheus) checks the --prometheus output and
 # prometheus-node-exporter scrapes it; on a machine run by systemd, Debian
