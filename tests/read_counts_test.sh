@@ -38,7 +38,7 @@ count() {
     UMOCKDEV_DIR=$work/$1 strace -f -qq -e trace=open,openat -o "$work/trace" \
         umockdev-wrapper "$tool" "$2" --no-log >/dev/null || [ $? -le 2 ]
     # Attribute files are opened relative to their directory's descriptor.
-    files=$(grep -v O_DIRECTORY "$work/trace" | grep -c '^[0-9]* openat([0-9]*, "[^/"]*", .*= [0-9]' || true)
+    files=$(grep -v O_DIRECTORY "$work/trace" | grep -c '^[0-9]* *openat([0-9]*, "[^/"]*", .*= [0-9]' || true)
     mounts=$(grep -c '"/proc/[^"]*mounts"' "$work/trace" || true)
     echo "$files $mounts"
 }
