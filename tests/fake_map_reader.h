@@ -27,7 +27,7 @@ public:
 
     void Answer(unsigned major, unsigned minor, MapRead::Outcome outcome)
     {
-        answers_[{major, minor}] = {{}, {}, MapRead{outcome, std::nullopt, "canned"}};
+        answers_[{major, minor}] = {{}, {}, MapRead{outcome, std::nullopt, "canned", {}}};
     }
 
     MapRead Read(unsigned major, unsigned minor) override
@@ -35,7 +35,7 @@ public:
         reads.emplace_back(major, minor);
         const auto found = answers_.find({major, minor});
         if (found == answers_.end())
-            return {MapRead::Outcome::kGone, std::nullopt, "no such map"};
+            return {MapRead::Outcome::kGone, std::nullopt, "no such map", {}};
         const Canned& canned = found->second;
         return canned.outcome ? *canned.outcome : inventory::mapper::MapFromTargets(canned.table, canned.status);
     }

@@ -102,7 +102,10 @@ IscsiTree& IscsiTree::Lun(int sid, const LunSpec& l)
     if (l.disk) {
         const std::string block = lun + "/block/" + *l.disk;
         m_tree.ClassDevice("block", block).Dir(block + "/holders");
-        Write(m_tree, block, {{"size", l.sectors}, {"ro", l.readOnly}});
+        // sd's numbers: 8:0 for sda, 8:16 for sdb...
+        const std::string& sd = *l.disk;
+        const std::size_t index = sd.size() == 3 ? static_cast<std::size_t>(sd[2] - 'a') : m_disks.size();
+        Write(m_tree, block, {{"size", l.sectors}, {"ro", l.readOnly}, {"dev", "8:" + std::to_string(16 * index)}});
         m_disks.emplace_back(*l.disk, block);
     }
     return *this;
@@ -114,7 +117,8 @@ IscsiTree& IscsiTree::Map(const std::string& dm, const std::string& name,
     const std::string device = "devices/virtual/block/" + dm;
     m_tree.ClassDevice("block", device, false)
         .File(device + "/dm/name", name + "\n")
-        .File(device + "/dm/uuid", uuid.value_or("mpath-" + name) + "\n");
+        .File(device + "/dm/uuid", uuid.value_or("mpath-" + name) + "\n")
+        .File(device + "/dev", "253:" + dm.substr(dm.find('-') + 1) + "\n");
     for (const std::string& disk : disks)
         for (const auto& [sd, block] : m_disks)
             if (sd == disk) {

@@ -68,7 +68,7 @@ public:
     IscsiTree& Session(const SessionSpec& session);
     // A logical unit of session sid: H:0:0:lun (a session may have several).
     IscsiTree& Lun(int sid, const LunSpec& lun);
-    // A device-mapper device dm (dm-0) named name, with the uuid a
+    // A device-mapper device dm (dm-0, device number 253:0) named name, with the uuid a
     // multipath map has (mpath-<wwid>) unless uuid says otherwise, holding
     // the block devices disks.
     IscsiTree& Map(const std::string& dm, const std::string& name, const std::vector<std::string>& disks,

@@ -85,6 +85,14 @@ ToolRun RunProgram(const std::string& program, const std::vector<std::string>& a
             if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
                 _exit(99);
         }
+        {
+            // The device-mapper of a hand-made tree is the stand-in's, never
+            // the machine's (whose maps may have the same numbers): without
+            // a file it knows no map.
+            const char* preload = getenv("LD_PRELOAD");
+            setenv("LD_PRELOAD", (DM_STANDIN_PATH + (preload ? " " + std::string(preload) : "")).c_str(), 1);
+            setenv("ISCSI_DM_STANDIN", opts.deviceMapper.c_str(), 1);
+        }
         if (!opts.shim.empty()) {
             const char* preload = getenv("LD_PRELOAD");
             // First: umockdev's wrappers call the C library straight.

@@ -44,6 +44,9 @@ struct RunOptions {
     rlim_t fileSize = 0;                 // RLIMIT_FSIZE in bytes, when not 0
     std::vector<std::string> shim;       // tests/replace_file_shim.cpp preloaded with these
                                          // NAME=value settings, when not empty
+    std::string deviceMapper;            // the device-mapper's answers, from this file
+                                         // (tests/dm_standin.cpp, always preloaded: no map
+                                         // without one)
 };
 
 // Runs a program with args in dir with the tree at /sys, as opts say; exit

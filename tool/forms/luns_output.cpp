@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "mapper/multipath_map.h"
 #include "text/people_text.h"
 #include "text/terminal_text.h"
 
@@ -23,7 +24,53 @@ std::string MapText(const std::optional<MultipathMap>& map)
     return Shown(map->name) + " (" + Visible(map->device) + ")";
 }
 
+// Words of a space-separated list from sysfs or the device-mapper, each
+// made visible; "none" for none.
+std::string Words(const std::vector<std::string>& words)
+{
+    std::string text;
+    for (const std::string& word : words)
+        text += (text.empty() ? "" : " ") + Visible(word);
+    return text.empty() ? "none" : text;
+}
+
+// The map as the device-mapper sees it: its features, its hardware
+// handler, and each group with its state and path selector.
+void WriteMapState(Output& out, const mapper::MultipathMap& map)
+{
+    out.Line({"\t\tFeatures: ", Words(map.features)});
+    std::vector<std::string> handler;
+    if (!map.hardwareHandler.empty())
+        handler.push_back(map.hardwareHandler);
+    handler.insert(handler.end(), map.handlerArgs.begin(), map.handlerArgs.end());
+    out.Line({"\t\tHardware Handler: ", Words(handler)});
+    for (std::size_t g = 0; g < map.groups.size(); ++g) {
+        const mapper::PathGroup& group = map.groups[g];
+        out.Line({"\t\tGroup ", std::to_string(g + 1), ": ", GroupStateWord(group.state), ", ",
+                  Visible(group.selector), ", ", Counted(group.paths.size(), "path", "paths")});
+    }
+}
+
 }  // namespace
+
+const char* GroupStateWord(char state)
+{
+    switch (state) {
+    case 'A': return "active";
+    case 'E': return "enabled";
+    case 'D': return "disabled";
+    default: break;
+    }
+    return "unknown";
+}
+
+std::string MapPathWords(const MapPathState& dm)
+{
+    if (!dm.inMap)
+        return "not in the map";
+    return std::string(dm.active ? "active" : "failed") + ", group " + std::to_string(dm.group) + ", " +
+           Counted(dm.failCount, "failure", "failures");
+}
 
 void WriteLun(Output& out, const LunRecord& lun)
 {
@@ -37,6 +84,8 @@ void WriteLun(Output& out, const LunRecord& lun)
     out.Line({"\tRev: ", Shown(lun.rev)});
     out.Line({"\tRead-only: ", YesNo(lun.ReadOnly())});
     out.Line({"\tMultipath: ", MapText(lun.multipath)});
+    if (lun.multipath && lun.multipath->dm)
+        WriteMapState(out, *lun.multipath->dm);
     for (const PathRecord& path : lun.paths) {
         out.Line({"\tPath: ", Visible(path.hctl), " ",
                   path.blockDevice ? Visible(*path.blockDevice) : std::string("(no block device)"),
@@ -47,6 +96,8 @@ void WriteLun(Output& out, const LunRecord& lun)
         out.Line({"\t\tIface: ", Shown(path.iface)});
         out.Line({"\t\tSCSI Device State: ", Shown(path.state)});
         out.Line({"\t\tRead-only: ", YesNo(path.readOnly)});
+        if (path.dm)
+            out.Line({"\t\tDM State: ", MapPathWords(*path.dm)});
     }
     out.Line({"\t", std::to_string(lun.PathsRunning()), " of ", std::to_string(lun.paths.size()),
               lun.paths.size() == 1 ? " path running" : " paths running"});
@@ -57,6 +108,10 @@ int LunsOutput::Finish(const Walk& walk)
     if (m_topology.Sessions().empty())
         return EndWithoutSession(m_out, walk, m_selection);
     if (!walk.MountFailed()) {
+        // Said once, before the LUNs: their paths are then judged from
+        // sysfs alone.
+        if (walk.Maps().unread)
+            m_out.Line({"Multipath maps' own path states not read: ", Visible(*walk.Maps().unread)});
         const std::vector<LunRecord> luns = m_topology.Luns();
         for (const LunRecord& lun : luns) {
             if (m_out.Failed())

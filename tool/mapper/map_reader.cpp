@@ -21,7 +21,7 @@ using Outcome = MapRead::Outcome;
 
 MapRead Answer(Outcome outcome, std::string reason)
 {
-    return {outcome, std::nullopt, std::move(reason)};
+    return {outcome, std::nullopt, std::move(reason), {}};
 }
 
 std::string TypesOf(const std::vector<MapTarget>& targets)
@@ -77,6 +77,9 @@ MapRead FailedTask(const std::string& what, int ioctlErrno)
         reason += std::string(": ") + std::strerror(error);
     if (Refused(error))
         return Answer(Outcome::kNotPermitted, std::move(reason));
+    // Short of the ioctl: the control node is not there to open.
+    if (ioctlErrno == 0 && (error == ENOENT || error == ENXIO || error == ENODEV))
+        return Answer(Outcome::kUnreachable, std::move(reason));
     if (ioctlErrno == ENXIO || ioctlErrno == ENODEV)
         return Answer(Outcome::kGone, std::move(reason));
     return Answer(Outcome::kFailed, std::move(reason));
@@ -86,7 +89,7 @@ MapRead FailedTask(const std::string& what, int ioctlErrno)
 // and collects its targets; on any other end than targets, failure says
 // which.
 bool RunTask(int type, const char* name, unsigned major, unsigned minor, std::vector<MapTarget>& targets,
-             MapRead& failure, std::optional<MapRead>& unreachable)
+             std::string& uuid, MapRead& failure, std::optional<MapRead>& unreachable)
 {
     taskLog = {};
     // libdevmapper opens its control node as it makes the first task.
@@ -124,6 +127,8 @@ bool RunTask(int type, const char* name, unsigned major, unsigned minor, std::ve
                                              std::to_string(minor));
         return false;
     }
+    const char* mapUuid = dm_task_get_uuid(task.get());
+    uuid = mapUuid != nullptr ? mapUuid : "";
     void* next = nullptr;
     do {
         std::uint64_t start = 0;
@@ -151,7 +156,7 @@ MapRead MapFromTargets(const std::vector<MapTarget>& table, const std::vector<Ma
     MapParse parse = ParseMultipathMap(table[0].params, status[0].params);
     if (!parse.map)
         return Answer(Outcome::kFailed, std::move(parse.error));
-    return {Outcome::kMap, std::move(parse.map), {}};
+    return {Outcome::kMap, std::move(parse.map), {}, {}};
 }
 
 DeviceMapperReader::DeviceMapperReader()
@@ -171,10 +176,17 @@ MapRead DeviceMapperReader::Read(unsigned major, unsigned minor)
     std::vector<MapTarget> table;
     std::vector<MapTarget> status;
     MapRead failure;
-    if (!RunTask(DM_DEVICE_TABLE, "table", major, minor, table, failure, unreachable_) ||
-        !RunTask(DM_DEVICE_STATUS, "status", major, minor, status, failure, unreachable_))
+    std::string uuid, statusUuid;
+    if (!RunTask(DM_DEVICE_TABLE, "table", major, minor, table, uuid, failure, unreachable_) ||
+        !RunTask(DM_DEVICE_STATUS, "status", major, minor, status, statusUuid, failure, unreachable_))
         return failure;
-    return MapFromTargets(table, status);
+    // Another map took the number between the two reads.
+    if (uuid != statusUuid)
+        return Answer(Outcome::kGone, "the map " + std::to_string(major) + ":" + std::to_string(minor) +
+                                          " changed between its table and its status");
+    MapRead read = MapFromTargets(table, status);
+    read.uuid = std::move(uuid);
+    return read;
 }
 
 }  // namespace inventory::mapper

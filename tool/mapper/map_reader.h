@@ -19,6 +19,7 @@ struct MapRead {
     enum class Outcome {
         kMap,           // map holds the map
         kNotPermitted,  // the device-mapper refused the caller (EPERM, EACCES): no CAP_SYS_ADMIN
+        kUnreachable,   // no device-mapper to ask from here: no control node (a container's /dev)
         kNotMultipath,  // a map, but not of one multipath target; reason says what it is
         kGone,          // no map has that number (any more): ENXIO, ENODEV
         kFailed,        // anything else; reason says what
@@ -26,6 +27,9 @@ struct MapRead {
     Outcome outcome = Outcome::kFailed;
     std::optional<MultipathMap> map;
     std::string reason;
+    // The map's uuid as the device-mapper has it (with kMap): what tells
+    // that the number still names the map sysfs showed.
+    std::string uuid;
 };
 
 class MapReader {

@@ -50,6 +50,7 @@ const Field* const kFields[] = {
     &field::kIoTimeouts,
     &field::kIoRequests,
     &field::kSize,
+    &field::kDevNumber,
     &field::kReadOnly,
 };
 const std::size_t kFieldCount = sizeof kFields / sizeof kFields[0];

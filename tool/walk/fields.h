@@ -46,6 +46,9 @@ enum FormBits : unsigned {
     kMetricsForm = 1u << 2,   // --prometheus
     kJsonForm = 1u << 3,      // --json's joined records
     kEveryForm = kSessionsForm | kTopology | kMetricsForm | kJsonForm,
+    // Those that show each path of a multipath map as the device-mapper
+    // itself sees it.
+    kMapForms = kTopology | kMetricsForm | kJsonForm,
 };
 
 struct Field {
@@ -107,6 +110,8 @@ inline constexpr Field kIoRequests{"io_requests", "iorequest_cnt", Kind::Hex, Ob
 // A block device's: its size in 512-byte sectors (SizeBytes()), its
 // read-only flag a Flag.
 inline constexpr Field kSize{"size", "size", Kind::Decimal, Object::Block, kEveryForm};
+// Shown by none: what joins a disk to its path in a multipath map's status.
+inline constexpr Field kDevNumber{"dev", "dev", Kind::Text, Object::Block, kMapForms};
 inline constexpr Field kReadOnly{"read_only", "ro", Kind::Flag, Object::Block, kTopology | kMetricsForm};
 }  // namespace field
 

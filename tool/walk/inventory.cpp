@@ -3,10 +3,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <string_view>
 #include <utility>
 
 #include "base/path_text.h"
+#include "mapper/map_reader.h"
 #include "walk/fields.h"
 
 namespace inventory {
@@ -35,6 +37,8 @@ bool DiskLess(const DiskRecord& a, const DiskRecord& b)
 
 // The files of a device-mapper device's dm/ directory that say what it is.
 const AttributeNames kDmNames = std::vector<std::string>{"name", "uuid"};
+// The file of a block device that gives its device number (major:minor).
+const AttributeNames kDevNumber = std::vector<std::string>{"dev"};
 // The file of a SCSI host's scsi_host device that names its driver.
 const AttributeNames kProcName = std::vector<std::string>{"proc_name"};
 
@@ -220,6 +224,13 @@ Walk::Walk(std::ofstream* log, bool showSecrets, Selection selection)
 {
 }
 
+Walk::~Walk() = default;
+
+void Walk::UseMapReader(std::unique_ptr<mapper::MapReader> reader)
+{
+    m_mapReader = std::move(reader);
+}
+
 void Walk::Run(Sink& sink)
 {
     m_whole = sink.ShowsClasses();
@@ -388,8 +399,58 @@ void Walk::ReadHolders(DiskRecord& disk)
             if (auto uuid = dm->second.find("uuid"); uuid != dm->second.end())
                 holder.uuid = uuid->second;
         }
+        if (holder.Multipath() && (m_reads & kMapForms) != 0)
+            holder.map = MapOf(holder);
         disk.holders.push_back(std::move(holder));
     }
+}
+
+std::shared_ptr<const mapper::MultipathMap> Walk::MapOf(const DiskRecord::Holder& holder)
+{
+    using mapper::MapRead;
+    auto known = m_maps.find(holder.device);
+    if (known != m_maps.end())
+        return known->second;
+    m_mapStates.met = true;
+    std::shared_ptr<const mapper::MultipathMap>& map = m_maps[holder.device];
+    // Once the device-mapper has refused the tool, it refuses every map.
+    if (m_mapStates.unread)
+        return map;
+    AttributeMap own, device;
+    std::optional<DeviceIdentity> identity;
+    Note(m_reader.GetClsDeviceNamedAttr("block", holder.device, kDevNumber, own,
+                                        std::vector<std::string>{}, identity, device),
+         "block device " + holder.device);
+    unsigned major = 0, minor = 0;
+    const std::string dev(ValueOf(own, "dev").value_or(""));
+    if (std::sscanf(dev.c_str(), "%u:%u", &major, &minor) != 2)
+        return map;  // gone, or a failure already noted
+    if (!m_mapReader)
+        m_mapReader = std::make_unique<mapper::DeviceMapperReader>();
+    MapRead read = m_mapReader->Read(major, minor);
+    const std::string object =
+        "device-mapper map " + std::string(MapName(holder.name, holder.device)) + " (" + dev + ")";
+    switch (read.outcome) {
+    case MapRead::Outcome::kMap:
+        // The number names another map now: the one sysfs showed is gone.
+        if (holder.uuid && read.uuid != *holder.uuid)
+            break;
+        map = std::make_shared<const mapper::MultipathMap>(std::move(*read.map));
+        break;
+    case MapRead::Outcome::kNotPermitted:
+    case MapRead::Outcome::kUnreachable:
+        m_mapStates.unread = read.reason;
+        break;
+    case MapRead::Outcome::kGone:
+        break;  // removed meanwhile: its paths are shown as sysfs has them
+    case MapRead::Outcome::kNotMultipath:
+    case MapRead::Outcome::kFailed:
+        // Never a guess: the map's paths are then judged from sysfs alone,
+        // and the run says what could not be read.
+        m_errors.push_back({object + ": " + read.reason, EIO});
+        break;
+    }
+    return map;
 }
 
 void Walk::IndexScsiBus(const std::string& devicePath)

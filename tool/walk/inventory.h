@@ -8,6 +8,7 @@
 #include <fstream>
 #include <initializer_list>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,6 +20,11 @@
 #include "base/bus_address.h"
 
 namespace inventory {
+
+namespace mapper {
+struct MultipathMap;
+class MapReader;
+}  // namespace mapper
 
 using Quentor::LinuxEnum::AttributeMap;
 using Quentor::LinuxEnum::DeviceMap;
@@ -67,6 +73,9 @@ struct DiskRecord {
     struct Holder {
         std::string device;  // dm-N
         std::optional<std::string> name, uuid;  // dm/name, dm/uuid
+        // A multipath map as the device-mapper itself sees it, where it was
+        // read (one reading shared by all the map's paths).
+        std::shared_ptr<const mapper::MultipathMap> map;
         bool Multipath() const { return uuid && uuid->compare(0, 6, "mpath-") == 0; }
     };
     std::vector<Holder> holders;
@@ -251,12 +260,24 @@ struct Selection {
 class Walk {
 public:
     Walk(std::ofstream* log, bool showSecrets, Selection selection = {});
+    ~Walk();
 
     // The whole inventory into sink; it stops early when sysfs cannot be
     // mounted, memory runs out or the sink's output has failed.
     void Run(Sink& sink);
 
     bool MountFailed() const { return m_mountFailed; }
+
+    // Whether the device-mapper's own view of the multipath maps was read:
+    // met, when the walk found a map its form shows the paths of; unread,
+    // why the device-mapper did not answer (no privilege) when it did not.
+    struct MapStates {
+        bool met = false;
+        std::optional<std::string> unread;
+    };
+    const MapStates& Maps() const { return m_mapStates; }
+    // The device-mapper is asked through reader, not the kernel (tests).
+    void UseMapReader(std::unique_ptr<mapper::MapReader> reader);
 
     // An object that could not be read: what it is, and the errno.
     struct Error {
@@ -274,6 +295,9 @@ private:
     std::vector<DiskRecord> DisksBelow(const std::string& sessionDevicePath, bool full);
     void IndexScsiBus(const std::string& devicePath);
     void ReadHolders(DiskRecord& disk);
+    // The map on block device dm-N as the device-mapper sees it, read once
+    // per walk; null where it could not be (a failure noted) or need not be.
+    std::shared_ptr<const mapper::MultipathMap> MapOf(const DiskRecord::Holder& holder);
     void NoteHost(const ClassDeviceRecord& device);
     void NoteConnection(const ClassDeviceRecord& device);
     SessionRecord JoinSession(const ClassDeviceRecord& device, std::vector<DiskRecord> disks);
@@ -302,6 +326,9 @@ private:
     // object, and the run has failed.
     bool m_outOfMemory = false;
     std::vector<Error> m_errors;
+    std::unique_ptr<mapper::MapReader> m_mapReader;
+    std::map<std::string, std::shared_ptr<const mapper::MultipathMap>> m_maps;  // by dm-N
+    MapStates m_mapStates;
     // The SCSI bus's logical units (name, canonical path, address), by the
     // canonical path of the session directory they sit below; filled at the
     // first device whose path shows where the bus lies.

@@ -2,12 +2,14 @@
 #include "walk/topology.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <map>
 #include <numeric>
 #include <string_view>
 #include <tuple>
 #include <utility>
 
+#include "mapper/multipath_map.h"
 #include "text/people_text.h"
 #include "walk/fields.h"
 
@@ -43,13 +45,44 @@ bool PathLess(const PathRecord& a, const PathRecord& b)
     return a.hctl < b.hctl;
 }
 
+// The map's view of the path on block device dev ("8:16"): where the
+// map's table names it, its state and group.
+MapPathState PathInMap(const mapper::MultipathMap& map, std::optional<std::string_view> dev)
+{
+    MapPathState state;
+    unsigned major = 0, minor = 0;
+    if (!dev || std::sscanf(std::string(*dev).c_str(), "%u:%u", &major, &minor) != 2)
+        return state;
+    for (std::size_t g = 0; g < map.groups.size(); ++g) {
+        for (const mapper::MapPath& path : map.groups[g].paths) {
+            if (path.major != major || path.minor != minor)
+                continue;
+            state.inMap = true;
+            state.active = path.active;
+            state.failCount = path.failCount;
+            state.group = static_cast<unsigned>(g + 1);
+            state.groupState = map.groups[g].state;
+            return state;
+        }
+    }
+    return state;
+}
+
 }  // namespace
+
+std::optional<bool> MultipathMap::QueuesWithoutPath() const
+{
+    return dm ? std::optional<bool>(dm->queueIfNoPath) : std::nullopt;
+}
 
 bool PathRecord::Running() const
 {
     // Without its block device no I/O reaches the unit by this path, whatever
     // the SCSI device says: the sd driver never bound it, or it went away.
-    return state == kDeviceRunning && sessionState == kLoggedIn && blockDevice.has_value();
+    // A path the device-mapper failed (after I/O errors) carries none of the
+    // map's I/O while its SCSI device may still say running.
+    return state == kDeviceRunning && sessionState == kLoggedIn && blockDevice.has_value() &&
+           (!dm || (dm->inMap && dm->active));
 }
 
 std::string PathRecord::WhyNotRunning() const
@@ -62,6 +95,10 @@ std::string PathRecord::WhyNotRunning() const
         add("device " + Said(state));
     if (sessionState != kLoggedIn)
         add(session + " " + Said(sessionState));
+    if (dm && !dm->inMap)
+        add("not in the map's table");
+    else if (dm && !dm->active)
+        add("failed by the device-mapper");
     return why;
 }
 
@@ -127,7 +164,9 @@ void Topology::Add(const SessionRecord& session)
         path.readOnly = FlagOf(Raw(disk.block, field::kReadOnly));
         path.recovery = brief.recovery;
         if (const DiskRecord::Holder* holder = MultipathHolder(disk)) {
-            path.multipath = MultipathMap{holder->name, holder->device};
+            path.multipath = MultipathMap{holder->name, holder->device, holder->map};
+            if (holder->map)
+                path.dm = PathInMap(*holder->map, Raw(disk.block, field::kDevNumber));
             const std::string map(MapName(holder->name, holder->device));
             if (std::find(brief.multipath.begin(), brief.multipath.end(), map) == brief.multipath.end())
                 brief.multipath.push_back(map);

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,10 +19,24 @@
 namespace inventory {
 
 // A multipath map: its device-mapper name (mpatha; none when dm/name could
-// not be read) and its block device (dm-0).
+// not be read), its block device (dm-0) and, where it was read, the map as
+// the device-mapper itself sees it (features, groups, each path's state).
 struct MultipathMap {
     std::optional<std::string> name;
     std::string device;
+    std::shared_ptr<const mapper::MultipathMap> dm;
+    // Whether it holds I/O back, rather than fail it, while no path runs:
+    // I/O then hangs.  Unknown where the map was not read.
+    std::optional<bool> QueuesWithoutPath() const;
+};
+
+// A path as the device-mapper's map has it.
+struct MapPathState {
+    bool inMap = false;      // the map's table names this path's block device
+    bool active = false;     // the device-mapper sends I/O to it (not failed)
+    unsigned failCount = 0;  // how often the device-mapper failed it since the map was made
+    unsigned group = 0;      // its priority group, from 1
+    char groupState = 0;     // 'A' in use, 'E' enabled, 'D' disabled
 };
 
 // The recovery timeout of a session: seconds, "off" (never), or unknown.
@@ -44,9 +59,11 @@ struct PathRecord {
     std::optional<bool> readOnly;             // the block device's ro
     RecoveryTimeout recovery;                 // the session's
     std::optional<MultipathMap> multipath;    // the map above its block device
+    std::optional<MapPathState> dm;           // the map's view of it, where read
 
     // The path can carry I/O: the device takes commands, its session is
-    // logged in and its block device is there.
+    // logged in, its block device is there and, where its map was read, the
+    // device-mapper has it in the map and not failed.
     bool Running() const;
     // Why it carries none, in words with the bytes from sysfs as they are
     // ("no block device, device offline, session3 FAILED"); empty when it
