@@ -3,7 +3,8 @@
 // tests (LD_PRELOAD): the libdevmapper calls the tool makes answer from the
 // file ISCSI_DM_STANDIN names instead of the kernel, so that the views of a
 // multipath map can be tried on a hand-made tree, on a machine without one.
-// Its lines:
+// ISCSI_DM_STANDIN_DIR names the directory that stands for /dev/mapper (its
+// "control" may be any file).  Its lines:
 //     MAJOR:MINOR uuid UUID        a multipath map's uuid (dm/uuid in sysfs)
 //     MAJOR:MINOR table PARAMS     its table
 //     MAJOR:MINOR status PARAMS    and its status
@@ -115,6 +116,13 @@ void* dm_get_next_target(struct dm_task* dmt, void* next, uint64_t* start, uint6
     *target_type = next == nullptr && dmt->exists ? multipath : nullptr;
     *params = next == nullptr && dmt->exists ? dmt->params.data() : nullptr;
     return nullptr;
+}
+
+// Where the reader looks for the control node: the stand-in's own directory.
+const char* dm_dir(void)
+{
+    const char* dir = std::getenv("ISCSI_DM_STANDIN_DIR");
+    return dir ? dir : "/nonexistent";
 }
 
 void dm_log_with_errno_init(dm_log_with_errno_fn)

@@ -25,10 +25,10 @@ TEST_F(JsonForm, NothingToShow)
     ToolRun run = RunTool(tree, cwd, {"--json", "--no-log"});
     EXPECT_EQ(0, run.status);
     EXPECT_EQ("", run.err);
-    EXPECT_EQ(json::parse(R"({"format_version": "1.2", "iscsi_host": [], "iscsi_transport": [],
+    EXPECT_EQ(json::parse(R"({"format_version": "1.3", "iscsi_host": [], "iscsi_transport": [],
                               "iscsi_connection": [], "iscsi_session": [],
                               "iscsi_scsi_host": null, "sessions": [], "luns": [],
-                              "errors": []})"),
+                              "multipath_states": null, "errors": []})"),
               json::parse(run.out));
     // The keys come in the order of the text output's passes.
     std::size_t last = 0;
@@ -131,7 +131,8 @@ TEST_F(JsonForm, DocumentCarriesEveryByteAndEachSessionsDisks)
         "directories": {"p0": {"port": "3260"}}}
     })");
     json document = json::parse(run.out);  // the parser also rejects invalid UTF-8
-    expected["format_version"] = "1.2";
+    expected["format_version"] = "1.3";
+    expected["multipath_states"] = nullptr;
     expected["errors"] = json::array();
     ASSERT_EQ(1u, document["sessions"].size());  // the joined records have a test of their own
     document.erase("sessions");
@@ -258,12 +259,14 @@ TEST_F(JsonForm, RealKernelTreeMatchesIscsiadm)
          "rev": "4.0", "read_only": false, "multipath": null, "paths_running": 1,
          "paths": [{"session": "session1", "target": "iqn.2003-01.org.example.vm:target1",
                     "portal": "127.0.0.1:3260", "iface": "default", "hctl": "0:0:0:0",
-                    "block_device": "sda", "state": "running"}]},
+                    "block_device": "sda", "state": "running",
+                    "dm_state": null, "fail_count": null, "group": null}]},
         {"wwid": null, "size_bytes": 33554432, "vendor": "LIO-ORG", "model": "RAMDISK-MCP",
          "rev": "4.0", "read_only": false, "multipath": null, "paths_running": 1,
          "paths": [{"session": "session2", "target": "iqn.2003-01.org.example.vm:target0",
                     "portal": "127.0.0.1:3260", "iface": "default", "hctl": "1:0:0:0",
-                    "block_device": "sdb", "state": "running"}]}])"),
+                    "block_device": "sdb", "state": "running",
+                    "dm_state": null, "fail_count": null, "group": null}]}])"),
               document["luns"]);
     std::vector<std::string> connections;
     for (const json& connection : document["iscsi_connection"])

@@ -94,7 +94,8 @@ assert [l["wwid"] for l in sample["luns"]] == sorted(
 # running; LUN 1 is read-only; LUN 5, without a WWID, a unit of its own.
 units = {l["wwid"]: l for l in multipath["luns"]}
 lun0 = units["naa.6001405f1e2d3c4b5a69788796a5b4c3"]
-assert lun0["multipath"] == {"name": "mpatha", "device": "dm-0"}, lun0
+assert lun0["multipath"] == {"name": "mpatha", "device": "dm-0", "features": None,
+                             "queue_if_no_path": None, "hardware_handler": None, "groups": None}, lun0
 assert [(p["session"], p["block_device"], p["state"]) for p in lun0["paths"]] == [
     ("session2", "sdb", "running"), ("session3", "sdc", "transport-offline")], lun0
 assert [p["hctl"] for p in units[None]["paths"]] == ["2:0:0:5"], units[None]

@@ -150,18 +150,21 @@ TEST_F(Luns, DocumentJoinsPathsIntoUnits)
     ToolRun run = Run({"--json"});
     ASSERT_EQ(0, run.status) << run.err;
     nlohmann::json document = nlohmann::json::parse(run.out);
-    EXPECT_EQ("1.2", document["format_version"]);
+    EXPECT_EQ("1.3", document["format_version"]);
     EXPECT_EQ(nlohmann::json::parse(R"([{
         "wwid": "naa.6001405bb", "size_bytes": 1073741824, "vendor": "LIO-ORG",
         "model": "IBLOCK", "rev": "4.0", "read_only": true,
-        "multipath": {"name": "mpathb", "device": "dm-3"},
+        "multipath": {"name": "mpathb", "device": "dm-3", "features": null,
+                      "queue_if_no_path": null, "hardware_handler": null, "groups": null},
         "paths": [
           {"session": "session1", "target": "iqn.2003-01.org.example:storage",
            "portal": "[fd00::1]:3260", "iface": "default", "hctl": "1:0:0:0",
-           "block_device": "sda", "state": "running"},
+           "block_device": "sda", "state": "running",
+           "dm_state": null, "fail_count": null, "group": null},
           {"session": "session2", "target": "iqn.2003-01.org.example:storage",
            "portal": "192.0.2.2:3260", "iface": "eth1", "hctl": "2:0:0:0",
-           "block_device": "sdb", "state": "running"}],
+           "block_device": "sdb", "state": "running",
+           "dm_state": null, "fail_count": null, "group": null}],
         "paths_running": 2}])"),
               document["luns"]);
     // The joined disk records lose the inquiry padding too.

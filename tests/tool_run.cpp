@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <fstream>
 #include <cstdlib>
 
 // Runs a program with args in dir with the tree at /sys, as opts say; exit
@@ -92,6 +93,10 @@ ToolRun RunProgram(const std::string& program, const std::vector<std::string>& a
             const char* preload = getenv("LD_PRELOAD");
             setenv("LD_PRELOAD", (DM_STANDIN_PATH + (preload ? " " + std::string(preload) : "")).c_str(), 1);
             setenv("ISCSI_DM_STANDIN", opts.deviceMapper.c_str(), 1);
+            const std::string mapper = tree.Root() + "/dev-mapper";
+            mkdir(mapper.c_str(), 0755);
+            std::ofstream(mapper + "/control").flush();
+            setenv("ISCSI_DM_STANDIN_DIR", mapper.c_str(), 1);
         }
         if (!opts.shim.empty()) {
             const char* preload = getenv("LD_PRELOAD");

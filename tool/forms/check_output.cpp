@@ -140,6 +140,7 @@ struct CheckResult {
     std::optional<Counts> counts;  // none when sysfs was out of reach
     bool whole = false;            // every object read
     bool noBaseline = false;       // the host's own baseline not saved yet
+    std::optional<std::string> mapsUnread;  // why the maps' own path states were not read
     std::string saved;             // the line that says what was saved
     std::optional<BaselineKept> kept;
 };
@@ -165,6 +166,8 @@ std::string SummaryOf(const CheckResult& result, Status status, bool selected)
                                    : FindingCounts(findings) + "; " + CountsText(*result.counts, selected);
     // A host whose sessions all logged out is "no iSCSI session" without a
     // baseline: what the verdict was held against is said.
+    if (result.mapsUnread)
+        summary += "; multipath path states not read (" + *result.mapsUnread + ")";
     return result.noBaseline ? summary + "; no baseline" : summary;
 }
 
@@ -230,6 +233,7 @@ void CheckOutput::Decide(const Walk& walk, CheckResult& result) const
     std::vector<CheckProblem>& problems = result.verdict.problems;
     std::vector<Finding>& findings = result.verdict.findings;
     result.whole = !walk.MountFailed() && walk.Errors().empty();
+    result.mapsUnread = walk.Maps().unread;
     if (walk.MountFailed()) {
         const std::string error = "not mounted at /sys and cannot be mounted (mounting it needs root)";
         problems.push_back({"sysfs", error, "sysfs is " + error});

@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "forms/json_output.h"
 
+#include "forms/luns_output.h"
+#include "mapper/multipath_map.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -77,6 +80,25 @@ Json LunObject(const LunRecord& lun)
         Json map = Json::Object();
         map["name"] = OptionalString(lun.multipath->name);
         map["device"] = Carry(lun.multipath->device);
+        // The device-mapper's own view, null where it was not read.
+        const mapper::MultipathMap* dm = lun.multipath->dm.get();
+        Json features = Json::Array();
+        Json groups = Json::Array();
+        if (dm) {
+            for (const std::string& feature : dm->features)
+                features.PushBack(Carry(feature));
+            for (const mapper::PathGroup& group : dm->groups) {
+                Json entry = Json::Object();
+                entry["state"] = std::string(GroupStateWord(group.state));
+                entry["selector"] = Carry(group.selector);
+                entry["paths"] = static_cast<std::uint64_t>(group.paths.size());
+                groups.PushBack(std::move(entry));
+            }
+        }
+        map["features"] = dm ? std::move(features) : Json(nullptr);
+        map["queue_if_no_path"] = dm ? Json(dm->queueIfNoPath) : Json(nullptr);
+        map["hardware_handler"] = dm ? Json(Carry(dm->hardwareHandler)) : Json(nullptr);
+        map["groups"] = dm ? std::move(groups) : Json(nullptr);
         object["multipath"] = std::move(map);
     } else {
         object["multipath"] = nullptr;
@@ -91,6 +113,12 @@ Json LunObject(const LunRecord& lun)
         entry["hctl"] = Carry(path.hctl);
         entry["block_device"] = OptionalString(path.blockDevice);
         entry["state"] = OptionalString(path.state);
+        const std::optional<MapPathState>& dm = path.dm;
+        entry["dm_state"] = !dm ? Json(nullptr)
+                            : !dm->inMap ? Json(std::string("not in map"))
+                                         : Json(std::string(dm->active ? "active" : "failed"));
+        entry["fail_count"] = dm && dm->inMap ? Json(static_cast<std::uint64_t>(dm->failCount)) : Json(nullptr);
+        entry["group"] = dm && dm->inMap ? Json(static_cast<std::uint64_t>(dm->group)) : Json(nullptr);
         paths.PushBack(std::move(entry));
     }
     object["paths"] = std::move(paths);
@@ -275,12 +303,12 @@ int JsonOutput::Finish(const Walk& walk)
 {
     int spoolError = 0;
     if ((!walk.MountFailed() || m_started) && !m_out.Failed())
-        spoolError = WriteRest(walk.Errors());
+        spoolError = WriteRest(walk.Errors(), walk.Maps());
     return EndReport(m_out, walk, spoolError,
                      "cannot read back the sessions kept aside for the document");
 }
 
-int JsonOutput::WriteRest(const std::vector<Walk::Error>& errors)
+int JsonOutput::WriteRest(const std::vector<Walk::Error>& errors, const Walk::MapStates& maps)
 {
     WriteHeld();
     CloseClassesBefore(std::size(kIscsiClasses));
@@ -310,6 +338,17 @@ int JsonOutput::WriteRest(const std::vector<Walk::Error>& errors)
     }
     if (!luns.empty())
         m_text += "\n  ]";
+    m_text += ",\n";
+    // Whether the maps' own path states were read: null without a map.
+    Key("multipath_states");
+    if (maps.met) {
+        Json states = Json::Object();
+        states["read"] = !maps.unread.has_value();
+        states["reason"] = maps.unread ? Json(Carry(*maps.unread)) : Json(nullptr);
+        states.AppendTo(m_text, 1);
+    } else {
+        m_text += "null";
+    }
     m_text += ",\n";
     Json list = Json::Array();
     for (const Walk::Error& error : errors) {

@@ -40,7 +40,7 @@ public:
 
     // The version of the document's format: the minor number grows when keys
     // are added, the major one when a key changes or goes.
-    static constexpr const char* kFormatVersion = "1.2";
+    static constexpr const char* kFormatVersion = "1.3";
 
     bool WantsDisks() const override { return true; }
     bool WantsSessions() const override { return true; }
@@ -62,7 +62,7 @@ public:
 
 private:
     // Returns 0, or the errno of a failure to read the spool back.
-    int WriteRest(const std::vector<Walk::Error>& errors);
+    int WriteRest(const std::vector<Walk::Error>& errors, const Walk::MapStates& maps);
     void WriteHeld();
     void CloseClassesBefore(std::size_t end);
     void Key(const char* name);

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "forms/prometheus_output.h"
 
+#include "mapper/multipath_map.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
@@ -187,12 +189,12 @@ int PrometheusOutput::Finish(const Walk& walk)
     int spoolError = 0, writeError = 0;
     std::string writeWhy;
     if (!m_file) {
-        spoolError = Write([&](std::string_view piece) { m_out.Text(piece); }, unreadable);
+        spoolError = Write([&](std::string_view piece) { m_out.Text(piece); }, unreadable, walk.Maps());
     } else {
         writeError = WriteFile(
             *m_file, 0644, base::PathTrust::Destination,
             [&](const PieceWriter& write) {
-                spoolError = Write([&](std::string_view piece) { write(piece); }, unreadable);
+                spoolError = Write([&](std::string_view piece) { write(piece); }, unreadable, walk.Maps());
                 return spoolError;
             },
             writeWhy);
@@ -290,8 +292,60 @@ void PrometheusOutput::WriteVerdict(const std::function<void(std::string_view)>&
     sink(chunk);
 }
 
+void PrometheusOutput::WriteMapStates(const std::function<void(std::string_view)>& sink,
+                                      const std::vector<LunRecord>& luns, const Walk::MapStates& maps) const
+{
+    if (!maps.met)
+        return;
+    Header(sink, "iscsi_multipath_states_read", "gauge",
+           "1 when the device-mapper's own view of the multipath maps was read, 0 when it did "
+           "not answer (it answers only CAP_SYS_ADMIN): the paths are then judged from sysfs alone.");
+    sink(std::string("iscsi_multipath_states_read ") + (maps.unread ? "0" : "1") + "\n");
+    std::string active, failures, queueing;
+    for (const LunRecord& lun : luns) {
+        if (!lun.multipath || !lun.multipath->dm)
+            continue;
+        const std::string map(MultipathOf(lun));
+        AppendSample(queueing, "iscsi_multipath_queue_if_no_path",
+                     LabelText({{"wwid", LunKey(lun)}, {"multipath_device", map}}),
+                     lun.multipath->dm->queueIfNoPath ? "1" : "0");
+        for (const PathRecord& path : lun.paths) {
+            if (!path.dm || !path.dm->inMap)
+                continue;
+            const std::string labels = LabelText(
+                {{"wwid", LunKey(lun)}, {"session", path.session}, {"hctl", path.hctl}, {"multipath_device", map}});
+            AppendSample(active, "iscsi_lun_path_dm_active", labels, path.dm->active ? "1" : "0");
+            AppendSample(failures, "iscsi_lun_path_dm_failures_total", labels, std::to_string(path.dm->failCount));
+        }
+    }
+    const struct {
+        const char* name;
+        const char* type;
+        const char* help;
+        const std::string& samples;
+    } families[] = {
+        {"iscsi_lun_path_dm_active", "gauge",
+         "1 when the device-mapper sends the map's I/O to the path, 0 when it has failed it "
+         "(after I/O errors, whatever the SCSI device's state says).",
+         active},
+        {"iscsi_lun_path_dm_failures_total", "counter",
+         "How often the device-mapper failed the path since the map was made: a path that "
+         "flaps between two scrapes leaves no other trace.",
+         failures},
+        {"iscsi_multipath_queue_if_no_path", "gauge",
+         "1 when the map holds I/O back, rather than fail it, while no path runs (I/O then hangs).",
+         queueing},
+    };
+    for (const auto& family : families) {
+        if (family.samples.empty())
+            continue;
+        Header(sink, family.name, family.type, family.help);
+        sink(family.samples);
+    }
+}
+
 int PrometheusOutput::Write(const std::function<void(std::string_view)>& sink,
-                            std::size_t unreadable) const
+                            std::size_t unreadable, const Walk::MapStates& maps) const
 {
     struct Kept {
         const char* name;
@@ -345,6 +399,7 @@ int PrometheusOutput::Write(const std::function<void(std::string_view)>& sink,
     }
     const std::vector<LunRecord> luns = m_topology.Luns();
     WriteLuns(sink, luns);
+    WriteMapStates(sink, luns, maps);
     WriteVerdict(sink, luns, unreadable);
     Header(sink, "iscsi_inventory_errors", "gauge",
            "Objects iscsi-inventory could not read in this run.");

@@ -55,7 +55,12 @@ public:
     // objects the walk could not read (iscsi_inventory_errors).  Returns 0,
     // or the errno of a failure to read back what was kept aside (sink has
     // then had only a part).
-    int Write(const std::function<void(std::string_view)>& sink, std::size_t unreadable) const;
+    int Write(const std::function<void(std::string_view)>& sink, std::size_t unreadable,
+              const Walk::MapStates& maps) const;
+    // Each path of a map as the device-mapper sees it, and each map's
+    // queueing; whether the maps were read at all.
+    void WriteMapStates(const std::function<void(std::string_view)>& sink,
+                        const std::vector<LunRecord>& luns, const Walk::MapStates& maps) const;
 
 private:
     // The LUN families, from what the topology kept of every session.

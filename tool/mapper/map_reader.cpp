@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "mapper/map_reader.h"
 
+#include <sys/stat.h>
+
 #include <libdevmapper.h>
 #include <syslog.h>
 
@@ -173,6 +175,20 @@ DeviceMapperReader::~DeviceMapperReader()
 
 MapRead DeviceMapperReader::Read(unsigned major, unsigned minor)
 {
+    // Run as root, libdevmapper makes its control node where there is none
+    // (a container's own /dev): a tool that only looks must not, so a host
+    // without the node is one whose device-mapper cannot be reached.
+    if (!unreachable_) {
+        const std::string control = std::string(dm_dir()) + "/control";
+        struct stat node;
+        if (stat(control.c_str(), &node) != 0) {
+            const int error = errno;
+            unreachable_ = Answer(error == ENOENT ? Outcome::kUnreachable : Outcome::kFailed,
+                                  control + ": " + std::strerror(error));
+        }
+    }
+    if (unreachable_)
+        return *unreachable_;
     std::vector<MapTarget> table;
     std::vector<MapTarget> status;
     MapRead failure;

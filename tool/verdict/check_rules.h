@@ -42,6 +42,7 @@ extern const std::size_t kCheckRuleCount;
 enum CheckRuleId : std::size_t {
     kSessionState,
     kNoPath,
+    kQueueNoPath,
     kBaselineMissing,
     kPathLost,
     kReadOnly,

@@ -185,6 +185,13 @@ std::vector<Finding> JudgeHost(const Topology& topology, const std::vector<LunRe
         if (running == 0) {
             findings.push_back(
                 Found(kNoPath, LunObject(lun), "no running path: " + NotRunning(lun), LunSubject(LunKey(lun))));
+            // Failing the I/O would let the application see it; queued, it
+            // hangs every process that touches the unit until a path is back.
+            if (lun.multipath && lun.multipath->QueuesWithoutPath() == true)
+                findings.push_back(Found(kQueueNoPath, LunObject(lun),
+                                         "multipath " + std::string(MapName(lun.multipath->name, lun.multipath->device)) +
+                                             " queues I/O with no running path (queue_if_no_path): I/O to it hangs",
+                                         LunSubject(LunKey(lun))));
         } else if ((lun.paths.size() > 1 || lun.multipath) && running < lun.paths.size()) {
             findings.push_back(Found(
                 kPathLost, redundancy, LunObject(lun),

@@ -411,7 +411,6 @@ std::shared_ptr<const mapper::MultipathMap> Walk::MapOf(const DiskRecord::Holder
     auto known = m_maps.find(holder.device);
     if (known != m_maps.end())
         return known->second;
-    m_mapStates.met = true;
     std::shared_ptr<const mapper::MultipathMap>& map = m_maps[holder.device];
     // Once the device-mapper has refused the tool, it refuses every map.
     if (m_mapStates.unread)
@@ -436,9 +435,11 @@ std::shared_ptr<const mapper::MultipathMap> Walk::MapOf(const DiskRecord::Holder
         if (holder.uuid && read.uuid != *holder.uuid)
             break;
         map = std::make_shared<const mapper::MultipathMap>(std::move(*read.map));
+        m_mapStates.met = true;
         break;
     case MapRead::Outcome::kNotPermitted:
     case MapRead::Outcome::kUnreachable:
+        m_mapStates.met = true;
         m_mapStates.unread = read.reason;
         break;
     case MapRead::Outcome::kGone:

@@ -269,8 +269,9 @@ public:
     bool MountFailed() const { return m_mountFailed; }
 
     // Whether the device-mapper's own view of the multipath maps was read:
-    // met, when the walk found a map its form shows the paths of; unread,
-    // why the device-mapper did not answer (no privilege) when it did not.
+    // met, when the device-mapper answered or refused for a map the walk
+    // found (its form showing paths); unread, why it did not answer (no
+    // privilege, no device-mapper reachable from here).
     struct MapStates {
         bool met = false;
         std::optional<std::string> unread;
