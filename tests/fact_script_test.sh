@@ -82,10 +82,14 @@ PY
 # file after what it held: the document where it fits, else the error object,
 # whole, never a cut document or SIGXFSZ.  The room is counted from the end
 # of what the file held (appended) or from where the descriptor stands.
+# At the limit just above the document's size, the document fits on its own
+# but not after what the file held: the pad is made long enough for that.
 size=$(wc -c <"$work/ansible.json")
-for case in "64 append" "16 append" "18 append" "18 write"; do
+edge=$(( (size + 1023) / 1024 ))
+pad=$(( edge * 1024 - size + 100 ))
+for case in "64 append" "16 append" "$edge append" "$edge write"; do
   set -- $case
-  printf '%0200d' 0 >"$work/limited.json"
+  printf "%0${pad}d" 0 >"$work/limited.json"
   status=0
   if [ "$2" = append ]; then
     (cd "$work/cwd" && ulimit -f "$1" && UMOCKDEV_DIR=$work/tree exec umockdev-wrapper "$fact") \
@@ -95,7 +99,7 @@ for case in "64 append" "16 append" "18 append" "18 write"; do
       1<>"$work/limited.json" 2>"$work/err" || status=$?
   fi
   [ "$status" = 0 ] || fail "ulimit -f $1, $2: exit status $status"
-  used=200; [ "$2" = append ] || used=0
+  used=$pad; [ "$2" = append ] || used=0
   python3 - "$work/limited.json" "$work/ansible.json" "$1" "$used" "$size" "$fact" <<'PY' ||
 import json, sys
 path, whole, kib, used, size, fact = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), int(sys.argv[5]), sys.argv[6]

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <fstream>
 #include <sstream>
 #include <cstdlib>
 #include <string>
@@ -411,3 +412,143 @@ TEST_F(Luns, APathWithoutItsBlockDeviceDoesNotRun)
 }
 
 }  // namespace
+
+// The device-mapper's own view of a map (a stand-in answers for the
+// kernel): a path it failed while its SCSI device still runs is not
+// running in every view; a map that queues with no path left is CRITICAL;
+// without the privilege every view says once that the states were not read
+// and judges from sysfs.
+class MapStates : public Luns {
+protected:
+    void SetUp() override
+    {
+        Luns::SetUp();
+        SessionSpec a;
+        a.sid = 2;
+        a.address = "192.0.2.1";
+        SessionSpec b = a;
+        b.sid = 3;
+        b.address = "192.0.2.2";
+        LunSpec lun;
+        lun.wwid = "naa.6001405aa";
+        lun.disk = "sdb";  // 8:16
+        LunSpec other = lun;
+        other.disk = "sdc";  // 8:32
+        iscsi.Session(a).Lun(2, lun).Session(b).Lun(3, other).Map("dm-0", "mpatha", {"sdb", "sdc"});
+    }
+    // Runs with the device-mapper answering for dm-0 (253:0): its table and
+    // the state letters and fail counts of sdb and sdc in its status.
+    ToolRun RunWithMap(std::vector<std::string> args, const std::string& sdb, const std::string& sdc,
+                       const std::string& extra = "")
+    {
+        const std::string file = tree.Root() + "/dm-answers";
+        std::ofstream(file) << "253:0 uuid mpath-mpatha\n"
+                            << "253:0 table 1 queue_if_no_path 0 1 1 round-robin 0 2 1 8:16 1000 8:32 1000\n"
+                            << "253:0 status 2 0 0 0 1 1 A 0 2 0 8:16 " << sdb << " 8:32 " << sdc << "\n"
+                            << extra;
+        RunOptions options;
+        options.deviceMapper = file;
+        args.insert(args.begin(), "--no-log");
+        return RunTool(tree, cwd, args, options);
+    }
+};
+
+TEST_F(MapStates, APathTheDeviceMapperFailedIsNotRunning)
+{
+    ToolRun luns = RunWithMap({"--luns"}, "A 0", "F 3");
+    EXPECT_EQ(0, luns.status) << luns.err;
+    EXPECT_EQ("LUN: naa.6001405aa\n"
+              "\tSize: 1.00 GiB\n"
+              "\tVendor: LIO-ORG\n"
+              "\tModel: IBLOCK\n"
+              "\tRev: 4.0\n"
+              "\tRead-only: No\n"
+              "\tMultipath: mpatha (dm-0)\n"
+              "\t\tFeatures: queue_if_no_path\n"
+              "\t\tHardware Handler: none\n"
+              "\t\tGroup 1: active, round-robin 0, 2 paths\n"
+              "\tPath: 2:0:0:0 sdb: running\n"
+              "\t\tSession: session2 (LOGGED_IN)\n"
+              "\t\tTarget: iqn.2003-01.org.example:storage\n"
+              "\t\tPortal: 192.0.2.1:3260\n"
+              "\t\tIface: default\n"
+              "\t\tSCSI Device State: running\n"
+              "\t\tRead-only: No\n"
+              "\t\tDM State: active, group 1, 0 failures\n"
+              "\tPath: 3:0:0:0 sdc: not running\n"
+              "\t\tSession: session3 (LOGGED_IN)\n"
+              "\t\tTarget: iqn.2003-01.org.example:storage\n"
+              "\t\tPortal: 192.0.2.2:3260\n"
+              "\t\tIface: default\n"
+              "\t\tSCSI Device State: running\n"
+              "\t\tRead-only: No\n"
+              "\t\tDM State: failed, group 1, 3 failures\n"
+              "\t1 of 2 paths running\n",
+              luns.out);
+
+    ToolRun json = RunWithMap({"--json"}, "A 0", "F 3");
+    ASSERT_EQ(0, json.status) << json.err;
+    const nlohmann::json document = nlohmann::json::parse(json.out);
+    EXPECT_EQ(nlohmann::json::parse(R"({"read": true, "reason": null})"), document["multipath_states"]);
+    const nlohmann::json& lun = document["luns"][0];
+    EXPECT_EQ(nlohmann::json::parse(R"({"name": "mpatha", "device": "dm-0", "features": ["queue_if_no_path"],
+        "queue_if_no_path": true, "hardware_handler": "",
+        "groups": [{"state": "active", "selector": "round-robin 0", "paths": 2}]})"),
+              lun["multipath"]);
+    EXPECT_EQ("failed", lun["paths"][1]["dm_state"]);
+    EXPECT_EQ(3, lun["paths"][1]["fail_count"]);
+    EXPECT_EQ(1, lun["paths"][1]["group"]);
+    EXPECT_EQ(1, lun["paths_running"]);
+
+    ToolRun metrics = RunWithMap({"--prometheus"}, "A 0", "F 3");
+    EXPECT_EQ(0, metrics.status) << metrics.err;
+    for (const char* line :
+         {"iscsi_multipath_states_read 1\n",
+          "iscsi_lun_path_dm_active{wwid=\"naa.6001405aa\",session=\"session3\",hctl=\"3:0:0:0\","
+          "multipath_device=\"mpatha\"} 0\n",
+          "iscsi_lun_path_dm_failures_total{wwid=\"naa.6001405aa\",session=\"session3\",hctl=\"3:0:0:0\","
+          "multipath_device=\"mpatha\"} 3\n",
+          "iscsi_multipath_queue_if_no_path{wwid=\"naa.6001405aa\",multipath_device=\"mpatha\"} 1\n",
+          "iscsi_lun_paths_running{wwid=\"naa.6001405aa\"} 1\n"})
+        EXPECT_NE(std::string::npos, metrics.out.find(line)) << line;
+
+    ToolRun check = RunWithMap({"--check", "--ignore=recovery-timeout"}, "A 0", "F 3");
+    EXPECT_EQ(1, check.status) << check.out;
+    EXPECT_NE(std::string::npos,
+              check.out.find("\nWARNING [path-lost] LUN naa.6001405aa (sdb 2:0:0:0, sdc 3:0:0:0): 1 of 2 paths "
+                             "running under multipath mpatha; not running: sdc 3:0:0:0 (failed by the "
+                             "device-mapper)\n"))
+        << check.out;
+}
+
+TEST_F(MapStates, AMapThatQueuesWithNoPathLeftHangsItsIo)
+{
+    ToolRun check = RunWithMap({"--check", "--ignore=recovery-timeout"}, "F 1", "F 3");
+    EXPECT_EQ(2, check.status) << check.out;
+    EXPECT_NE(std::string::npos,
+              check.out.find("\nCRITICAL [queue-no-path] LUN naa.6001405aa (sdb 2:0:0:0, sdc 3:0:0:0): multipath "
+                             "mpatha queues I/O with no running path (queue_if_no_path): I/O to it hangs\n"))
+        << check.out;
+}
+
+TEST_F(MapStates, WithoutThePrivilegeEachViewSaysSoOnceAndJudgesFromSysfs)
+{
+    ToolRun luns = RunWithMap({"--luns"}, "A 0", "F 3", "refuse 1\n");
+    EXPECT_EQ(0, luns.status) << luns.err;
+    EXPECT_EQ(0u, luns.out.find("Multipath maps' own path states not read: device-mapper table failed: "
+                                "Operation not permitted\nLUN: naa.6001405aa\n"))
+        << luns.out;
+    EXPECT_NE(std::string::npos, luns.out.find("\t2 of 2 paths running\n"));
+    EXPECT_EQ(std::string::npos, luns.out.find("DM State"));
+
+    ToolRun check = RunWithMap({"--check", "--ignore=recovery-timeout"}, "A 0", "F 3", "refuse 1\n");
+    EXPECT_EQ(0, check.status) << check.out;
+    EXPECT_NE(std::string::npos,
+              check.out.find("; multipath path states not read (device-mapper table failed: Operation not "
+                             "permitted)"))
+        << check.out;
+    ToolRun metrics = RunWithMap({"--prometheus"}, "A 0", "F 3", "refuse 1\n");
+    EXPECT_NE(std::string::npos, metrics.out.find("\niscsi_multipath_states_read 0\n"));
+    ToolRun json = RunWithMap({"--json"}, "A 0", "F 3", "refuse 1\n");
+    EXPECT_EQ(false, nlohmann::json::parse(json.out)["multipath_states"]["read"]);
+}

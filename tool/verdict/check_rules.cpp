@@ -8,7 +8,7 @@ namespace inventory {
 const CheckRule kCheckRules[] = {
     {"session-state", Severity::Impact, "a session not logged in"},
     {"no-path", Severity::Critical, "a logical unit with no running path"},
-    {"queue-no-path", Severity::Critical, "a multipath map that queues I/O with no running path (I/O hangs)"},
+    {"queue-no-path", Severity::Critical, "a map that queues I/O with no running path: it hangs"},
     {"baseline-missing", Severity::Impact, "what the baseline expects, not there"},
     {"path-lost", Severity::Redundancy, "a unit with fewer running paths than it has"},
     {"read-only", Severity::Warning, "a read-only block device"},
