@@ -2,12 +2,14 @@
 # SPDX-License-Identifier: MIT
 # The packaged service that writes the metrics for node_exporter:
 #  - systemd-analyze security --offline rates it 2.0 or lower (it reads
-#    sysfs and replaces one file, and is given little more);
+#    sysfs and the device-mapper's maps and replaces one file, and is given
+#    little more); of capabilities it holds CAP_SYS_ADMIN alone, and of
+#    devices /dev/mapper/control, which the maps are asked through;
 #  - the metrics it writes under the unit's restrictions are those of a plain
 #    root run on the sample tree.  Where systemd runs the machine, through
 #    systemd-run with the unit's own [Service] settings; elsewhere (a
 #    container) the restrictions that shape what it can read and write are
-#    set up by hand in a private mount namespace: no capability, no new
+#    set up by hand in a private mount namespace: CAP_SYS_ADMIN alone, no new
 #    privileges, everything read-only but the textfile directory, a private
 #    /tmp, other processes hidden in /proc, umask 077.
 # Exits 77 (skipped) when neither half can run here.
@@ -41,6 +43,15 @@ else
   else
     echo "exposure $level"
   fi
+  # The device-mapper answers only CAP_SYS_ADMIN, through its control node;
+  # nothing else is given for it.
+  held=$(sed -n 's/^✗ CapabilityBoundingSet=~\([^ ]*\) .*/\1/p' "$work/analysis" | tr '\n' ' ')
+  [ "$held" = "CAP_SYS_ADMIN " ] || fail "capabilities held: ${held:-none}, not CAP_SYS_ADMIN alone"
+  grep -q '^✓ PrivateDevices=' "$work/analysis" || fail "the unit sees the host's devices"
+  grep -q '^✗ DeviceAllow=.* /dev/mapper/control:rw ' "$work/analysis" ||
+    fail "the unit may not open /dev/mapper/control read-write"
+  settings | grep -qx -- 'BindReadOnlyPaths=-/dev/mapper/control' ||
+    fail "/dev/mapper/control is not bound into the unit's /dev"
   # The unit does not switch itself off: every line counted against it is
   # explained in its comments.
   while read -r setting; do
@@ -79,12 +90,23 @@ else
       umockdev-wrapper "$tool" --prometheus="$work/textfile/iscsi_inventory.prom" --no-log ||
       fail "the run under the unit's settings failed"
     how="systemd-run with the unit's settings"
+    # What the device-mapper asks for is there: the capability, and the
+    # control node opened as libdevmapper opens it, where the host has one.
+    got=$(systemd-run --quiet --wait --pipe --service-type=oneshot "${props[@]}" bash -c '
+      sed -n "s/^CapEff:[[:space:]]*//p" /proc/self/status
+      [ ! -c /dev/mapper/control ] || { exec 3<>/dev/mapper/control && echo control; }' 2>&1) || true
+    [ "$(head -n1 <<<"$got")" = 0000000000200000 ] ||
+      fail "under the unit's settings the capabilities are not CAP_SYS_ADMIN alone: $got"
+    if [ -c /dev/mapper/control ] && grep -qw device-mapper /proc/misc; then
+      grep -qx control <<<"$got" ||
+        fail "under the unit's settings /dev/mapper/control cannot be opened read-write: $got"
+    fi
   elif command -v unshare >/dev/null && command -v setpriv >/dev/null &&
        unshare -m -p -f true 2>/dev/null; then
     ran=1
     echo "systemd is not running this machine: the unit's restrictions are set up by hand"
     # What is set up below is what the unit asks for.
-    for setting in CapabilityBoundingSet= AmbientCapabilities= NoNewPrivileges=yes \
+    for setting in CapabilityBoundingSet=CAP_SYS_ADMIN AmbientCapabilities= NoNewPrivileges=yes \
                    ProtectSystem=strict ReadWritePaths=-/var/lib/prometheus/node-exporter \
                    PrivateTmp=yes ProtectProc=invisible UMask=0077; do
       settings | grep -qx -- "$setting" || fail "the unit no longer has $setting"
@@ -107,10 +129,10 @@ else
       mount -o remount,bind,ro /
       umask 077
       cd /
-      UMOCKDEV_DIR=$work/tree exec setpriv --no-new-privs --bounding-set=-all --inh-caps=-all \
+      UMOCKDEV_DIR=$work/tree exec setpriv --no-new-privs --bounding-set=-all,+sys_admin --inh-caps=-all \
         umockdev-wrapper "$tool" --prometheus="$work/textfile/iscsi_inventory.prom" --no-log
     ' sh "$work" "$tool" "$keep" || fail "the run under the unit's restrictions failed"
-    how="no capability, read-only but the textfile directory"
+    how="CAP_SYS_ADMIN alone, read-only but the textfile directory"
   else
     echo "neither systemd nor private namespaces here: the metrics under the unit's" \
          "restrictions are not compared"
@@ -127,4 +149,4 @@ fi
 
 [ "$ran" = 1 ] || { echo "SKIPPED: neither half of the check can run here"; exit 77; }
 [ "$failures" = 0 ] || exit 1
-echo "the service: exposure at most 2.0, the same metrics under its restrictions"
+echo "the service: exposure at most 2.0, CAP_SYS_ADMIN and /dev/mapper/control alone, the same metrics under its restrictions"
