@@ -34,10 +34,14 @@ awk '/^        annotations:/ { skip = 1; next }
 for tree in sample multipath real; do
   root=$work/$tree
   [ -d "$root/sys" ] || root=$(dirname "$(find "$work/$tree" -maxdepth 3 -type d -name sys | head -1)")
-  (cd "$root" && UMOCKDEV_DIR="$root" umockdev-wrapper "$tool" --prometheus --no-log) > "$work/$tree.prom"
+  # The multipath tree's map as the device-mapper (stood in for) has it:
+  # sdc failed there too, so the families of the map's own view are written.
+  dm=""; [ "$tree" = multipath ] && dm=$src/tests/data/multipath-tree.dm
+  (cd "$root" && ISCSI_DM_STANDIN=$dm UMOCKDEV_DIR="$root" umockdev-wrapper "$tool" --prometheus --no-log) \
+    > "$work/$tree.prom"
   status=0
-  (cd "$root" && UMOCKDEV_DIR="$root" umockdev-wrapper "$tool" --check --json --no-log) > "$work/$tree.check" ||
-    status=$?
+  (cd "$root" && ISCSI_DM_STANDIN=$dm UMOCKDEV_DIR="$root" umockdev-wrapper "$tool" --check --json --no-log) \
+    > "$work/$tree.check" || status=$?
   [ "$status" -le 2 ] || { echo "FAIL: --check on the $tree tree: status $status" >&2; exit 1; }
   # Each family the rules name is one the tool writes (on the multipath
   # tree, which has every kind of finding the metrics carry).
