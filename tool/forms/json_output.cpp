@@ -89,7 +89,7 @@ Json LunObject(const LunRecord& lun)
                 features.PushBack(Carry(feature));
             for (const mapper::PathGroup& group : dm->groups) {
                 Json entry = Json::Object();
-                entry["state"] = std::string(GroupStateWord(group.state));
+                entry["state"] = std::string(mapper::GroupStateName(group.state));
                 entry["selector"] = Carry(group.selector);
                 entry["paths"] = static_cast<std::uint64_t>(group.paths.size());
                 groups.PushBack(std::move(entry));

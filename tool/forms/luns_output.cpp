@@ -46,23 +46,12 @@ void WriteMapState(Output& out, const mapper::MultipathMap& map)
     out.Line({"\t\tHardware Handler: ", Words(handler)});
     for (std::size_t g = 0; g < map.groups.size(); ++g) {
         const mapper::PathGroup& group = map.groups[g];
-        out.Line({"\t\tGroup ", std::to_string(g + 1), ": ", GroupStateWord(group.state), ", ",
+        out.Line({"\t\tGroup ", std::to_string(g + 1), ": ", mapper::GroupStateName(group.state), ", ",
                   Visible(group.selector), ", ", Counted(group.paths.size(), "path", "paths")});
     }
 }
 
 }  // namespace
-
-const char* GroupStateWord(char state)
-{
-    switch (state) {
-    case 'A': return "active";
-    case 'E': return "enabled";
-    case 'D': return "disabled";
-    default: break;
-    }
-    return "unknown";
-}
 
 std::string MapPathWords(const MapPathState& dm)
 {

@@ -31,8 +31,6 @@ private:
 // One LUN's block, line by line, as --luns prints it.
 void WriteLun(Output& out, const LunRecord& lun);
 
-// A priority group's state in words (active, enabled, disabled).
-const char* GroupStateWord(char state);
 // A path as the device-mapper's map has it, in words: "active, group 1,
 // 0 failures", "failed, ...", "not in the map".
 std::string MapPathWords(const MapPathState& dm);

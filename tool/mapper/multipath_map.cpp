@@ -276,6 +276,17 @@ std::string Disagreement(const MultipathMap& table, const MultipathMap& status)
 
 }  // namespace
 
+const char* GroupStateName(char state)
+{
+    switch (state) {
+    case 'A': return "active";
+    case 'E': return "enabled";
+    case 'D': return "disabled";
+    default: break;
+    }
+    return "unknown";
+}
+
 MapParse ParseMultipathMap(std::string_view table, std::string_view status)
 {
     MultipathMap map;

@@ -65,6 +65,9 @@ struct MapParse {
 // or anything after the last path makes the whole an error, never a guess.
 MapParse ParseMultipathMap(std::string_view table, std::string_view status);
 
+// A group's state in words: "active" (I/O goes there), "enabled", "disabled".
+const char* GroupStateName(char state);
+
 }  // namespace inventory::mapper
 
 #endif
