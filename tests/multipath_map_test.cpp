@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "fake_map_reader.h"
 #include "mapper/map_reader.h"
 #include "mapper/multipath_map.h"
 
@@ -190,22 +189,6 @@ TEST(MultipathMap, OnlyOneMultipathTargetIsAMap)
         EXPECT_EQ(each.outcome == Outcome::kMap, read.map.has_value());
         EXPECT_EQ(each.reason, read.reason);
     }
-}
-
-// The stand-in that later tests give the tool: canned maps by number, an
-// outcome where one is set, and a map that is no longer there otherwise.
-TEST(MultipathMap, FakeReaderAnswersByNumber)
-{
-    FakeMapReader fake;
-    fake.Add(253, 0, "0 0 1 1 round-robin 0 1 1 8:16 1000", "2 0 0 0 1 1 A 0 1 0 8:16 F 2");
-    fake.Answer(253, 1, Outcome::kNotPermitted);
-    inventory::mapper::MapReader& reader = fake;
-
-    const MapRead map = reader.Read(253, 0);
-    ASSERT_TRUE(map.map) << map.reason;
-    EXPECT_EQ(2u, map.map->groups.at(0).paths.at(0).failCount);
-    EXPECT_EQ(Outcome::kNotPermitted, reader.Read(253, 1).outcome);
-    EXPECT_EQ(Outcome::kGone, reader.Read(253, 2).outcome);
 }
 
 }  // namespace

@@ -3,7 +3,8 @@
 // kernel answers only a caller with CAP_SYS_ADMIN, and a map may be removed
 // between the walk that found it and the read: both are answers of their
 // own, apart from a failure, so that the tool can say which it was.
-// MapReader is where the tests stand in for the kernel.
+// Tests stand in for the kernel below it, at libdevmapper's calls
+// (tests/dm_standin.cpp).
 #ifndef ISCSI_INVENTORY_MAP_READER_H
 #define ISCSI_INVENTORY_MAP_READER_H
 

@@ -226,11 +226,6 @@ Walk::Walk(std::ofstream* log, bool showSecrets, Selection selection)
 
 Walk::~Walk() = default;
 
-void Walk::UseMapReader(std::unique_ptr<mapper::MapReader> reader)
-{
-    m_mapReader = std::move(reader);
-}
-
 void Walk::Run(Sink& sink)
 {
     m_whole = sink.ShowsClasses();

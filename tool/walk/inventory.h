@@ -277,8 +277,6 @@ public:
         std::optional<std::string> unread;
     };
     const MapStates& Maps() const { return m_mapStates; }
-    // The device-mapper is asked through reader, not the kernel (tests).
-    void UseMapReader(std::unique_ptr<mapper::MapReader> reader);
 
     // An object that could not be read: what it is, and the errno.
     struct Error {
