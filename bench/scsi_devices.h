@@ -75,6 +75,7 @@ inline void Lun(const TreeWriter& tree, const std::string& dir, const std::strin
                      {"iodone_cnt", "0x1f3", 0444},
                      {"ioerr_cnt", "0x2", 0444},
                      {"iorequest_cnt", "0x1f3", 0444},
+                     {"iotmo_cnt", "0x0", 0444},
                      {"modalias", "scsi:t-0x00", 0444},
                      {"model", "Bench Disk      ", 0444},
                      {"queue_depth", "32", 0644},
