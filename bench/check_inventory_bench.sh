@@ -2,11 +2,11 @@
 # SPDX-License-Identifier: MIT
 # Checks the inventory benchmark's pieces on a small tree: make-iscsi-tree
 # pairs the first half of the sessions under multipath maps as the kernel
-# links them, the tool joins them into LUNs of two paths, the joined floor
-# reads the maps' dm/ files (and the mount table as often as the joined
-# forms, where strace is there to count), and inventory-bench takes --check's
-# verdicts as completed runs, its placeholder as "not built" and an UNKNOWN
-# as a failure.
+# links them, the tool joins them into LUNs of two paths, the whole joined
+# floor reads the maps' dm/ files, each named floor (where strace is there to
+# watch) opens files that are there, each once, and none that its form does
+# not open, and inventory-bench takes --check's verdicts as completed runs,
+# its placeholder as "not built" and an UNKNOWN as a failure.
 #   check_inventory_bench.sh BUILD_DIR
 set -euo pipefail
 build=$(cd "$1" && pwd)
@@ -52,22 +52,30 @@ expect "LUN blocks" "$(grep -c '^LUN: ' luns.out)" 8
 expect "two-path LUNs" "$(grep -c '2 of 2 paths running' luns.out)" 2
 expect "maps shown" "$(grep -c 'Multipath: mpath[ab] (dm-[01])' luns.out)" 2
 
-# The joined floor reads each map's dm/ files, as the joined forms do.
-under_sys "$build/bench/inventory-floor" --joined >floor.out
+# The whole joined floor reads each map's dm/ files, as --json does.
+under_sys "$build/bench/inventory-floor" --joined=whole >floor.out
 expect "map names read" "$(grep -a -c $'^\tname:: \tmpath' floor.out)" 4
 expect "map uuids read" "$(grep -a -c $'^\tuuid:: \tmpath-3' floor.out)" 4
 if command -v strace >/dev/null; then
-  mount_reads() {
-    UMOCKDEV_DIR=$root LD_PRELOAD=libumockdev-preload.so.0 strace -f -e trace=open,openat "$@" \
-      2>&1 >/dev/null | grep -c '"/proc/.*mounts"'
+  # The opens of files below the tree, directories aside: the path the
+  # kernel resolved, or the path asked for and its error.
+  opens() {
+    UMOCKDEV_DIR=$root LD_PRELOAD=libumockdev-preload.so.0 strace -f -y -e trace=open,openat,openat2 \
+      "$@" 2>&1 >/dev/null | grep -v -e O_DIRECTORY -e O_PATH | grep -F "$sys" |
+      sed -n -e "s#.* = [0-9]*<\($sys/.*\)>\$#\1#p" -e 's#.*"\([^"]*\)".* = -1 \(E[A-Z]*\).*#\1 \2#p' | sort
   }
-  floor_reads=$(mount_reads "$build/bench/inventory-floor" --joined-checks)
-  for form in --json --luns; do
-    expect "mount table reads, $form against the floor" \
-      "$(mount_reads "$build/tool/iscsi-inventory" "$form" --no-log)" "$floor_reads"
+  for form in sessions luns summary check prometheus; do
+    floor=$(opens "$build/bench/inventory-floor" --joined=$form)
+    [ -n "$floor" ] || fail "--joined=$form opens nothing"
+    expect "files --joined=$form cannot open" "$(grep ' E[A-Z]*$' <<<"$floor")" ""
+    # A map is read from each of its paths' disks, as the forms walk them.
+    expect "files --joined=$form opens twice" "$(uniq -d <<<"$floor" | sed "s#^$sys/##" | tr '\n' ' ')" \
+      "devices/virtual/block/dm-0/dm/name devices/virtual/block/dm-0/dm/uuid devices/virtual/block/dm-1/dm/name devices/virtual/block/dm-1/dm/uuid "
+    expect "files --joined=$form opens and --$form does not" \
+      "$(comm -23 <(uniq <<<"$floor") <(opens "$build/tool/iscsi-inventory" --$form --no-log | sort -u))" ""
   done
 else
-  echo "strace is not installed: the floor's mount table reads are not counted"
+  echo "strace is not installed: the named floors' opens are not checked"
 fi
 
 # inventory-bench with a tool whose --check answers as CHECK_STATUS and
@@ -89,25 +97,25 @@ bench() {
     "$build/bench/inventory-bench" --bin "$stub" --work "$root/work" --sizes 8 --runs 1
 }
 number='[0-9]+\.[0-9]+'
-# The third table's row for 8 sessions, its cells one a line.
+# The named forms' row of --check at 8 sessions, its cells after the form one
+# a line.
 check_row() {
-  awk '/^--luns and --check/ { third = 1 } third && $1 == 8 { for (i = 2; i <= NF; ++i) print $i; exit }'
+  awk '$1 == 8 && $2 == "check" { for (i = 3; i <= NF; ++i) print $i; exit }'
 }
 
 bench 3 "ISCSI UNKNOWN - not built yet" >placeholder.out || fail "the placeholder failed the benchmark"
-read -r -a cells <<<"$(check_row <placeholder.out | tr '\n' ' ')"
-# luns s, check s ("not built" is two cells), json s, floor s, luns/floor, ...
-expect "check time, not built" "${cells[1]} ${cells[2]}" "not built"
-expect "check ratios and memory, not built" "${cells[6]} ${cells[8]} ${cells[10]} ${cells[12]}" "- - - -"
-[[ ${cells[0]} =~ ^$number$ && ${cells[7]} =~ ^$number$ ]] || fail "--luns unmeasured: ${cells[*]}"
+expect "check row, not built" "$(check_row <placeholder.out | tr '\n' ' ')" "- - - - - - - - "
+luns=$(awk '$1 == 8 && $2 == "luns" { print $3, $4 }' placeholder.out)
+[[ $luns =~ ^$number\ $number$ ]] || fail "--luns and its floor unmeasured: $luns"
 grep -q '^--check at 8 sessions: not built ("ISCSI UNKNOWN - not built yet")$' placeholder.out ||
   fail "no 'not built' line: $(cat placeholder.out)"
 
 bench 2 "ISCSI CRITICAL - 1 of 8 LUNs has no path" >critical.out ||
   fail "a CRITICAL verdict failed the benchmark"
 read -r -a cells <<<"$(check_row <critical.out | tr '\n' ' ')"
-# check s, check/floor, check/json, check us/ses, check MB
-for i in 1 5 7 9 11; do
+# form s, floor s, form/floor, form us/ses, floor us/s; vs 1,000 (no 1,000
+# here); RSS MB, RSS/text
+for i in 0 1 2 3 4 6 7; do
   [[ ${cells[$i]} =~ ^$number$ ]] || fail "--check cell $i unmeasured: ${cells[*]}"
 done
 grep -q '^--check at 8 sessions: exit 2, "ISCSI CRITICAL - 1 of 8 LUNs has no path"$' critical.out ||

@@ -1,13 +1,17 @@
 // SPDX-License-Identifier: MIT
 // inventory-bench: times iscsi-inventory at 100, 1,000 and 10,000 sessions
-// against the floor (inventory-floor: each printed file read once) and the
-// peer (systool -c <class> -v over the four iSCSI classes), and its joined
-// forms (--json and --prometheus, without a log) against their floor
-// (inventory-floor --joined: each file they read, read once) and that floor
-// with the mount checks their queries make (--joined-checks), and the forms
-// that join the LUNs across sessions (--luns and --check, without a log)
-// against the joined floor and against --json, all on the same fabricated
-// tree served at /sys through umockdev, and prints three tables.
+// on the same fabricated tree served at /sys through umockdev, and prints:
+//  1. the bare run against the floor (inventory-floor: each printed file read
+//     once), the rules floor and the peer (systool -c <class> -v over the
+//     four iSCSI classes);
+//  2. --json against the whole joined floor (inventory-floor --joined=whole:
+//     every file of every device it meets, read once), as its raw class
+//     arrays hold every file;
+//  3. each of the forms that show named fields (--sessions, --luns,
+//     --summary, --check and --prometheus) against its own floor
+//     (inventory-floor --joined=FORM: the files of those fields, read once).
+// All joined forms run without a log.  Each joined table has the cost per
+// session, and its growth against the cost at 1,000 sessions.
 //
 // --check is a monitoring plugin: its verdicts WARNING and CRITICAL (exit 1
 // and 2) are runs that did their work; UNKNOWN (3) is a run that failed, and
@@ -19,12 +23,12 @@
 // Every program runs under the umockdev preload with standard output to
 // /dev/null, in its own scratch directory (the tool writes SysReader.log
 // there).  Times are wall-clock medians of N runs after one warm-up run;
-// peak RSS is the largest of those runs.  The joined forms, their floors,
-// --luns and --check are taken in turn within each run, so that the load of
-// a shared machine weighs on their ratios as little as it can.  Trees are
-// generated once per size and kept in DIR.
-#include <fstream>
+// peak RSS is the largest of those runs.  The joined forms and their floors
+// are taken in turn within each run, so that the load of a shared machine
+// weighs on their ratios as little as it can.  Trees are generated once per
+// size and kept in DIR.
 #include <cstdio>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -57,6 +61,43 @@ Verdict TryCheck(const Command& check, const std::string& tree, const std::strin
     return verdict;
 }
 
+// A joined form that shows named fields, and its floor.
+struct NamedForm {
+    const char* name;  // the tool's option without "--", and the floor's FORM
+    Command form, floor;
+};
+
+// A form's median time and peak at one size; unmeasured (a --check not
+// built) when seconds is 0.
+struct Timing {
+    Sample form, floor;
+};
+
+// The joined figures of one size.
+struct JoinedRow {
+    int size;
+    long textPeakKb;  // the bare run's, the yardstick of the joined forms' memory
+    Sample json, wholeFloor;
+    std::vector<Timing> named;  // in the order of the named forms
+    Verdict verdict;
+};
+
+// A cell of a time that may be unmeasured.
+std::string Cell(bool measured, const char* format, double value)
+{
+    if (!measured)
+        return "-";
+    char text[32];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+// The growth of a cost per session from 1,000 sessions to size, as a cell.
+std::string Growth(double seconds, int size, double secondsAt1000)
+{
+    return Cell(seconds > 0 && secondsAt1000 > 0, "%.2f", (seconds / size) / (secondsAt1000 / 1000));
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -66,32 +107,27 @@ int main(int argc, char** argv)
         "usage: inventory-bench --bin BUILD_DIR --work DIR [--sizes 100,1000,10000] [--runs N]");
     const std::string& bin = options.bin;
     const int runs = options.runs;
+    const std::string tool = bin + "/tool/iscsi-inventory", floorProgram = bin + "/bench/inventory-floor";
 
-    const Command tool{{bin + "/tool/iscsi-inventory"}};
-    const Command floor{{bin + "/bench/inventory-floor"}};
-    const Command rulesFloor{{bin + "/bench/inventory-floor", "--rules"}};
+    const Command bare{{tool}};
+    const Command floor{{floorProgram}};
+    const Command rulesFloor{{floorProgram, "--rules"}};
     const std::vector<Command> systool{{{"systool", "-c", "iscsi_host", "-v"}},
                                        {{"systool", "-c", "iscsi_transport", "-v"}},
                                        {{"systool", "-c", "iscsi_connection", "-v"}},
                                        {{"systool", "-c", "iscsi_session", "-v"}}};
 
-    const Command json{{bin + "/tool/iscsi-inventory", "--json", "--no-log"}};
-    const Command prometheus{{bin + "/tool/iscsi-inventory", "--prometheus", "--no-log"}};
-    const Command joinedFloor{{bin + "/bench/inventory-floor", "--joined"}};
-    const Command joinedChecks{{bin + "/bench/inventory-floor", "--joined-checks"}};
-    const Command luns{{bin + "/tool/iscsi-inventory", "--luns", "--no-log"}};
-    const Command check{{bin + "/tool/iscsi-inventory", "--check", "--no-log"}, {0, 1, 2}};
+    const Command json{{tool, "--json", "--no-log"}};
+    const Command wholeFloor{{floorProgram, "--joined=whole"}};
+    std::vector<NamedForm> named;
+    for (const char* name : {"sessions", "luns", "summary", "check", "prometheus"}) {
+        named.push_back({name, {{tool, std::string("--") + name, "--no-log"}},
+                         {{floorProgram, std::string("--joined=") + name}}});
+    }
+    const std::size_t kCheck = 3;
+    named[kCheck].form.completed = {0, 1, 2};
 
-    // The joined forms' rows, printed after the first table.
-    struct JoinedRow {
-        int size;
-        Sample json, prometheus, floor, checks;
-        long textPeakKb;
-        Sample luns, check;
-        Verdict verdict;
-    };
     std::vector<JoinedRow> joined;
-
     std::printf("%9s %9s %9s %9s %9s %10s %10s %12s %13s %9s %9s\n", "sessions", "tool s",
                 "floor s", "rules s", "systool s", "tool/floor", "tool/rules", "tool/systool",
                 "tool us/sess", "RSS MB", "out MB");
@@ -102,19 +138,33 @@ int main(int argc, char** argv)
         const std::string cwd = tree + "/run";
         mkdir(cwd.c_str(), 0755);
 
-        Sample t = Measure({tool}, tree, cwd, runs);
+        Sample t = Measure({bare}, tree, cwd, runs);
         Sample f = Measure({floor}, tree, cwd, runs);
         Sample r = Measure({rulesFloor}, tree, cwd, runs);
         Sample s = Measure(systool, tree, cwd, runs);
-        const Verdict verdict = TryCheck(check, tree, cwd);
-        std::vector<Command> inTurn{json, prometheus, joinedFloor, joinedChecks, luns};
-        if (verdict.built)
-            inTurn.push_back(check);
+        JoinedRow row{size, t.peakKb, {}, {}, {}, TryCheck(named[kCheck].form, tree, cwd)};
+        std::vector<Command> inTurn{json, wholeFloor};
+        for (std::size_t i = 0; i < named.size(); ++i) {
+            if (i != kCheck || row.verdict.built) {
+                inTurn.push_back(named[i].form);
+                inTurn.push_back(named[i].floor);
+            }
+        }
         const std::vector<Sample> j = MeasureInTurn(inTurn, tree, cwd, runs);
-        joined.push_back({size, j[0], j[1], j[2], j[3], t.peakKb, j[4],
-                          verdict.built ? j[5] : Sample{}, verdict});
+        row.json = j[0];
+        row.wholeFloor = j[1];
+        std::size_t at = 2;
+        for (std::size_t i = 0; i < named.size(); ++i) {
+            if (i == kCheck && !row.verdict.built) {
+                row.named.push_back({});
+            } else {
+                row.named.push_back({j[at], j[at + 1]});
+                at += 2;
+            }
+        }
+        joined.push_back(row);
         // The output's size, for the memory column's yardstick.
-        RunOnce(tool, tree, cwd, cwd + "/inventory.out");
+        RunOnce(bare, tree, cwd, cwd + "/inventory.out");
         const double outMb = FileSize(cwd + "/inventory.out") / 1e6;
 
         const double perSession = t.seconds / size * 1e6;
@@ -132,81 +182,49 @@ int main(int argc, char** argv)
         std::printf("per-session cost, 10,000 vs 1,000 sessions: %.2fx\n",
                     perSession10000 / perSession1000);
 
-    std::printf("\n--json and --prometheus (both --no-log) against the joined floor "
-                "(inventory-floor --joined) and the joined floor with the mount checks of their "
-                "queries (--joined-checks)\n");
-    std::printf("%9s %8s %8s %8s %8s %10s %10s %11s %11s %11s %11s %8s %8s %9s %9s\n", "sessions",
-                "json s", "prom s", "floor s", "checks s", "json/floor", "prom/floor",
-                "json/checks", "prom/checks", "json us/ses", "prom us/ses", "json MB", "prom MB",
-                "json/text", "prom/text");
     const JoinedRow* at1000 = nullptr;
-    const JoinedRow* at10000 = nullptr;
     for (const JoinedRow& row : joined) {
-        std::printf("%9d %8.3f %8.3f %8.3f %8.3f %10.2f %10.2f %11.2f %11.2f %11.1f %11.1f %8.1f "
-                    "%8.1f %9.2f %9.2f\n",
-                    row.size, row.json.seconds, row.prometheus.seconds, row.floor.seconds,
-                    row.checks.seconds, row.json.seconds / row.floor.seconds,
-                    row.prometheus.seconds / row.floor.seconds, row.json.seconds / row.checks.seconds,
-                    row.prometheus.seconds / row.checks.seconds, row.json.seconds / row.size * 1e6,
-                    row.prometheus.seconds / row.size * 1e6, row.json.peakKb / 1024.0,
-                    row.prometheus.peakKb / 1024.0,
-                    static_cast<double>(row.json.peakKb) / row.textPeakKb,
-                    static_cast<double>(row.prometheus.peakKb) / row.textPeakKb);
         if (row.size == 1000)
             at1000 = &row;
-        if (row.size == 10000)
-            at10000 = &row;
-    }
-    if (at1000 != nullptr && at10000 != nullptr) {
-        auto growth = [&](const Sample JoinedRow::*form) {
-            return ((at10000->*form).seconds / 10000) / ((at1000->*form).seconds / 1000);
-        };
-        std::printf("per-session cost, 10,000 vs 1,000 sessions: json %.2fx, prometheus %.2fx, "
-                    "floor %.2fx\n",
-                    growth(&JoinedRow::json), growth(&JoinedRow::prometheus),
-                    growth(&JoinedRow::floor));
     }
 
-    // --luns and --check read what --json reads and join the LUNs at the
-    // end: their cost is held against both.
-    std::printf("\n--luns and --check (both --no-log) against the joined floor and against --json, "
-                "taken in turn with them\n");
-    std::printf("%9s %8s %9s %8s %8s %10s %11s %9s %10s %11s %12s %8s %8s\n", "sessions", "luns s",
-                "check s", "json s", "floor s", "luns/floor", "check/floor", "luns/json",
-                "check/json", "luns us/ses", "check us/ses", "luns MB", "check MB");
+    std::printf("\n--json (--no-log) against the whole joined floor (inventory-floor "
+                "--joined=whole), taken in turn with the named forms\n");
+    std::printf("%9s %8s %8s %10s %11s %11s %9s %9s %9s\n", "sessions", "json s", "floor s",
+                "json/floor", "json us/ses", "floor us/s", "vs 1,000", "json MB", "json/text");
     for (const JoinedRow& row : joined) {
-        const double floorSeconds = row.floor.seconds, jsonSeconds = row.json.seconds;
-        const bool built = row.verdict.built;
-        // A figure of --check, or what stands in its place when it is not built.
-        auto checkCell = [&](int width, int decimals, double value, const char* absent,
-                             char after = ' ') {
-            if (built)
-                std::printf("%*.*f%c", width, decimals, value, after);
-            else
-                std::printf("%*s%c", width, absent, after);
-        };
-        std::printf("%9d %8.3f ", row.size, row.luns.seconds);
-        checkCell(9, 3, row.check.seconds, "not built");
-        std::printf("%8.3f %8.3f %10.2f ", jsonSeconds, floorSeconds,
-                    row.luns.seconds / floorSeconds);
-        checkCell(11, 2, row.check.seconds / floorSeconds, "-");
-        std::printf("%9.2f ", row.luns.seconds / jsonSeconds);
-        checkCell(10, 2, row.check.seconds / jsonSeconds, "-");
-        std::printf("%11.1f ", row.luns.seconds / row.size * 1e6);
-        checkCell(12, 1, row.check.seconds / row.size * 1e6, "-");
-        std::printf("%8.1f ", row.luns.peakKb / 1024.0);
-        checkCell(8, 1, row.check.peakKb / 1024.0, "-", '\n');
+        std::printf("%9d %8.3f %8.3f %10.2f %11.1f %11.1f %9s %9.1f %9.2f\n", row.size,
+                    row.json.seconds, row.wholeFloor.seconds,
+                    row.json.seconds / row.wholeFloor.seconds, row.json.seconds / row.size * 1e6,
+                    row.wholeFloor.seconds / row.size * 1e6,
+                    Growth(row.json.seconds, row.size, at1000 ? at1000->json.seconds : 0).c_str(),
+                    row.json.peakKb / 1024.0,
+                    static_cast<double>(row.json.peakKb) / row.textPeakKb);
     }
-    if (at1000 != nullptr && at10000 != nullptr) {
-        auto growth = [&](const Sample JoinedRow::*form) {
-            return ((at10000->*form).seconds / 10000) / ((at1000->*form).seconds / 1000);
-        };
-        std::printf("per-session cost, 10,000 vs 1,000 sessions: luns %.2fx, ", growth(&JoinedRow::luns));
-        if (at1000->verdict.built && at10000->verdict.built)
-            std::printf("check %.2fx, ", growth(&JoinedRow::check));
-        else
-            std::printf("check not built, ");
-        std::printf("json %.2fx, floor %.2fx\n", growth(&JoinedRow::json), growth(&JoinedRow::floor));
+
+    // One row per form and size: the cost per session of a form and of its
+    // floor, the growth of the form's from 1,000 sessions, its peak.
+    std::printf("\nThe named joined forms (--no-log) against their floors (inventory-floor "
+                "--joined=FORM), taken in turn\n");
+    std::printf("%9s %-11s %8s %8s %10s %11s %11s %9s %8s %9s\n", "sessions", "form", "form s",
+                "floor s", "form/floor", "form us/ses", "floor us/s", "vs 1,000", "RSS MB",
+                "RSS/text");
+    for (const JoinedRow& row : joined) {
+        for (std::size_t i = 0; i < named.size(); ++i) {
+            const Timing& t = row.named[i];
+            const bool measured = t.form.seconds > 0;
+            const double at1000Seconds = at1000 ? at1000->named[i].form.seconds : 0;
+            std::printf("%9d %-11s %8s %8s %10s %11s %11s %9s %8s %9s\n", row.size, named[i].name,
+                        Cell(measured, "%.3f", t.form.seconds).c_str(),
+                        Cell(measured, "%.3f", t.floor.seconds).c_str(),
+                        Cell(measured, "%.2f", t.form.seconds / t.floor.seconds).c_str(),
+                        Cell(measured, "%.1f", t.form.seconds / row.size * 1e6).c_str(),
+                        Cell(measured, "%.1f", t.floor.seconds / row.size * 1e6).c_str(),
+                        Growth(t.form.seconds, row.size, at1000Seconds).c_str(),
+                        Cell(measured, "%.1f", t.form.peakKb / 1024.0).c_str(),
+                        Cell(measured, "%.2f", static_cast<double>(t.form.peakKb) / row.textPeakKb)
+                            .c_str());
+        }
     }
     for (const JoinedRow& row : joined) {
         if (row.verdict.built)

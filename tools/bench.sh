@@ -2,9 +2,9 @@
 # SPDX-License-Identifier: MIT
 # Runs the benchmarks on fabricated trees served at /sys through umockdev:
 #  1. the inventory at 100, 1,000 and 10,000 sessions against the floor and
-#     against systool, its joined forms (--json, --prometheus) against the
-#     joined floor, and the LUN views (--luns, --check) against the joined
-#     floor and --json (bench/inventory_bench.cpp),
+#     against systool, --json against the whole joined floor, each of
+#     --sessions, --luns, --summary, --check and --prometheus against its own
+#     floor (bench/inventory_bench.cpp),
 #  2. the cost of one GetClsDeviceAttr call as a class grows, and
 #  3. the SCSI bus queries on buses of 100, 1,000 and 10,000 devices: the cost
 #     per call of the per-device queries, GetDeviceList against the floor,
@@ -49,7 +49,7 @@ if [ "${BENCH_KEEP:-0}" != 1 ]; then
 fi
 
 if [ "$only" != bus ]; then
-  echo "== iscsi-inventory against the floors, systool and --json (median of $runs runs, seconds)"
+  echo "== iscsi-inventory and its joined forms against their floors and systool (median of $runs runs, seconds)"
   "$build/bench/inventory-bench" --bin "$build" --work "$work" --sizes "$sizes" --runs "$runs"
   echo
   echo "== one GetClsDeviceAttr call as the class grows"
