@@ -2,13 +2,15 @@
 // What the benchmark drivers share: their command line, the trees they
 // generate once per size, and running a program with a fabricated tree at
 // /sys (the umockdev preload, UMOCKDEV_DIR), timed wall-clock, with its peak
-// RSS from wait4 and an optional time limit after which it is killed.
+// RSS from wait4 and an optional time limit after which it is killed, in the
+// driver's mount namespace or one it made.
 #ifndef SYSFSREADER_BENCH_BENCH_RUN_H
 #define SYSFSREADER_BENCH_BENCH_RUN_H
 
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -39,6 +41,8 @@ struct Command {
     // plugin also its verdicts (1 WARNING, 2 CRITICAL).  Any other ends the
     // benchmark.
     std::vector<int> completed{0};
+    // A descriptor of the mount namespace it runs in, or -1 for the driver's.
+    int mountNamespace = -1;
 };
 
 [[noreturn]] inline void Die(const std::string& what)
@@ -89,6 +93,10 @@ inline Sample RunOnce(const Command& command, const std::string& tree, const std
     if (child < 0)
         Die("fork failed");
     if (child == 0) {
+        // First: entering a mount namespace moves the working directory to
+        // its root.
+        if (command.mountNamespace >= 0 && setns(command.mountNamespace, CLONE_NEWNS) != 0)
+            _exit(127);
         int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int null = open("/dev/null", O_WRONLY);
         if (out < 0 || null < 0 || chdir(cwd.c_str()) != 0)

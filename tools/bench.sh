@@ -4,7 +4,8 @@
 #  1. the inventory at 100, 1,000 and 10,000 sessions against the floor and
 #     against systool, --json against the whole joined floor, each of
 #     --sessions, --luns, --summary, --check and --prometheus against its own
-#     floor (bench/inventory_bench.cpp),
+#     floor, and (as root) the joined forms again in a private mount
+#     namespace with BENCH_MOUNTS more mounts (bench/inventory_bench.cpp),
 #  2. the cost of one GetClsDeviceAttr call as a class grows, and
 #  3. the SCSI bus queries on buses of 100, 1,000 and 10,000 devices: the cost
 #     per call of the per-device queries, GetDeviceList against the floor,
@@ -21,7 +22,9 @@
 # Environment: BENCH_RUNS (default 5); BENCH_SIZES (default 100,1000,10000)
 # for both, BENCH_BUS_SIZES for the bus alone; BENCH_CALLS, the calls per
 # per-device query (default 100); BENCH_MAX_SECONDS, the limit of one program
-# run on the bus (default 300); BENCH_ONLY=inventory or bus for one part.
+# run on the bus (default 300); BENCH_ONLY=inventory or bus for one part;
+# BENCH_MOUNTS, the mounts of the mounts run (default 2000, 0 leaves it out;
+# it takes the sizes up to 1,000 and needs root, and says so without).
 set -euo pipefail
 build=${1:-build}
 runs=${BENCH_RUNS:-5}
@@ -50,7 +53,8 @@ fi
 
 if [ "$only" != bus ]; then
   echo "== iscsi-inventory and its joined forms against their floors and systool (median of $runs runs, seconds)"
-  "$build/bench/inventory-bench" --bin "$build" --work "$work" --sizes "$sizes" --runs "$runs"
+  "$build/bench/inventory-bench" --bin "$build" --work "$work" --sizes "$sizes" --runs "$runs" \
+    --mounts "${BENCH_MOUNTS:-2000}"
   echo
   echo "== one GetClsDeviceAttr call as the class grows"
   umockdev-wrapper "$build/bench/class_attr_bench"
