@@ -85,7 +85,7 @@ sessions = document["sessions"]
 assert len(sessions) == 1000, len(sessions)
 assert sorted(s["sid"] for s in sessions) == list(range(1, 1001))
 assert all(len(s["disks"]) == 1 and s["disks"][0]["size_bytes"] == 2097152 * 512 for s in sessions)
-assert list(document)[-3:] == ["sessions", "luns", "errors"] and document["errors"] == []
+assert list(document)[-4:] == ["sessions", "luns", "multipath_states", "errors"] and document["errors"] == []
 # The first half of the sessions come in pairs, two paths to one unit each;
 # every other session's disk is a unit of its own.
 paths = sorted(len(l["paths"]) for l in document["luns"])
