@@ -3,10 +3,13 @@
 # Checks the inventory benchmark's pieces on a small tree: make-iscsi-tree
 # pairs the first half of the sessions under multipath maps as the kernel
 # links them, the tool joins them into LUNs of two paths, the whole joined
-# floor reads the maps' dm/ files, each named floor (where strace is there to
-# watch) opens files that are there, each once, and none that its form does
-# not open, and inventory-bench takes --check's verdicts as completed runs,
-# its placeholder as "not built" and an UNKNOWN as a failure.
+# floor reads the maps' dm/ files, the floor refuses a form it does not know,
+# each named floor (where strace is there to watch) opens files that are
+# there, each once, and none that its form does not open, inventory-bench
+# takes --check's verdicts as completed runs, its placeholder as "not built"
+# and an UNKNOWN as a failure, and (as root) its mounts run makes its mounts
+# in namespaces of its own, runs every form in each and leaves ours as it
+# was.
 #   check_inventory_bench.sh BUILD_DIR
 set -euo pipefail
 build=$(cd "$1" && pwd)
@@ -56,6 +59,13 @@ expect "maps shown" "$(grep -c 'Multipath: mpath[ab] (dm-[01])' luns.out)" 2
 under_sys "$build/bench/inventory-floor" --joined=whole >floor.out
 expect "map names read" "$(grep -a -c $'^\tname:: \tmpath' floor.out)" 4
 expect "map uuids read" "$(grep -a -c $'^\tuuid:: \tmpath-3' floor.out)" 4
+# A form the floor does not know, or --joined without one, is a usage error,
+# never the bare floor timed in its place.
+for option in --joined --joined=text; do
+  status=0
+  under_sys "$build/bench/inventory-floor" "$option" >/dev/null 2>&1 || status=$?
+  expect "inventory-floor $option" "$status" 2
+done
 if command -v strace >/dev/null; then
   # The opens of files below the tree, directories aside: the path the
   # kernel resolved, or the path asked for and its error.
@@ -80,10 +90,13 @@ fi
 
 # inventory-bench with a tool whose --check answers as CHECK_STATUS and
 # CHECK_LINE say (the rest is the real tool), and a systool that does nothing.
+# Where MOUNTS_SEEN names a file, each run of the tool adds to it its mount
+# namespace and the length of its mount table.
 stub=$root/stub
 mkdir -p "$stub/tool" "$stub/bench" "$stub/path"
 cat >"$stub/tool/iscsi-inventory" <<EOF
 #!/bin/sh
+[ -z "\${MOUNTS_SEEN:-}" ] || echo "\$(readlink /proc/self/ns/mnt) \$(grep -c '' /proc/self/mounts)" >>"\$MOUNTS_SEEN"
 for arg; do
   if [ "\$arg" = --check ]; then printf '%s\n' "\$CHECK_LINE"; exit "\$CHECK_STATUS"; fi
 done
@@ -105,8 +118,10 @@ check_row() {
 
 bench 3 "ISCSI UNKNOWN - not built yet" >placeholder.out || fail "the placeholder failed the benchmark"
 expect "check row, not built" "$(check_row <placeholder.out | tr '\n' ' ')" "- - - - - - - - "
-luns=$(awk '$1 == 8 && $2 == "luns" { print $3, $4 }' placeholder.out)
-[[ $luns =~ ^$number\ $number$ ]] || fail "--luns and its floor unmeasured: $luns"
+for form in sessions luns summary prometheus; do
+  times=$(awk -v form=$form '$1 == 8 && $2 == form { print $3, $4 }' placeholder.out)
+  [[ $times =~ ^$number\ $number$ ]] || fail "--$form and its floor unmeasured: $times"
+done
 grep -q '^--check at 8 sessions: not built ("ISCSI UNKNOWN - not built yet")$' placeholder.out ||
   fail "no 'not built' line: $(cat placeholder.out)"
 
@@ -126,4 +141,27 @@ if bench 3 "ISCSI UNKNOWN - cannot read class iscsi_session" >unknown.out 2>unkn
 fi
 grep -q 'could not judge the tree (exit 3): ISCSI UNKNOWN - cannot read' unknown.err ||
   fail "no word of the UNKNOWN run: $(cat unknown.err)"
+
+# The mounts run, where mount namespaces can be made (as root): sysfs last in
+# both namespaces, the extra mounts in one, every form run (a warm-up and one
+# timed run) in each, and nothing of them left in ours.
+if [ "$(id -u)" = 0 ] && unshare -m true 2>/dev/null; then
+  ours=$(readlink /proc/self/ns/mnt)
+  before=$(cat /proc/self/mounts)
+  MOUNTS_SEEN=$root/seen CHECK_STATUS=0 CHECK_LINE="ISCSI OK" PATH=$stub/path:$PATH \
+    "$build/bench/inventory-bench" --bin "$stub" --work "$root/work" --sizes 8 --runs 1 --mounts 3 \
+    >mounts.out || fail "the mounts run failed: $(cat mounts.out)"
+  read -r line lines bare_line bare_lines < <(sed -n \
+    's/^sysfs is line \([0-9]*\) of \([0-9]*\) .*, line \([0-9]*\) of \([0-9]*\) without$/\1 \2 \3 \4/p' mounts.out)
+  expect "sysfs's lines with the mounts and without" "$line $bare_line" "$lines $bare_lines"
+  expect "mounts more" "$((lines - bare_lines))" 3
+  expect "forms of the mounts run" "$(sed -n '/^== the joined forms/,$p' mounts.out | awk '$1 == 8 { print $2 }' | tr '\n' ' ')" \
+    "json sessions luns summary check prometheus "
+  expect "runs in the namespaces made" "$(awk -v ours="$ours" '$1 != ours' "$root/seen" | sort | uniq -c | awk '{ print $1, $3 }' | sort -k2n | tr '\n' ' ')" \
+    "12 $bare_lines 12 $lines "
+  expect "our mounts" "$(cat /proc/self/mounts)" "$before"
+  [ ! -e "$root/work/mounts" ] || fail "the mounts' directory is left"
+else
+  echo "not root: the mounts run is not checked"
+fi
 echo "ok"
