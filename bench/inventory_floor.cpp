@@ -59,9 +59,11 @@ using FileNames = std::vector<const char*>;
 // The files each named joined form reads, per object, relative to the
 // object's directory: an iSCSI session, connection and host class device,
 // the host's scsi_host class device, a logical unit (its SCSI device), its
-// block device and a holder of that (a multipath map).  Forms that show the
-// same fields share a row.  The one list of names: a form that comes to show
-// another field gets it here.
+// block device (its dev joins it to its path in the map's own view, for the
+// forms that show that) and a holder of that (a multipath map; the tool also
+// reads the map's own dev once per map, which the floor leaves out).  Forms
+// that show the same fields share a row.  The one list of names: a form that
+// comes to show another field gets it here.
 struct JoinedForm {
     std::vector<std::string_view> forms;
     FileNames session, connection, host, scsiHost, lun, block, holder;
@@ -86,7 +88,7 @@ const JoinedForm kJoinedForms[] = {
      {},
      {"proc_name"},
      {"state", "vendor", "model", "rev", "wwid"},
-     {"size", "ro"},
+     {"size", "ro", "dev"},
      {"dm/name", "dm/uuid"}},
     {{"prometheus"},
      {"targetname", "tpgt", "ifacename", "state", "recovery_tmo", "initiatorname"},
@@ -94,7 +96,7 @@ const JoinedForm kJoinedForms[] = {
      {},
      {"proc_name"},
      {"state", "vendor", "model", "rev", "wwid", "ioerr_cnt", "iotmo_cnt"},
-     {"size", "ro"},
+     {"size", "ro", "dev"},
      {"dm/name", "dm/uuid"}},
 };
 
