@@ -547,8 +547,24 @@ TEST_F(MapStates, WithoutThePrivilegeEachViewSaysSoOnceAndJudgesFromSysfs)
               check.out.find("; multipath path states not read (device-mapper table failed: Operation not "
                              "permitted)"))
         << check.out;
+    ToolRun summary = RunWithMap({"--summary"}, "A 0", "F 3", "refuse 1\n");
+    EXPECT_NE(std::string::npos,
+              summary.out.find("\nMultipath maps' own path states not read: device-mapper table failed: "
+                               "Operation not permitted\n"))
+        << summary.out;
     ToolRun metrics = RunWithMap({"--prometheus"}, "A 0", "F 3", "refuse 1\n");
     EXPECT_NE(std::string::npos, metrics.out.find("\niscsi_multipath_states_read 0\n"));
     ToolRun json = RunWithMap({"--json"}, "A 0", "F 3", "refuse 1\n");
     EXPECT_EQ(false, nlohmann::json::parse(json.out)["multipath_states"]["read"]);
+}
+
+// The number names another map now (the machine's own, or one made since):
+// the map sysfs showed is gone, and its paths are judged from sysfs.
+TEST_F(MapStates, ANumberThatNamesAnotherMapIsAMapGone)
+{
+    ToolRun luns = RunWithMap({"--luns"}, "A 0", "F 3", "253:0 uuid LVM-vg-root\n");
+    EXPECT_EQ(0, luns.status) << luns.err;
+    EXPECT_EQ("", luns.err);
+    EXPECT_EQ(std::string::npos, luns.out.find("DM State")) << luns.out;
+    EXPECT_NE(std::string::npos, luns.out.find("\t2 of 2 paths running\n")) << luns.out;
 }

@@ -56,7 +56,7 @@ void WriteMapState(Output& out, const mapper::MultipathMap& map)
 std::string MapPathWords(const MapPathState& dm)
 {
     if (!dm.inMap)
-        return "not in the map";
+        return "not in the map's table";
     return std::string(dm.active ? "active" : "failed") + ", group " + std::to_string(dm.group) + ", " +
            Counted(dm.failCount, "failure", "failures");
 }

@@ -32,7 +32,7 @@ private:
 void WriteLun(Output& out, const LunRecord& lun);
 
 // A path as the device-mapper's map has it, in words: "active, group 1,
-// 0 failures", "failed, ...", "not in the map".
+// 0 failures", "failed, ...", "not in the map's table".
 std::string MapPathWords(const MapPathState& dm);
 
 }  // namespace inventory

@@ -232,7 +232,8 @@ void PrometheusOutput::WriteLuns(const std::function<void(std::string_view)>& si
          true, [](const LunRecord& lun) { return lun.paths.size(); }},
         {"iscsi_lun_paths_running",
          "The paths to a logical unit that can carry I/O: the SCSI device running, its "
-         "session logged in and its block device there.",
+         "session logged in, its block device there and, where the multipath map's own view "
+         "was read, the device-mapper not failing it.",
          false, [](const LunRecord& lun) { return lun.PathsRunning(); }},
     };
     // Standard output is flushed at each piece: the samples go in chunks.
@@ -299,7 +300,8 @@ void PrometheusOutput::WriteMapStates(const std::function<void(std::string_view)
         return;
     Header(sink, "iscsi_multipath_states_read", "gauge",
            "1 when the device-mapper's own view of the multipath maps was read, 0 when it did "
-           "not answer (it answers only CAP_SYS_ADMIN): the paths are then judged from sysfs alone.");
+           "not answer (it answers only CAP_SYS_ADMIN, through /dev/mapper/control): the paths "
+           "are then judged from sysfs alone.");
     sink(std::string("iscsi_multipath_states_read ") + (maps.unread ? "0" : "1") + "\n");
     std::string active, failures, queueing;
     for (const LunRecord& lun : luns) {

@@ -43,6 +43,10 @@ int SummaryOutput::Finish(const Walk& walk)
 {
     if (!m_any)
         return EndWithoutSession(m_out, walk, m_selection);
+    // Said once, after the lines written as the walk went: their health
+    // was then judged from sysfs alone.
+    if (walk.Maps().unread)
+        m_out.Line({"Multipath maps' own path states not read: ", Visible(*walk.Maps().unread)});
     return EndReport(m_out, walk);
 }
 

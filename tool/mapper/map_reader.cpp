@@ -201,7 +201,7 @@ MapRead DeviceMapperReader::Read(unsigned major, unsigned minor)
         return Answer(Outcome::kGone, "the map " + std::to_string(major) + ":" + std::to_string(minor) +
                                           " changed between its table and its status");
     MapRead read = MapFromTargets(table, status);
-    read.uuid = std::move(uuid);
+    read.uuid = std::move(uuid);  // whatever the map turned out to be
     return read;
 }
 

@@ -28,8 +28,9 @@ struct MapRead {
     Outcome outcome = Outcome::kFailed;
     std::optional<MultipathMap> map;
     std::string reason;
-    // The map's uuid as the device-mapper has it (with kMap): what tells
-    // that the number still names the map sysfs showed.
+    // The map's uuid as the device-mapper has it (where it answered for
+    // the number): what tells that the number still names the map sysfs
+    // showed.
     std::string uuid;
 };
 

@@ -424,11 +424,12 @@ std::shared_ptr<const mapper::MultipathMap> Walk::MapOf(const DiskRecord::Holder
     MapRead read = m_mapReader->Read(major, minor);
     const std::string object =
         "device-mapper map " + std::string(MapName(holder.name, holder.device)) + " (" + dev + ")";
+    // The number names another map now (of any kind): the one sysfs showed
+    // is gone.
+    if (!read.uuid.empty() && holder.uuid && read.uuid != *holder.uuid)
+        return map;
     switch (read.outcome) {
     case MapRead::Outcome::kMap:
-        // The number names another map now: the one sysfs showed is gone.
-        if (holder.uuid && read.uuid != *holder.uuid)
-            break;
         map = std::make_shared<const mapper::MultipathMap>(std::move(*read.map));
         m_mapStates.met = true;
         break;
