@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # The machine-read outputs the multipath phase captured on a real kernel,
-# checked on the host by the tools that read them: the --json document
-# against the installed JSON Schema (python3-jsonschema), every --prometheus
+# checked on the host by the tools that read them: the --json documents
+# (both paths running, and one failed in the device-mapper) against the
+# installed JSON Schema (python3-jsonschema), every --prometheus
 # exposition by Prometheus's own promtool (format and naming rules; it prints
 # a line per rule broken).  vm-check compares their values with the dumps.
 #
@@ -21,18 +22,22 @@ done
 command -v promtool > /dev/null || { echo "check-formats: promtool is not installed (Debian's prometheus)"; exit 1; }
 
 section "multipath json" > "$scratch/inventory.json" || { echo "check-formats: no multipath json section"; exit 1; }
+section "multipath json-dmfailed" > "$scratch/dmfailed.json" ||
+    { echo "check-formats: no multipath json-dmfailed section"; exit 1; }
 # The document as it came, then (to show the schema does look at the joined
 # records) a copy whose first disk with a holder lost its "multipath" flag:
 # that one must be refused.
-if ! "$python" - "$src/tool/iscsi-inventory.schema.json" "$scratch/inventory.json" <<'PY'
+if ! "$python" - "$src/tool/iscsi-inventory.schema.json" "$scratch/inventory.json" "$scratch/dmfailed.json" <<'PY'
 import copy, json, sys
 import jsonschema
 schema = json.load(open(sys.argv[1]))
 validator = jsonschema.validators.validator_for(schema)(schema)
+errors = []
+for path in sys.argv[2:]:
+    for e in validator.iter_errors(json.load(open(path))):
+        errors.append(e)
+        print(f"check-formats: the --json output ({path.split('/')[-1]}) at {list(e.absolute_path)}: {e.message}")
 document = json.load(open(sys.argv[2]))
-errors = list(validator.iter_errors(document))
-for e in errors:
-    print(f"check-formats: the --json output at {list(e.absolute_path)}: {e.message}")
 broken = copy.deepcopy(document)
 holders = [h for s in broken.get("sessions", []) for d in s.get("disks", []) for h in d.get("holders", [])]
 if not holders:
@@ -47,7 +52,7 @@ PY
 then
     failures=$((failures + 1))
 fi
-for name in prometheus prometheus-failed; do
+for name in prometheus prometheus-failed prometheus-dmfailed; do
     section "multipath $name" > "$scratch/$name.prom" || { echo "check-formats: no multipath $name section"; exit 1; }
     if ! promtool check metrics < "$scratch/$name.prom" > "$scratch/$name.lint" 2>&1 ||
        [ -s "$scratch/$name.lint" ]; then
@@ -63,5 +68,5 @@ if promtool check metrics < "$scratch/broken.prom" > "$scratch/broken.lint" 2>&1
     failures=$((failures + 1))
 fi
 [ "$failures" = 0 ] || exit 1
-echo "check-formats: the multipath phase's --json matches the schema; promtool passes both expositions" \
+echo "check-formats: the multipath phase's --json documents match the schema; promtool passes its expositions" \
      "(and refuses a broken copy, as the schema does)"

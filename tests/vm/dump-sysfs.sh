@@ -18,6 +18,7 @@
 #   DISK <name> <wwid in hex>                (- when it has none)
 #   INQUIRY <name> <vendor> <model> <rev>    (each in hex, padding and all)
 #   BLOCK <name> <block device>
+#   DEV <name> <its major:minor>             (as a map's table names it)
 #   SIZE <name> <its size in 512-byte sectors>
 #   RO <name> <its ro flag>
 #   HOLDER <name> <holder> <dm/uuid in hex> <dm/name in hex>
@@ -42,6 +43,7 @@ if [ "${1:-}" = --disks ]; then
         for block in "$dev"/block/*; do
             [ -e "$block" ] || continue
             echo "BLOCK ${dev##*/} ${block##*/}"
+            read -r number 2> /dev/null < "$block/dev" && echo "DEV ${dev##*/} $number"
             read -r size 2> /dev/null < "$block/size" && echo "SIZE ${dev##*/} $size"
             read -r ro 2> /dev/null < "$block/ro" && echo "RO ${dev##*/} $ro"
             for holder in "$block"/holders/*; do

@@ -9,7 +9,8 @@
 # masked output, trace log or fact may show), iser (a session over iSER on
 # soft RoCE beside the tcp ones), multipath (one LUN logged in through two
 # portals and assembled into a dm-multipath map, before and after one path
-# failed, with the views per LUN and the plugin's verdict on both), churn
+# failed, in the map alone and with its portal, with the views per LUN and
+# the plugin's verdict on each), churn
 # (the programs over and over while sessions log out and in and LUNs come
 # and go) and san (256 LUNs on four targets, timed; it logs every other
 # session out, so it comes last).  Each

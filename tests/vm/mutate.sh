@@ -4,8 +4,9 @@
 # reported: applies single changes, one at a time, to a copy of results that
 # passed and expects vm-check to fail on each, naming the phase (a CHAP
 # secret put where the masked runs showed "********" included, the
-# multipath phase's joined records, metrics, LUN views and verdicts, the
-# peers' timed runs, and the iSER session shown as a tcp one).
+# multipath phase's joined records, metrics, LUN views and verdicts, a path
+# failed in the device-mapper shown active, the peers' timed runs, and the
+# iSER session shown as a tcp one).
 #
 # usage: tests/vm/mutate.sh RESULTS VM_CHECK
 set -uo pipefail
@@ -109,6 +110,10 @@ mutate multipath "end:multipath check" "rc=0$" "rc=1"
 mutate multipath "end:multipath check-baseline" "rc=0$" "rc=2"
 mutate multipath "multipath check-json-failed" '"paths_running": ?[0-9]+' '&0'
 mutate multipath "multipath peers" " 0$" " 1"
+# The path failed in the device-mapper alone, shown active by --luns and by
+# the metrics.
+mutate "multipath dm" "multipath luns-dmfailed" "DM State: failed," "DM State: active,"
+mutate "multipath dm" "multipath prometheus-dmfailed" '^iscsi_lun_path_dm_active[{].*[}] 0$' '&1'
 mutate san "san peers" " 0$" " 1"
 mutate san "san peers" "^check [0-9]+ [0-2]$" "check 5 3"
 if [ "$failures" != 0 ]; then

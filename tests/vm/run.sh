@@ -15,7 +15,8 @@
 # multipath-tools (with udevd for that phase alone); its --json and
 # --prometheus outputs are checked on the host with the schema and promtool
 # as well (check-formats.sh), and its --luns, metrics and --check before and
-# after one path fails.  The loggedin phase copies the objects for the
+# after one path fails, in the device-mapper alone (dmsetup) and with its
+# portal disabled.  The loggedin phase copies the objects for the
 # host's tests (copy-sysfs.sh); take-copy.sh proves that the copy prints what
 # the objects did and leaves it in BUILD/vm/<kernel>/.  The multipath phase
 # times --sessions against iscsiadm -m session -P 3 and --luns against
@@ -169,8 +170,10 @@ node.startup = manual
 node.session.auth.authmethod = None
 CONF
 echo "InitiatorName=iqn.1993-08.org.debian:01:vm-initiator" > "$ir/etc/iscsi/initiatorname.iscsi"
-echo "root:x:0:0:root:/:/bin/sh" > "$ir/etc/passwd"
-echo "root:x:0:" > "$ir/etc/group"
+# nobody: the multipath phase runs the tool without the privilege the
+# device-mapper asks (su, busybox's).
+printf '%s\n' "root:x:0:0:root:/:/bin/sh" "nobody:x:65534:65534:nobody:/nonexistent:/bin/false" > "$ir/etc/passwd"
+printf '%s\n' "root:x:0:" "nogroup:x:65534:" > "$ir/etc/group"
 # The kernel unpacks concatenated archives in turn: this one, then each
 # kernel's modules.
 (cd "$ir" && find . | cpio -o -H newc -R 0:0 --quiet | gzip -1) > "$work/common.img"

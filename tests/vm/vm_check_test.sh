@@ -27,7 +27,10 @@
 # --check counts the paths as LUNs, names the LUN before the
 # failed session, its JSON counts the failed path as running, and against
 # the baseline it does not name the failed session; a timed
-# run failed: each must be reported (multipath_expected.txt), and nothing
+# run failed; with a path failed in the device-mapper alone, the JSON shows
+# its fail count 0 where dmsetup shows 1, and --luns run without the
+# privilege does not say first that the maps' own path states went unread:
+# each must be reported (multipath_expected.txt), and nothing
 # about what is right (a disk without a wwid shown as null and as a LUN of
 # its own, the paths' one WWID and map, other metric families, a known state
 # at 0, findings beyond those the rules demand).  Then the same results
@@ -93,6 +96,8 @@ sed -e 's/Attached scsi disk sdb/Attached scsi disk sda/' \
             /^WARNING: LUN/ i WARNING: session4 (iqn.2003-01.org.example.vm:multipath, 127.0.0.2:3260) is FAILED
         }' \
     -e '/BEGIN multipath peers/,/END multipath peers/ s/^luns 7 1$/luns 7 0/' \
+    -e '/BEGIN multipath json-dmfailed/,/END multipath json-dmfailed/ s/"dm_state": "failed", "fail_count": 0/"dm_state": "failed", "fail_count": 1/' \
+    -e "/^==== BEGIN multipath luns-unprivileged\$/a Multipath maps' own path states not read: /dev/mapper/control: open failed: Permission denied" \
     "$here/multipath_results.txt" > "$scratch"
 "$1" "$scratch" multipath > "$out"
 grep '^FAIL \[multipath [a-z]' "$out" && { echo "vm-check fails the mended multipath results"; status=1; }

@@ -70,10 +70,10 @@ const Object* Find(const Dump& dump, const std::string& cls, const std::string& 
 
 // A logical unit as dump-sysfs --disks read it: its WWID, its inquiry
 // strings (padded as the kernel shows them; none where unread), its block
-// device with its size and read-only flag, and the device-mapper devices
-// holding that.
+// device with its number (major:minor, as a map's table names it), size and
+// read-only flag, and the device-mapper devices holding that.
 struct DiskDump {
-    std::string wwid, block;
+    std::string wwid, block, dev;
     std::optional<std::string> vendor, model, rev;
     std::optional<std::uint64_t> sectors;  // 512-byte sectors
     std::optional<bool> readOnly;

@@ -125,6 +125,8 @@ std::map<std::string, DiskDump> ParseDisks(const std::string& text)
             }
         } else if (tag == "BLOCK") {
             disks[name].block = Word(in);
+        } else if (tag == "DEV") {
+            disks[name].dev = Word(in);
         } else if (tag == "SIZE") {
             std::string sectors = Word(in);
             if (!sectors.empty() && sectors.size() < 20 &&

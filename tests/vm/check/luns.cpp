@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // --luns against the dumps: a block per logical unit the dumps show, each
-// exactly as the rules make it, in their order.  A failure names the LUN and
+// exactly as the rules make it, in their order; with the map's own view
+// where dmsetup was asked beside the run.  A failure names the LUN and
 // its first wrong line.
 #include <algorithm>
 #include <cstdio>
@@ -65,6 +66,7 @@ void AddDiskSide(PathFacts& path, const Dump& dump, const std::map<std::string, 
     path.wwid = facts.wwid;
     if (!facts.block.empty())
         path.block = facts.block;
+    path.dev = facts.dev;
     path.vendor = Unpadded(facts.vendor);
     path.model = Unpadded(facts.model);
     path.rev = Unpadded(facts.rev);
@@ -84,7 +86,7 @@ std::vector<LunFacts> ByWwid(const std::vector<PathFacts>& all)
     std::vector<LunFacts> luns;
     for (const PathFacts& path : all) {
         if (path.wwid.empty()) {
-            luns.push_back({"", {path}});
+            luns.push_back({"", {path}, std::nullopt});
             continue;
         }
         named[path.wwid].wwid = path.wwid;
@@ -152,8 +154,32 @@ std::string MapName(const DiskDump::Holder& map)
     return (map.name.empty() ? std::string("<unknown>") : map.name) + " (" + map.device + ")";
 }
 
+std::string Counted(std::uint64_t count, const char* one, const char* many)
+{
+    return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+std::string Words(const std::vector<std::string>& words)
+{
+    return words.empty() ? "none" : Joined(words, " ");
+}
+
+// The map as the device-mapper sees it, below its name: its features, its
+// handler and each group with its state, selector and paths.
+void AddMapLines(std::vector<std::string>& lines, const DmMap& map)
+{
+    lines.push_back("\t\tFeatures: " + Words(map.features));
+    lines.push_back("\t\tHardware Handler: " + Words(map.handler));
+    for (std::size_t g = 0; g < map.groups.size(); ++g) {
+        const DmGroup& group = map.groups[g];
+        const char* state = group.state == 'A' ? "active" : group.state == 'E' ? "enabled" : "disabled";
+        lines.push_back("\t\tGroup " + std::to_string(g + 1) + ": " + state + ", " + group.selector + ", " +
+                        Counted(group.paths.size(), "path", "paths"));
+    }
+}
+
 // The lines of a path: its address, block device and whether it runs, then
-// what it runs through.
+// what it runs through, and its state in the map where that was read.
 void AddPathLines(std::vector<std::string>& lines, const PathFacts& path)
 {
     lines.push_back("\tPath: " + path.hctl + " " + (path.block.empty() ? "(no block device)" : path.block) +
@@ -164,6 +190,11 @@ void AddPathLines(std::vector<std::string>& lines, const PathFacts& path)
     lines.push_back("\t\tIface: " + People(path.iface));
     lines.push_back("\t\tSCSI Device State: " + People(path.state));
     lines.push_back("\t\tRead-only: " + YesNo(path.readOnly));
+    if (path.dm && !path.dm->inMap)
+        lines.push_back("\t\tDM State: not in the map");
+    else if (path.dm)
+        lines.push_back("\t\tDM State: " + std::string(path.dm->active ? "active" : "failed") + ", group " +
+                        std::to_string(path.dm->group) + ", " + Counted(path.dm->failCount, "failure", "failures"));
 }
 
 // The lines of --luns for one LUN after its heading.  What describes the
@@ -188,6 +219,8 @@ std::vector<std::string> LunLines(const LunFacts& lun)
                                    "\tModel: " + People(model), "\tRev: " + People(rev),
                                    "\tRead-only: " + YesNo(readOnly),
                                    "\tMultipath: " + (map ? MapName(*map) : "none")};
+    if (map && lun.dm)
+        AddMapLines(lines, *lun.dm);
     for (const PathFacts& path : lun.paths)
         AddPathLines(lines, path);
     lines.push_back("\t" + std::to_string(lun.Running()) + " of " + std::to_string(lun.paths.size()) +

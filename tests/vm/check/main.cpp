@@ -67,6 +67,7 @@ struct Figures {
     ChapFigures chap;
     MultipathFigures multipath;
     ViewFigures views;
+    DmFigures dm;
     IserFigures iser;
     SanFigures san;
 };
@@ -94,6 +95,7 @@ void CheckPhases(const std::set<std::string>& phases, Sections& sections, const 
         CheckMultipath(sections, marks, figures.multipath);
         const std::string& failed = figures.multipath.failed;
         CheckMultipathViews(sections, statuses, failed.substr(0, failed.find(' ')), figures.views);
+        CheckMultipathDm(sections, statuses, marks, figures.dm);
     }
     if (checks("iser"))
         CheckIser(sections, marks, figures.iser);
@@ -101,7 +103,7 @@ void CheckPhases(const std::set<std::string>& phases, Sections& sections, const 
         CheckSan(sections, figures.san);
 }
 
-void PrintMultipath(const MultipathFigures& multipath, const ViewFigures& views)
+void PrintMultipath(const MultipathFigures& multipath, const ViewFigures& views, const DmFigures& dm)
 {
     const std::string& failed = multipath.failed;  // "sessionN after S s"
     std::printf("vm-check: multipath: %s and %s are the paths of %s (%s), WWID %s; with its "
@@ -115,6 +117,13 @@ void PrintMultipath(const MultipathFigures& multipath, const ViewFigures& views)
                 "against a baseline saved before), CRITICAL with both portals disabled, OK with both "
                 "back; the metrics' findings the check's each time\n",
                 views.before.c_str(), views.after.c_str());
+    std::printf("vm-check: multipath: %s failed in the device-mapper alone (%llu failure%s, its SCSI device "
+                "running, its session logged in): --luns, --json and the metrics show it failed as dmsetup "
+                "does, 1 of 2 paths running, --check WARNING path-lost (failed by the device-mapper); "
+                "without the privilege --luns says the maps were not read and judges from sysfs; "
+                "reinstated, %s paths running\n",
+                dm.path.c_str(), static_cast<unsigned long long>(dm.failures), dm.failures == 1 ? "" : "s",
+                dm.reinstated.c_str());
 }
 
 // What each phase showed, when nothing failed; the peers' times are
@@ -141,7 +150,7 @@ void PrintSummaries(const std::set<std::string>& phases, Figures& figures)
                     "trace logs do not, --show-secrets does; phase %s\n",
                     figures.chap.session.c_str(), figures.chap.masked, figures.chap.seconds.c_str());
     if (passed("multipath"))
-        PrintMultipath(figures.multipath, figures.views);
+        PrintMultipath(figures.multipath, figures.views, figures.dm);
     if (!figures.views.peers.empty())
         std::printf("vm-check: peers: multipath: %s\n", Joined(figures.views.peers, "; ").c_str());
     SanFigures& san = figures.san;

@@ -8,11 +8,14 @@
 // with perfdata that counts what the dumps show and findings that name the
 // failed session and the LUN, worst first; other findings may be there.
 // With the other portal disabled too, 2 (CRITICAL: no path left); with both
-// back, 0 again.  The tool's views were timed against iscsiadm and multipath -ll.
+// back, 0 again.  Each time dmsetup showed the map beside them, and --luns
+// and the metrics must show its features, handler and groups and each
+// path's state in it as dmsetup did.  The tool's views were timed against
+// iscsiadm and multipath -ll.
 // The metrics' findings (iscsi_check_finding), on which the shipped alerts
 // fire, must be the check's, severity for severity.  Failures name
 // "multipath luns", "multipath metrics", "multipath check", "multipath
-// alerts" and "multipath peers".
+// alerts", "multipath dm" (dmsetup's output) and "multipath peers".
 #include <algorithm>
 #include <cctype>
 #include <map>
@@ -85,13 +88,23 @@ void CheckAlertsAreTheChecks(const std::string& what, const std::string& metrics
 }
 
 // The multipath LUN of a dump: the one whose paths run to its target.
-const LunFacts* MultipathLun(const std::vector<LunFacts>& luns)
+LunFacts* MultipathLun(std::vector<LunFacts>& luns)
 {
-    for (const LunFacts& lun : luns)
+    for (LunFacts& lun : luns)
         for (const PathFacts& path : lun.paths)
             if (path.target == kMultipathTarget && !lun.wwid.empty())
                 return &lun;
     return nullptr;
+}
+
+// The map's own view, as dmsetup showed it before the views ran (suffix ""
+// or "-failed"): what --luns and the metrics must show of the map and of
+// each path's state in it.
+void AddDmView(Sections& sections, const std::string& suffix, std::vector<LunFacts>& luns)
+{
+    if (LunFacts* lun = MultipathLun(luns))
+        AddMapStates("multipath dm", "dmsetup table and status" + suffix, sections["multipath dmtable" + suffix],
+                     sections["multipath dmstatus" + suffix], *lun);
 }
 
 // Before: the LUN with both paths running (else nothing after could show a
@@ -100,6 +113,7 @@ void CheckViewsBefore(Sections& sections, const Statuses& statuses, ViewFigures&
 {
     Dump dump = ParseDump(sections["multipath dump-before"]);
     std::vector<LunFacts> luns = LunsOf(dump, ParseDisks(sections["multipath disks"]));
+    AddDmView(sections, "", luns);
     const LunFacts* lun = MultipathLun(luns);
     if (lun == nullptr || lun->paths.size() != 2 || lun->Running() != 2)
         Fail("multipath luns", "the dumps do not show the multipath LUN with 2 of 2 paths running");
@@ -125,7 +139,7 @@ void CheckViewsBefore(Sections& sections, const Statuses& statuses, ViewFigures&
 // session with its target and portal, the LUN with its WWID, block devices
 // and addresses and "1 of 2".  Empty names when the dumps do not show the
 // LUN with one path of two running, the failed session's not.
-Named NamedAfter(const std::vector<LunFacts>& luns, const std::string& failedSession, ViewFigures& figures)
+Named NamedAfter(std::vector<LunFacts>& luns, const std::string& failedSession, ViewFigures& figures)
 {
     Named named;
     const LunFacts* lun = MultipathLun(luns);
@@ -164,6 +178,7 @@ void CheckViewsAfter(Sections& sections, const Statuses& statuses, const std::st
 {
     Dump failed = ParseDump(sections["multipath dump-failed"]);
     std::vector<LunFacts> failedLuns = LunsOf(failed, ParseDisks(sections["multipath disks-failed"]));
+    AddDmView(sections, "-failed", failedLuns);
     Named named = NamedAfter(failedLuns, failedSession, figures);
     CheckLuns("multipath luns", "--luns" + kAfter, sections["multipath luns-failed"], failedLuns);
     CheckLunMetrics("multipath metrics", "--prometheus" + kAfter, sections["multipath prometheus-failed"],

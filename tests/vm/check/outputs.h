@@ -92,30 +92,72 @@ void CheckPrometheus(const std::string& phase, const std::string& text, const Du
 // notation.
 bool SameNumber(const std::string& value, std::uint64_t want);
 
+// ------------------------------------------- a multipath map's own view
+
+// A multipath map as dmsetup prints its table and its status ("START LENGTH
+// multipath PARAMS", the params in the kernel's words): from the table its
+// features, its hardware handler and each group's path selector, from the
+// status each group's state and each path's state and fail count.
+struct DmPath {
+    std::string dev;  // major:minor
+    bool active = false;
+    std::uint64_t failCount = 0;
+};
+
+struct DmGroup {
+    char state = 0;        // A, E or D
+    std::string selector;  // its name, its argument count and arguments: "service-time 0"
+    std::vector<DmPath> paths;
+};
+
+struct DmMap {
+    std::vector<std::string> features;
+    std::vector<std::string> handler;  // its name and arguments; none without one
+    std::vector<DmGroup> groups;
+};
+
+// The map, or nothing and the reason in error ("status: group 1 path 2:
+// state "X" is neither A nor F").
+std::optional<DmMap> ParseDmMap(const std::string& table, const std::string& status, std::string& error);
+
 // ------------------------------------------------------------- --luns
 
 // A path to a logical unit as the dumps show it: the full dump gives its
 // session (state, target, portal, iface) and the SCSI device's state, the
-// disk dump its WWID, inquiry strings, block device, size, read-only flag
-// and holders.
+// disk dump its WWID, inquiry strings, block device (and its number), size,
+// read-only flag and holders; dmsetup, where it was asked, the path's state
+// in the map.
 struct PathFacts {
-    std::string session, hctl, block, wwid;
+    std::string session, hctl, block, dev, wwid;
     std::uint64_t sid = 0;
     std::optional<std::string> sessionState, target, portal, iface, state;
     std::optional<std::string> vendor, model, rev;
     std::optional<std::uint64_t> bytes;
     std::optional<bool> readOnly;
     std::optional<DiskDump::Holder> map;  // the holder that is a multipath map
+    struct MapState {
+        bool inMap = false;  // the map's table names the path's block device
+        bool active = false;
+        std::uint64_t failCount = 0;
+        std::size_t group = 0;  // from 1
+    };
+    std::optional<MapState> dm;
 
     // A path takes I/O when its device runs, its session is logged in and
-    // its block device is there.
-    bool Running() const { return state == "running" && sessionState == "LOGGED_IN" && !block.empty(); }
+    // its block device is there, and the device-mapper has not failed it
+    // (whatever the SCSI device says).
+    bool Running() const
+    {
+        return state == "running" && sessionState == "LOGGED_IN" && !block.empty() &&
+               (!dm || (dm->inMap && dm->active));
+    }
 };
 
 // A logical unit: the paths that name one WWID, or a path without one alone.
 struct LunFacts {
     std::string wwid;  // "" for a path without one
     std::vector<PathFacts> paths;
+    std::optional<DmMap> dm;  // its map's own view, where dmsetup was asked
 
     std::size_t Running() const;
     std::string Heading() const;
@@ -124,9 +166,15 @@ struct LunFacts {
 // Every logical unit below the dump's sessions, in the order the views list
 // them.
 std::vector<LunFacts> LunsOf(const Dump& dump, const std::map<std::string, DiskDump>& disks);
+// The map's own view (dmsetup table and status) added to the LUN and its
+// paths; output that is no multipath map fails the phase, and the LUN is
+// left as sysfs shows it.
+void AddMapStates(const std::string& phase, const std::string& what, const std::string& table,
+                  const std::string& status, LunFacts& lun);
 void CheckLuns(const std::string& phase, const std::string& what, const std::string& text,
                const std::vector<LunFacts>& luns);
-// The LUN and disk families of --prometheus.
+// The LUN and disk families of --prometheus, and for a LUN with its map's
+// view the map's and its paths' families.
 void CheckLunMetrics(const std::string& phase, const std::string& what, const std::string& text,
                      const std::vector<LunFacts>& luns);
 

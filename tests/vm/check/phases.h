@@ -57,6 +57,18 @@ struct ViewFigures {
 void CheckMultipathViews(Sections& sections, const Statuses& statuses, const std::string& failedSession,
                          ViewFigures& figures);
 
+struct DmFigures {
+    std::string path;              // "sdd 3:0:0:0 (8:48)", as the VM failed it in the map
+    std::uint64_t failures = 0;    // its fail count then
+    std::string reinstated;        // "2 of 2", the paths running after reinstate_path
+};
+
+// One path failed in the device-mapper alone, then reinstated: --luns,
+// --json, the metrics and --check against dmsetup's view and the dumps, and
+// --luns without the privilege to ask.
+void CheckMultipathDm(Sections& sections, const Statuses& statuses, const std::vector<std::string>& marks,
+                      DmFigures& figures);
+
 struct IserFigures {
     std::string session, host;
     std::size_t disks = 0, tcpSessions = 0;

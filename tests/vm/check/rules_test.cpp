@@ -266,6 +266,141 @@ TEST(Inventory, AFailureNamesALeakedSecretWithoutSpellingItOut)
     EXPECT_EQ(out, "FAIL [chap] NAME SESSION CLASS :: session5: password = (the secret), expected \"********\"\n");
 }
 
+// A map as dmsetup prints it: one group of two paths under service-time,
+// the ALUA handler, queueing; 8:48 failed once.
+const char kTable[] = "0 2048 multipath 1 queue_if_no_path 1 alua 1 1 service-time 0 2 1 8:32 1 8:48 1\n";
+const char kStatus[] = "0 2048 multipath 2 0 0 0 1 1 A 0 2 2 8:32 A 0 0 1 8:48 F 1 0 1\n";
+
+TEST(MapStates, TheTablesWordsAndTheStatusStatesOfEachPath)
+{
+    std::string error;
+    std::optional<DmMap> map = ParseDmMap(kTable, kStatus, error);
+    ASSERT_TRUE(map) << error;
+    EXPECT_EQ(map->features, (std::vector<std::string>{"queue_if_no_path"}));
+    EXPECT_EQ(map->handler, (std::vector<std::string>{"alua"}));
+    ASSERT_EQ(map->groups.size(), 1u);
+    EXPECT_EQ(map->groups[0].state, 'A');
+    EXPECT_EQ(map->groups[0].selector, "service-time 0");
+    ASSERT_EQ(map->groups[0].paths.size(), 2u);
+    EXPECT_EQ(map->groups[0].paths[1].dev, "8:48");
+    EXPECT_FALSE(map->groups[0].paths[1].active);
+    EXPECT_EQ(map->groups[0].paths[1].failCount, 1u);
+    EXPECT_TRUE(map->groups[0].paths[0].active);
+
+    EXPECT_FALSE(ParseDmMap(kTable, "0 2048 multipath 2 0 0 0 1 1 A 0 2 2 8:32 A 0 0 1 8:48 X 1 0 1", error));
+    EXPECT_EQ(error, "dmsetup status: group 1 path 2: state \"X\" is neither A nor F");
+    EXPECT_FALSE(ParseDmMap(kTable, "0 2048 multipath 2 0 0 0 1 1 A 0 2 2 8:32 A 0 0 1 8:64 F 1 0 1", error));
+    EXPECT_EQ(error, "dmsetup status: group 1 path 2 is 8:64, the table's 8:48");
+    EXPECT_FALSE(ParseDmMap("0 2048 multipath 0 0 1 1 service-time 0 2 1 8:32 1", kStatus, error));
+    EXPECT_EQ(error, "dmsetup table: ends before group 1 path 2");
+    EXPECT_FALSE(ParseDmMap("0 2048 linear 8:32 0", kStatus, error));
+    EXPECT_EQ(error, "dmsetup table: \"0 2048 linear 8:32 0\" is no multipath target");
+}
+
+// The LUN of two paths, sdc and sdd, both running as far as sysfs says,
+// with the map's view of them added.
+LunFacts MappedLun()
+{
+    LunFacts lun;
+    lun.wwid = "naa.6001405abc";
+    static const char* const paths[2][5] = {{"session3", "2:0:0:0", "sdc", "8:32", "127.0.0.1:3260"},
+                                            {"session4", "3:0:0:0", "sdd", "8:48", "127.0.0.2:3260"}};
+    for (const auto& p : paths) {
+        PathFacts& path = lun.paths.emplace_back();
+        path.session = p[0];
+        path.hctl = p[1];
+        path.block = p[2];
+        path.dev = p[3];
+        path.portal = p[4];
+        path.wwid = lun.wwid;
+        path.sessionState = "LOGGED_IN";
+        path.target = "iqn.2003-01.org.example.vm:multipath";
+        path.iface = "default";
+        path.state = "running";
+        path.vendor = "LIO-ORG";
+        path.model = "RAMDISK-MCP";
+        path.rev = "4.0";
+        path.bytes = 1048576;
+        path.readOnly = false;
+        path.map = DiskDump::Holder{"dm-0", "mpath-36001405abc", "mpatha"};
+    }
+    EXPECT_EQ(FailLines([&] { AddMapStates("multipath dm", "dmsetup", kTable, kStatus, lun); }), "");
+    return lun;
+}
+
+TEST(MapStates, APathTheMapFailedIsNotRunningAndLunsShowsTheMapsView)
+{
+    const std::vector<LunFacts> luns{MappedLun()};
+    EXPECT_EQ(luns[0].Running(), 1u);
+    const std::string path =
+        "\t\tSession: session4 (LOGGED_IN)\n\t\tTarget: iqn.2003-01.org.example.vm:multipath\n"
+        "\t\tPortal: 127.0.0.2:3260\n\t\tIface: default\n\t\tSCSI Device State: running\n\t\tRead-only: No\n"
+        "\t\tDM State: failed, group 1, 1 failure\n";
+    const std::string head =
+        "LUN: naa.6001405abc\n\tSize: 1.00 MiB\n\tVendor: LIO-ORG\n\tModel: RAMDISK-MCP\n\tRev: 4.0\n"
+        "\tRead-only: No\n\tMultipath: mpatha (dm-0)\n\t\tFeatures: queue_if_no_path\n"
+        "\t\tHardware Handler: alua\n\t\tGroup 1: active, service-time 0, 2 paths\n"
+        "\tPath: 2:0:0:0 sdc: running\n\t\tSession: session3 (LOGGED_IN)\n"
+        "\t\tTarget: iqn.2003-01.org.example.vm:multipath\n\t\tPortal: 127.0.0.1:3260\n\t\tIface: default\n"
+        "\t\tSCSI Device State: running\n\t\tRead-only: No\n\t\tDM State: active, group 1, 0 failures\n";
+    EXPECT_EQ(FailLines([&] {
+                  CheckLuns("multipath dm", "--luns", head + "\tPath: 3:0:0:0 sdd: not running\n" + path +
+                                                          "\t1 of 2 paths running\n", luns);
+              }),
+              "");
+    // Judged from sysfs alone, as a tool that did not ask the map.
+    EXPECT_EQ(FailLines([&] {
+                  CheckLuns("multipath dm", "--luns", head + "\tPath: 3:0:0:0 sdd: running\n" + path +
+                                                          "\t2 of 2 paths running\n", luns);
+              }),
+              "FAIL [multipath dm] --luns: naa.6001405abc: \"\\tPath: 3:0:0:0 sdd: running\", expected "
+              "\"\\tPath: 3:0:0:0 sdd: not running\"\n");
+}
+
+TEST(MapStates, APathTheTableDoesNotNameIsNotInTheMapAndNotRunning)
+{
+    LunFacts lun = MappedLun();
+    EXPECT_EQ(FailLines([&] {
+                  AddMapStates("multipath dm", "dmsetup", "0 2048 multipath 0 0 1 1 round-robin 0 1 1 8:32 1000\n",
+                               "0 2048 multipath 2 0 0 0 1 1 A 0 1 0 8:32 A 2\n", lun);
+              }),
+              "");
+    ASSERT_TRUE(lun.paths[1].dm);
+    EXPECT_FALSE(lun.paths[1].dm->inMap);
+    EXPECT_FALSE(lun.paths[1].Running());
+    EXPECT_EQ(lun.paths[0].dm->failCount, 2u);
+    EXPECT_EQ(lun.Running(), 1u);
+    // Output that is no map leaves the LUN as it was, and says why.
+    EXPECT_EQ(FailLines([&] { AddMapStates("multipath dm", "dmsetup", "", "", lun); }),
+              "FAIL [multipath dm] dmsetup: dmsetup table: no output\n");
+}
+
+TEST(MapStates, TheMetricsShowEachPathsStateAndFailCountAsDmsetupDoes)
+{
+    const std::vector<LunFacts> luns{MappedLun()};
+    auto exposition = [](const std::string& sddActive, bool read) {
+        const std::string lun = "wwid=\"naa.6001405abc\"", map = "multipath_device=\"mpatha\"";
+        const std::string sdc = "session=\"session3\",hctl=\"2:0:0:0\"", sdd = "session=\"session4\",hctl=\"3:0:0:0\"";
+        return std::string(read ? "iscsi_multipath_states_read 1\n" : "") +
+               "iscsi_lun_paths{" + lun + "," + map + "} 2\n"
+               "iscsi_lun_paths_running{" + lun + "} 1\n"
+               "iscsi_multipath_queue_if_no_path{" + lun + "," + map + "} 1\n"
+               "iscsi_lun_path_dm_active{" + lun + "," + sdc + "," + map + "} 1\n"
+               "iscsi_lun_path_dm_active{" + lun + "," + sdd + "," + map + "} " + sddActive + "\n"
+               "iscsi_lun_path_dm_failures_total{" + lun + "," + sdc + "," + map + "} 0\n"
+               "iscsi_lun_path_dm_failures_total{" + lun + "," + sdd + "," + map + "} 1\n"
+               "iscsi_disk_state{" + sdc + ",state=\"running\"} 1\n"
+               "iscsi_disk_state{" + sdd + ",state=\"running\"} 1\n"
+               "iscsi_disk_read_only{" + sdc + "} 0\niscsi_disk_read_only{" + sdd + "} 0\n"
+               "iscsi_disk_size_bytes{" + sdc + "} 1048576\niscsi_disk_size_bytes{" + sdd + "} 1048576\n";
+    };
+    EXPECT_EQ(FailLines([&] { CheckLunMetrics("multipath dm", "--prometheus", exposition("0", true), luns); }), "");
+    EXPECT_EQ(FailLines([&] { CheckLunMetrics("multipath dm", "--prometheus", exposition("1", false), luns); }),
+              "FAIL [multipath dm] --prometheus: iscsi_lun_path_dm_active{session=\"session4\",hctl=\"3:0:0:0\"} "
+              "is 1, dmsetup shows 0\n"
+              "FAIL [multipath dm] --prometheus: iscsi_multipath_states_read is missing, but dmsetup showed the map\n");
+}
+
 TEST(Peers, TheRatioIsOfTheMediansAndEveryRunMustHaveCompleted)
 {
     // A WARNING or CRITICAL verdict is a completed run of the check.

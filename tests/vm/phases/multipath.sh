@@ -13,11 +13,19 @@
 # baseline it saved), udev's /dev/disk/by-path links and an independent
 # dump of the disks' WWIDs, inquiry strings, sizes and holders beside them;
 # --sessions and --luns are timed against iscsiadm -m session -P 3 and
-# multipath -ll.  Then the 127.0.0.2 portal group is disabled, the VM polls
-# --prometheus (60 s at most) until that session shows state FAILED, and
-# takes both dumps again, the metrics, --luns and the three --check runs,
-# and a dump of the sessions.  Then the 127.0.0.1 portal group is disabled
-# too (the LUN has no path left: the metrics and --check once more), and
+# multipath -ll.  Then the 127.0.0.2 path is failed in the device-mapper
+# alone (dmsetup message fail_path; nothing here runs multipathd, whose path
+# checker would reinstate it) while its SCSI device runs and its session
+# stays logged in: dmsetup's table and status, --luns, --json, --prometheus
+# and --check beside two dumps, --luns without the privilege to ask the
+# device-mapper, and after reinstate_path dmsetup and --luns once more.
+# Each view of the paths runs with dmsetup's table and status of the map
+# taken right before it.  Then the 127.0.0.2 portal group is disabled, the
+# VM polls --prometheus (60 s at most) until that session shows state
+# FAILED, and takes both dumps again, the metrics, --luns and the three
+# --check runs, and a dump of the sessions.  Then the 127.0.0.1 portal
+# group is disabled too (the LUN has no path left: the metrics and --check
+# once more), and
 # both are enabled again until the check is OK (the metrics and --check a
 # last time).  The map is flushed, both sessions log out
 # and udevd stops: the later phases see none of it.
@@ -114,6 +122,12 @@ mp_held() {
     done
 }
 waitfor 30 mp_held || fatal "multipath did not assemble a map over $(mp_blocks | tr '\n' ' ')"
+# dmsetup names the map by its name (mpatha).
+mp_map=
+for holder in /sys/block/$(mp_blocks | head -n 1)/holders/*; do
+    read -r mp_map < "$holder/dm/name" 2>/dev/null
+done
+[ -n "$mp_map" ] || fatal "the multipath map has no name"
 section multipath topology multipath -ll
 section multipath by-path ls -l /dev/disk/by-path
 
@@ -121,6 +135,8 @@ say "phase multipath: programs"
 mkdir -p /tmp/multipath/json /tmp/multipath/prometheus /tmp/multipath/views /tmp/multipath/failed
 run multipath
 section multipath disks /bin/dump-sysfs --disks
+section multipath dmtable dmsetup table "$mp_map"
+section multipath dmstatus dmsetup status "$mp_map"
 cd /tmp/multipath/json
 section multipath json iscsi-inventory --json
 cd /tmp/multipath/prometheus
@@ -152,6 +168,45 @@ for round in 1 2 3; do
 done
 section multipath peers cat /tmp/race
 
+say "phase multipath: failing the 127.0.0.2 path in the device-mapper alone"
+# multipathd's path checker would find the path up and reinstate it; none
+# runs here (multipath -v2 made the map and left).
+pidof multipathd > /dev/null && fatal "multipathd runs: it would reinstate the path"
+mp_dm_block=
+for connection in /sys/class/iscsi_connection/connection*; do
+    read -r address < "$connection/persistent_address" 2>/dev/null && [ "$address" = 127.0.0.2 ] || continue
+    sid=${connection##*/connection}
+    sid=${sid%:*}
+    for block in /sys/class/iscsi_session/session$sid/device/target*/*:*:*:*/block/*; do
+        [ -e "$block" ] && mp_dm_block=${block##*/}
+    done
+done
+[ -n "$mp_dm_block" ] && read -r mp_dm_dev < "/sys/block/$mp_dm_block/dev" ||
+    fatal "no disk through 127.0.0.2"
+dmsetup message "$mp_map" 0 "fail_path $mp_dm_dev" > /tmp/mp.dm 2>&1 ||
+    fatal "dmsetup message $mp_map fail_path $mp_dm_dev: $(cat /tmp/mp.dm)"
+send "==== MPDMFAILED $mp_dm_block $mp_dm_dev"
+mkdir -p /tmp/multipath/dm
+cd /tmp/multipath/dm
+section multipath dump-dmfailed /bin/dump-sysfs
+section multipath disks-dmfailed /bin/dump-sysfs --disks
+section multipath dmtable-dmfailed dmsetup table "$mp_map"
+section multipath dmstatus-dmfailed dmsetup status "$mp_map"
+section multipath luns-dmfailed iscsi-inventory --luns --no-log
+section multipath json-dmfailed iscsi-inventory --json --no-log
+section multipath prometheus-dmfailed iscsi-inventory --prometheus --no-log
+section multipath check-dmfailed $mp_check
+# As nobody (su drops every capability with root's uid) the device-mapper
+# answers nothing: the paths are judged from sysfs alone, and said so.
+section multipath luns-unprivileged su -s /bin/sh -c "/usr/bin/iscsi-inventory --luns --no-log" nobody
+dmsetup message "$mp_map" 0 "reinstate_path $mp_dm_dev" > /tmp/mp.dm 2>&1 ||
+    fatal "dmsetup message $mp_map reinstate_path $mp_dm_dev: $(cat /tmp/mp.dm)"
+section multipath dump-reinstated /bin/dump-sysfs
+section multipath disks-reinstated /bin/dump-sysfs --disks
+section multipath dmtable-reinstated dmsetup table "$mp_map"
+section multipath dmstatus-reinstated dmsetup status "$mp_map"
+section multipath luns-reinstated iscsi-inventory --luns --no-log
+
 say "phase multipath: failing the 127.0.0.2 path"
 mp_failed=
 for address in /sys/class/iscsi_connection/*/persistent_address; do
@@ -176,6 +231,8 @@ send "==== MPFAILED $mp_failed after $((mp_fail_took / 100)).$((mp_fail_took / 1
 # long after these.
 section multipath dump-failed /bin/dump-sysfs
 section multipath disks-failed /bin/dump-sysfs --disks
+section multipath dmtable-failed dmsetup table "$mp_map"
+section multipath dmstatus-failed dmsetup status "$mp_map"
 section multipath prometheus-failed iscsi-inventory --prometheus
 section multipath luns-failed iscsi-inventory --luns --no-log
 section multipath check-failed $mp_check
