@@ -28,6 +28,9 @@
 # Usage: out_of_memory_test.sh TOOL PRELOAD MAKE_ISCSI_TREE SOURCE_DIR
 set -euo pipefail
 tool=$1 preload=$2 make_tree=$3 src=$4
+# The failing allocator before whatever the test runs with (the stand-in
+# device-mapper): every run of a form must ask the same device-mapper.
+preload="$preload${LD_PRELOAD:+ $LD_PRELOAD}"
 
 if [ "${OOM_TEST_INSIDE:-}" != 1 ]; then
   if [ "$(id -u)" != 0 ]; then

@@ -10,8 +10,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <fstream>
+#include <sstream>
 #include <cstdlib>
 
 // Runs a program with args in dir with the tree at /sys, as opts say; exit
@@ -89,9 +91,21 @@ ToolRun RunProgram(const std::string& program, const std::vector<std::string>& a
         {
             // The device-mapper of a hand-made tree is the stand-in's, never
             // the machine's (whose maps may have the same numbers): without
-            // a file it knows no map.
-            const char* preload = getenv("LD_PRELOAD");
-            setenv("LD_PRELOAD", (DM_STANDIN_PATH + (preload ? " " + std::string(preload) : "")).c_str(), 1);
+            // a file it knows no map.  Another user may not read the build's
+            // copy (a clone in a private directory): the one beside a copy
+            // of the program is taken then.
+            std::string standin = DM_STANDIN_PATH;
+            const std::string beside = program.substr(0, program.rfind('/') + 1) + kStandinName;
+            if (access(standin.c_str(), R_OK) != 0 && access(beside.c_str(), R_OK) == 0)
+                standin = beside;
+            std::string preload;
+            std::string list = getenv("LD_PRELOAD") ? getenv("LD_PRELOAD") : "";
+            std::replace(list.begin(), list.end(), ':', ' ');  // either separates
+            std::istringstream inherited(list);
+            for (std::string entry; inherited >> entry;)
+                if (entry != DM_STANDIN_PATH)
+                    preload += " " + entry;
+            setenv("LD_PRELOAD", (standin + preload).c_str(), 1);
             setenv("ISCSI_DM_STANDIN", opts.deviceMapper.c_str(), 1);
             const std::string mapper = tree.Root() + "/dev-mapper";
             mkdir(mapper.c_str(), 0755);

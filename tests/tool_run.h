@@ -54,6 +54,10 @@ struct RunOptions {
 ToolRun RunProgram(const std::string& program, const std::vector<std::string>& args,
                    const SysTree& tree, const std::string& dir, const RunOptions& opts = {});
 
+// The file name of the stand-in device-mapper (tests/dm_standin.cpp) that
+// a copy of the tool carries beside it.
+inline const std::string kStandinName = "libdm_standin.so";
+
 // The tool of this build.
 ToolRun RunTool(const SysTree& tree, const std::string& dir, const std::vector<std::string>& args = {},
                 const RunOptions& opts = {});
@@ -75,9 +79,13 @@ public:
         fs::copy_file(TOOL_PATH, m_dir + "/iscsi-inventory", error);
         if (!error)
             fs::copy_file(LIBRARY_PATH, m_dir + "/" LIBRARY_SONAME, error);
+        // The stand-in device-mapper goes with them (RunProgram finds it).
+        if (!error)
+            fs::copy_file(DM_STANDIN_PATH, m_dir + "/" + kStandinName, error);
         if (error || chmod(m_dir.c_str(), 0755) != 0 ||
             chmod((m_dir + "/iscsi-inventory").c_str(), 0755) != 0 ||
-            chmod((m_dir + "/" LIBRARY_SONAME).c_str(), 0755) != 0)
+            chmod((m_dir + "/" LIBRARY_SONAME).c_str(), 0755) != 0 ||
+            chmod((m_dir + "/" + kStandinName).c_str(), 0755) != 0)
             m_ok = false;
     }
     ~ToolCopy()
